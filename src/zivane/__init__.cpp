@@ -1,0 +1,74 @@
+// The package `zivane`: module entry, package body and the table of submodules that this
+// shared object delivers.
+#include "modules.hpp"
+#include "support/native_coroutine.hpp"
+#include "support/submodules.hpp"
+
+namespace zv {
+namespace {
+
+struct PackageState {
+    bool initialized;
+};
+
+// Binds `from <module> import <name>` into the package namespace.
+int bind_from(PyObject* package, const char* module, const char* name) {
+    Ref value = import_from(module, name);
+    if (!value) return -1;
+    return PyModule_AddObjectRef(package, name, value.get());
+}
+
+int install_finder(PyObject* package) {
+    const Submodule table[] = {
+        {"zivane._compat", compat_module_def()},
+        {"zivane.__whitelist", whitelist_module_def()},
+        {"zivane.types", types_module_def()},
+        {"zivane.client", client_module_def()},
+        {"zivane.server", server_module_def()},
+        {"zivane._cli", cli_module_def()},
+    };
+    return install_submodule_finder(package, table);
+}
+
+int package_exec(PyObject* package) {
+    if (init_native_function_type() < 0 || init_native_coroutine_type() < 0) return -1;
+    if (install_finder(package) < 0) return -1;
+    if (bind_from(package, "importlib.metadata", "version") < 0) return -1;
+    Ref version = Ref::steal(PyObject_GetAttrString(package, "version"));
+    if (!version) return -1;
+    Ref dist_version = call(version.get(), {ZV_STR("zivane")});
+    if (!dist_version || PyModule_AddObjectRef(package, "__version__", dist_version.get()) < 0)
+        return -1;
+    if (bind_from(package, "zivane.client", "HttpClient") < 0 ||
+        bind_from(package, "zivane.server", "HttpServer") < 0 ||
+        bind_from(package, "zivane.types", "HttpRequest") < 0 ||
+        bind_from(package, "zivane.types", "HttpResponse") < 0)
+        return -1;
+    Ref all = Ref::steal(Py_BuildValue("[ssss]", "HttpRequest", "HttpResponse", "HttpServer",
+                                       "HttpClient"));
+    if (!all) return -1;
+    return PyModule_AddObjectRef(package, "__all__", all.get());
+}
+
+PyModuleDef_Slot package_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(package_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef package_def = {
+    PyModuleDef_HEAD_INIT,
+    "zivane",
+    "zivane - HTTP/1.1 over Reticulum Network Stack.",
+    sizeof(PackageState),  // a state makes importlib.reload a no-op
+    nullptr,
+    package_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace zv
+
+PyMODINIT_FUNC PyInit_zivane() { return PyModuleDef_Init(&zv::package_def); }

@@ -1,0 +1,15 @@
+// Module definitions of the package's submodules, one per source unit.
+#pragma once
+
+#include "support/ref.hpp"
+
+namespace zv {
+
+PyModuleDef* compat_module_def();
+PyModuleDef* whitelist_module_def();
+PyModuleDef* types_module_def();
+PyModuleDef* client_module_def();
+PyModuleDef* server_module_def();
+PyModuleDef* cli_module_def();
+
+}  // namespace zv

@@ -1,0 +1,91 @@
+// Native coroutine objects whose bodies are C++20 coroutines.
+//
+// A body is a C++ coroutine returning `CoBody`. It runs, like a Python coroutine, only
+// when the coroutine object is first sent to; `co_await Await{obj}` awaits any Python
+// awaitable, forwarding the values it yields to whoever drives the coroutine (an asyncio
+// task, `await` in Python code, or `asyncio.run`). The awaited result comes back as a
+// `Ref`, empty when the awaitable raised (the exception is then set, exactly as after a
+// failing C API call). The body ends with `co_return ref;` where an empty Ref means that
+// the exception currently set is raised out of the coroutine.
+//
+// An awaitable that finishes without yielding (every client operation, for instance)
+// never suspends the C++ body.
+#pragma once
+
+#include "support/native_function.hpp"
+
+#include <coroutine>
+#include <exception>
+
+namespace zv {
+
+struct AwaitPy;
+
+class CoBody {
+public:
+    struct promise_type {
+        Ref result;
+        AwaitPy* awaiting = nullptr;  // the await the body is suspended in
+
+        CoBody get_return_object() {
+            return CoBody(std::coroutine_handle<promise_type>::from_promise(*this));
+        }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        void return_value(Ref value) noexcept { result = std::move(value); }
+        void unhandled_exception() noexcept { std::terminate(); }
+    };
+    using Handle = std::coroutine_handle<promise_type>;
+
+    CoBody(CoBody&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    CoBody(const CoBody&) = delete;
+    CoBody& operator=(const CoBody&) = delete;
+    ~CoBody() {
+        if (handle_) handle_.destroy();
+    }
+    Handle release() noexcept { return std::exchange(handle_, nullptr); }
+
+private:
+    explicit CoBody(Handle h) noexcept : handle_(h) {}
+    Handle handle_;
+};
+
+// `co_await Await{awaitable}` inside a CoBody.
+struct AwaitPy {
+    PyObject* awaitable;  // borrowed for the duration of the co_await expression
+    Ref iter;             // the iterator that __await__ gave
+    Ref value;            // the result once done; while suspended, the value to yield
+    bool done = false;
+
+    bool await_ready() noexcept;
+    void await_suspend(CoBody::Handle h) noexcept { h.promise().awaiting = this; }
+    Ref await_resume() noexcept { return std::move(value); }
+
+    // Drives the delegate one step with a sent value or a thrown exception; true when
+    // the await has finished (value holds the result or is empty with an exception set).
+    bool step_send(PyObject* sent) noexcept;
+    bool step_throw(PyObject* exc) noexcept;
+    int close_delegate() noexcept;
+
+private:
+    bool finish(PySendResult status, PyObject* out) noexcept;
+};
+
+inline AwaitPy Await(PyObject* awaitable) { return AwaitPy{awaitable}; }
+
+// Wraps a body into a coroutine object named after the coroutine function `fn`.
+// `never_suspends` promises that the body awaits nothing that can suspend; such a
+// coroutine may be run to completion on the spot by `run_eager` (see below).
+PyObject* make_coroutine(NativeFunction* fn, CoBody body, bool never_suspends = false);
+
+bool is_native_coroutine(PyObject* obj);
+
+// For a not yet started coroutine made with `never_suspends`: runs it to completion and
+// stores its result (empty Ref with an exception set on failure); returns true. For any
+// other object returns false and does nothing. Used where the result of driving such a
+// coroutine in an event loop would be indistinguishable, minus the loop's cost.
+bool run_eager(PyObject* obj, Ref* result);
+
+int init_native_coroutine_type();
+
+}  // namespace zv

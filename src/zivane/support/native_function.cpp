@@ -1,0 +1,352 @@
+#include "support/native_function.hpp"
+
+#include <cstddef>
+
+namespace zv {
+namespace {
+
+PyTypeObject* function_type = nullptr;
+
+NativeFunction* as_fn(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
+
+// ----- argument binding with the interpreter's own messages -------------------------------
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
+Ref quoted_list(PyObject* names) {
+    Py_ssize_t n = PyList_GET_SIZE(names);
+    Ref out = Ref::steal(PyUnicode_FromString(""));
+    for (Py_ssize_t i = 0; out && i < n; ++i) {
+        const char* sep = i == 0 ? "" : (n == 2 ? " and " : (i == n - 1 ? ", and " : ", "));
+        out = Ref::steal(PyUnicode_FromFormat("%U%s'%U'", out.get(), sep, PyList_GET_ITEM(names, i)));
+    }
+    return out;
+}
+
+void raise_missing(NativeFunction* fn, PyObject* const* bound) {
+    Ref missing = Ref::steal(PyList_New(0));
+    if (!missing) return;
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i)
+        if (!bound[i] && PyList_Append(missing.get(), PyTuple_GET_ITEM(fn->params, i)) < 0) return;
+    Py_ssize_t n = PyList_GET_SIZE(missing.get());
+    Ref names = quoted_list(missing.get());
+    if (!names) return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
+                 fn->qualname, n, n == 1 ? "" : "s", names.get());
+}
+
+void raise_too_many(NativeFunction* fn, Py_ssize_t given, Py_ssize_t ndefaults) {
+    Py_ssize_t most = fn->nparams, least = fn->nparams - ndefaults;
+    if (least == most)
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
+                     fn->qualname, most, most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+    else
+        PyErr_Format(PyExc_TypeError,
+                     "%U() takes from %zd to %zd positional arguments but %zd %s given",
+                     fn->qualname, least, most, given, given == 1 ? "was" : "were");
+}
+
+Py_ssize_t param_index(NativeFunction* fn, PyObject* key) {
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i)
+        if (PyTuple_GET_ITEM(fn->params, i) == key) return i;
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i) {
+        int eq = PyUnicode_Compare(PyTuple_GET_ITEM(fn->params, i), key) == 0;
+        if (eq) return i;
+    }
+    return -1;
+}
+
+// Fills `bound` from positional and keyword arguments plus the current __defaults__.
+bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound) {
+    PyObject* defaults = fn->defaults;
+    Py_ssize_t ndefaults = PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    if (ndefaults > fn->nparams) ndefaults = fn->nparams;
+    if (nargs > fn->nparams) {
+        raise_too_many(fn, nargs, ndefaults);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = param_index(fn, key);
+        if (i < 0) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+                         fn->qualname, key);
+            return false;
+        }
+        if (bound[i]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
+                         fn->qualname, key);
+            return false;
+        }
+        bound[i] = args[nargs + k];
+    }
+    Py_ssize_t first_default = fn->nparams - ndefaults;
+    bool complete = true;
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i) {
+        if (bound[i]) continue;
+        if (i >= first_default)
+            bound[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+        else
+            complete = false;
+    }
+    if (!complete) raise_missing(fn, bound);
+    return complete;
+}
+
+PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    NativeFunction* fn = as_fn(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == fn->nparams && !kwnames) return fn->impl(fn, args);
+    PyObject* bound[kMaxParams];
+    if (!bind(fn, args, nargs, kwnames, bound)) return nullptr;
+    return fn->impl(fn, bound);
+}
+
+// ----- type slots ---------------------------------------------------------------------
+
+int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+    NativeFunction* fn = as_fn(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->dict);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->closure);
+    Py_VISIT(fn->doc);
+    return 0;
+}
+
+int fn_clear(PyObject* self) {
+    NativeFunction* fn = as_fn(self);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->closure);
+    Py_CLEAR(fn->doc);
+    return 0;
+}
+
+void fn_dealloc(PyObject* self) {
+    NativeFunction* fn = as_fn(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (fn->weakrefs) PyObject_ClearWeakRefs(self);
+    fn_clear(self);
+    Py_CLEAR(fn->params);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->module_name);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* fn_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
+}
+
+PyObject* fn_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_fn(self)->qualname); }
+
+PyObject* fn_get_signature(PyObject* self, void*) {
+    NativeFunction* fn = as_fn(self);
+    Ref inspect = import("inspect");
+    if (!inspect) return nullptr;
+    Ref parameter = attr(inspect.get(), "Parameter");
+    Ref signature = attr(inspect.get(), "Signature");
+    if (!parameter || !signature) return nullptr;
+    Ref kind = attr(parameter.get(), "POSITIONAL_OR_KEYWORD");
+    Ref params = Ref::steal(PyList_New(0));
+    if (!kind || !params) return nullptr;
+    PyObject* defaults = fn->defaults;
+    Py_ssize_t ndefaults = PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t first_default = fn->nparams - ndefaults;
+    PyObject* annotations = PyDict_Check(fn->annotations) ? fn->annotations : nullptr;
+    for (Py_ssize_t i = 0; i < fn->nparams; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(fn->params, i);
+        PyObject* stack[4] = {name, kind.get()};
+        PyObject* names[2];
+        Py_ssize_t nkw = 0;
+        if (i >= first_default) {
+            stack[2 + nkw] = PyTuple_GET_ITEM(defaults, i - first_default);
+            names[nkw++] = ZV_STR("default");
+        }
+        Ref annotation;
+        if (annotations) {
+            if (PyDict_GetItemRef(annotations, name, &stack[2 + nkw]) < 0) return nullptr;
+            annotation = Ref::steal(stack[2 + nkw]);
+            if (annotation) names[nkw++] = ZV_STR("annotation");
+        }
+        Ref kwnames = Ref::steal(nkw == 0 ? nullptr
+                                 : nkw == 1 ? PyTuple_Pack(1, names[0])
+                                            : PyTuple_Pack(2, names[0], names[1]));
+        if (nkw && !kwnames) return nullptr;
+        Ref param = Ref::steal(PyObject_Vectorcall(parameter.get(), stack, 2, kwnames.get()));
+        if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
+    }
+    Ref ret;
+    if (annotations) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(annotations, ZV_STR("return"), &found) < 0) return nullptr;
+        ret = Ref::steal(found);
+    }
+    if (!ret) return PyObject_CallOneArg(signature.get(), params.get());
+    PyObject* stack[2] = {params.get(), ret.get()};
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, ZV_STR("return_annotation")));
+    if (!kwnames) return nullptr;
+    return PyObject_Vectorcall(signature.get(), stack, 1, kwnames.get());
+}
+
+PyObject* fn_get_globals(PyObject* self, void*) {
+    PyObject* module = as_fn(self)->module;
+    if (!module || !PyModule_Check(module)) return PyDict_New();
+    return Py_NewRef(PyModule_GetDict(module));
+}
+
+PyObject* fn_get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyMemberDef fn_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(NativeFunction, name), 0, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(NativeFunction, qualname), 0, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(NativeFunction, module_name), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(NativeFunction, doc), 0, nullptr},
+    {"__defaults__", Py_T_OBJECT_EX, offsetof(NativeFunction, defaults), 0, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(NativeFunction, annotations), 0, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, weakrefs), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(NativeFunction, vectorcall), Py_READONLY, nullptr},
+    {nullptr},
+};
+
+PyGetSetDef fn_getset[] = {
+    {"__signature__", fn_get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", fn_get_globals, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", fn_get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr},
+};
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr},
+};
+
+PyType_Slot fn_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+    {Py_tp_members, fn_members},
+    {Py_tp_getset, fn_getset},
+    {Py_tp_methods, fn_methods},
+    {0, nullptr},
+};
+
+PyType_Spec fn_spec = {
+    "zivane.function",
+    sizeof(NativeFunction),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    fn_slots,
+};
+
+Ref make_params(const FunctionSpec& spec) {
+    Ref params = Ref::steal(PyTuple_New(spec.params.size()));
+    if (!params) return {};
+    Py_ssize_t i = 0;
+    for (const char* p : spec.params) {
+        PyObject* s = PyUnicode_InternFromString(p);
+        if (!s) return {};
+        PyTuple_SET_ITEM(params.get(), i++, s);
+    }
+    return params;
+}
+
+Ref make_annotations(std::initializer_list<Annotation> annotations) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return {};
+    for (const Annotation& a : annotations)
+        if (PyDict_SetItemString(dict.get(), a.name, a.value) < 0) return {};
+    return dict;
+}
+
+}  // namespace
+
+int init_native_function_type() {
+    if (function_type) return 0;
+    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fn_spec));
+    return function_type ? 0 : -1;
+}
+
+bool is_native_function(PyObject* obj) { return Py_TYPE(obj) == function_type; }
+
+Ref make_function(PyObject* module, const FunctionSpec& spec,
+                  std::initializer_list<PyObject*> defaults,
+                  std::initializer_list<Annotation> annotations, PyObject* closure) {
+    if (init_native_function_type() < 0) return {};
+    Ref module_name = attr(module, ZV_STR("__name__"));
+    Ref params = make_params(spec);
+    Ref annots = make_annotations(annotations);
+    Ref defaults_tuple = defaults.size() ? new_tuple(defaults) : Ref::none();
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
+    if (!module_name || !params || !annots || !defaults_tuple || !name || !qualname || !doc)
+        return {};
+    NativeFunction* fn = PyObject_GC_New(NativeFunction, function_type);
+    if (!fn) return {};
+    fn->vectorcall = fn_vectorcall;
+    fn->impl = spec.impl;
+    fn->nparams = static_cast<Py_ssize_t>(spec.params.size());
+    fn->params = params.release();
+    fn->name = name.release();
+    fn->qualname = qualname.release();
+    fn->module_name = module_name.release();
+    fn->doc = doc.release();
+    fn->defaults = defaults_tuple.release();
+    fn->annotations = annots.release();
+    fn->dict = nullptr;
+    fn->module = Py_NewRef(module);
+    fn->closure = Py_XNewRef(closure);
+    fn->weakrefs = nullptr;
+    PyObject_GC_Track(fn);
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
+    if (spec.coroutine) {
+        // Lets inspect.iscoroutinefunction and asyncio see a coroutine function, also
+        // through bound methods.
+        Ref marker = import_from("inspect", "markcoroutinefunction");
+        if (!marker || !call(marker.get(), {result.get()})) return {};
+    }
+    return result;
+}
+
+int add_function(PyObject* ns, PyObject* module, const FunctionSpec& spec,
+                 std::initializer_list<PyObject*> defaults,
+                 std::initializer_list<Annotation> annotations, PyObject* wrap) {
+    Ref fn = make_function(module, spec, defaults, annotations);
+    if (!fn) return -1;
+    if (wrap) {
+        fn = call(wrap, {fn.get()});
+        if (!fn) return -1;
+    }
+    return PyDict_SetItemString(ns, spec.name, fn.get());
+}
+
+Ref module_global(PyObject* module, PyObject* name) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(module), name, &found) != 0) return Ref::steal(found);
+    if (PyDict_GetItemRef(PyEval_GetBuiltins(), name, &found) != 0) return Ref::steal(found);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+}  // namespace zv

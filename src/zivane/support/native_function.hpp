@@ -1,0 +1,79 @@
+// Native functions that look like Python functions from the outside: name, qualified
+// name, module, docstring, defaults, annotations, signature, an instance dictionary and
+// method binding. Used for every function, method and nested function of the package.
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace zv {
+
+struct NativeFunction;
+
+// The body of a native function. `args` holds exactly one borrowed object per parameter,
+// defaults already applied. Returns a new reference, or NULL with an exception set.
+using NativeImpl = PyObject* (*)(NativeFunction* fn, PyObject* const* args);
+
+constexpr int kMaxParams = 8;
+
+struct NativeFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    NativeImpl impl;
+    Py_ssize_t nparams;
+    PyObject* params;       // tuple of parameter names
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module_name;  // text shown as __module__
+    PyObject* doc;
+    PyObject* defaults;     // tuple or None
+    PyObject* annotations;  // dict
+    PyObject* dict;         // instance dictionary (may be NULL until needed)
+    PyObject* module;       // the defining module object, whose namespace holds the globals
+    PyObject* closure;      // captured state of a nested function, or NULL
+    PyObject* weakrefs;
+};
+
+struct FunctionSpec {
+    const char* name;
+    const char* qualname;
+    const char* doc;  // NULL for none
+    std::initializer_list<const char*> params;
+    NativeImpl impl;
+    bool coroutine = false;
+};
+
+// One annotation entry; `value` is borrowed. Use the key "return" for the result.
+struct Annotation {
+    const char* name;
+    PyObject* value;
+};
+
+// Builds a function owned by `module`. `defaults` covers the trailing parameters (may be
+// empty); `closure` is captured state for nested functions (may be NULL).
+Ref make_function(PyObject* module, const FunctionSpec& spec,
+                  std::initializer_list<PyObject*> defaults,
+                  std::initializer_list<Annotation> annotations, PyObject* closure = nullptr);
+
+// Builds the function and stores it under its name in the namespace dictionary `ns` (a
+// module's dictionary or a class body). When `wrap` is non-NULL (staticmethod, property,
+// ...), the stored object is wrap(fn).
+int add_function(PyObject* ns, PyObject* module, const FunctionSpec& spec,
+                 std::initializer_list<PyObject*> defaults,
+                 std::initializer_list<Annotation> annotations, PyObject* wrap = nullptr);
+
+bool is_native_function(PyObject* obj);
+
+// Looks a module global up at call time, falling back to builtins, with Python's NameError.
+Ref module_global(PyObject* module, PyObject* name);
+inline Ref global(NativeFunction* fn, PyObject* name) { return module_global(fn->module, name); }
+
+// The object that `fn.__closure__`-like state captured at index `i`.
+inline PyObject* captured(NativeFunction* fn, Py_ssize_t i) { return PyTuple_GET_ITEM(fn->closure, i); }
+
+// Creates the process-wide function type; called once by the package entry.
+int init_native_function_type();
+
+}  // namespace zv

@@ -1,0 +1,23 @@
+// Delivers the package's submodules from this one shared object under their dotted names.
+//
+// The package gets `__path__ = []` and one finder on `sys.meta_path` that answers only when
+// the import system hands it that very list, i.e. only for `zivane.<name>`. Its loader
+// builds each submodule from its own module definition (multi-phase initialisation).
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <span>
+
+namespace zv {
+
+struct Submodule {
+    const char* fullname;  // "zivane.types"
+    PyModuleDef* def;
+};
+
+// Sets `__path__`, `__package__` and the spec's search locations on `package`, removes a
+// finder left by an earlier package object and installs a new one for `table`.
+int install_submodule_finder(PyObject* package, std::span<const Submodule> table);
+
+}  // namespace zv
