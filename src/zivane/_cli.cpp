@@ -1,30 +1,124 @@
-// zivane._cli (placeholder until its module is written)
+// zivane._cli: the console-script entry points `zivane-server` and `zivane-client`.
+//
+// Each runs its module's `main` coroutine under `asyncio.run` and turns the outcome into
+// an exit status. A process attached to a shared Reticulum instance can be ended by RNS's
+// own interface thread with os._exit(0) while the interpreter shuts down, which would lose
+// both the status and unflushed output. So once `main` is done, the output streams are
+// flushed and, when Reticulum was started, the process ends through `RNS.exit(code)` from
+// this (the main) thread, which runs Reticulum's exit handler first and wins that race.
 #include "modules.hpp"
-#include "support/classes.hpp"
-#include "support/native_coroutine.hpp"
+#include "support/native_function.hpp"
 
 namespace zv {
 namespace {
 
-struct State {
+struct CliState {
     bool initialized;
 };
 
-int module_exec(PyObject*) { return 0; }
+// Exit status for the exception currently set (which is cleared), printing what Python's
+// own top level would print.
+int exit_status_of_error() {
+    SavedError error;
+    if (error.matches(PyExc_SystemExit)) {
+        Ref code = attr(error.get(), ZV_STR("code"));
+        if (!code) {
+            PyErr_Clear();
+            return 1;
+        }
+        if (code.is_none()) return 0;
+        if (PyLong_Check(code.get())) {
+            long value = PyLong_AsLong(code.get());
+            if (value == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return 1;
+            }
+            return static_cast<int>(value);
+        }
+        // sys.exit("message"): the message goes to standard error, the status is 1.
+        PyObject* err = PySys_GetObject("stderr");
+        if (err && err != Py_None) {
+            if (PyFile_WriteObject(code.get(), err, Py_PRINT_RAW) < 0 ||
+                PyFile_WriteString("\n", err) < 0)
+                PyErr_Clear();
+        }
+        return 1;
+    }
+    if (error.matches(PyExc_KeyboardInterrupt)) return 130;
+    PyErr_DisplayException(error.get());
+    return 1;
+}
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+void flush_stream(const char* name) {
+    PyObject* stream = PySys_GetObject(name);  // borrowed
+    if (!stream || stream == Py_None) return;
+    if (!call_method(stream, ZV_STR("flush"))) PyErr_Clear();
+}
+
+// Ends the process through RNS.exit(code) when this process started Reticulum.
+void exit_through_reticulum(int code) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* rns = nullptr;
+    if (PyDict_GetItemRef(modules, ZV_STR("RNS"), &rns) <= 0) {
+        PyErr_Clear();
+        return;
+    }
+    Ref rns_module = Ref::steal(rns);
+    Ref reticulum = attr(rns_module.get(), "Reticulum");
+    Ref instance = reticulum ? call_method(reticulum.get(), ZV_STR("get_instance")) : Ref{};
+    if (!instance || instance.is_none()) {
+        PyErr_Clear();
+        return;
+    }
+    Ref code_obj = Ref::steal(PyLong_FromLong(code));
+    Ref exit = attr(rns_module.get(), "exit");
+    if (!code_obj || !exit || !call(exit.get(), {code_obj.get()})) PyErr_Clear();
+}
+
+PyObject* run_command(const char* module_name) {
+    int status = 0;
+    Ref module = import(module_name);
+    Ref main = module ? attr(module.get(), "main") : Ref{};
+    Ref coroutine = main ? call(main.get()) : Ref{};
+    Ref run = coroutine ? import_from("asyncio", "run") : Ref{};
+    Ref result = run ? call(run.get(), {coroutine.get()}) : Ref{};
+    if (!result) status = exit_status_of_error();
+    flush_stream("stdout");
+    flush_stream("stderr");
+    exit_through_reticulum(status);
+    return PyLong_FromLong(status);
+}
+
+PyObject* server_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.server"); }
+PyObject* client_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.client"); }
+
+int cli_exec(PyObject* module) {
+    PyObject* ns = PyModule_GetDict(module);
+    PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+    if (add_function(ns, module,
+                     {"server", "server", "Run the zivane-server command and return its exit status.",
+                      {}, server_impl},
+                     {}, {{"return", int_type}}) < 0)
+        return -1;
+    return add_function(ns, module,
+                        {"client", "client", "Run the zivane-client command and return its exit status.",
+                         {}, client_impl},
+                        {}, {{"return", int_type}});
+}
+
+PyModuleDef_Slot cli_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(cli_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
-PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "zivane._cli", nullptr, sizeof(State), nullptr,
-    slots, nullptr, nullptr, nullptr,
+PyModuleDef cli_def = {
+    PyModuleDef_HEAD_INIT, "zivane._cli", "Console-script entry points of zivane.",
+    sizeof(CliState), nullptr, cli_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyModuleDef* cli_module_def() { return &def; }
+PyModuleDef* cli_module_def() { return &cli_def; }
 
 }  // namespace zv

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine for zivane: a Python 3.13 virtual environment in .venv with the
+# build and test dependencies, and zivane itself built (warnings as errors) and installed.
+# Usage: source scripts/setup.sh   (or bash scripts/setup.sh)
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+find_python() {
+    if command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys' >/dev/null 2>&1; then
+        command -v python3.13; return
+    fi
+    local candidate
+    for candidate in /root/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do
+        [ -x "$candidate" ] && { echo "$candidate"; return; }
+    done
+    return 1
+}
+
+if ! command -v g++ >/dev/null 2>&1; then
+    apt-get update -qq && apt-get install -y -qq g++ >/dev/null
+fi
+if ! PYTHON=$(find_python); then
+    apt-get update -qq && apt-get install -y -qq python3.13 python3.13-venv python3.13-dev >/dev/null
+    PYTHON=$(find_python)
+fi
+
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+    rm -rf .venv
+    "$PYTHON" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q scikit-build-core cmake ninja rns httptools \
+    pytest pytest-timeout hypothesis h11 psutil
+ZIVANE_WERROR=ON .venv/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps .
+.venv/bin/python -m pip install -q .   # resolves the declared dependencies as a user would get them

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Sets up everything on a fresh machine and runs every test.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+bash scripts/setup.sh
+# Run from the tests folder against the installed package, not the source tree.
+.venv/bin/python -m pytest -p no:cacheprovider --timeout=600 -q tests "$@"
