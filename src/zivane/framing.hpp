@@ -50,7 +50,12 @@ private:
     // body framing once the head is known
     enum class Body { Unknown, None, Length, Chunked } body_ = Body::Unknown;
     std::uint64_t content_length_ = 0;
-    std::size_t chunk_pos_ = 0;  // next chunk-size line while following chunks
+    std::size_t chunk_pos_ = 0;  // next chunk-size line (or trailer line) while following chunks
+    bool in_trailer_ = false;    // past the last chunk, reading trailer lines
+
+    Status read_head(std::string_view head);
+    Status follow_chunks(std::string_view data);
+    Status fail(const char* why);
 };
 
 }  // namespace zv

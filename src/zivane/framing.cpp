@@ -1,0 +1,257 @@
+// Message boundaries by HTTP/1.1 framing. Deliberately strict where a lenient reading
+// could make two ends disagree on where a message stops (duplicate or malformed
+// Content-Length, Content-Length beside Transfer-Encoding on a request): such input is
+// Malformed rather than guessed at.
+#include "framing.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace zv {
+namespace {
+
+// A chunk-size line or a trailer line longer than this cannot be honest framing.
+constexpr std::size_t kMaxLine = 8192;
+// Keeps size arithmetic far from overflow on any platform.
+constexpr std::uint64_t kMaxBody = std::uint64_t(1) << 52;
+
+bool is_space(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && (is_space(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// Last element of a comma-separated list, trimmed.
+std::string_view last_coding(std::string_view value) {
+    std::size_t comma = value.rfind(',');
+    return trim(comma == std::string_view::npos ? value : value.substr(comma + 1));
+}
+
+bool parse_decimal(std::string_view s, std::uint64_t& out) {
+    if (s.empty()) return false;
+    std::uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + std::uint64_t(c - '0');
+        if (v > kMaxBody) return false;
+    }
+    out = v;
+    return true;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+void Framer::reset() {
+    header_end_ = 0;
+    search_from_ = 0;
+    length_ = 0;
+    error_.clear();
+    body_ = Body::Unknown;
+    content_length_ = 0;
+    chunk_pos_ = 0;
+    in_trailer_ = false;
+}
+
+Framer::Status Framer::fail(const char* why) {
+    error_ = why;
+    return Status::Malformed;
+}
+
+Framer::Status Framer::scan(std::string_view data) {
+    if (!error_.empty()) return Status::Malformed;
+    if (header_end_ == 0) {
+        // The head ends at the first empty line; a bare LF line end is accepted here so
+        // such input reaches the parser (and its verdict) instead of waiting for ever.
+        std::size_t i = search_from_;
+        for (;;) {
+            std::size_t nl = data.find('\n', i);
+            if (nl == std::string_view::npos) {
+                search_from_ = data.size();
+                return Status::Incomplete;
+            }
+            if (nl + 1 >= data.size()) {
+                search_from_ = nl;
+                return Status::Incomplete;
+            }
+            if (data[nl + 1] == '\n') {
+                header_end_ = nl + 2;
+                break;
+            }
+            if (data[nl + 1] == '\r') {
+                if (nl + 2 >= data.size()) {
+                    search_from_ = nl;
+                    return Status::Incomplete;
+                }
+                if (data[nl + 2] == '\n') {
+                    header_end_ = nl + 3;
+                    break;
+                }
+            }
+            i = nl + 1;
+        }
+        Status s = read_head(data.substr(0, header_end_));
+        if (s == Status::Malformed) return s;
+        chunk_pos_ = header_end_;
+    }
+    switch (body_) {
+        case Body::None:
+            length_ = header_end_;
+            return Status::Complete;
+        case Body::Length:
+            if (data.size() - header_end_ < content_length_) return Status::Incomplete;
+            length_ = header_end_ + std::size_t(content_length_);
+            return Status::Complete;
+        case Body::Chunked:
+            return follow_chunks(data);
+        case Body::Unknown:
+            break;
+    }
+    return fail("Invalid message framing");
+}
+
+Framer::Status Framer::read_head(std::string_view head) {
+    bool has_length = false, has_te = false, chunked = false;
+    std::uint64_t length = 0;
+    int status = 0;
+
+    std::size_t pos = 0;
+    bool first = true;
+    while (pos < head.size()) {
+        std::size_t nl = head.find('\n', pos);
+        if (nl == std::string_view::npos) nl = head.size();
+        std::string_view line = head.substr(pos, nl - pos);
+        pos = nl + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (first) {
+            // A request may be preceded by empty lines; skip them like the parser does.
+            if (line.empty() && kind_ == Kind::Request) continue;
+            first = false;
+            if (kind_ == Kind::Response) {
+                std::size_t sp = line.find(' ');
+                if (sp == std::string_view::npos) return fail("Invalid status line");
+                std::string_view code = line.substr(sp + 1, 3);
+                if (code.size() != 3) return fail("Invalid status line");
+                for (char c : code) {
+                    if (c < '0' || c > '9') return fail("Invalid status line");
+                    status = status * 10 + (c - '0');
+                }
+            }
+            continue;
+        }
+        if (line.empty()) break;
+        if (is_space(line.front())) continue;  // obsolete line folding: not framing
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;  // the parser rejects it
+        std::string_view name = trim(line.substr(0, colon));
+        std::string_view value = trim(line.substr(colon + 1));
+        if (iequals(name, "content-length")) {
+            std::uint64_t v;
+            if (!parse_decimal(value, v)) return fail("Invalid Content-Length");
+            if (has_length) return fail("Duplicate Content-Length");
+            has_length = true;
+            length = v;
+        } else if (iequals(name, "transfer-encoding")) {
+            has_te = true;
+            // Only the final coding decides; a later header replaces the verdict.
+            chunked = iequals(last_coding(value), "chunked");
+        }
+    }
+
+    if (kind_ == Kind::Request) {
+        if (has_te) {
+            if (has_length) return fail("Content-Length with Transfer-Encoding");
+            if (!chunked) return fail("Unsupported Transfer-Encoding");
+            body_ = Body::Chunked;
+        } else if (has_length) {
+            body_ = Body::Length;
+            content_length_ = length;
+        } else {
+            body_ = Body::None;
+        }
+        return Status::Incomplete;
+    }
+
+    if (no_body_ || (status >= 100 && status < 200) || status == 204 || status == 304) {
+        body_ = Body::None;
+    } else if (has_te && chunked) {
+        body_ = Body::Chunked;
+    } else if (has_length) {
+        body_ = Body::Length;
+        content_length_ = length;
+    } else {
+        // Without a length the body would run to the end of the stream, which a link
+        // shared by several exchanges never has: the message ends with its head.
+        body_ = Body::None;
+    }
+    return Status::Incomplete;
+}
+
+Framer::Status Framer::follow_chunks(std::string_view data) {
+    for (;;) {
+        std::size_t nl = data.find('\n', chunk_pos_);
+        if (nl == std::string_view::npos) {
+            if (data.size() - chunk_pos_ > kMaxLine) return fail("Invalid chunk framing");
+            return Status::Incomplete;
+        }
+        if (nl - chunk_pos_ > kMaxLine) return fail("Invalid chunk framing");
+        std::string_view line = data.substr(chunk_pos_, nl - chunk_pos_);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+
+        if (in_trailer_) {
+            chunk_pos_ = nl + 1;
+            if (line.empty()) {
+                length_ = chunk_pos_;
+                return Status::Complete;
+            }
+            continue;
+        }
+
+        // chunk-size [ chunk-ext ] CRLF
+        std::uint64_t size = 0;
+        std::size_t i = 0;
+        for (; i < line.size(); ++i) {
+            int h = hex_value(line[i]);
+            if (h < 0) break;
+            size = size * 16 + std::uint64_t(h);
+            if (size > kMaxBody) return fail("Invalid chunk size");
+        }
+        if (i == 0) return fail("Invalid chunk size");
+        std::string_view rest = line.substr(i);
+        while (!rest.empty() && is_space(rest.front())) rest.remove_prefix(1);
+        if (!rest.empty() && rest.front() != ';') return fail("Invalid chunk size");
+
+        if (size == 0) {
+            in_trailer_ = true;
+            chunk_pos_ = nl + 1;
+            continue;
+        }
+        // data, then CRLF
+        std::size_t data_start = nl + 1;
+        if (data.size() - data_start < size + 2) return Status::Incomplete;
+        std::size_t end = data_start + std::size_t(size);
+        if (data[end] != '\r' || data[end + 1] != '\n') return fail("Invalid chunk framing");
+        chunk_pos_ = end + 2;
+    }
+}
+
+}  // namespace zv
