@@ -96,12 +96,8 @@ inline Ref new_tuple(std::initializer_list<PyObject*> items) {
 
 inline Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
-// `from module import name`
-inline Ref import_from(const char* module, const char* name) {
-    Ref mod = import(module);
-    if (!mod) return {};
-    return attr(mod.get(), name);
-}
+// `from module import name`, with the ImportError that statement raises for a missing name.
+Ref import_from(const char* module, const char* name);
 
 // Truth value of an object: -1 with an exception set on failure.
 inline int truthy(PyObject* obj) { return PyObject_IsTrue(obj); }
