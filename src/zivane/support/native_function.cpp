@@ -59,7 +59,7 @@ Py_ssize_t param_index(NativeFunction* fn, PyObject* key) {
 bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** bound) {
     PyObject* defaults = fn->defaults;
-    Py_ssize_t ndefaults = PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
     if (ndefaults > fn->nparams) ndefaults = fn->nparams;
     if (nargs > fn->nparams) {
         raise_too_many(fn, nargs, ndefaults);
@@ -165,9 +165,10 @@ PyObject* fn_get_signature(PyObject* self, void*) {
     Ref params = Ref::steal(PyList_New(0));
     if (!kind || !params) return nullptr;
     PyObject* defaults = fn->defaults;
-    Py_ssize_t ndefaults = PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    if (ndefaults > fn->nparams) ndefaults = fn->nparams;
     Py_ssize_t first_default = fn->nparams - ndefaults;
-    PyObject* annotations = PyDict_Check(fn->annotations) ? fn->annotations : nullptr;
+    PyObject* annotations = fn->annotations;
     for (Py_ssize_t i = 0; i < fn->nparams; ++i) {
         PyObject* name = PyTuple_GET_ITEM(fn->params, i);
         PyObject* stack[4] = {name, kind.get()};
@@ -211,13 +212,57 @@ PyObject* fn_get_globals(PyObject* self, void*) {
 
 PyObject* fn_get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
+// __name__ and __qualname__ must stay text, __defaults__ a tuple or None and
+// __annotations__ a dict, as for Python functions; the binder relies on that.
+int fn_set_text(PyObject** slot, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* fn_get_name(PyObject* self, void*) { return Py_NewRef(as_fn(self)->name); }
+int fn_set_name(PyObject* self, PyObject* value, void*) {
+    return fn_set_text(&as_fn(self)->name, value, "__name__");
+}
+PyObject* fn_get_qualname(PyObject* self, void*) { return Py_NewRef(as_fn(self)->qualname); }
+int fn_set_qualname(PyObject* self, PyObject* value, void*) {
+    return fn_set_text(&as_fn(self)->qualname, value, "__qualname__");
+}
+
+PyObject* fn_get_defaults(PyObject* self, void*) {
+    PyObject* defaults = as_fn(self)->defaults;
+    return Py_NewRef(defaults ? defaults : Py_None);
+}
+int fn_set_defaults(PyObject* self, PyObject* value, void*) {
+    if (!value) value = Py_None;
+    if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_SETREF(as_fn(self)->defaults, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* fn_get_annotations(PyObject* self, void*) {
+    NativeFunction* fn = as_fn(self);
+    if (!fn->annotations && !(fn->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(fn->annotations);
+}
+int fn_set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_fn(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
 PyMemberDef fn_members[] = {
-    {"__name__", Py_T_OBJECT_EX, offsetof(NativeFunction, name), 0, nullptr},
-    {"__qualname__", Py_T_OBJECT_EX, offsetof(NativeFunction, qualname), 0, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(NativeFunction, module_name), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(NativeFunction, doc), 0, nullptr},
-    {"__defaults__", Py_T_OBJECT_EX, offsetof(NativeFunction, defaults), 0, nullptr},
-    {"__annotations__", Py_T_OBJECT_EX, offsetof(NativeFunction, annotations), 0, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(NativeFunction, weakrefs), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(NativeFunction, vectorcall), Py_READONLY, nullptr},
@@ -225,6 +270,10 @@ PyMemberDef fn_members[] = {
 };
 
 PyGetSetDef fn_getset[] = {
+    {"__name__", fn_get_name, fn_set_name, nullptr, nullptr},
+    {"__qualname__", fn_get_qualname, fn_set_qualname, nullptr, nullptr},
+    {"__defaults__", fn_get_defaults, fn_set_defaults, nullptr, nullptr},
+    {"__annotations__", fn_get_annotations, fn_set_annotations, nullptr, nullptr},
     {"__signature__", fn_get_signature, nullptr, nullptr, nullptr},
     {"__globals__", fn_get_globals, nullptr, nullptr, nullptr},
     {"__kwdefaults__", fn_get_kwdefaults, nullptr, nullptr, nullptr},
