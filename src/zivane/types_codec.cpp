@@ -1,0 +1,500 @@
+// Serialization of the records to HTTP/1.1 bytes, and chunked transfer coding.
+//
+// Every message is built in one pass into one pre-sized bytes object. Records whose fields
+// are plain ASCII `str`, a plain `dict` of them and a `bytes` body (nearly all of them) take
+// a path that reads the slots directly and runs no Python code; anything else takes the
+// general path, which goes through format(), dict(), .lower(), len() and the buffer
+// protocol exactly as the record's behaviour defines.
+//
+// CR, LF and NUL are refused in every start-line part, header name and header value: one
+// of them would let a field end the line early and forge headers or a second message.
+#include "support/ref.hpp"
+#include "types_internal.hpp"
+
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace zv::types {
+namespace {
+
+constexpr Py_ssize_t kChunkSize = 4096;
+
+struct Text {
+    const char* p = nullptr;
+    Py_ssize_t n = 0;
+};
+
+inline bool forbidden(unsigned char c) { return c == '\r' || c == '\n' || c == '\0'; }
+
+bool has_forbidden(const Text& t) {
+    for (Py_ssize_t i = 0; i < t.n; ++i)
+        if (forbidden(static_cast<unsigned char>(t.p[i]))) return true;
+    return false;
+}
+
+// An exact, ASCII `str` with no forbidden character: its bytes are its UTF-8 encoding.
+inline bool plain(PyObject* s, Text* t) {
+    if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s)) return false;
+    t->p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s));
+    t->n = PyUnicode_GET_LENGTH(s);
+    return !has_forbidden(*t);
+}
+
+inline bool equals(const Text& t, const char* literal, Py_ssize_t n) {
+    return t.n == n && std::memcmp(t.p, literal, n) == 0;
+}
+
+bool equals_ignoring_case(const Text& t, const char* lower_literal, Py_ssize_t n) {
+    if (t.n != n) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        char c = t.p[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        if (c != lower_literal[i]) return false;
+    }
+    return true;
+}
+
+constexpr const char kTE[] = "Transfer-Encoding";
+constexpr Py_ssize_t kTELen = sizeof(kTE) - 1;
+constexpr const char kCL[] = "Content-Length";
+constexpr Py_ssize_t kCLLen = sizeof(kCL) - 1;
+
+inline char* put(char* d, const char* s, Py_ssize_t n) {
+    std::memcpy(d, s, n);
+    return d + n;
+}
+inline char* put(char* d, const Text& t) { return put(d, t.p, t.n); }
+
+inline Py_ssize_t decimal_length(long long v) {
+    char buf[24];
+    return std::to_chars(buf, buf + sizeof(buf), v).ptr - buf;
+}
+inline char* put_decimal(char* d, long long v) { return std::to_chars(d, d + 24, v).ptr; }
+
+inline Py_ssize_t hex_length(Py_ssize_t v) {
+    Py_ssize_t n = 1;
+    while (v >>= 4) ++n;
+    return n;
+}
+
+Py_ssize_t chunked_size(Py_ssize_t n) {
+    Py_ssize_t full = n / kChunkSize, rest = n % kChunkSize;
+    Py_ssize_t size = full * (hex_length(kChunkSize) + 4 + kChunkSize) + 5;
+    if (rest) size += hex_length(rest) + 4 + rest;
+    return size;
+}
+
+char* put_chunked(char* d, const char* src, Py_ssize_t n) {
+    for (Py_ssize_t off = 0; off < n; off += kChunkSize) {
+        Py_ssize_t len = n - off < kChunkSize ? n - off : kChunkSize;
+        d = std::to_chars(d, d + 16, len, 16).ptr;
+        d = put(d, "\r\n", 2);
+        d = put(d, src + off, len);
+        d = put(d, "\r\n", 2);
+    }
+    return put(d, "0\r\n\r\n", 5);
+}
+
+// ----- fast path --------------------------------------------------------------------------
+
+// What the fast path found out about one message; `ok` false means "take the general path".
+struct Plan {
+    bool ok = false;
+    Text start[3];
+    long long status = 0;
+    bool numeric_status = false;
+    PyObject* headers = nullptr;
+    PyObject* body = nullptr;  // None or exact bytes
+    bool chunked = false;
+    bool add_length = false;
+    Py_ssize_t size = 0;
+};
+
+// Checks the headers and the body and works out the framing; `plan.size` must already
+// hold the start line's size.
+void plan_headers_and_body(NativeFunction* fn, Plan& plan) {
+    PyObject* headers = plan.headers;
+    if (!PyDict_CheckExact(headers)) return;
+    PyObject* body = plan.body;
+    if (body != Py_None && !PyBytes_CheckExact(body)) return;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    Text name, value;
+    Text te, cl;
+    bool has_te = false, has_cl = false;
+    while (PyDict_Next(headers, &pos, &k, &v)) {
+        if (!plain(k, &name) || !plain(v, &value)) return;
+        plan.size += name.n + value.n + 4;
+        if (equals(name, kTE, kTELen)) {
+            te = value;
+            has_te = true;
+        } else if (equals(name, kCL, kCLLen)) {
+            cl = value;
+            has_cl = true;
+        }
+    }
+    plan.size += 2;
+    if (body != Py_None) {
+        Py_ssize_t n = PyBytes_GET_SIZE(body);
+        if (has_te && equals_ignoring_case(te, "chunked", 7)) {
+            Ref encoder = global(fn, ZV_STR("encode_chunked"));
+            if (!encoder) {
+                PyErr_Clear();
+                return;
+            }
+            if (encoder.get() != state_of(fn->module)->encode_chunked) return;
+            plan.chunked = true;
+            plan.size += 7 - te.n;
+            if (has_cl) plan.size -= kCLLen + cl.n + 4;
+            plan.size += chunked_size(n);
+        } else {
+            if (!has_cl) {
+                plan.add_length = true;
+                plan.size += kCLLen + 4 + decimal_length(n);
+            }
+            plan.size += n;
+        }
+    }
+    plan.ok = true;
+}
+
+PyObject* write_plan(const Plan& plan) {
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, plan.size);
+    if (!out) return nullptr;
+    char* d = PyBytes_AS_STRING(out);
+    d = put(d, plan.start[0]);
+    *d++ = ' ';
+    if (plan.numeric_status)
+        d = put_decimal(d, plan.status);
+    else
+        d = put(d, plan.start[1]);
+    *d++ = ' ';
+    d = put(d, plan.start[2]);
+    d = put(d, "\r\n", 2);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    Text name, value;
+    while (PyDict_Next(plan.headers, &pos, &k, &v)) {
+        plain(k, &name);
+        plain(v, &value);
+        if (plan.chunked) {
+            if (equals(name, kCL, kCLLen)) continue;
+            if (equals(name, kTE, kTELen)) value = {"chunked", 7};
+        }
+        d = put(d, name);
+        d = put(d, ": ", 2);
+        d = put(d, value);
+        d = put(d, "\r\n", 2);
+    }
+    if (plan.add_length) {
+        d = put(d, kCL, kCLLen);
+        d = put(d, ": ", 2);
+        d = put_decimal(d, PyBytes_GET_SIZE(plan.body));
+        d = put(d, "\r\n", 2);
+    }
+    d = put(d, "\r\n", 2);
+    if (plan.body != Py_None) {
+        const char* src = PyBytes_AS_STRING(plan.body);
+        Py_ssize_t n = PyBytes_GET_SIZE(plan.body);
+        d = plan.chunked ? put_chunked(d, src, n) : put(d, src, n);
+    }
+    return out;
+}
+
+// ----- general path -------------------------------------------------------------------------
+
+class Builder {
+public:
+    void add(const char* p, Py_ssize_t n) {
+        parts_.push_back({p, n});
+        total_ += n;
+    }
+    void add(const Text& t) { add(t.p, t.n); }
+    void keep(Ref r) { keep_.push_back(std::move(r)); }
+
+    // The UTF-8 bytes of `text` (a str), valid while the builder lives. On failure the
+    // exception is set.
+    bool utf8(PyObject* text, Text* t) {
+        if (PyUnicode_IS_ASCII(text)) {
+            t->p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+            t->n = PyUnicode_GET_LENGTH(text);
+            return true;
+        }
+        Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text));
+        if (!encoded) return false;
+        t->p = PyBytes_AS_STRING(encoded.get());
+        t->n = PyBytes_GET_SIZE(encoded.get());
+        keep(std::move(encoded));
+        return true;
+    }
+
+    PyObject* finish() {
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, total_);
+        if (!out) return nullptr;
+        char* d = PyBytes_AS_STRING(out);
+        for (const Text& t : parts_) d = put(d, t);
+        return out;
+    }
+
+private:
+    std::vector<Text> parts_;
+    std::vector<Ref> keep_;
+    Py_ssize_t total_ = 0;
+};
+
+// Raises the error that encoding the whole line as UTF-8 gives (positions count from the
+// start of the line).
+bool raise_line_encode_error(std::initializer_list<PyObject*> pieces) {
+    PyErr_Clear();
+    Ref line = Ref::borrow(ZV_STR(""));
+    for (PyObject* piece : pieces) {
+        line = Ref::steal(PyUnicode_Concat(line.get(), piece));
+        if (!line) return false;
+    }
+    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(line.get()));
+    if (encoded) PyErr_SetString(PyExc_UnicodeError, "line could not be encoded");
+    return false;
+}
+
+bool raise_invalid(NativeFunction* fn, PyObject* message) {
+    if (!message) return false;
+    Ref owned = Ref::steal(message);
+    Ref cls = global(fn, ZV_STR("HttpSerializerError"));
+    if (!cls) return false;
+    PyErr_SetObject(cls.get(), owned.get());
+    return false;
+}
+
+// format(obj, "")
+Ref formatted(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
+    return Ref::steal(PyObject_Format(obj, nullptr));
+}
+
+// Writes the start line from three objects: each formatted, the line encoded as UTF-8,
+// and each part checked for forbidden characters.
+bool add_start_line(NativeFunction* fn, Builder& b, PyObject* const parts[3], const char* const names[3]) {
+    Ref text[3];
+    for (int i = 0; i < 3; ++i) {
+        text[i] = formatted(parts[i]);
+        if (!text[i]) return false;
+    }
+    Text t[3];
+    for (int i = 0; i < 3; ++i)
+        if (!b.utf8(text[i].get(), &t[i]))
+            return raise_line_encode_error({text[0].get(), ZV_STR(" "), text[1].get(), ZV_STR(" "), text[2].get()});
+    for (int i = 0; i < 3; ++i)
+        if (has_forbidden(t[i]))
+            return raise_invalid(fn, PyUnicode_FromFormat("Invalid character in %s", names[i]));
+    for (int i = 0; i < 3; ++i) {
+        b.keep(std::move(text[i]));
+        if (i) b.add(" ", 1);
+        b.add(t[i]);
+    }
+    b.add("\r\n", 2);
+    return true;
+}
+
+// Steps 2 to 6 of serialization: the header copy, framing, header lines and body.
+PyObject* finish_general(NativeFunction* fn, Builder& b, PyObject* headers_attr, Ref body) {
+    Ref headers = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), headers_attr));
+    if (!headers) return nullptr;
+    if (!body.is_none()) {
+        PyObject* te = nullptr;
+        if (PyDict_GetItemRef(headers.get(), ZV_STR(kTE), &te) < 0) return nullptr;
+        Ref te_value = te ? Ref::steal(te) : Ref::borrow(ZV_STR(""));
+        Ref lowered = call_method(te_value.get(), ZV_STR("lower"));
+        if (!lowered) return nullptr;
+        Ref same = Ref::steal(PyObject_RichCompare(lowered.get(), ZV_STR("chunked"), Py_EQ));
+        if (!same) return nullptr;
+        int chunked = PyObject_IsTrue(same.get());
+        if (chunked < 0) return nullptr;
+        if (chunked) {
+            Ref encoder = global(fn, ZV_STR("encode_chunked"));
+            if (!encoder) return nullptr;
+            body = call(encoder.get(), {body.get()});
+            if (!body) return nullptr;
+            if (PyDict_SetItem(headers.get(), ZV_STR(kTE), ZV_STR("chunked")) < 0 ||
+                PyDict_PopString(headers.get(), kCL, nullptr) < 0)
+                return nullptr;
+        } else {
+            int has = PyDict_Contains(headers.get(), ZV_STR(kCL));
+            if (has < 0) return nullptr;
+            if (!has) {
+                Py_ssize_t n = PyObject_Size(body.get());
+                if (n < 0) return nullptr;
+                Ref length = Ref::steal(PyUnicode_FromFormat("%zd", n));
+                if (!length || PyDict_SetItem(headers.get(), ZV_STR(kCL), length.get()) < 0) return nullptr;
+            }
+        }
+    }
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(headers.get(), &pos, &k, &v)) {
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        Ref name_text = formatted(key.get());
+        if (!name_text) return nullptr;
+        Ref value_text = formatted(value.get());
+        if (!value_text) return nullptr;
+        Text name, val;
+        if (!b.utf8(name_text.get(), &name) || !b.utf8(value_text.get(), &val)) {
+            raise_line_encode_error({name_text.get(), ZV_STR(": "), value_text.get()});
+            return nullptr;
+        }
+        if (has_forbidden(name)) {
+            raise_invalid(fn, PyUnicode_FromFormat("Invalid character in header name %R", name_text.get()));
+            return nullptr;
+        }
+        if (has_forbidden(val)) {
+            raise_invalid(fn, PyUnicode_FromFormat("Invalid character in header value for %R", name_text.get()));
+            return nullptr;
+        }
+        b.add(name);
+        b.add(": ", 2);
+        b.add(val);
+        b.add("\r\n", 2);
+        b.keep(std::move(name_text));
+        b.keep(std::move(value_text));
+    }
+    b.add("\r\n", 2);
+    if (body.is_none()) return b.finish();
+    if (PyBytes_Check(body.get())) {
+        b.add(PyBytes_AS_STRING(body.get()), PyBytes_GET_SIZE(body.get()));
+        b.keep(std::move(body));
+        return b.finish();
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(body.get(), &view, PyBUF_SIMPLE) < 0) {
+        PyErr_Format(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(body.get())->tp_name);
+        return nullptr;
+    }
+    b.add(static_cast<const char*>(view.buf), view.len);
+    PyObject* out = b.finish();
+    PyBuffer_Release(&view);
+    return out;
+}
+
+// Reads a field through the attribute protocol (general path).
+Ref field(PyObject* self, PyObject* name) { return attr(self, name); }
+
+}  // namespace
+
+PyObject* request_bytes(NativeFunction* fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    const RecordLayout& layout = state_of(fn->module)->request;
+    if (raw_layout(self, layout)) {
+        PyObject* f[5];
+        bool complete = true;
+        for (int i = 0; i < 5; ++i) complete &= (f[i] = raw_field(self, layout, i)) != nullptr;
+        Plan plan;
+        if (complete && plain(f[kMethod], &plan.start[0]) && plain(f[kPath], &plan.start[1]) &&
+            plain(f[kReqVersion], &plan.start[2])) {
+            plan.size = plan.start[0].n + plan.start[1].n + plan.start[2].n + 4;
+            plan.headers = f[kReqHeaders];
+            plan.body = f[kReqBody];
+            plan_headers_and_body(fn, plan);
+            if (plan.ok) return write_plan(plan);
+        }
+    }
+    Builder b;
+    Ref method = field(self, ZV_STR("method"));
+    if (!method) return nullptr;
+    Ref path = field(self, ZV_STR("path"));
+    if (!path) return nullptr;
+    Ref version = field(self, ZV_STR("version"));
+    if (!version) return nullptr;
+    PyObject* const parts[3] = {method.get(), path.get(), version.get()};
+    static const char* const names[3] = {"method", "path", "version"};
+    if (!add_start_line(fn, b, parts, names)) return nullptr;
+    Ref headers = field(self, ZV_STR("headers"));
+    if (!headers) return nullptr;
+    Ref body = field(self, ZV_STR("body"));
+    if (!body) return nullptr;
+    return finish_general(fn, b, headers.get(), std::move(body));
+}
+
+PyObject* response_bytes(NativeFunction* fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    const RecordLayout& layout = state_of(fn->module)->response;
+    if (raw_layout(self, layout)) {
+        PyObject* f[5];
+        bool complete = true;
+        for (int i = 0; i < 5; ++i) complete &= (f[i] = raw_field(self, layout, i)) != nullptr;
+        Plan plan;
+        if (complete && plain(f[kRespVersion], &plan.start[0]) && plain(f[kReason], &plan.start[2])) {
+            PyObject* status = f[kStatus];
+            if (PyLong_CheckExact(status)) {
+                int overflow = 0;
+                plan.status = PyLong_AsLongLongAndOverflow(status, &overflow);
+                plan.numeric_status = !overflow;
+            } else {
+                plan.numeric_status = false;
+            }
+            if (plan.numeric_status) {
+                plan.size = plan.start[0].n + decimal_length(plan.status) + plan.start[2].n + 4;
+                plan.headers = f[kRespHeaders];
+                plan.body = f[kRespBody];
+                plan_headers_and_body(fn, plan);
+                if (plan.ok) return write_plan(plan);
+            }
+        }
+    }
+    Builder b;
+    Ref version = field(self, ZV_STR("version"));
+    if (!version) return nullptr;
+    Ref status = field(self, ZV_STR("status"));
+    if (!status) return nullptr;
+    Ref reason = field(self, ZV_STR("reason"));
+    if (!reason) return nullptr;
+    PyObject* const parts[3] = {version.get(), status.get(), reason.get()};
+    static const char* const names[3] = {"version", "status", "reason"};
+    if (!add_start_line(fn, b, parts, names)) return nullptr;
+    Ref headers = field(self, ZV_STR("headers"));
+    if (!headers) return nullptr;
+    Ref body = field(self, ZV_STR("body"));
+    if (!body) return nullptr;
+    return finish_general(fn, b, headers.get(), std::move(body));
+}
+
+PyObject* encode_chunked(NativeFunction*, PyObject* const* args) {
+    PyObject* body = args[0];
+    if (PyBytes_CheckExact(body) || PyByteArray_CheckExact(body)) {
+        const char* src = PyBytes_CheckExact(body) ? PyBytes_AS_STRING(body) : PyByteArray_AS_STRING(body);
+        Py_ssize_t n = PyBytes_CheckExact(body) ? PyBytes_GET_SIZE(body) : PyByteArray_GET_SIZE(body);
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, chunked_size(n));
+        if (!out) return nullptr;
+        put_chunked(PyBytes_AS_STRING(out), src, n);
+        return out;
+    }
+    // Anything else: len() and slicing as the object defines them, each slice taken
+    // through the buffer protocol.
+    std::string out;
+    char digits[24];
+    for (Py_ssize_t offset = 0;;) {
+        Py_ssize_t n = PyObject_Size(body);
+        if (n < 0) return nullptr;
+        if (offset >= n) break;
+        Ref slice = Ref::steal(PySequence_GetSlice(body, offset, offset + kChunkSize));
+        if (!slice) return nullptr;
+        Py_ssize_t len = PyObject_Size(slice.get());
+        if (len < 0) return nullptr;
+        Py_buffer view;
+        if (PyObject_GetBuffer(slice.get(), &view, PyBUF_SIMPLE) < 0) {
+            PyErr_Format(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(slice.get())->tp_name);
+            return nullptr;
+        }
+        out.append(digits, std::to_chars(digits, digits + sizeof(digits), len, 16).ptr);
+        out.append("\r\n");
+        out.append(static_cast<const char*>(view.buf), view.len);
+        out.append("\r\n");
+        PyBuffer_Release(&view);
+        if (len <= 0) break;  // an object whose slices stop shrinking it would loop for ever
+        offset += len;
+    }
+    out.append("0\r\n\r\n");
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+}  // namespace zv::types
