@@ -1,24 +1,539 @@
-// zivane.client (placeholder until its module is written)
+// zivane.client: HttpClient, TransportError and the client command.
+//
+// The client's operations are coroutine functions that never suspend: they block their
+// thread in Reticulum calls and in threading.Event waits (which release the GIL), while
+// Reticulum's threads deliver link and data callbacks.
+#include "client_session.hpp"
 #include "modules.hpp"
 #include "support/classes.hpp"
 #include "support/native_coroutine.hpp"
 
-namespace zv {
+#include <fcntl.h>
+
+namespace zv::client {
+
+int add_main(PyObject* module);  // client_main.cpp
+
 namespace {
 
-struct State {
-    bool initialized;
-};
+PyObject* obj(PyTypeObject* t) { return reinterpret_cast<PyObject*>(t); }
 
-// Placeholder: binds an empty class until the module is written.
-int module_exec(PyObject* m) {
-    if (!import("zivane.types")) return -1;
-    Ref ns = class_namespace(m, "HttpClient", "HTTP/1.1 client using RNS for transport.");
-    if (!ns) return -1;
-    Ref cls = make_class("HttpClient", nullptr, ns.get());
-    if (!cls) return -1;
-    return PyModule_AddObjectRef(m, "HttpClient", cls.get());
+bool set(PyObject* self, PyObject* name, PyObject* value) {
+    return PyObject_SetAttr(self, name, value) == 0;
 }
+
+Ref global(PyObject* module, const char* name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    return key ? module_global(module, key.get()) : Ref{};
+}
+
+// RNS.<a>.<b> looked up now.
+Ref rns_attr(PyObject* module, const char* a, const char* b = nullptr) {
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    if (!rns) return {};
+    Ref first = attr(rns.get(), a);
+    if (!first || !b) return first;
+    return attr(first.get(), b);
+}
+
+// ----- construction and identity ----------------------------------------------------------
+
+PyObject* init_impl(NativeFunction*, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref destination = Ref::borrow(args[1]);
+    if (PyUnicode_Check(destination.get())) {
+        destination = call_method(obj(&PyBytes_Type), ZV_STR("fromhex"), {destination.get()});
+        if (!destination) return nullptr;
+    }
+    if (!set(self, ZV_STR("_destination_hash"), destination.get()) ||
+        !set(self, ZV_STR("_port"), args[2]))
+        return nullptr;
+    int truth = PyObject_IsTrue(args[3]);
+    if (truth < 0) return nullptr;
+    Ref path = truth ? Ref::borrow(args[3]) : call_method(self, ZV_STR("_default_identity_path"));
+    if (!path || !set(self, ZV_STR("_identity_path"), path.get())) return nullptr;
+    if (!set(self, ZV_STR("_connect_timeout"), args[4]) ||
+        !set(self, ZV_STR("_request_timeout"), args[5]) ||
+        !set(self, ZV_STR("_read_timeout"), args[6]) || !set(self, ZV_STR("_identity"), Py_None) ||
+        !set(self, ZV_STR("_link"), Py_None))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* default_identity_path_impl(NativeFunction* fn, PyObject* const*) {
+    Ref os = module_global(fn->module, ZV_STR("os"));
+    Ref path = os ? attr(os.get(), "path") : Ref{};
+    if (!path) return nullptr;
+    Ref tilde = Ref::steal(PyUnicode_FromString("~"));
+    Ref home = tilde ? call_method(path.get(), ZV_STR("expanduser"), {tilde.get()}) : Ref{};
+    Ref dir = Ref::steal(PyUnicode_FromString(".zivane"));
+    Ref file = Ref::steal(PyUnicode_FromString("identity"));
+    if (!home || !dir || !file) return nullptr;
+    return call_method(path.get(), ZV_STR("join"), {home.get(), dir.get(), file.get()}).release();
+}
+
+// Identity file: the directory is private to the user (0700), so is the file (0600).
+PyObject* load_or_create_identity_impl(NativeFunction* fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* module = fn->module;
+    Ref cached = attr(self, ZV_STR("_identity"));
+    if (!cached) return nullptr;
+    if (!cached.is_none()) return cached.release();
+
+    Ref os = module_global(module, ZV_STR("os"));
+    Ref os_path = os ? attr(os.get(), "path") : Ref{};
+    Ref identity_cls = rns_attr(module, "Identity");
+    if (!os_path || !identity_cls) return nullptr;
+
+    Ref p = attr(self, ZV_STR("_identity_path"));
+    Ref exists = p ? call_method(os_path.get(), ZV_STR("exists"), {p.get()}) : Ref{};
+    if (!exists) return nullptr;
+    int found = PyObject_IsTrue(exists.get());
+    if (found < 0) return nullptr;
+    if (found) {
+        p = attr(self, ZV_STR("_identity_path"));
+        Ref loaded = p ? call_method(identity_cls.get(), ZV_STR("from_file"), {p.get()}) : Ref{};
+        if (!loaded || !set(self, ZV_STR("_identity"), loaded.get())) return nullptr;
+        if (!loaded.is_none()) return attr(self, ZV_STR("_identity")).release();
+    }
+    Ref fresh = call(identity_cls.get());
+    if (!fresh || !set(self, ZV_STR("_identity"), fresh.get())) return nullptr;
+
+    p = attr(self, ZV_STR("_identity_path"));
+    Ref dir = p ? call_method(os_path.get(), ZV_STR("dirname"), {p.get()}) : Ref{};
+    if (!dir) return nullptr;
+    int has_dir = PyObject_IsTrue(dir.get());
+    if (has_dir < 0) return nullptr;
+    if (has_dir) {  // a bare file name lives in the current directory
+        Ref makedirs = attr(os.get(), "makedirs");
+        Ref mode = Ref::steal(PyLong_FromLong(0700));
+        Ref kwnames = Ref::steal(PyTuple_Pack(1, ZV_STR("exist_ok")));
+        if (!makedirs || !mode || !kwnames ||
+            !call_kw(makedirs.get(), {dir.get(), mode.get(), Py_True}, kwnames.get()))
+            return nullptr;
+    }
+    // Create the file private before the identity is written into it.
+    Ref exists_now = call_method(os_path.get(), ZV_STR("exists"), {p.get()});
+    if (!exists_now) return nullptr;
+    int present = PyObject_IsTrue(exists_now.get());
+    if (present < 0) return nullptr;
+    Ref file_mode = Ref::steal(PyLong_FromLong(0600));
+    if (!file_mode) return nullptr;
+    if (!present) {
+        Ref flags = Ref::steal(PyLong_FromLong(O_WRONLY | O_CREAT | O_EXCL));
+        Ref fd = flags ? call_method(os.get(), ZV_STR("open"), {p.get(), flags.get(), file_mode.get()}) : Ref{};
+        if (fd) {
+            if (!call_method(os.get(), ZV_STR("close"), {fd.get()})) return nullptr;
+        } else if (PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+            PyErr_Clear();
+        } else {
+            return nullptr;
+        }
+    }
+    if (!call_method(fresh.get(), ZV_STR("to_file"), {p.get()})) return nullptr;
+    Ref written = call_method(os_path.get(), ZV_STR("exists"), {p.get()});
+    if (!written) return nullptr;
+    int keep = PyObject_IsTrue(written.get());
+    if (keep < 0) return nullptr;
+    if (keep && !call_method(os.get(), ZV_STR("chmod"), {p.get(), file_mode.get()})) return nullptr;
+    return attr(self, ZV_STR("_identity")).release();
+}
+
+// ----- connection ----------------------------------------------------------------------
+
+PyObject* on_established_impl(NativeFunction* fn, PyObject* const*) {
+    if (!call_method(captured(fn, 0), ZV_STR("set"))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+bool is_true(PyObject* value, int* out) {
+    *out = PyObject_IsTrue(value);
+    return *out >= 0;
+}
+
+Ref connect_impl(PyObject* module, PyObject* self) {
+    if (!call_method(self, ZV_STR("_load_or_create_identity"))) return {};
+    Ref transport = rns_attr(module, "Transport");
+    if (!transport) return {};
+    Ref h = attr(self, ZV_STR("_destination_hash"));
+    if (!h || !call_method(transport.get(), ZV_STR("request_path"), {h.get()})) return {};
+    h = attr(self, ZV_STR("_destination_hash"));
+    Ref known = h ? call_method(transport.get(), ZV_STR("has_path"), {h.get()}) : Ref{};
+    int truth;
+    if (!known || !is_true(known.get(), &truth)) return {};
+    if (!truth) {
+        h = attr(self, ZV_STR("_destination_hash"));
+        Ref timeout = h ? attr(self, ZV_STR("_connect_timeout")) : Ref{};
+        Ref arrived =
+            timeout ? call_method(transport.get(), ZV_STR("await_path"), {h.get(), timeout.get()}) : Ref{};
+        if (!arrived || !is_true(arrived.get(), &truth)) return {};
+        if (!truth) {
+            raise_transport_error(module, "Timeout waiting for path to server");
+            return {};
+        }
+    }
+    Ref identity_cls = rns_attr(module, "Identity");
+    h = identity_cls ? attr(self, ZV_STR("_destination_hash")) : Ref{};
+    Ref server_identity = h ? call_method(identity_cls.get(), ZV_STR("recall"), {h.get()}) : Ref{};
+    if (!server_identity) return {};
+    if (server_identity.is_none()) {
+        raise_transport_error(module, "Could not recall server identity");
+        return {};
+    }
+
+    Ref destination_cls = rns_attr(module, "Destination");
+    Ref out = destination_cls ? attr(destination_cls.get(), "OUT") : Ref{};
+    Ref single = out ? attr(destination_cls.get(), "SINGLE") : Ref{};
+    Ref port = single ? attr(self, ZV_STR("_port")) : Ref{};
+    Ref aspect = port ? Ref::steal(PyObject_Str(port.get())) : Ref{};
+    Ref app = Ref::steal(PyUnicode_FromString("HTTP"));
+    if (!aspect || !app) return {};
+    Ref dest = call(destination_cls.get(),
+                    {server_identity.get(), out.get(), single.get(), app.get(), aspect.get()});
+    if (!dest) return {};
+
+    Ref threading = module_global(module, ZV_STR("threading"));
+    Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
+    Ref connected = event_cls ? call(event_cls.get()) : Ref{};
+    Ref link_cls = connected ? rns_attr(module, "Link") : Ref{};
+    Ref closure = link_cls ? new_tuple({connected.get()}) : Ref{};
+    if (!closure) return {};
+    Ref on_established = make_function(
+        module,
+        {"on_established", "HttpClient.connect.<locals>.on_established", nullptr, {"_link"},
+         on_established_impl},
+        {}, {{"_link", link_cls.get()}, {"return", Py_None}}, closure.get());
+    if (!on_established) return {};
+
+    Ref link = call(link_cls.get(), {dest.get(), on_established.get()});
+    if (!link || !set(self, ZV_STR("_link"), link.get())) return {};
+
+    Ref timeout = attr(self, ZV_STR("_connect_timeout"));
+    Ref up = timeout ? call_method(connected.get(), ZV_STR("wait"), {timeout.get()}) : Ref{};
+    if (!up || !is_true(up.get(), &truth)) return {};
+    if (truth) return Ref::none();
+
+    Ref current = attr(self, ZV_STR("_link"));
+    if (!current) return {};
+    if (!current.is_none()) {
+        if (!call_method(current.get(), ZV_STR("teardown"))) return {};
+        drop_session(module, current.get());
+        if (!set(self, ZV_STR("_link"), Py_None)) return {};
+    }
+    raise_transport_error(module, "Connection timeout");
+    return {};
+}
+
+Ref close_impl(PyObject* module, PyObject* self) {
+    Ref link = attr(self, ZV_STR("_link"));
+    if (!link) return {};
+    if (!link.is_none()) {
+        if (!call_method(link.get(), ZV_STR("teardown"))) return {};
+        drop_session(module, link.get());
+        if (!set(self, ZV_STR("_link"), Py_None)) return {};
+    }
+    return Ref::none();
+}
+
+CoBody connect_body(Ref module, Ref self) { co_return connect_impl(module.get(), self.get()); }
+CoBody close_body(Ref module, Ref self) { co_return close_impl(module.get(), self.get()); }
+CoBody send_body(Ref module, Ref self, Ref data) {
+    co_return exchange(module.get(), self.get(), data.get());
+}
+
+PyObject* connect_fn(NativeFunction* fn, PyObject* const* args) {
+    return make_coroutine(fn, connect_body(Ref::borrow(fn->module), Ref::borrow(args[0])), true);
+}
+PyObject* close_fn(NativeFunction* fn, PyObject* const* args) {
+    return make_coroutine(fn, close_body(Ref::borrow(fn->module), Ref::borrow(args[0])), true);
+}
+PyObject* send_request_fn(NativeFunction* fn, PyObject* const* args) {
+    return make_coroutine(
+        fn, send_body(Ref::borrow(fn->module), Ref::borrow(args[0]), Ref::borrow(args[1])), true);
+}
+
+// ----- requests ------------------------------------------------------------------------
+
+CoBody request_body(Ref module, Ref self, Ref path, Ref method, Ref headers, Ref body) {
+    Ref link = attr(self.get(), ZV_STR("_link"));
+    if (!link) co_return Ref{};
+    if (link.is_none()) {
+        Ref pending = call_method(self.get(), ZV_STR("connect"));
+        if (!pending) co_return Ref{};
+        Ref done = co_await Await(pending.get());
+        if (!done) co_return Ref{};
+        link = attr(self.get(), ZV_STR("_link"));
+        if (!link) co_return Ref{};
+        if (link.is_none()) {
+            raise_transport_error(module.get(), "Not connected");
+            co_return Ref{};
+        }
+    }
+    int has_headers = PyObject_IsTrue(headers.get());
+    if (has_headers < 0) co_return Ref{};
+    Ref header_map = has_headers ? headers : Ref::steal(PyDict_New());
+    Ref request_cls = module_global(module.get(), ZV_STR("HttpRequest"));
+    Ref kwnames = Ref::steal(
+        PyTuple_Pack(4, ZV_STR("method"), ZV_STR("path"), ZV_STR("headers"), ZV_STR("body")));
+    if (!header_map || !request_cls || !kwnames) co_return Ref{};
+    Ref request = call_kw(request_cls.get(),
+                          {method.get(), path.get(), header_map.get(), body.get()}, kwnames.get());
+    if (!request) co_return Ref{};
+    Ref data = Ref::steal(PyObject_Bytes(request.get()));
+    if (!data) co_return Ref{};
+    Ref sending = call_method(self.get(), ZV_STR("_send_request"), {data.get()});
+    if (!sending) co_return Ref{};
+    Ref response_data = co_await Await(sending.get());
+    if (!response_data) co_return Ref{};
+    Ref response_cls = module_global(module.get(), ZV_STR("HttpResponse"));
+    if (!response_cls) co_return Ref{};
+    co_return call_method(response_cls.get(), ZV_STR("parse"), {response_data.get()});
+}
+
+PyObject* request_fn(NativeFunction* fn, PyObject* const* args) {
+    return make_coroutine(fn,
+                          request_body(Ref::borrow(fn->module), Ref::borrow(args[0]),
+                                       Ref::borrow(args[1]), Ref::borrow(args[2]),
+                                       Ref::borrow(args[3]), Ref::borrow(args[4])),
+                          true);
+}
+
+// self.request(path, method, headers[, body]) awaited.
+CoBody forward_body(Ref self, Ref path, const char* verb, Ref headers, Ref body) {
+    Ref method = Ref::steal(PyUnicode_FromString(verb));
+    Ref request = method ? attr(self.get(), ZV_STR("request")) : Ref{};
+    if (!request) co_return Ref{};
+    Ref pending = body ? call(request.get(), {path.get(), method.get(), headers.get(), body.get()})
+                       : call(request.get(), {path.get(), method.get(), headers.get()});
+    if (!pending) co_return Ref{};
+    co_return co_await Await(pending.get());
+}
+
+PyObject* get_fn(NativeFunction* fn, PyObject* const* a) {
+    return make_coroutine(fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "GET", Ref::borrow(a[2]), Ref{}), true);
+}
+PyObject* delete_fn(NativeFunction* fn, PyObject* const* a) {
+    return make_coroutine(fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "DELETE", Ref::borrow(a[2]), Ref{}), true);
+}
+PyObject* post_fn(NativeFunction* fn, PyObject* const* a) {
+    return make_coroutine(fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "POST", Ref::borrow(a[3]), Ref::borrow(a[2])), true);
+}
+PyObject* put_fn(NativeFunction* fn, PyObject* const* a) {
+    return make_coroutine(fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "PUT", Ref::borrow(a[3]), Ref::borrow(a[2])), true);
+}
+
+// ----- properties and context manager --------------------------------------------------
+
+PyObject* is_connected_impl(NativeFunction*, PyObject* const* args) {
+    Ref link = attr(args[0], ZV_STR("_link"));
+    if (!link) return nullptr;
+    return PyBool_FromLong(!link.is_none());
+}
+
+CoBody aenter_body(Ref self) {
+    Ref pending = call_method(self.get(), ZV_STR("connect"));
+    if (!pending) co_return Ref{};
+    Ref done = co_await Await(pending.get());
+    if (!done) co_return Ref{};
+    co_return self;
+}
+
+CoBody aexit_body(Ref self) {
+    Ref pending = call_method(self.get(), ZV_STR("close"));
+    if (!pending) co_return Ref{};
+    Ref done = co_await Await(pending.get());
+    if (!done) co_return Ref{};
+    co_return Ref::none();
+}
+
+PyObject* aenter_fn(NativeFunction* fn, PyObject* const* args) {
+    return make_coroutine(fn, aenter_body(Ref::borrow(args[0])), true);
+}
+PyObject* aexit_fn(NativeFunction* fn, PyObject* const* args) {
+    return make_coroutine(fn, aexit_body(Ref::borrow(args[0])), true);
+}
+
+// ----- module ---------------------------------------------------------------------------
+
+const char* const kRequestDoc =
+    "Send an HTTP request.\n"
+    "\n"
+    "Args:\n"
+    "    path: Request path\n"
+    "    method: HTTP method (GET, POST, etc.)\n"
+    "    headers: Additional headers\n"
+    "    body: Request body\n"
+    "\n"
+    "Returns:\n"
+    "    HttpResponse object\n"
+    "\n"
+    "Raises:\n"
+    "    TransportError: If request fails\n";
+
+Ref union_of(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Or(a, b)); }
+
+int add_transport_error(PyObject* module) {
+    Ref ns = class_namespace(module, "TransportError", "Exception raised for transport errors.");
+    if (!ns || set_static_attributes(ns.get(), {}) < 0) return -1;
+    Ref bases = new_tuple({PyExc_Exception});
+    Ref cls = bases ? make_class("TransportError", bases.get(), ns.get()) : Ref{};
+    if (!cls) return -1;
+    return PyModule_AddObjectRef(module, "TransportError", cls.get());
+}
+
+int add_http_client(PyObject* module) {
+    PyObject* str = obj(&PyUnicode_Type);
+    PyObject* bytes = obj(&PyBytes_Type);
+    PyObject* flt = obj(&PyFloat_Type);
+    Ref bytes_or_str = union_of(bytes, str);
+    Ref str_or_none = union_of(str, Py_None);
+    Ref bytes_or_none = union_of(bytes, Py_None);
+    Ref str_str = new_tuple({str, str});
+    Ref dict_str = str_str ? Ref::steal(Py_GenericAlias(obj(&PyDict_Type), str_str.get())) : Ref{};
+    Ref headers_t = dict_str ? union_of(dict_str.get(), Py_None) : Ref{};
+    Ref identity_cls = rns_attr(module, "Identity");
+    Ref response_cls = global(module, "HttpResponse");
+    Ref any = global(module, "Any");
+    Ref boolean = obj(&PyBool_Type) ? Ref::borrow(obj(&PyBool_Type)) : Ref{};
+    Ref self_name = Ref::steal(PyUnicode_FromString("HttpClient"));
+    Ref d30 = Ref::steal(PyFloat_FromDouble(30.0));
+    Ref d60 = Ref::steal(PyFloat_FromDouble(60.0));
+    Ref get_name = Ref::steal(PyUnicode_FromString("GET"));
+    if (!bytes_or_str || !str_or_none || !bytes_or_none || !headers_t || !identity_cls ||
+        !response_cls || !any || !self_name || !d30 || !d60 || !get_name)
+        return -1;
+
+    Ref ns = class_namespace(module, "HttpClient", "HTTP/1.1 client using RNS for transport.");
+    if (!ns) return -1;
+    PyObject* n = ns.get();
+    PyObject* resp = response_cls.get();
+    PyObject* hdr = headers_t.get();
+    if (add_function(n, module,
+                     {"__init__", "HttpClient.__init__", nullptr,
+                      {"self", "destination_hash", "port", "identity_path", "connect_timeout",
+                       "request_timeout", "read_timeout"},
+                      init_impl},
+                     {Py_None, d30.get(), d60.get(), d30.get()},
+                     {{"destination_hash", bytes_or_str.get()},
+                      {"port", obj(&PyLong_Type)},
+                      {"identity_path", str_or_none.get()},
+                      {"connect_timeout", flt},
+                      {"request_timeout", flt},
+                      {"read_timeout", flt},
+                      {"return", Py_None}}) < 0 ||
+        add_function(n, module,
+                     {"_default_identity_path", "HttpClient._default_identity_path",
+                      "Get default identity path.", {}, default_identity_path_impl},
+                     {}, {{"return", str}}, obj(&PyStaticMethod_Type)) < 0 ||
+        add_function(n, module,
+                     {"_load_or_create_identity", "HttpClient._load_or_create_identity",
+                      "Load existing identity or create new one.", {"self"},
+                      load_or_create_identity_impl},
+                     {}, {{"return", identity_cls.get()}}) < 0 ||
+        add_function(n, module,
+                     {"connect", "HttpClient.connect", "Connect to the server.", {"self"},
+                      connect_fn, true},
+                     {}, {{"return", Py_None}}) < 0 ||
+        add_function(n, module,
+                     {"request", "HttpClient.request", kRequestDoc,
+                      {"self", "path", "method", "headers", "body"}, request_fn, true},
+                     {get_name.get(), Py_None, Py_None},
+                     {{"path", str},
+                      {"method", str},
+                      {"headers", hdr},
+                      {"body", bytes_or_none.get()},
+                      {"return", resp}}) < 0 ||
+        add_function(n, module,
+                     {"_send_request", "HttpClient._send_request",
+                      "Send request data and wait for response.", {"self", "data"},
+                      send_request_fn, true},
+                     {}, {{"data", bytes}, {"return", bytes}}) < 0 ||
+        add_function(n, module,
+                     {"get", "HttpClient.get", "Send GET request.", {"self", "path", "headers"},
+                      get_fn, true},
+                     {Py_None}, {{"path", str}, {"headers", hdr}, {"return", resp}}) < 0 ||
+        add_function(n, module,
+                     {"post", "HttpClient.post", "Send POST request.",
+                      {"self", "path", "body", "headers"}, post_fn, true},
+                     {Py_None, Py_None},
+                     {{"path", str}, {"body", bytes_or_none.get()}, {"headers", hdr}, {"return", resp}}) < 0 ||
+        add_function(n, module,
+                     {"put", "HttpClient.put", "Send PUT request.",
+                      {"self", "path", "body", "headers"}, put_fn, true},
+                     {Py_None, Py_None},
+                     {{"path", str}, {"body", bytes_or_none.get()}, {"headers", hdr}, {"return", resp}}) < 0 ||
+        add_function(n, module,
+                     {"delete", "HttpClient.delete", "Send DELETE request.",
+                      {"self", "path", "headers"}, delete_fn, true},
+                     {Py_None}, {{"path", str}, {"headers", hdr}, {"return", resp}}) < 0 ||
+        add_function(n, module,
+                     {"close", "HttpClient.close", "Close the connection.", {"self"}, close_fn, true},
+                     {}, {{"return", Py_None}}) < 0 ||
+        add_property(n, module,
+                     {"is_connected", "HttpClient.is_connected", "Check if client is connected.",
+                      {"self"}, is_connected_impl},
+                     {{"return", boolean.get()}}) < 0 ||
+        add_function(n, module,
+                     {"__aenter__", "HttpClient.__aenter__", "Async context manager entry.",
+                      {"self"}, aenter_fn, true},
+                     {}, {{"return", self_name.get()}}) < 0 ||
+        add_function(n, module,
+                     {"__aexit__", "HttpClient.__aexit__", "Async context manager exit.",
+                      {"self", "_exc_type", "_exc_val", "_exc_tb"}, aexit_fn, true},
+                     {},
+                     {{"_exc_type", any.get()},
+                      {"_exc_val", any.get()},
+                      {"_exc_tb", any.get()},
+                      {"return", Py_None}}) < 0)
+        return -1;
+    if (set_static_attributes(n, {"_destination_hash", "_port", "_identity_path", "_connect_timeout",
+                                  "_request_timeout", "_read_timeout", "_identity", "_link"}) < 0)
+        return -1;
+    Ref cls = make_class("HttpClient", nullptr, n);
+    if (!cls) return -1;
+    return PyModule_AddObjectRef(module, "HttpClient", cls.get());
+}
+
+int add_import(PyObject* module, const char* name) {
+    Ref mod = import(name);
+    return mod ? PyModule_AddObjectRef(module, name, mod.get()) : -1;
+}
+
+int add_from(PyObject* module, const char* from, const char* name) {
+    Ref value = import_from(from, name);
+    return value ? PyModule_AddObjectRef(module, name, value.get()) : -1;
+}
+
+int module_exec(PyObject* module) {
+    State* st = state_of(module);
+    if (!st->sessions) {
+        st->sessions = PyDict_New();
+        if (!st->sessions) return -1;
+    }
+    if (add_import(module, "argparse") < 0 || add_import(module, "asyncio") < 0 ||
+        add_import(module, "os") < 0 || add_import(module, "sys") < 0 ||
+        add_import(module, "threading") < 0 || add_from(module, "typing", "Any") < 0 ||
+        add_from(module, "typing", "cast") < 0 || add_import(module, "RNS") < 0 ||
+        add_from(module, "zivane.types", "HttpRequest") < 0 ||
+        add_from(module, "zivane.types", "HttpResponse") < 0)
+        return -1;
+    if (add_transport_error(module) < 0 || add_http_client(module) < 0) return -1;
+    return add_main(module);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    State* st = state_of(module);
+    if (st) Py_VISIT(st->sessions);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    State* st = state_of(module);
+    if (st) Py_CLEAR(st->sessions);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -27,12 +542,13 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef def = {
-    PyModuleDef_HEAD_INIT, "zivane.client", nullptr, sizeof(State), nullptr,
-    slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "zivane.client", "HTTP/1.1 client over RNS.", sizeof(State), nullptr,
+    slots, module_traverse, module_clear, module_free,
 };
 
 }  // namespace
+}  // namespace zv::client
 
-PyModuleDef* client_module_def() { return &def; }
-
+namespace zv {
+PyModuleDef* client_module_def() { return &client::def; }
 }  // namespace zv

@@ -1,0 +1,391 @@
+#include "client_session.hpp"
+
+#include "framing.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zv::client {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr Py_ssize_t kReadSize = 65536;
+
+// One request waiting for its answer.
+struct Pending {
+    Ref event;  // threading.Event the caller waits on
+    Ref data;   // the complete response
+    Ref error;  // what a failing read raised
+    bool head = false;       // answered without a body whatever its headers say
+    bool done = false;       // data or error delivered
+    bool abandoned = false;  // the caller gave up; its answer is dropped when it comes
+};
+
+struct Session {
+    PyMutex mutex{};           // guards everything below; blocks with the GIL released
+    std::timed_mutex turn;     // one exchange at a time on a link
+    Ref link;
+    Ref buffer;
+    std::string bytes;         // received, not yet part of a complete response
+    Framer framer{Framer::Kind::Response};
+    std::deque<std::shared_ptr<Pending>> queue;  // in request order
+};
+
+const char* const kCapsuleName = "zivane.client.session";
+
+PyMutex creation_mutex{};
+
+void destroy_session(PyObject* capsule) {
+    delete static_cast<Session*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+Session* session_of(PyObject* capsule) {
+    return static_cast<Session*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+class Locked {
+public:
+    explicit Locked(PyMutex& m) : m_(m) { PyMutex_Lock(&m_); }
+    ~Locked() { PyMutex_Unlock(&m_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    PyMutex& m_;
+};
+
+// The oldest request that still wants an answer.
+Pending* first_live(Session* s) {
+    for (auto& p : s->queue)
+        if (!p->abandoned && !p->done) return p.get();
+    return nullptr;
+}
+
+// Hands every complete response in `s->bytes` to the request it answers. Caller holds
+// the session mutex; events to set are collected for after it is released.
+bool dispatch_complete(Session* s, std::vector<Ref>& wake) {
+    while (!s->bytes.empty()) {
+        Pending* front = s->queue.empty() ? nullptr : s->queue.front().get();
+        s->framer.expect_no_body(front && front->head);
+        Framer::Status status = s->framer.scan(s->bytes);
+        if (status == Framer::Status::Incomplete) break;
+        // A response whose framing cannot be followed is handed over as it stands, so the
+        // parser reports it; what was buffered for it is dropped.
+        size_t length = status == Framer::Status::Complete ? s->framer.message_length()
+                                                            : s->bytes.size();
+        s->framer.reset();
+        if (!front) {
+            s->bytes.erase(0, length);  // nobody asked for it
+            continue;
+        }
+        std::shared_ptr<Pending> owner = std::move(s->queue.front());
+        s->queue.pop_front();
+        if (!owner->abandoned && !owner->done) {
+            Ref data = Ref::steal(PyBytes_FromStringAndSize(s->bytes.data(), length));
+            if (!data) return false;
+            owner->data = std::move(data);
+            owner->done = true;
+            wake.push_back(owner->event);
+        }
+        s->bytes.erase(0, length);
+    }
+    return true;
+}
+
+PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
+    PyObject* module = fn->module;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(state_of(module)->sessions, captured(fn, 0), &found) < 0) return nullptr;
+    Ref capsule = Ref::steal(found);
+    if (!capsule) Py_RETURN_NONE;  // the link was closed by its client
+    Session* s = session_of(capsule.get());
+    if (!s) return nullptr;
+
+    Py_ssize_t want = PyLong_AsSsize_t(args[0]);
+    if (want == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        PyErr_Clear();
+    }
+    if (want <= 0) want = kReadSize;
+
+    std::vector<Ref> wake;
+    {
+        Locked lock(s->mutex);
+        Ref error;
+        bool first = true, end_of_stream = false;
+        // Callbacks of one link run concurrently and the count they get is only a hint;
+        // read until nothing is left, all under the session lock.
+        for (;;) {
+            Ref size = Ref::steal(PyLong_FromSsize_t(want));
+            Ref chunk = size ? call_method(s->buffer.get(), ZV_STR("read"), {size.get()}) : Ref{};
+            if (!chunk) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+                error = Ref::steal(PyErr_GetRaisedException());
+                break;
+            }
+            if (chunk.is_none()) break;
+            Py_buffer view;
+            if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+                error = Ref::steal(PyErr_GetRaisedException());
+                break;
+            }
+            Py_ssize_t got = view.len;
+            if (got > 0) s->bytes.append(static_cast<const char*>(view.buf), static_cast<size_t>(got));
+            PyBuffer_Release(&view);
+            if (got == 0) {
+                end_of_stream = first && s->bytes.empty();
+                break;
+            }
+            if (got < want) break;
+            want = kReadSize;
+            first = false;
+        }
+        if (!dispatch_complete(s, wake)) return nullptr;
+        if (error || end_of_stream) {
+            if (Pending* p = first_live(s)) {
+                // The stream can no longer be followed for this request; it keeps its place
+                // so that whatever still arrives for it is not taken by the next one.
+                if (error)
+                    p->error = std::move(error);
+                else
+                    p->data = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+                p->done = true;
+                p->abandoned = true;
+                wake.push_back(p->event);
+            }
+        }
+    }
+    for (Ref& event : wake)
+        if (!call_method(event.get(), ZV_STR("set"))) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_Clear();
+        }
+    Py_RETURN_NONE;
+}
+
+// Links whose state says closed have no use for their reader any more.
+void sweep_closed(PyObject* module, PyObject* sessions) {
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    Ref link_cls = rns ? attr(rns.get(), "Link") : Ref{};
+    PyObject* closed_raw = nullptr;
+    if (!link_cls || PyObject_GetOptionalAttr(link_cls.get(), ZV_STR("CLOSED"), &closed_raw) <= 0) {
+        PyErr_Clear();
+        return;
+    }
+    Ref closed = Ref::steal(closed_raw);
+    Ref keys = Ref::steal(PyDict_Keys(sessions));
+    if (!keys) {
+        PyErr_Clear();
+        return;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* link = PyList_GET_ITEM(keys.get(), i);
+        PyObject* status_raw = nullptr;
+        if (PyObject_GetOptionalAttr(link, ZV_STR("status"), &status_raw) <= 0) {
+            PyErr_Clear();
+            continue;
+        }
+        Ref status = Ref::steal(status_raw);
+        int eq = PyObject_RichCompareBool(status.get(), closed.get(), Py_EQ);
+        if (eq > 0 && PyDict_DelItem(sessions, link) < 0) eq = -1;
+        if (eq < 0) PyErr_Clear();
+    }
+}
+
+// The one reader of `link`, made on first use.
+Ref session_for(PyObject* module, PyObject* link) {
+    PyObject* sessions = state_of(module)->sessions;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(sessions, link, &found) != 0) return Ref::steal(found);
+    Locked creating(creation_mutex);
+    if (PyDict_GetItemRef(sessions, link, &found) != 0) return Ref::steal(found);
+
+    Ref channel = call_method(link, ZV_STR("get_channel"));
+    if (!channel) return {};
+    Ref closure = new_tuple({link});
+    if (!closure) return {};
+    Ref callback = make_function(
+        module,
+        {"on_reader_ready", "HttpClient._send_request.<locals>.on_reader_ready", nullptr, {"ready"},
+         on_reader_ready},
+        {}, {{"ready", reinterpret_cast<PyObject*>(&PyLong_Type)}, {"return", Py_None}},
+        closure.get());
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    Ref buffer_cls = rns ? attr(rns.get(), "Buffer") : Ref{};
+    Ref create = buffer_cls ? attr(buffer_cls.get(), "create_bidirectional_buffer") : Ref{};
+    if (!callback || !create) return {};
+    Ref rx = Ref::steal(PyLong_FromLong(1)), tx = Ref::steal(PyLong_FromLong(0));
+    if (!rx || !tx) return {};
+    Ref buffer = call(create.get(), {rx.get(), tx.get(), channel.get(), callback.get()});
+    if (!buffer) return {};
+
+    sweep_closed(module, sessions);
+    auto* s = new Session;
+    s->link = Ref::borrow(link);
+    s->buffer = std::move(buffer);
+    Ref capsule = Ref::steal(PyCapsule_New(s, kCapsuleName, destroy_session));
+    if (!capsule) {
+        delete s;
+        return {};
+    }
+    if (PyDict_SetItem(sessions, link, capsule.get()) < 0) return {};
+    return capsule;
+}
+
+bool is_head_request(PyObject* data) {
+    return PyBytes_Check(data) && PyBytes_GET_SIZE(data) >= 5 &&
+           std::memcmp(PyBytes_AS_STRING(data), "HEAD ", 5) == 0;
+}
+
+// Seconds left until `deadline` as a float, or None for no limit.
+Ref remaining(bool limited, Clock::time_point deadline) {
+    if (!limited) return Ref::none();
+    double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+    return Ref::steal(PyFloat_FromDouble(left > 0 ? left : 0.0));
+}
+
+void forget(Session* s, const std::shared_ptr<Pending>& p) {
+    Locked lock(s->mutex);
+    for (auto it = s->queue.begin(); it != s->queue.end(); ++it)
+        if (*it == p) {
+            s->queue.erase(it);
+            return;
+        }
+}
+
+}  // namespace
+
+State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
+PyObject* raise_transport_error(PyObject* module, const char* message, PyObject* cause) {
+    Ref cls = module_global(module, ZV_STR("TransportError"));
+    if (!cls) return nullptr;
+    Ref text = Ref::steal(PyUnicode_FromString(message));
+    if (!text) return nullptr;
+    if (cause) {
+        Ref detail = Ref::steal(PyObject_Str(cause));
+        if (!detail) return nullptr;
+        text = Ref::steal(PyUnicode_Concat(text.get(), detail.get()));
+        if (!text) return nullptr;
+    }
+    Ref exc = call(cls.get(), {text.get()});
+    if (!exc) return nullptr;
+    if (cause && PyExceptionInstance_Check(exc.get())) PyException_SetCause(exc.get(), Py_NewRef(cause));
+    if (PyExceptionInstance_Check(exc.get()))
+        PyErr_SetRaisedException(exc.release());
+    else
+        PyErr_SetObject(PyExc_TypeError, exc.get());
+    return nullptr;
+}
+
+double seconds_of(PyObject* value, bool* ok) {
+    *ok = true;
+    if (value == Py_None) return -1.0;
+    double v = PyFloat_AsDouble(value);
+    if (v == -1.0 && PyErr_Occurred()) {
+        *ok = false;
+        return 0.0;
+    }
+    return v < 0 ? 0.0 : v;
+}
+
+void drop_session(PyObject* module, PyObject* link) {
+    PyObject* sessions = state_of(module)->sessions;
+    if (PyDict_Pop(sessions, link, nullptr) < 0) PyErr_Clear();
+}
+
+Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
+    Ref link = attr(self, ZV_STR("_link"));
+    if (!link) return {};
+    if (link.is_none()) {
+        raise_transport_error(module, "Not connected");
+        return {};
+    }
+    Ref capsule = session_for(module, link.get());
+    if (!capsule) return {};
+    Session* s = session_of(capsule.get());
+    if (!s) return {};
+
+    Ref timeout_obj = attr(self, ZV_STR("_request_timeout"));
+    if (!timeout_obj) return {};
+    bool ok;
+    double timeout = seconds_of(timeout_obj.get(), &ok);
+    if (!ok) return {};
+    bool limited = timeout >= 0;
+    Clock::time_point deadline =
+        limited ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(std::min(timeout, 1e9)))
+                : Clock::time_point::max();
+
+    // Exchanges on one link take turns; waiting for the turn counts against the time-out.
+    if (!s->turn.try_lock()) {
+        bool got = true;
+        Py_BEGIN_ALLOW_THREADS
+        if (limited)
+            got = s->turn.try_lock_until(deadline);
+        else
+            s->turn.lock();
+        Py_END_ALLOW_THREADS
+        if (!got) {
+            raise_transport_error(module, "Request timeout");
+            return {};
+        }
+    }
+    std::unique_lock<std::timed_mutex> turn(s->turn, std::adopt_lock);
+
+    Ref threading = module_global(module, ZV_STR("threading"));
+    Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
+    Ref event = event_cls ? call(event_cls.get()) : Ref{};
+    if (!event) return {};
+    auto pending = std::make_shared<Pending>();
+    pending->event = event;
+    pending->head = is_head_request(data);
+    {
+        Locked lock(s->mutex);
+        s->queue.push_back(pending);
+    }
+    if (!call_method(s->buffer.get(), ZV_STR("write"), {data}) ||
+        !call_method(s->buffer.get(), ZV_STR("flush"))) {
+        SavedError error;
+        forget(s, pending);
+        error.restore();
+        return {};
+    }
+
+    Ref left = remaining(limited, deadline);
+    Ref woke = left ? call_method(event.get(), ZV_STR("wait"), {left.get()}) : Ref{};
+    Ref result, failure;
+    bool done;
+    {
+        Locked lock(s->mutex);
+        done = pending->done;
+        if (!done) pending->abandoned = true;  // its answer, when it comes, is dropped
+        result = std::move(pending->data);
+        failure = std::move(pending->error);
+    }
+    if (!woke) return {};
+    if (!done) {
+        raise_transport_error(module, "Request timeout");
+        return {};
+    }
+    turn.unlock();
+    if (failure) {
+        raise_transport_error(module, "Request failed: ", failure.get());
+        return {};
+    }
+    if (!result) {
+        raise_transport_error(module, "No response received");
+        return {};
+    }
+    return result;
+}
+
+}  // namespace zv::client
