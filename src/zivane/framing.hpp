@@ -33,6 +33,12 @@ public:
     // Bytes needed at least before a message can complete (for bounding buffers).
     std::size_t header_length() const { return header_end_; }
 
+    // Whole length of the current message once its head announced a Content-Length,
+    // else 0 (lets a caller skip the rest of a message it refuses).
+    std::size_t expected_length() const {
+        return body_ == Body::Length ? header_end_ + std::size_t(content_length_) : 0;
+    }
+
     // Response framing only: the request this response answers was HEAD, so no body.
     void expect_no_body(bool value) { no_body_ = value; }
 

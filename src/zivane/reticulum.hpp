@@ -1,0 +1,46 @@
+// The few Reticulum operations that both ends need beyond plain buffer calls: writing a
+// message in pieces the link's channel accepts, and reading everything a buffer holds.
+//
+// Every operation beyond read/write/flush is optional: readiness
+// (`channel.is_ready_to_send()`), link status (`link.status`, `RNS.Link.CLOSED`) and the
+// link MDU (`RNS.Link.MDU`) are looked up each time and, when missing, the code falls back
+// to a single write and flush. That keeps stand-in RNS objects in tests working.
+//
+// All functions are called with the GIL held; waits release it.
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <string>
+
+namespace zv::rns {
+
+// Stream bytes one buffer message carries: RNS.Link.MDU less the channel envelope and
+// stream headers (423 on current Reticulum), or 423 when RNS does not say.
+Py_ssize_t max_piece(PyObject* rns);
+
+// True when `link.status == RNS.Link.CLOSED`; false when either is unknown.
+bool link_closed(PyObject* rns, PyObject* link);
+
+struct WriteLimits {
+    double stall_seconds = 30.0;  // give up when the channel stays unready this long
+};
+
+// Writes `data` (a bytes object) on `buffer` and flushes it.
+// - Fits one message: exactly one write and one flush.
+// - Larger, with a channel that reports readiness: pieces of `max_piece` bytes, each
+//   written and flushed only once the channel is ready; while it is not, the thread
+//   sleeps with the GIL released (no busy loop inside RNS's buffered writer).
+// - Larger, channel without readiness: one write and one flush of everything.
+// Before each write it waits for readiness when it can; a link found closed, or a channel
+// unready for longer than `stall_seconds`, raises ConnectionError. Returns 0, or -1 with
+// an exception set (from RNS or from the wait).
+int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link,
+                PyObject* data, const WriteLimits& limits);
+
+// Appends everything `buffer` holds now to `out`: `buffer.read(first)` (a default size
+// when `first` <= 0), then further reads until one returns None or no bytes. Bytes read
+// before a failure stay in `out`. Returns 0, or -1 with the read's exception set.
+int read_available(PyObject* buffer, Py_ssize_t first, std::string& out);
+
+}  // namespace zv::rns
