@@ -8,6 +8,27 @@
 
 namespace zv {
 namespace types {
+
+static PyObject* kw_tuple(std::initializer_list<PyObject*> names) {
+    PyObject* t = PyTuple_New(names.size());
+    if (!t) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* n : names) PyTuple_SET_ITEM(t, i++, Py_NewRef(n));
+    return t;
+}
+
+PyObject* request_kwnames() {
+    static PyObject* const names = kw_tuple({ZV_STR("method"), ZV_STR("path"), ZV_STR("version"),
+                                             ZV_STR("headers"), ZV_STR("body")});
+    return names;
+}
+
+PyObject* response_kwnames() {
+    static PyObject* const names = kw_tuple({ZV_STR("version"), ZV_STR("status"), ZV_STR("reason"),
+                                             ZV_STR("headers"), ZV_STR("body")});
+    return names;
+}
+
 namespace {
 
 constexpr const char kModuleDoc[] =
@@ -27,26 +48,6 @@ constexpr const char kResponseParseDoc[] =
     "\n"
     "Raises:\n"
     "    HttpParserError: If the response is malformed.\n";
-
-PyObject* kw_tuple(std::initializer_list<PyObject*> names) {
-    PyObject* t = PyTuple_New(names.size());
-    if (!t) return nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject* n : names) PyTuple_SET_ITEM(t, i++, Py_NewRef(n));
-    return t;
-}
-
-PyObject* request_kwnames() {
-    static PyObject* const names = kw_tuple({ZV_STR("method"), ZV_STR("path"), ZV_STR("version"),
-                                             ZV_STR("headers"), ZV_STR("body")});
-    return names;
-}
-
-PyObject* response_kwnames() {
-    static PyObject* const names = kw_tuple({ZV_STR("version"), ZV_STR("status"), ZV_STR("reason"),
-                                             ZV_STR("headers"), ZV_STR("body")});
-    return names;
-}
 
 // ----- records ----------------------------------------------------------------------------
 
@@ -351,6 +352,8 @@ PyObject* raise_parser_error(NativeFunction* fn, PyObject* message, PyObject* ca
     return nullptr;
 }
 
+}  // namespace
+
 // `x.decode()` for the bytes the parser reports (or whatever a callbacks subclass stored).
 Ref decode(PyObject* raw) {
     if (PyBytes_CheckExact(raw))
@@ -359,7 +362,7 @@ Ref decode(PyObject* raw) {
 }
 
 // `text.lower()`, done by hand for ASCII text.
-Ref lower(Ref text) {
+static Ref lower(Ref text) {
     if (!PyUnicode_CheckExact(text.get()) || !PyUnicode_IS_ASCII(text.get()))
         return call_method(text.get(), ZV_STR("lower"));
     const unsigned char* s = PyUnicode_1BYTE_DATA(text.get());
@@ -374,7 +377,7 @@ Ref lower(Ref text) {
     return Ref::steal(out);
 }
 
-int add_header(PyObject* out, PyObject* name, PyObject* value) {
+static int add_header(PyObject* out, PyObject* name, PyObject* value) {
     Ref key = decode(name);
     if (!key) return -1;
     key = lower(std::move(key));
@@ -461,6 +464,8 @@ Ref http_version(PyObject* version) {
     return Ref::steal(PyUnicode_Concat(ZV_STR("HTTP/"), text.get()));
 }
 
+namespace {
+
 // Creates the callbacks and the parser and feeds them `data`; on success `callbacks` and
 // `parser` hold them.
 bool run_parser(NativeFunction* fn, PyObject* data, PyObject* callbacks_name, PyObject* parser_name,
@@ -492,6 +497,8 @@ PyObject* request_parse(NativeFunction* fn, PyObject* const* args) {
     int truth = PyObject_IsTrue(data);
     if (truth < 0) return nullptr;
     if (!truth) return raise_parser_error(fn, ZV_STR("Incomplete request"), nullptr);
+    PyObject* result;
+    if (fast_parse(fn, data, true, &result)) return result;
     Ref callbacks, parser;
     if (!run_parser(fn, data, ZV_STR("RequestCallbacks"), ZV_STR("HttpRequestParser"), &callbacks, &parser))
         return nullptr;
@@ -532,6 +539,8 @@ PyObject* response_parse(NativeFunction* fn, PyObject* const* args) {
     int truth = PyObject_IsTrue(data);
     if (truth < 0) return nullptr;
     if (!truth) return raise_parser_error(fn, ZV_STR("Incomplete response"), nullptr);
+    PyObject* result;
+    if (fast_parse(fn, data, false, &result)) return result;
     Ref callbacks, parser;
     if (!run_parser(fn, data, ZV_STR("ResponseCallbacks"), ZV_STR("HttpResponseParser"), &callbacks,
                     &parser))
@@ -800,6 +809,31 @@ int add_response_class(PyObject* m, Annotations& a, State* st) {
     return finish_class(m, "HttpResponse", cls);
 }
 
+unsigned int version_tag(PyObject* cls) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+}
+
+int remember_parsing(PyObject* m, State* st) {
+    struct { const char* name; PyObject** slot; } items[] = {
+        {"RequestCallbacks", &st->request_callbacks},
+        {"ResponseCallbacks", &st->response_callbacks},
+        {"HttpRequestParser", &st->request_parser},
+        {"HttpResponseParser", &st->response_parser},
+    };
+    for (auto& item : items) {
+        PyObject* value = PyDict_GetItemString(PyModule_GetDict(m), item.name);
+        if (!value) {
+            PyErr_Format(PyExc_RuntimeError, "%s missing", item.name);
+            return -1;
+        }
+        *item.slot = Py_NewRef(value);
+    }
+    st->request_callbacks_tag = version_tag(st->request_callbacks);
+    st->response_callbacks_tag = version_tag(st->response_callbacks);
+    return 0;
+}
+
 int module_exec(PyObject* m) {
     State* st = state_of(m);
     if (st->request_type) return 0;  // a reload keeps the classes made the first time
@@ -824,6 +858,7 @@ int module_exec(PyObject* m) {
                      {}, {{"status", a.int_.get()}, {"return", a.str.get()}}) < 0 ||
         add_response_class(m, a, st) < 0)
         return -1;
+    if (remember_parsing(m, st) < 0) return -1;
     if (read_layout(st->request_type, &st->request, {"method", "path", "version", "headers", "body"}) < 0 ||
         read_layout(st->response_type, &st->response, {"version", "status", "reason", "headers", "body"}) < 0)
         return -1;
@@ -836,6 +871,10 @@ int module_traverse(PyObject* m, visitproc visit, void* arg) {
     Py_VISIT(st->request_type);
     Py_VISIT(st->response_type);
     Py_VISIT(st->encode_chunked);
+    Py_VISIT(st->response_parser);
+    Py_VISIT(st->request_parser);
+    Py_VISIT(st->response_callbacks);
+    Py_VISIT(st->request_callbacks);
     return 0;
 }
 
@@ -845,6 +884,10 @@ int module_clear(PyObject* m) {
     Py_CLEAR(st->request_type);
     Py_CLEAR(st->response_type);
     Py_CLEAR(st->encode_chunked);
+    Py_CLEAR(st->response_parser);
+    Py_CLEAR(st->request_parser);
+    Py_CLEAR(st->response_callbacks);
+    Py_CLEAR(st->request_callbacks);
     st->request.version_tag = 0;
     st->response.version_tag = 0;
     return 0;

@@ -20,6 +20,13 @@ struct State {
     PyObject* encode_chunked;  // the original function, for the serializer's fast path
     RecordLayout request;
     RecordLayout response;
+    // What parsing started with, for the fast path's "nothing was replaced" check.
+    PyObject* request_callbacks;
+    PyObject* response_callbacks;
+    unsigned int request_callbacks_tag;
+    unsigned int response_callbacks_tag;
+    PyObject* request_parser;
+    PyObject* response_parser;
 };
 
 inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
@@ -37,6 +44,19 @@ inline PyObject*& raw_field(PyObject* obj, const RecordLayout& layout, int i) {
 // Field indexes in __slots__ order.
 enum RequestField { kMethod, kPath, kReqVersion, kReqHeaders, kReqBody };
 enum ResponseField { kRespVersion, kStatus, kReason, kRespHeaders, kRespBody };
+
+// Pieces of parsing shared by the general and the fast path.
+Ref decode(PyObject* raw);                   // raw.decode()
+Ref decode_headers(PyObject* raw);           // {k.decode().lower(): v.decode() for k, v in raw.items()}
+Ref join_body(PyObject* chunks);             // b"".join(chunks) if chunks else None
+Ref http_version(PyObject* version);         // "HTTP/" + version if version else "HTTP/1.1"
+PyObject* request_kwnames();
+PyObject* response_kwnames();
+
+// Parses `data` without the Python-level callbacks object when the module's parser and
+// callbacks classes are the ones it started with and unchanged; the result is the same.
+// Returns false (no exception set) when it cannot tell; the caller then parses normally.
+bool fast_parse(NativeFunction* fn, PyObject* data, bool request, PyObject** result);
 
 PyObject* request_bytes(NativeFunction* fn, PyObject* const* args);
 PyObject* response_bytes(NativeFunction* fn, PyObject* const* args);
