@@ -306,7 +306,8 @@ CoBody forward_body(Ref self, Ref path, const char* verb, Ref headers, Ref body)
     Ref pending = body ? call(request.get(), {path.get(), method.get(), headers.get(), body.get()})
                        : call(request.get(), {path.get(), method.get(), headers.get()});
     if (!pending) co_return Ref{};
-    co_return co_await Await(pending.get());
+    Ref result = co_await Await(pending.get());
+    co_return result;
 }
 
 PyObject* get_fn(NativeFunction* fn, PyObject* const* a) {

@@ -244,7 +244,8 @@ CoBody main_body(Ref module_ref) {
     Ref aenter = attr(manager_type, ZV_STR("__aenter__"));
     Ref aexit = aenter ? attr(manager_type, ZV_STR("__aexit__")) : Ref{};
     Ref entering = aexit ? call(aenter.get(), {client.get()}) : Ref{};
-    Ref entered = entering ? co_await Await(entering.get()) : Ref{};
+    Ref entered;
+    if (entering) entered = co_await Await(entering.get());
     if (entered) {
         Ref path = attr(args.get(), "path");
         Ref method_text = path ? attr(args.get(), "method") : Ref{};
@@ -256,13 +257,15 @@ CoBody main_body(Ref module_ref) {
                                            {"headers", headers.get()},
                                            {"body", body.get()}})
                               : Ref{};
-        Ref response = pending ? co_await Await(pending.get()) : Ref{};
+        Ref response;
+    if (pending) response = co_await Await(pending.get());
         if (response) print_response(module, args.get(), response.get());
         if (!PyErr_Occurred()) outcome = Ref::none();
 
         if (outcome) {
             Ref leaving = call(aexit.get(), {client.get(), Py_None, Py_None, Py_None});
-            Ref left = leaving ? co_await Await(leaving.get()) : Ref{};
+            Ref left;
+    if (leaving) left = co_await Await(leaving.get());
             if (!left) outcome = Ref{};
         } else {
             SavedError error;
@@ -270,7 +273,8 @@ CoBody main_body(Ref module_ref) {
             Ref tb = Ref::steal(PyException_GetTraceback(error.get()));
             Ref leaving = call(aexit.get(), {client.get(), type.get(), error.get(),
                                              tb ? tb.get() : Py_None});
-            Ref left = leaving ? co_await Await(leaving.get()) : Ref{};
+            Ref left;
+    if (leaving) left = co_await Await(leaving.get());
             if (!left) {
                 SavedError later;
                 PyException_SetContext(later.get(), Py_NewRef(error.get()));

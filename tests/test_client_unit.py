@@ -1,0 +1,603 @@
+"""HttpClient and the client command against a stand-in RNS offering only the operations the
+client relies on (no Link.status, no channel readiness), delivering data the way Reticulum
+does: every notification on its own thread, with counts that are only hints."""
+
+import asyncio
+import hashlib
+import io
+import os
+import queue
+import stat
+import sys
+import threading
+import time
+
+import pytest
+
+import zivane.client as client_mod
+from zivane.client import HttpClient, TransportError
+from zivane.types import HttpParserError, HttpRequest, HttpResponse
+
+DEST = bytes(range(16))
+
+
+class FakeIdentity:
+    created = 0
+    files = {}
+    from_file_calls = []
+    recall_result = "server-identity"
+    recall_error = None
+
+    def __init__(self):
+        FakeIdentity.created += 1
+        self.tag = FakeIdentity.created
+
+    @staticmethod
+    def from_file(path):
+        FakeIdentity.from_file_calls.append(path)
+        data = open(path, "rb").read()
+        return FakeIdentity.files.get(data)
+
+    def to_file(self, path):
+        data = b"identity-%d" % self.tag
+        FakeIdentity.files[data] = self
+        with open(path, "wb") as f:
+            f.write(data)
+
+    @staticmethod
+    def recall(h):
+        if FakeIdentity.recall_error:
+            raise FakeIdentity.recall_error
+        return FakeIdentity.recall_result
+
+
+class FakeTransport:
+    calls = []
+    path_known = True
+    path_arrives = True
+
+    @staticmethod
+    def request_path(h):
+        FakeTransport.calls.append(("request_path", h))
+
+    @staticmethod
+    def has_path(h):
+        FakeTransport.calls.append(("has_path", h))
+        return FakeTransport.path_known
+
+    @staticmethod
+    def await_path(h, timeout):
+        FakeTransport.calls.append(("await_path", h, timeout))
+        return FakeTransport.path_arrives
+
+
+class FakeDestination:
+    IN, OUT, SINGLE = "in", "out", "single"
+
+    def __init__(self, *args):
+        self.args = args
+
+
+class FakeBuffer:
+    """Bidirectional buffer; the peer side is the link's `server` function."""
+
+    def __init__(self, link, callback):
+        self.link = link
+        self.callback = callback
+        self.inbox = bytearray()
+        self.lock = threading.Lock()
+        self.read_error = None
+        self.written = []
+
+    def write(self, data):
+        self.written.append(bytes(data))
+        return len(data)
+
+    def flush(self):
+        data = b"".join(self.written)
+        self.written.clear()
+        self.link.on_request(self, data)
+
+    def read(self, n):
+        if self.read_error:
+            raise self.read_error
+        with self.lock:
+            if not self.inbox:
+                return None
+            out = bytes(self.inbox[:n])
+            del self.inbox[:n]
+            return out
+
+    def deliver(self, data):
+        with self.lock:
+            self.inbox.extend(data)
+            ready = len(self.inbox)
+        threading.Thread(target=self.callback, args=(ready,), daemon=True).start()
+
+
+class FakeLink:
+    instances = []
+    establish = True
+
+    def __init__(self, destination, established):
+        self.destination = destination
+        self.established = established
+        self.teardowns = 0
+        self.buffers = []
+        self.server = echo_server
+        self.chunk = 37  # bytes per notification
+        self.delay = 0.0
+        self.in_flight = 0
+        self.max_in_flight = 0
+        self.raw = []
+        self.outbox = queue.Queue()
+        threading.Thread(target=self.sender, daemon=True).start()
+        FakeLink.instances.append(self)
+        if FakeLink.establish:
+            threading.Thread(target=established, args=(self,), daemon=True).start()
+
+    def teardown(self):
+        self.teardowns += 1
+
+    def get_channel(self):
+        return ("channel", self)
+
+    def on_request(self, buffer, data):
+        self.in_flight += 1
+        self.max_in_flight = max(self.max_in_flight, self.in_flight)
+        self.raw.append(data)
+        try:
+            answer = self.server(HttpRequest.parse(data))
+        except HttpParserError:
+            answer = bytes(HttpResponse(400))
+
+        # Answers leave in request order, as from a real server.
+        self.outbox.put((buffer, answer, self.delay))
+
+    def sender(self):
+        while True:
+            buffer, answer, delay = self.outbox.get()
+            if delay:
+                time.sleep(delay)
+            self.in_flight -= 1
+            if answer is None:
+                continue
+            for i in range(0, len(answer), self.chunk):
+                buffer.deliver(answer[i:i + self.chunk])
+                time.sleep(0.0005)
+
+
+def echo_server(request):
+    body = f"{request.method} {request.path}".encode()
+    if request.body:
+        body += b" " + request.body
+    return bytes(HttpResponse(200, headers={"X-Path": request.path}, body=body))
+
+
+class FakeBufferFactory:
+    created = []
+
+    @staticmethod
+    def create_bidirectional_buffer(rx, tx, channel, callback):
+        FakeBufferFactory.created.append((rx, tx, channel))
+        buffer = FakeBuffer(channel[1], callback)
+        channel[1].buffers.append(buffer)
+        return buffer
+
+
+class FakeRNS:
+    LOG_VERBOSE = 5
+    LOG_WARNING = 2
+    Identity = FakeIdentity
+    Transport = FakeTransport
+    Destination = FakeDestination
+    Link = FakeLink
+    Buffer = FakeBufferFactory
+    reticulum_calls = []
+
+    @staticmethod
+    def Reticulum(config, level):
+        FakeRNS.reticulum_calls.append((config, level))
+        return object()
+
+
+@pytest.fixture
+def rns(monkeypatch, tmp_path):
+    FakeIdentity.created = 0
+    FakeIdentity.files = {}
+    FakeIdentity.from_file_calls = []
+    FakeIdentity.recall_result = "server-identity"
+    FakeIdentity.recall_error = None
+    FakeTransport.calls = []
+    FakeTransport.path_known = True
+    FakeTransport.path_arrives = True
+    FakeLink.instances = []
+    FakeLink.establish = True
+    FakeBufferFactory.created = []
+    FakeRNS.reticulum_calls = []
+    monkeypatch.setattr(client_mod, "RNS", FakeRNS)
+    monkeypatch.setenv("HOME", str(tmp_path))
+    return FakeRNS
+
+
+def make_client(tmp_path, **kw):
+    kw.setdefault("connect_timeout", 2.0)
+    kw.setdefault("request_timeout", 5.0)
+    return HttpClient(DEST, 4000, identity_path=str(tmp_path / "id" / "identity"), **kw)
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+def connected_client(tmp_path, **kw):
+    c = make_client(tmp_path, **kw)
+    run(c.connect())
+    return c, c._link
+
+
+# ----- construction and identity -----------------------------------------------------
+
+
+def test_construction_stores_arguments_and_touches_nothing(rns, tmp_path):
+    c = HttpClient("ab01", 7, identity_path="", read_timeout=1.5)
+    assert c._destination_hash == b"\xab\x01"
+    assert c._identity_path == os.path.join(str(tmp_path), ".zivane", "identity")
+    assert (c._read_timeout, c._identity, c._link, c.is_connected) == (1.5, None, None, False)
+    assert not (tmp_path / ".zivane").exists()
+    raw = b"\x01\x02"
+    assert HttpClient(raw, "p")._destination_hash is raw
+    with pytest.raises(ValueError):
+        HttpClient("zz", 1)
+
+
+def test_identity_created_private_then_cached(rns, tmp_path):
+    c = make_client(tmp_path)
+    run(c.connect())
+    path = tmp_path / "id" / "identity"
+    assert stat.S_IMODE(path.stat().st_mode) == 0o600
+    assert stat.S_IMODE(path.parent.stat().st_mode) == 0o700
+    first = c._identity
+    assert isinstance(first, FakeIdentity)
+    run(c.close())
+    path.unlink()
+    run(c.connect())  # cached: the file is neither read nor written again
+    assert c._identity is first and not path.exists()
+    assert c._identity is not None
+
+    # A second client loads the saved file instead of creating one.
+    run(c.connect())
+    c2 = make_client(tmp_path)
+    first.to_file(str(path))
+    assert c2._load_or_create_identity() is first
+
+
+def test_identity_bare_file_name_and_unloadable_file(rns, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    c = HttpClient(DEST, 1, identity_path="bare-id")
+    ident = c._load_or_create_identity()
+    assert (tmp_path / "bare-id").exists() and c._identity is ident
+    (tmp_path / "bare-id").write_bytes(b"garbage")
+    c2 = HttpClient(DEST, 1, identity_path="bare-id")
+    replaced = c2._load_or_create_identity()
+    assert replaced is not ident and (tmp_path / "bare-id").read_bytes() != b"garbage"
+
+
+def test_identity_save_failure_propagates_but_identity_is_kept(rns, tmp_path, monkeypatch):
+    c = make_client(tmp_path)
+
+    def refuse(*a, **k):
+        raise PermissionError("no")
+
+    monkeypatch.setattr(client_mod.os, "makedirs", refuse)
+    with pytest.raises(PermissionError):
+        run(c.connect())
+    kept = c._identity
+    assert kept is not None and c._link is None
+    monkeypatch.undo()
+    monkeypatch.setattr(client_mod, "RNS", FakeRNS)
+    run(c.connect())
+    assert c._identity is kept
+
+
+# ----- connect failures ----------------------------------------------------------------
+
+
+def test_connect_path_known_skips_await_and_builds_destination(rns, tmp_path):
+    c, link = connected_client(tmp_path)
+    names = [call[0] for call in FakeTransport.calls]
+    assert names == ["request_path", "has_path"]
+    assert link.destination.args == ("server-identity", "out", "single", "HTTP", "4000")
+    assert c.is_connected
+    assert HttpClient.connect.__qualname__ == "HttpClient.connect"
+    assert link.established.__qualname__ == "HttpClient.connect.<locals>.on_established"
+    assert link.established.__annotations__ == {"_link": FakeLink, "return": None}
+
+
+@pytest.mark.parametrize(
+    "setup, message",
+    [
+        (lambda: setattr(FakeTransport, "path_known", False) or setattr(FakeTransport, "path_arrives", False),
+         "Timeout waiting for path to server"),
+        (lambda: setattr(FakeIdentity, "recall_result", None), "Could not recall server identity"),
+        (lambda: setattr(FakeLink, "establish", False), "Connection timeout"),
+    ],
+)
+def test_connect_failures(rns, tmp_path, setup, message):
+    setup()
+    c = make_client(tmp_path, connect_timeout=0.2)
+    with pytest.raises(TransportError) as info:
+        run(c.connect())
+    assert str(info.value) == message and c._link is None and c._identity is not None
+    if message == "Connection timeout":
+        assert FakeLink.instances[0].teardowns == 1
+    if message.startswith("Timeout"):
+        assert FakeTransport.calls[-1] == ("await_path", DEST, 0.2)
+
+
+def test_connect_reticulum_errors_propagate(rns, tmp_path):
+    c, old = connected_client(tmp_path)
+    FakeIdentity.recall_error = KeyError("rpc")
+    with pytest.raises(KeyError):
+        run(c.connect())
+    assert c._link is old
+
+
+def test_close_and_context_manager(rns, tmp_path):
+    c, link = connected_client(tmp_path)
+    run(c.close())
+    run(c.close())
+    assert link.teardowns == 1 and not c.is_connected
+
+    class Boom(Exception):
+        pass
+
+    async def body_raises():
+        async with make_client(tmp_path) as entered:
+            assert entered.is_connected
+            raise Boom
+
+    with pytest.raises(Boom):
+        run(body_raises())
+    assert FakeLink.instances[-1].teardowns == 1
+
+    FakeLink.establish = False
+
+    async def enter_fails():
+        async with make_client(tmp_path, connect_timeout=0.1):
+            pass
+
+    with pytest.raises(TransportError):
+        run(enter_fails())
+    assert FakeLink.instances[-1].teardowns == 1  # from the connect time-out, not from close
+
+
+def test_teardown_error_in_close_keeps_link(rns, tmp_path):
+    c, link = connected_client(tmp_path)
+
+    def broken():
+        raise OSError("gone")
+
+    link.teardown = broken
+    with pytest.raises(OSError):
+        run(c.close())
+    assert c._link is link
+
+
+# ----- requests ------------------------------------------------------------------------
+
+
+def test_request_connects_first_and_sends_what_it_was_given(rns, tmp_path):
+    c = make_client(tmp_path)
+    seen = []
+    headers = {"A": "b"}
+    resp = run(c.get("/x"))
+    assert c.is_connected and resp.status == 200 and resp.body == b"GET /x"
+    link = c._link
+    link.server = lambda req: seen.append(req) or echo_server(req)
+    assert run(c.post("/p", b"abc")).body == b"POST /p abc"
+    assert run(c.put("/q", None, headers)).body == b"PUT /q"
+    assert run(c.delete("/d")).body == b"DELETE /d"
+    assert run(c.request("/l", "get")).status == 400
+    assert link.raw[-1] == b"get /l HTTP/1.1\r\n\r\n"
+    assert [(r.method, r.path, r.body) for r in seen] == [
+        ("POST", "/p", b"abc"), ("PUT", "/q", None), ("DELETE", "/d", None)]
+    assert seen[1].headers == {"a": "b"} and seen[2].headers == {}
+
+
+def test_request_passes_caller_headers_object(rns, tmp_path, monkeypatch):
+    c, _ = connected_client(tmp_path)
+    made = []
+    real = HttpRequest
+
+    def spy(**kw):
+        made.append(kw)
+        return real(**kw)
+
+    monkeypatch.setattr(client_mod, "HttpRequest", spy)
+    headers = {"K": "v"}
+    run(c.get("/", headers))
+    run(c.get("/", {}))
+    assert made[0]["headers"] is headers
+    assert made[1]["headers"] == {} and made[1]["headers"] is not None
+
+
+def test_not_connected(rns, tmp_path):
+    c = make_client(tmp_path)
+    with pytest.raises(TransportError, match="^Not connected$"):
+        run(c._send_request(b"GET / HTTP/1.1\r\n\r\n"))
+    assert FakeTransport.calls == []
+
+    async def noop():
+        return None
+
+    c.connect = lambda: noop()
+    with pytest.raises(TransportError, match="^Not connected$"):
+        run(c.get("/"))
+
+
+@pytest.mark.parametrize("chunk", [1, 7, 423, 100000])
+def test_response_assembled_across_notifications(rns, tmp_path, chunk):
+    c, link = connected_client(tmp_path)
+    link.chunk = chunk
+    payload = os.urandom(20000 if chunk > 100 else 3000)
+    link.server = lambda req: bytes(HttpResponse(200, body=payload))
+    assert hashlib.sha256(run(c.get("/big")).body).digest() == hashlib.sha256(payload).digest()
+    chunked = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"
+    link.server = lambda req: chunked
+    assert run(c.get("/c")).body == b"hello world"
+    link.server = lambda req: b"HTTP/1.1 204 No Content\r\n\r\n"
+    assert run(c.get("/n")).status == 204
+    # A HEAD answer announces a length but carries no body.
+    link.server = lambda req: b"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n"
+    assert run(c.request("/h", "HEAD")).status == 200
+    link.server = echo_server
+    assert run(c.get("/after")).body == b"GET /after"
+    assert len(FakeBufferFactory.created) == 1
+    assert FakeBufferFactory.created[0][:2] == (1, 0)
+
+
+def test_late_response_after_timeout_is_discarded(rns, tmp_path):
+    c, link = connected_client(tmp_path, request_timeout=0.3)
+    link.delay = 0.6
+    start = time.monotonic()
+    with pytest.raises(TransportError, match="^Request timeout$"):
+        run(c.get("/slow"))
+    assert 0.25 < time.monotonic() - start < 1.5
+    assert c.is_connected
+    link.delay = 0.0
+    c._request_timeout = 5.0
+    assert run(c.get("/next")).body == b"GET /next"
+    assert run(c.get("/third")).body == b"GET /third"
+
+
+def test_silent_server_times_out_and_link_stays(rns, tmp_path):
+    c, link = connected_client(tmp_path, request_timeout=0.2)
+    link.server = lambda req: None
+    with pytest.raises(TransportError, match="^Request timeout$"):
+        run(c.get("/"))
+    assert c.is_connected and link.teardowns == 0
+
+
+@pytest.mark.parametrize("text, expected", [("boom", "Request failed: boom"), ("", "Request failed: ")])
+def test_read_error_becomes_transport_error_with_cause(rns, tmp_path, text, expected):
+    c, link = connected_client(tmp_path)
+    run(c.get("/warm"))
+    err = ValueError(text)
+    link.buffers[0].read_error = err
+    with pytest.raises(TransportError) as info:
+        run(c.get("/x"))
+    assert str(info.value) == expected and info.value.__cause__ is err
+
+
+def test_unparsable_response_raises_parser_error_and_client_recovers(rns, tmp_path):
+    c, link = connected_client(tmp_path)
+    link.server = lambda req: b"NOT HTTP AT ALL\r\n\r\n"
+    with pytest.raises(HttpParserError):
+        run(c.get("/bad"))
+    link.server = echo_server
+    assert run(c.get("/good")).body == b"GET /good"
+
+
+def test_exchanges_from_many_threads_are_serialized_and_never_crossed(rns, tmp_path):
+    c, link = connected_client(tmp_path)
+    link.chunk = 5
+    results, errors = {}, []
+
+    def worker(i):
+        try:
+            for j in range(5):
+                path = f"/t{i}/{j}"
+                results[path] = run(c.get(path)).body
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    assert not errors
+    assert len(results) == 40
+    assert all(body == b"GET " + path.encode() for path, body in results.items())
+    assert link.max_in_flight == 1
+    assert len(FakeBufferFactory.created) == 1
+
+
+# ----- the command ---------------------------------------------------------------------
+
+
+def run_main(monkeypatch, argv, server=echo_server, establish=True):
+    FakeLink.establish = establish
+    out_bytes = io.BytesIO()
+    out = io.TextIOWrapper(out_bytes, encoding="utf-8")
+    err = io.StringIO()
+    monkeypatch.setattr(sys, "argv", ["zivane-client", *argv])
+    monkeypatch.setattr(sys, "stdout", out)
+    monkeypatch.setattr(sys, "stderr", err)
+    original_init = FakeLink.__init__
+
+    def init(self, *a):
+        original_init(self, *a)
+        self.server = server
+
+    monkeypatch.setattr(FakeLink, "__init__", init)
+
+    class QuickClient(HttpClient):
+        def __init__(self, **kw):
+            super().__init__(connect_timeout=0.3, **kw)
+
+    monkeypatch.setattr(client_mod, "HttpClient", QuickClient)
+    with pytest.raises(SystemExit) as info:
+        asyncio.run(client_mod.main())
+    out.flush()
+    return info.value.code, out_bytes.getvalue(), err.getvalue()
+
+
+def test_main_prints_head_then_body(rns, tmp_path, monkeypatch):
+    seen = []
+
+    def server(req):
+        seen.append(req)
+        return bytes(HttpResponse(200, headers={"X-A": "1"}, body=b"Hello world!"))
+
+    code, out, err = run_main(monkeypatch, [DEST.hex(), "80", "--identity", str(tmp_path / "i")], server)
+    assert code == 0 and err == ""
+    assert out == b"HTTP/1.1 200 OK\nx-a: 1\ncontent-length: 12\n\nHello world!"
+    assert (seen[0].method, seen[0].path, seen[0].headers, seen[0].body) == ("GET", "/", {}, None)
+    assert FakeRNS.reticulum_calls == [(None, FakeRNS.LOG_WARNING)]
+    assert FakeLink.instances[0].teardowns == 1
+
+
+def test_main_options(rns, tmp_path, monkeypatch):
+    seen = []
+
+    def server(req):
+        seen.append(req)
+        return bytes(HttpResponse(404))
+
+    argv = [DEST.hex(), "80", "post", "/p", "-H", "Accept: text/plain ", "-H", "A=b=c",
+            "-H", "X-T: a=b", "--body", "é", "-r", "-v", "--config", "/cfg"]
+    code, out, err = run_main(monkeypatch, argv, server)
+    assert (code, out, err) == (1, b"404\n", "")
+    req = seen[0]
+    assert (req.method, req.path, req.body) == ("POST", "/p", "é".encode())
+    assert req.headers == {"accept": "text/plain", "a": "b=c", "x-t": "a=b", "content-length": "2"}
+    assert FakeRNS.reticulum_calls == [("/cfg", FakeRNS.LOG_VERBOSE)]
+
+    code, out, _ = run_main(monkeypatch, [DEST.hex(), "80", "-r", "--body", ""],
+                            lambda r: seen.append(r) or bytes(HttpResponse(399)))
+    assert (code, out, seen[-1].body) == (0, b"399\n", None)
+
+
+def test_main_errors(rns, tmp_path, monkeypatch):
+    code, out, err = run_main(monkeypatch, [DEST.hex(), "80", "-H", "NoSeparator"])
+    assert code == 2 and out == b"" and "NoSeparator" in err and "usage:" in err
+    assert FakeRNS.reticulum_calls == []
+    code, out, err = run_main(monkeypatch, [DEST.hex(), "notaport"])
+    assert code == 2
+    code, out, err = run_main(monkeypatch, [DEST.hex(), "80"], establish=False)
+    assert (code, out, err) == (1, b"", "Error: Connection timeout\n")
+    code, out, err = run_main(monkeypatch, [DEST.hex(), "80"],
+                              lambda r: bytes(HttpResponse(500, body=b"bad")))
+    assert code == 1 and out.endswith(b"\n\nbad") and err == ""
