@@ -8,6 +8,8 @@ namespace {
 
 constexpr Py_ssize_t kDefaultPiece = 423;
 constexpr Py_ssize_t kReadChunk = 64 * 1024;
+// RNS's raw writer never sends more than this in one message.
+constexpr Py_ssize_t kMaxChunk = 16 * 1024;
 // Channel windows open when delivery proofs arrive, about a link round trip apart.
 constexpr auto kReadyPoll = std::chrono::microseconds(500);
 
@@ -59,7 +61,23 @@ int write_flush(PyObject* buffer, PyObject* data) {
 
 }  // namespace
 
-Py_ssize_t max_piece(PyObject* rns) {
+Py_ssize_t max_piece(PyObject* rns, PyObject* channel) {
+    Ref channel_mdu = optional_attr(channel, ZV_STR("mdu"));
+    if (channel_mdu && PyLong_Check(channel_mdu.get())) {
+        Py_ssize_t n = PyLong_AsSsize_t(channel_mdu.get()) - 2;  // stream message header
+        if (n > 0) {
+            Py_ssize_t cap = kMaxChunk;
+            Ref writer_type = optional_attr(rns, ZV_STR("RawChannelWriter"));
+            Ref chunk = optional_attr(writer_type.get(), ZV_STR("MAX_CHUNK_LEN"));
+            if (chunk && PyLong_Check(chunk.get())) {
+                Py_ssize_t c = PyLong_AsSsize_t(chunk.get());
+                if (c > 0) cap = c;
+            }
+            PyErr_Clear();
+            return std::min(n, cap);
+        }
+        PyErr_Clear();
+    }
     Ref link_type = optional_attr(rns, ZV_STR("Link"));
     Ref mdu = optional_attr(link_type.get(), ZV_STR("MDU"));
     if (mdu && PyLong_Check(mdu.get())) {
@@ -88,7 +106,7 @@ bool link_closed(PyObject* rns, PyObject* link) {
 int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link,
                 PyObject* data, const WriteLimits& limits) {
     Py_ssize_t size = PyBytes_GET_SIZE(data);
-    Py_ssize_t piece = max_piece(rns);
+    Py_ssize_t piece = max_piece(rns, channel);
     int ready = wait_ready(rns, channel, link, limits);
     if (ready < 0) return -1;
     if (size <= piece || ready == 0) return write_flush(buffer, data);

@@ -15,9 +15,11 @@
 
 namespace zv::rns {
 
-// Stream bytes one buffer message carries: RNS.Link.MDU less the channel envelope and
-// stream headers (423 on current Reticulum), or 423 when RNS does not say.
-Py_ssize_t max_piece(PyObject* rns);
+// Stream bytes one buffer message carries on `channel`: what RNS's raw writer puts in one
+// message (the channel MDU less the stream header, at most RawChannelWriter.MAX_CHUNK_LEN),
+// else RNS.Link.MDU less the envelope and stream headers, else 423. Links over
+// interfaces with a large MTU carry far more than the 423 bytes of a base-MTU link.
+Py_ssize_t max_piece(PyObject* rns, PyObject* channel);
 
 // True when `link.status == RNS.Link.CLOSED`; false when either is unknown.
 bool link_closed(PyObject* rns, PyObject* link);
