@@ -26,12 +26,15 @@ struct Text {
     Py_ssize_t n = 0;
 };
 
-inline bool forbidden(unsigned char c) { return c == '\r' || c == '\n' || c == '\0'; }
-
+// CR, LF or NUL anywhere in the text; branch-free per byte (bits 0, 10 and 13 of the mask).
 bool has_forbidden(const Text& t) {
-    for (Py_ssize_t i = 0; i < t.n; ++i)
-        if (forbidden(static_cast<unsigned char>(t.p[i]))) return true;
-    return false;
+    unsigned bad = 0;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(t.p);
+    for (Py_ssize_t i = 0; i < t.n; ++i) {
+        unsigned c = p[i];
+        bad |= (c <= 13u) & (0x2401u >> (c & 15u));
+    }
+    return bad & 1u;
 }
 
 // An exact, ASCII `str` with no forbidden character: its bytes are its UTF-8 encoding.
@@ -40,6 +43,11 @@ inline bool plain(PyObject* s, Text* t) {
     t->p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s));
     t->n = PyUnicode_GET_LENGTH(s);
     return !has_forbidden(*t);
+}
+
+// The bytes of a text already found plain.
+inline Text view(PyObject* s) {
+    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)), PyUnicode_GET_LENGTH(s)};
 }
 
 inline bool equals(const Text& t, const char* literal, Py_ssize_t n) {
@@ -175,10 +183,8 @@ PyObject* write_plan(const Plan& plan) {
     d = put(d, "\r\n", 2);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    Text name, value;
     while (PyDict_Next(plan.headers, &pos, &k, &v)) {
-        plain(k, &name);
-        plain(v, &value);
+        Text name = view(k), value = view(v);
         if (plan.chunked) {
             if (equals(name, kCL, kCLLen)) continue;
             if (equals(name, kTE, kTELen)) value = {"chunked", 7};

@@ -1,14 +1,15 @@
 // The quick road through parsing.
 //
-// With a Python-level callbacks object, httptools spends most of its time on headers: two
-// bytes objects and a method call per header, plus the callbacks object's own dictionary
-// and list. When the module still holds the parser and callbacks classes it started with
-// (and nobody changed those classes), nothing can observe the callbacks object, so this
-// path hands httptools a small native collector that takes the URL, body pieces and a few
-// counts but no headers. httptools still tokenizes and validates the whole input; the
-// header lines are then read from the bytes it accepted. That reading only handles the
-// plain shape (token name, colon, optional spaces, printable ASCII value, CR LF, a single
-// message, no trailers); anything else returns "cannot tell" and the caller parses again
+// With a Python-level callbacks object, httptools spends most of its time on callbacks: two
+// bytes objects and a method call per header, a bytes object per body piece, plus the
+// callbacks object's own dictionary and list. When the module still holds the parser and
+// callbacks classes it started with (and nobody changed those classes), nothing can observe
+// the callbacks object, so this road hands httptools a native collector that takes only
+// the URL. httptools still tokenizes and validates the whole input; the header lines and
+// the body are then read from the bytes it accepted. That reading handles only the plain
+// shape (token name, colon, optional spaces, printable ASCII value, CR LF; one message,
+// framed by Content-Length, by plain chunked coding without extensions or trailers, or
+// with no body); for anything else it answers "cannot tell" and the caller parses again
 // the ordinary way, which then decides (including every error).
 #include "types_internal.hpp"
 
@@ -19,8 +20,7 @@ namespace {
 
 struct Collector {
     PyObject_HEAD
-    PyObject* url;     // last reported URL, or NULL
-    PyObject* chunks;  // list of body pieces
+    PyObject* url;  // last reported URL, or NULL
 };
 
 Collector* as_collector(PyObject* self) { return reinterpret_cast<Collector*>(self); }
@@ -30,28 +30,15 @@ PyObject* c_on_url(PyObject* self, PyObject* url) {
     Py_RETURN_NONE;
 }
 
-PyObject* c_on_body(PyObject* self, PyObject* body) {
-    if (PyList_Append(as_collector(self)->chunks, body) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 void c_dealloc(PyObject* self) {
-    Collector* c = as_collector(self);
     PyTypeObject* tp = Py_TYPE(self);
-    Py_XDECREF(c->url);
-    Py_XDECREF(c->chunks);
+    Py_XDECREF(as_collector(self)->url);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
 PyMethodDef request_methods[] = {
     {"on_url", c_on_url, METH_O, nullptr},
-    {"on_body", c_on_body, METH_O, nullptr},
-    {nullptr},
-};
-
-PyMethodDef response_methods[] = {
-    {"on_body", c_on_body, METH_O, nullptr},
     {nullptr},
 };
 
@@ -61,9 +48,9 @@ PyType_Slot request_slots[] = {
     {0, nullptr},
 };
 
+// A response needs nothing reported: status and version come from the parser itself.
 PyType_Slot response_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(c_dealloc)},
-    {Py_tp_methods, response_methods},
     {0, nullptr},
 };
 
@@ -86,10 +73,7 @@ Ref new_collector(bool request) {
     Collector* c = PyObject_New(Collector, type);
     if (!c) return {};
     c->url = nullptr;
-    c->chunks = PyList_New(0);
-    Ref owned = Ref::steal(reinterpret_cast<PyObject*>(c));
-    if (!c->chunks) return {};
-    return owned;
+    return Ref::steal(reinterpret_cast<PyObject*>(c));
 }
 
 // ----- reading the header lines ------------------------------------------------------------
@@ -138,7 +122,7 @@ struct Head {
     int count = 0;
     Py_ssize_t end = 0;           // just past the empty line
     int content_length = -1;      // index of the header, -1 for none
-    bool transfer_encoding = false;
+    int transfer_encoding = -1;   // likewise
 };
 
 // Reads the plain header lines of the first message in `data`. False for anything
@@ -172,7 +156,8 @@ bool read_head(const char* data, Py_ssize_t size, Head& head) {
             if (head.content_length >= 0) return false;
             head.content_length = n;
         } else if (lower_equals(head.names[n], "transfer-encoding", 17)) {
-            head.transfer_encoding = true;
+            if (head.transfer_encoding >= 0) return false;
+            head.transfer_encoding = n;
         }
         ++n;
         p += 2;
@@ -180,8 +165,9 @@ bool read_head(const char* data, Py_ssize_t size, Head& head) {
 }
 
 // Walks chunked framing from `pos`; true when it ends in the last chunk, with no trailer
-// fields and no chunk extensions, exactly at the end of the data.
-bool plain_chunks(const char* data, Py_ssize_t size, Py_ssize_t pos) {
+// fields and no chunk extensions, exactly at the end of the data. With `out`, copies the
+// chunks' data there; otherwise adds their length to `*total`.
+bool walk_chunks(const char* data, Py_ssize_t size, Py_ssize_t pos, Py_ssize_t* total, char* out) {
     for (;;) {
         Py_ssize_t length = 0;
         int digits = 0;
@@ -200,17 +186,45 @@ bool plain_chunks(const char* data, Py_ssize_t size, Py_ssize_t pos) {
         pos += 2;
         if (length == 0) return size - pos == 2 && data[pos] == '\r' && data[pos + 1] == '\n';
         if (size - pos < length + 2) return false;
+        if (out) {
+            std::memcpy(out, data + pos, length);
+            out += length;
+        } else {
+            *total += length;
+        }
         pos += length;
         if (data[pos] != '\r' || data[pos + 1] != '\n') return false;
         pos += 2;
     }
 }
 
-// True when `data` holds one message only (complete or cut short), so the parser reported
-// nothing from a second one.
-bool single_message(const char* data, Py_ssize_t size, const Head& head) {
-    if (head.transfer_encoding) return plain_chunks(data, size, head.end);
-    if (head.content_length < 0) return size == head.end;
+// The body exactly as the parser would have reported it in pieces, joined: `*body` is set
+// to bytes, or None when no piece would have come. False when `data` is not one plainly
+// framed message (so the parser could have reported parts of a second one).
+bool read_body(const char* data, Py_ssize_t size, const Head& head, bool no_body, Ref* body) {
+    Py_ssize_t start = head.end;
+    if (no_body || (head.content_length < 0 && head.transfer_encoding < 0)) {
+        if (size != start) return false;
+        *body = Ref::none();
+        return true;
+    }
+    if (head.transfer_encoding >= 0) {
+        if (head.content_length >= 0 || !lower_equals(head.values[head.transfer_encoding], "chunked", 7))
+            return false;
+        Py_ssize_t total = 0;
+        if (!walk_chunks(data, size, start, &total, nullptr)) return false;
+        if (total == 0) {
+            *body = Ref::none();
+            return true;
+        }
+        *body = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
+        if (!*body) {
+            PyErr_Clear();
+            return false;
+        }
+        walk_chunks(data, size, start, &total, PyBytes_AS_STRING(body->get()));
+        return true;
+    }
     const Span& v = head.values[head.content_length];
     if (v.n > 15) return false;
     Py_ssize_t length = 0;
@@ -218,7 +232,18 @@ bool single_message(const char* data, Py_ssize_t size, const Head& head) {
         if (v.p[i] < '0' || v.p[i] > '9') return false;
         length = length * 10 + (v.p[i] - '0');
     }
-    return size - head.end <= length;
+    Py_ssize_t present = size - start;
+    if (present > length) return false;
+    if (present == 0) {
+        *body = Ref::none();
+        return true;
+    }
+    *body = Ref::steal(PyBytes_FromStringAndSize(data + start, present));
+    if (!*body) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
 }
 
 // Common header names as interned text, so most names cost no allocation.
@@ -281,6 +306,19 @@ Ref build_headers(const Span* names, const Span* values, int count) {
     return out;
 }
 
+// What calling an unchanged record class with these fields (in slot order) makes: the
+// class's own __new__ and __init__ would only allocate and store them.
+Ref new_record(PyObject* cls, const RecordLayout& layout, std::initializer_list<PyObject*> fields) {
+    if (cls != reinterpret_cast<PyObject*>(layout.type) || layout.version_tag == 0 ||
+        layout.type->tp_version_tag != layout.version_tag)
+        return {};
+    PyObject* obj = layout.type->tp_alloc(layout.type, 0);
+    if (!obj) return {};
+    int i = 0;
+    for (PyObject* f : fields) raw_field(obj, layout, i++) = Py_NewRef(f);
+    return Ref::steal(obj);
+}
+
 bool unchanged(PyObject* current, PyObject* original, unsigned int tag) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(original);
     return current == original && tag != 0 && type->tp_version_tag == tag;
@@ -318,22 +356,32 @@ bool fast_parse(NativeFunction* fn, PyObject* data, bool request, PyObject** res
     const char* bytes = PyBytes_AS_STRING(data);
     Py_ssize_t size = PyBytes_GET_SIZE(data);
     Head head;
-    if (!read_head(bytes, size, head) || !single_message(bytes, size, head)) return false;
-    const Span* names = head.names;
-    const Span* values = head.values;
-    int count = head.count;
+    if (!read_head(bytes, size, head)) return false;
 
-    // From here on the result is decided: errors are real errors.
     Ref first = call_method(parser.get(), request ? ZV_STR("get_method") : ZV_STR("get_status_code"));
     if (!first) {
         PyErr_Clear();
         return false;
     }
+    bool no_body = false;
+    if (!request) {
+        // Responses that never carry a body, whatever their headers say.
+        long status = PyLong_AsLong(first.get());
+        if (status == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        no_body = (status >= 100 && status < 200) || status == 204 || status == 304;
+    }
+    Ref body;
+    if (!read_body(bytes, size, head, no_body, &body)) return false;
     int truth = PyObject_IsTrue(first.get());
     if (truth <= 0) {
         PyErr_Clear();
-        return false;  // the ordinary path raises "Incomplete ..."
+        return false;  // the ordinary road raises "Incomplete ..."
     }
+
+    // From here on the result is decided: errors are real errors.
     *result = nullptr;
     Ref version_raw = call_method(parser.get(), ZV_STR("get_http_version"));
     if (!version_raw) return true;
@@ -344,12 +392,15 @@ bool fast_parse(NativeFunction* fn, PyObject* data, bool request, PyObject** res
         if (!path) return true;
         Ref version = http_version(version_raw.get());
         if (!version) return true;
-        Ref headers = build_headers(names, values, count);
+        Ref headers = build_headers(head.names, head.values, head.count);
         if (!headers) return true;
-        Ref body = join_body(c->chunks);
-        if (!body) return true;
         Ref cls = global(fn, ZV_STR("HttpRequest"));
         if (!cls) return true;
+        Ref record = new_record(cls.get(), st->request, {method.get(), path.get(), version.get(), headers.get(), body.get()});
+        if (record || PyErr_Occurred()) {
+            *result = record.release();
+            return true;
+        }
         *result = call_kw(cls.get(), {method.get(), path.get(), version.get(), headers.get(), body.get()},
                           request_kwnames())
                       .release();
@@ -357,12 +408,23 @@ bool fast_parse(NativeFunction* fn, PyObject* data, bool request, PyObject** res
     }
     Ref version = http_version(version_raw.get());
     if (!version) return true;
-    Ref headers = build_headers(names, values, count);
+    Ref headers = build_headers(head.names, head.values, head.count);
     if (!headers) return true;
-    Ref body = join_body(c->chunks);
-    if (!body) return true;
     Ref cls = global(fn, ZV_STR("HttpResponse"));
     if (!cls) return true;
+    if (cls.get() == st->response_type) {
+        // The constructor's default phrase, looked up as it would look it up.
+        Ref lookup = global(fn, ZV_STR("reason_text"));
+        if (!lookup) return true;
+        Ref reason = call(lookup.get(), {first.get()});
+        if (!reason) return true;
+        Ref record = new_record(cls.get(), st->response, {version.get(), first.get(), reason.get(), headers.get(), body.get()});
+        if (record || PyErr_Occurred()) {
+            *result = record.release();
+            return true;
+        }
+        // The class changed while reason_text ran: call it after all, as the ordinary road does.
+    }
     *result = call_kw(cls.get(), {version.get(), first.get(), Py_None, headers.get(), body.get()},
                       response_kwnames())
                   .release();
