@@ -370,13 +370,11 @@ const FunctionSpec default_handler_spec = {
     "default_handler", "main.<locals>.default_handler", nullptr, {"_request"}, default_handler,
 };
 
-// SIGTERM ends the wait the way Ctrl-C would: the flag says the cancellation it causes
-// is a request to stop, not a cancellation from outside.
+// SIGTERM ends the wait the way Ctrl-C would, at the next one-second check: the handler
+// only raises a flag, so the wait never has to be torn out of its sleep.
 PyObject* on_sigterm(NativeFunction* fn, PyObject* const*) {
-    PyObject* flag = captured(fn, 0);
-    PyObject* task = captured(fn, 1);
-    if (PyList_SetItem(flag, 0, Py_NewRef(Py_True)) < 0) return nullptr;
-    return call_method(task, ZV_STR("cancel")).release();
+    if (PyList_SetItem(captured(fn, 0), 0, Py_NewRef(Py_True)) < 0) return nullptr;
+    return Py_NewRef(Py_None);
 }
 
 const FunctionSpec sigterm_spec = {"_on_sigterm", "main.<locals>._on_sigterm", nullptr, {}, on_sigterm};
@@ -393,12 +391,11 @@ Ref str(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
 // could not be installed, e.g. off the main thread).
 Ref install_sigterm(NativeFunction* fn, PyObject* asyncio, PyObject* flag) {
     Ref loop = call_method(asyncio, ZV_STR("get_running_loop"));
-    Ref task = loop ? call_method(asyncio, ZV_STR("current_task")) : Ref{};
-    if (!task || task.is_none()) {
+    if (!loop) {
         PyErr_Clear();
         return Ref::none();
     }
-    Ref closure = new_tuple({flag, task.get()});
+    Ref closure = new_tuple({flag});
     if (!closure) return {};
     Ref handler = make_function(fn->module, sigterm_spec, {}, {}, closure.get());
     Ref signum = Ref::steal(PyLong_FromLong(SIGTERM));
@@ -523,7 +520,7 @@ CoBody main_body(Ref fn_ref) {
 
     // Wait until the server stops running; a keyboard interrupt or SIGTERM ends it too.
     Ref failure;
-    for (;;) {
+    while (PyList_GET_ITEM(terminated.get(), 0) != Py_True) {
         Ref running = attr(server.get(), ZV_STR("is_running"));
         int yes = running ? PyObject_IsTrue(running.get()) : -1;
         if (yes <= 0) {
@@ -532,22 +529,15 @@ CoBody main_body(Ref fn_ref) {
         }
         Ref one = Ref::steal(PyLong_FromLong(1));
         Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
-        Ref slept = sleep ? co_await Await(sleep.get()) : Ref{};
+        if (!sleep) {
+            failure = Ref::steal(PyErr_GetRaisedException());
+            break;
+        }
+        Ref slept = co_await Await(sleep.get());
         if (slept) continue;
         if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
             PyErr_Clear();
             break;
-        }
-        if (PyList_GET_ITEM(terminated.get(), 0) == Py_True) {
-            Ref cancelled_type = attr(asyncio.get(), ZV_STR("CancelledError"));
-            if (!cancelled_type) PyErr_Clear();  // keep the original error
-            if (cancelled_type && PyErr_ExceptionMatches(cancelled_type.get())) {
-                PyErr_Clear();
-                Ref task = call_method(asyncio.get(), ZV_STR("current_task"));
-                if (task && !task.is_none()) (void)call_method(task.get(), ZV_STR("uncancel"));
-                PyErr_Clear();
-                break;
-            }
         }
         failure = Ref::steal(PyErr_GetRaisedException());
         break;
