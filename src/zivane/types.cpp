@@ -673,7 +673,7 @@ int bind_import(PyObject* module, const char* from, const char* name, const char
 
 int add_exception(PyObject* module, const char* name, const char* doc) {
     Ref ns = class_namespace(module, name, doc);
-    if (!ns) return -1;
+    if (!ns || set_static_attributes(ns.get(), {}) < 0) return -1;
     Ref bases = new_tuple({PyExc_Exception});
     if (!bases) return -1;
     Ref cls = make_class(name, bases.get(), ns.get());

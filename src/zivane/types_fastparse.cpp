@@ -14,6 +14,7 @@
 #include "types_internal.hpp"
 
 #include <cstring>
+#include <string_view>
 
 namespace zv::types {
 namespace {
@@ -248,7 +249,7 @@ bool read_body(const char* data, Py_ssize_t size, const Head& head, bool no_body
 
 // Common header names as interned text, so most names cost no allocation.
 PyObject* known_name(const char* lower, Py_ssize_t n) {
-    static const char* const names[] = {
+    static constexpr std::string_view names[] = {
         "host", "user-agent", "accept", "accept-language", "accept-encoding", "connection",
         "cache-control", "content-type", "content-length", "transfer-encoding", "date", "server",
         "etag", "location", "cookie", "set-cookie", "authorization", "x-request-id",
@@ -258,9 +259,13 @@ PyObject* known_name(const char* lower, Py_ssize_t n) {
     };
     constexpr int count = sizeof(names) / sizeof(names[0]);
     static PyObject* texts[count] = {};
+    std::string_view wanted(lower, static_cast<size_t>(n));
     for (int i = 0; i < count; ++i) {
-        if (static_cast<Py_ssize_t>(std::strlen(names[i])) != n || std::memcmp(names[i], lower, n) != 0) continue;
-        if (!texts[i]) texts[i] = PyUnicode_InternFromString(names[i]);
+        if (names[i] != wanted) continue;
+        if (!texts[i]) {
+            texts[i] = PyUnicode_FromStringAndSize(names[i].data(), n);
+            if (texts[i]) PyUnicode_InternInPlace(&texts[i]);
+        }
         return texts[i] ? Py_NewRef(texts[i]) : nullptr;
     }
     return nullptr;
