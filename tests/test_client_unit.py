@@ -343,6 +343,39 @@ def test_connect_reticulum_errors_propagate(rns, tmp_path):
     assert c._link is old
 
 
+def test_connect_bounded_when_reticulum_calls_hang(rns, tmp_path, monkeypatch):
+    never = threading.Event()
+    calls = []
+
+    def recall_hangs_once(h):
+        calls.append(h)
+        if len(calls) == 1:
+            never.wait(10)
+        return "server-identity"
+
+    monkeypatch.setattr(FakeIdentity, "recall", staticmethod(recall_hangs_once))
+    c = make_client(tmp_path, connect_timeout=5.0)
+    run(c.connect())  # the stuck call is abandoned and tried again
+    assert c.is_connected and len(calls) == 2
+
+    monkeypatch.setattr(FakeIdentity, "recall", staticmethod(lambda h: never.wait(10)))
+    c = make_client(tmp_path, connect_timeout=0.5)
+    start = time.monotonic()
+    with pytest.raises(TransportError, match="^Could not recall server identity$"):
+        run(c.connect())
+    assert time.monotonic() - start < 1.5
+
+    monkeypatch.setattr(FakeIdentity, "recall", staticmethod(lambda h: "server-identity"))
+    c, _ = connected_client(tmp_path)
+    monkeypatch.setattr(FakeRNS, "Link", lambda dest, cb: never.wait(10))
+    c._connect_timeout = 0.5
+    start = time.monotonic()
+    with pytest.raises(TransportError, match="^Connection timeout$"):
+        run(c.connect())
+    assert time.monotonic() - start < 1.5 and c._link is None
+    never.set()
+
+
 def test_close_and_context_manager(rns, tmp_path):
     c, link = connected_client(tmp_path)
     run(c.close())

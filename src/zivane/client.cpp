@@ -10,6 +10,9 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+#include <chrono>
+
 namespace zv::client {
 
 int add_main(PyObject* module);  // client_main.cpp
@@ -151,6 +154,103 @@ bool is_true(PyObject* value, int* out) {
     return *out >= 0;
 }
 
+// ----- calls that must not outlive a deadline -------------------------------------------
+//
+// Some Reticulum calls ask the shared instance over an RPC connection with no time-out
+// (Identity.recall, and Link() for its first-hop estimate); with several processes
+// connecting at once one of them can wait for ever. Such calls run on a helper thread
+// while this thread waits with the GIL released; a call that has not come back after a
+// while is tried again on a fresh thread, and the first answer wins. When the deadline
+// passes first, the caller reports the failure of that stage.
+
+struct Bounded {
+    PyMutex mutex{};
+    bool done = false;
+    Ref result;  // the winning call's result
+    Ref error;   // or its exception
+    Ref event;   // threading.Event set by the winner
+    bool teardown_losers = false;
+};
+
+const char* const kBoundedName = "zivane.client.bounded";
+
+void destroy_bounded(PyObject* capsule) {
+    delete static_cast<Bounded*>(PyCapsule_GetPointer(capsule, kBoundedName));
+}
+
+// Thread target: captured (capsule, callable, args).
+PyObject* bounded_worker(NativeFunction* fn, PyObject* const*) {
+    auto* b = static_cast<Bounded*>(PyCapsule_GetPointer(captured(fn, 0), kBoundedName));
+    if (!b) return nullptr;
+    Ref result = Ref::steal(PyObject_Call(captured(fn, 1), captured(fn, 2), nullptr));
+    Ref error = result ? Ref{} : Ref::steal(PyErr_GetRaisedException());
+    bool won = false;
+    PyMutex_Lock(&b->mutex);
+    if (!b->done) {
+        b->done = won = true;
+        b->result = std::move(result);
+        b->error = std::move(error);
+    }
+    PyMutex_Unlock(&b->mutex);
+    if (won) {
+        if (!call_method(b->event.get(), ZV_STR("set"))) PyErr_Clear();
+    } else if (result && b->teardown_losers && !result.is_none()) {
+        // A late duplicate link is not wanted by anyone.
+        if (!call_method(result.get(), ZV_STR("teardown"))) PyErr_Clear();
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr double kRetryAfter = 2.0;
+
+// callable(*args) finished before `deadline` (steady clock): its result, or empty with its
+// exception set. Not finished in time: empty with no exception set, *timed_out = true.
+Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
+                 std::chrono::steady_clock::time_point deadline, bool teardown_losers,
+                 bool* timed_out) {
+    using Clock = std::chrono::steady_clock;
+    *timed_out = false;
+    Ref threading = module_global(module, ZV_STR("threading"));
+    Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
+    Ref thread_cls = event_cls ? attr(threading.get(), "Thread") : Ref{};
+    Ref event = thread_cls ? call(event_cls.get()) : Ref{};
+    if (!event) return {};
+    auto* b = new Bounded;
+    b->event = event;
+    b->teardown_losers = teardown_losers;
+    Ref capsule = Ref::steal(PyCapsule_New(b, kBoundedName, destroy_bounded));
+    if (!capsule) {
+        delete b;
+        return {};
+    }
+    Ref closure = new_tuple({capsule.get(), callable, args});
+    Ref target = closure ? make_function(module, {"call", "call", nullptr, {}, bounded_worker}, {}, {},
+                                         closure.get())
+                         : Ref{};
+    Ref kwnames = Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon")));
+    if (!target || !kwnames) return {};
+    for (;;) {
+        Ref thread = call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get());
+        if (!thread || !call_method(thread.get(), ZV_STR("start"))) return {};
+        double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+        Ref wait_for = Ref::steal(PyFloat_FromDouble(std::max(0.0, std::min(left, kRetryAfter))));
+        if (!wait_for || !call_method(event.get(), ZV_STR("wait"), {wait_for.get()})) return {};
+        PyMutex_Lock(&b->mutex);
+        bool done = b->done;
+        if (!done && left <= kRetryAfter) b->done = true;  // gave up: late answers are losers
+        Ref result = b->result, error = b->error;
+        PyMutex_Unlock(&b->mutex);
+        if (done) {
+            if (error) PyErr_SetRaisedException(error.release());
+            return result;
+        }
+        if (left <= kRetryAfter) {
+            *timed_out = true;
+            return {};
+        }
+    }
+}
+
 Ref connect_impl(PyObject* module, PyObject* self) {
     if (!call_method(self, ZV_STR("_load_or_create_identity"))) return {};
     Ref transport = rns_attr(module, "Transport");
@@ -172,11 +272,25 @@ Ref connect_impl(PyObject* module, PyObject* self) {
             return {};
         }
     }
+    // From here on one connect time-out covers recall, link creation and establishment.
+    Ref budget = attr(self, ZV_STR("_connect_timeout"));
+    if (!budget) return {};
+    bool ok;
+    double seconds = seconds_of(budget.get(), &ok);
+    if (!ok) return {};
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(seconds < 0 ? 1e9 : std::min(seconds, 1e9)));
+    bool timed_out = false;
+
     Ref identity_cls = rns_attr(module, "Identity");
-    h = identity_cls ? attr(self, ZV_STR("_destination_hash")) : Ref{};
-    Ref server_identity = h ? call_method(identity_cls.get(), ZV_STR("recall"), {h.get()}) : Ref{};
-    if (!server_identity) return {};
-    if (server_identity.is_none()) {
+    Ref recall = identity_cls ? attr(identity_cls.get(), "recall") : Ref{};
+    h = recall ? attr(self, ZV_STR("_destination_hash")) : Ref{};
+    Ref recall_args = h ? new_tuple({h.get()}) : Ref{};
+    if (!recall_args) return {};
+    Ref server_identity = call_bounded(module, recall.get(), recall_args.get(), deadline, false, &timed_out);
+    if (!server_identity && !timed_out) return {};
+    if (timed_out || server_identity.is_none()) {
         raise_transport_error(module, "Could not recall server identity");
         return {};
     }
@@ -205,10 +319,17 @@ Ref connect_impl(PyObject* module, PyObject* self) {
         {}, {{"_link", link_cls.get()}, {"return", Py_None}}, closure.get());
     if (!on_established) return {};
 
-    Ref link = call(link_cls.get(), {dest.get(), on_established.get()});
+    Ref link_args = new_tuple({dest.get(), on_established.get()});
+    if (!link_args) return {};
+    Ref link = call_bounded(module, link_cls.get(), link_args.get(), deadline, true, &timed_out);
+    if (timed_out) {
+        if (set(self, ZV_STR("_link"), Py_None)) raise_transport_error(module, "Connection timeout");
+        return {};
+    }
     if (!link || !set(self, ZV_STR("_link"), link.get())) return {};
 
-    Ref timeout = attr(self, ZV_STR("_connect_timeout"));
+    double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    Ref timeout = seconds < 0 ? Ref::none() : Ref::steal(PyFloat_FromDouble(std::max(0.0, left)));
     Ref up = timeout ? call_method(connected.get(), ZV_STR("wait"), {timeout.get()}) : Ref{};
     if (!up || !is_true(up.get(), &truth)) return {};
     if (truth) return Ref::none();

@@ -1,6 +1,7 @@
 #include "client_session.hpp"
 
 #include "framing.hpp"
+#include "reticulum.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -32,6 +33,7 @@ struct Session {
     PyMutex mutex{};           // guards everything below; blocks with the GIL released
     std::timed_mutex turn;     // one exchange at a time on a link
     Ref link;
+    Ref channel;
     Ref buffer;
     std::string bytes;         // received, not yet part of a complete response
     Framer framer{Framer::Kind::Response};
@@ -230,6 +232,7 @@ Ref session_for(PyObject* module, PyObject* link) {
     sweep_closed(module, sessions);
     auto* s = new Session;
     s->link = Ref::borrow(link);
+    s->channel = std::move(channel);
     s->buffer = std::move(buffer);
     Ref capsule = Ref::steal(PyCapsule_New(s, kCapsuleName, destroy_session));
     if (!capsule) {
@@ -250,6 +253,22 @@ Ref remaining(bool limited, Clock::time_point deadline) {
     if (!limited) return Ref::none();
     double left = std::chrono::duration<double>(deadline - Clock::now()).count();
     return Ref::steal(PyFloat_FromDouble(left > 0 ? left : 0.0));
+}
+
+// Writes the request: in pieces the channel accepts when the data is bytes (large bodies
+// would otherwise busy-spin inside RNS's buffered writer), else one write and flush.
+bool send(PyObject* module, Session* s, PyObject* data, bool limited, Clock::time_point deadline) {
+    if (!PyBytes_CheckExact(data))
+        return call_method(s->buffer.get(), ZV_STR("write"), {data}) &&
+               call_method(s->buffer.get(), ZV_STR("flush"));
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    if (!rns) return false;
+    rns::WriteLimits limits;
+    if (limited)
+        limits.stall_seconds =
+            std::max(0.001, std::chrono::duration<double>(deadline - Clock::now()).count());
+    return rns::write_paced(rns.get(), s->buffer.get(), s->channel.get(), s->link.get(), data,
+                            limits) == 0;
 }
 
 void forget(Session* s, const std::shared_ptr<Pending>& p) {
@@ -352,8 +371,7 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
         Locked lock(s->mutex);
         s->queue.push_back(pending);
     }
-    if (!call_method(s->buffer.get(), ZV_STR("write"), {data}) ||
-        !call_method(s->buffer.get(), ZV_STR("flush"))) {
+    if (!send(module, s, data, limited, deadline)) {
         SavedError error;
         forget(s, pending);
         error.restore();
