@@ -367,3 +367,22 @@ def test_await_in_sync():
 
     with pytest.raises(RuntimeError):
         asyncio.run(nested())
+
+
+@pytest.mark.parametrize("wire,expected", [
+    # chunk extensions and trailer fields end where the framing says
+    (b"POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3;ext=1\r\nabc\r\n0\r\nX-T: 1\r\n\r\n",
+     [(200, b"/c:abc")]),
+    (b"\r\nGET /lead HTTP/1.1\r\n\r\n", [(200, b"/lead:")]),
+    (b"GET / HTTP/1.1\r\nContent-Length: 1\r\ncontent-length: 1\r\n\r\nx", [(400, None)]),
+    (b"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", [(400, None)]),
+    (b"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", [(400, None)]),
+    (b"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabXX", [(400, None)]),
+])
+def test_framing_edges(server, rns, wire, expected):
+    server.set_default_handler(echo)
+    _, buf = connect(server, rns)
+    for i in range(len(wire)):  # byte by byte: every resume point of the framer
+        buf.deliver(wire[i:i + 1])
+    got = [(r.status, r.body if expected[0][1] is not None else None) for r in responses(buf.sent)]
+    assert got == expected
