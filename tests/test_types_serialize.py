@@ -121,7 +121,7 @@ def test_errors_propagate_without_output():
         bytes(r)
 
 
-@pytest.mark.parametrize("bad", ["a\r\nb", "a\nb", "a\rb", "a\0b", "\r\n"])
+@pytest.mark.parametrize("bad", ["a\r\nb", "a\nb", "a\rb", "a\0b", "\r\n", "x" * 17 + "\n" + "y" * 9, "z" * 15 + "\0"])
 def test_line_breaks_are_refused_in_every_field(bad):
     cases = [
         (HttpRequest(bad, "/"), "method"),
