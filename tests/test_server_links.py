@@ -258,6 +258,7 @@ def test_error_answers(server, rns, monkeypatch):
     # too large: refused, and the rest of its body is skipped rather than misread
     big = req("/big", b"z" * 3000, "POST")
     buf.deliver(big[:900])
+    assert b" 413 " in buf.writes[-1]  # refused on its head, before the body arrives
     buf.deliver(big[900:])
     buf.deliver(req("/after"))
 

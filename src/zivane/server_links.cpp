@@ -192,7 +192,8 @@ void feed(LinkState& s, std::string_view data, std::size_t limit) {
             s.framer.reset();
             return;
         }
-        if (s.queued + msg.size() > limit) {
+        // Refused as soon as its head announces too much, or once too much has come.
+        if (s.queued + msg.size() > limit || s.framer.expected_length() > limit) {
             push_answer(s, 413, "Request too large");
             refuse_current(s, msg.size());
             return;
