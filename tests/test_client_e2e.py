@@ -71,6 +71,16 @@ async def timeout(c):
     c._request_timeout = 10.0
     out["after"] = (await c.get("/hello/after")).body.decode()
     out["again"] = (await c.get("/hello/again")).body.decode()
+    # The link goes away while an answer is awaited.
+    import threading, time
+    threading.Timer(0.3, c._link.teardown).start()
+    t0 = time.monotonic()
+    try:
+        await c.get("/sleep")
+    except TransportError as e:
+        out["torn"] = [str(e), time.monotonic() - t0 < 1.5]
+    await c.close()
+    out["reconnected"] = (await c.get("/hello/back")).body.decode()
 
 def parallel():
     import threading
@@ -142,7 +152,8 @@ def test_sequential_large_methods_and_framings(net, server):
 def test_timeout_then_next_request_gets_its_own_answer(net, server):
     out = run_client(net, server, "timeout")
     assert out == {"timeout": "Request timeout", "connected": True,
-                   "after": "/hello/after", "again": "/hello/again"}
+                   "after": "/hello/after", "again": "/hello/again",
+                   "torn": ["No response received", True], "reconnected": "/hello/back"}
 
 
 def test_ten_clients_in_parallel_never_crossed(net, server):

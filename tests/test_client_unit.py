@@ -512,6 +512,22 @@ def test_silent_server_times_out_and_link_stays(rns, tmp_path):
     assert c.is_connected and link.teardowns == 0
 
 
+def test_link_closing_ends_the_wait(rns, tmp_path, monkeypatch):
+    monkeypatch.setattr(FakeLink, "CLOSED", "closed", raising=False)
+    c, link = connected_client(tmp_path, request_timeout=10.0)
+    link.status = "active"
+    link.server = lambda req: None
+    threading.Timer(0.3, setattr, (link, "status", "closed")).start()
+    start = time.monotonic()
+    with pytest.raises(TransportError, match="^No response received$"):
+        run(c.get("/"))
+    assert time.monotonic() - start < 2.0 and c.is_connected
+    with pytest.raises(TransportError, match="^Not connected$"):
+        run(c.get("/"))
+    run(c.close())
+    assert run(c.get("/again")).status == 200  # a fresh link
+
+
 @pytest.mark.parametrize("text, expected", [("boom", "Request failed: boom"), ("", "Request failed: ")])
 def test_read_error_becomes_transport_error_with_cause(rns, tmp_path, text, expected):
     c, link = connected_client(tmp_path)

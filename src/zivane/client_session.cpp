@@ -271,6 +271,22 @@ bool send(PyObject* module, Session* s, PyObject* data, bool limited, Clock::tim
                             limits) == 0;
 }
 
+constexpr double kWatchEvery = 0.25;
+
+// Whether the link's state can be watched: RNS.Link.CLOSED and link.status both exist.
+bool can_watch(PyObject* rns_module, PyObject* link) {
+    Ref link_cls = attr(rns_module, "Link");
+    PyObject* found = nullptr;
+    int has = link_cls ? PyObject_GetOptionalAttr(link_cls.get(), ZV_STR("CLOSED"), &found) : -1;
+    Py_XDECREF(found);
+    if (has > 0) {
+        has = PyObject_GetOptionalAttr(link, ZV_STR("status"), &found);
+        Py_XDECREF(found);
+    }
+    if (has < 0) PyErr_Clear();
+    return has > 0;
+}
+
 void forget(Session* s, const std::shared_ptr<Pending>& p) {
     Locked lock(s->mutex);
     for (auto it = s->queue.begin(); it != s->queue.end(); ++it)
@@ -360,6 +376,14 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     }
     std::unique_lock<std::timed_mutex> turn(s->turn, std::adopt_lock);
 
+    Ref rns_module = module_global(module, ZV_STR("RNS"));
+    if (!rns_module) return {};
+    if (rns::link_closed(rns_module.get(), link.get())) {
+        raise_transport_error(module, "Not connected");
+        return {};
+    }
+    bool watch = can_watch(rns_module.get(), link.get());
+
     Ref threading = module_global(module, ZV_STR("threading"));
     Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
     Ref event = event_cls ? call(event_cls.get()) : Ref{};
@@ -378,8 +402,28 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
         return {};
     }
 
-    Ref left = remaining(limited, deadline);
-    Ref woke = left ? call_method(event.get(), ZV_STR("wait"), {left.get()}) : Ref{};
+    // With a link that reports its state, wake now and then to notice it closing, rather
+    // than waiting out the whole time-out for an answer that cannot come.
+    Ref woke;
+    bool closed = false;
+    for (;;) {
+        Ref left = remaining(limited, deadline);
+        if (!left) break;
+        double wait_for = limited ? PyFloat_AS_DOUBLE(left.get()) : 0.0;
+        bool sliced = watch && (!limited || wait_for > kWatchEvery);
+        if (sliced) left = Ref::steal(PyFloat_FromDouble(kWatchEvery));
+        woke = left ? call_method(event.get(), ZV_STR("wait"), {left.get()}) : Ref{};
+        if (!woke || !sliced) break;
+        int up = PyObject_IsTrue(woke.get());
+        if (up != 0) {
+            if (up < 0) woke = Ref{};
+            break;
+        }
+        if (rns::link_closed(rns_module.get(), link.get())) {
+            closed = true;
+            break;
+        }
+    }
     Ref result, failure;
     bool done;
     {
@@ -391,7 +435,7 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     }
     if (!woke) return {};
     if (!done) {
-        raise_transport_error(module, "Request timeout");
+        raise_transport_error(module, closed ? "No response received" : "Request timeout");
         return {};
     }
     turn.unlock();
