@@ -119,6 +119,13 @@ def test_names_are_looked_up_at_call_time(monkeypatch):
     assert type(HttpRequest.parse(b"GET / HTTP/1.1\r\n\r\n")) is Marked
     monkeypatch.undo()
 
+    monkeypatch.setattr(zt, "reason_text", lambda status: f"phrase {status}")
+    assert HttpResponse.parse(b"HTTP/1.1 200 OK\r\n\r\n").reason == "phrase 200"
+    monkeypatch.undo()
+    monkeypatch.setattr(HttpResponse, "__init__", lambda self, **kw: setattr(self, "status", -kw["status"]))
+    assert HttpResponse.parse(b"HTTP/1.1 200 OK\r\n\r\n").status == -200
+    monkeypatch.undo()
+
     class Boom(Exception):
         pass
 

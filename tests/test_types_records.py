@@ -127,6 +127,25 @@ def test_init_checks_the_instance_type():
     assert seen == [201] and w.status == 7 and w.reason == "Created"
 
 
+def test_class_changes_are_honoured_after_earlier_changes(monkeypatch):
+    monkeypatch.setattr(HttpRequest, "extra_method", lambda self: 1, raising=False)
+    assert HttpRequest("GET", "/").extra_method() == 1
+    seen = []
+
+    def spy(self, name, value):
+        seen.append(name)
+        object.__setattr__(self, name, value)
+
+    monkeypatch.setattr(HttpRequest, "__setattr__", spy, raising=False)
+    r = HttpRequest("GET", "/")
+    assert seen == ["method", "path", "version", "headers", "body"]
+    monkeypatch.undo()
+    r = HttpRequest("PUT", "/x", body=b"1")
+    assert bytes(r) == b"PUT /x HTTP/1.1\r\nContent-Length: 1\r\n\r\n1"
+    monkeypatch.setattr(HttpRequest, "method", property(lambda self: "HIDDEN", lambda self, v: None))
+    assert bytes(HttpRequest("GET", "/")) == b"HIDDEN / HTTP/1.1\r\n\r\n"
+
+
 def test_repr():
     assert repr(HttpRequest("GET", "/")) == "HttpRequest(method='GET', path='/', version='HTTP/1.1', body_len=0)"
     assert repr(HttpResponse(404, body=b"not found")) == (

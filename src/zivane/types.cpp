@@ -63,7 +63,7 @@ int store(PyObject* self, const RecordLayout& layout, bool raw, int index, PyObj
 
 PyObject* request_init(NativeFunction* fn, PyObject* const* args) {
     PyObject* self = args[0];
-    const RecordLayout& layout = state_of(fn->module)->request;
+    RecordLayout& layout = state_of(fn->module)->request;
     bool raw = raw_layout(self, layout);
     if (store(self, layout, raw, kMethod, ZV_STR("method"), args[1]) < 0 ||
         store(self, layout, raw, kPath, ZV_STR("path"), args[2]) < 0 ||
@@ -78,7 +78,7 @@ PyObject* request_init(NativeFunction* fn, PyObject* const* args) {
 
 PyObject* response_init(NativeFunction* fn, PyObject* const* args) {
     PyObject* self = args[0];
-    const RecordLayout& layout = state_of(fn->module)->response;
+    RecordLayout& layout = state_of(fn->module)->response;
     bool raw = raw_layout(self, layout);
     if (store(self, layout, raw, kRespVersion, ZV_STR("version"), args[3]) < 0 ||
         store(self, layout, raw, kStatus, ZV_STR("status"), args[1]) < 0)
@@ -644,9 +644,11 @@ int finish_class(PyObject* module, const char* name, Ref cls) {
 }
 
 // Reads the slot offsets of a record class from its member descriptors.
-int read_layout(PyObject* cls, RecordLayout* layout, std::initializer_list<const char*> names) {
+int read_layout(PyObject* cls, RecordLayout* layout, NativeImpl init, std::initializer_list<const char*> names) {
     int i = 0;
+    layout->init = init;
     for (const char* n : names) {
+        layout->names[i] = n;
         Ref descr = attr(cls, n);
         if (!descr) return -1;
         if (Py_TYPE(descr.get()) != &PyMemberDescr_Type) {
@@ -859,8 +861,8 @@ int module_exec(PyObject* m) {
         add_response_class(m, a, st) < 0)
         return -1;
     if (remember_parsing(m, st) < 0) return -1;
-    if (read_layout(st->request_type, &st->request, {"method", "path", "version", "headers", "body"}) < 0 ||
-        read_layout(st->response_type, &st->response, {"version", "status", "reason", "headers", "body"}) < 0)
+    if (read_layout(st->request_type, &st->request, request_init, {"method", "path", "version", "headers", "body"}) < 0 ||
+        read_layout(st->response_type, &st->response, response_init, {"version", "status", "reason", "headers", "body"}) < 0)
         return -1;
     return 0;
 }
@@ -907,6 +909,32 @@ PyModuleDef def = {
 };
 
 }  // namespace
+
+bool refresh_layout(RecordLayout& layout) {
+    PyTypeObject* type = layout.type;
+    if (!type || !layout.init) return false;
+    Ref dict = Ref::steal(PyType_GetDict(type));
+    if (!dict) {
+        PyErr_Clear();
+        return false;
+    }
+    for (int i = 0; i < 5; ++i) {
+        PyObject* descr = PyDict_GetItemString(dict.get(), layout.names[i]);
+        if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type ||
+            PyDescr_TYPE(descr) != type ||
+            reinterpret_cast<PyMemberDescrObject*>(descr)->d_member->offset != layout.offsets[i])
+            return false;
+    }
+    PyObject* init = PyDict_GetItemString(dict.get(), "__init__");
+    if (!init || !is_native_function(init) || reinterpret_cast<NativeFunction*>(init)->impl != layout.init)
+        return false;
+    for (const char* name : {"__new__", "__setattr__", "__getattribute__", "__getattr__", "__delattr__"})
+        if (PyDict_GetItemString(dict.get(), name)) return false;
+    if (!PyUnstable_Type_AssignVersionTag(type)) return false;
+    layout.version_tag = type->tp_version_tag;
+    return true;
+}
+
 }  // namespace types
 
 PyModuleDef* types_module_def() { return &types::def; }

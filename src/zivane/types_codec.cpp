@@ -399,7 +399,7 @@ Ref field(PyObject* self, PyObject* name) { return attr(self, name); }
 
 PyObject* request_bytes(NativeFunction* fn, PyObject* const* args) {
     PyObject* self = args[0];
-    const RecordLayout& layout = state_of(fn->module)->request;
+    RecordLayout& layout = state_of(fn->module)->request;
     if (raw_layout(self, layout)) {
         PyObject* f[5];
         bool complete = true;
@@ -433,7 +433,7 @@ PyObject* request_bytes(NativeFunction* fn, PyObject* const* args) {
 
 PyObject* response_bytes(NativeFunction* fn, PyObject* const* args) {
     PyObject* self = args[0];
-    const RecordLayout& layout = state_of(fn->module)->response;
+    RecordLayout& layout = state_of(fn->module)->response;
     if (raw_layout(self, layout)) {
         PyObject* f[5];
         bool complete = true;

@@ -313,10 +313,8 @@ Ref build_headers(const Span* names, const Span* values, int count) {
 
 // What calling an unchanged record class with these fields (in slot order) makes: the
 // class's own __new__ and __init__ would only allocate and store them.
-Ref new_record(PyObject* cls, const RecordLayout& layout, std::initializer_list<PyObject*> fields) {
-    if (cls != reinterpret_cast<PyObject*>(layout.type) || layout.version_tag == 0 ||
-        layout.type->tp_version_tag != layout.version_tag)
-        return {};
+Ref new_record(PyObject* cls, RecordLayout& layout, std::initializer_list<PyObject*> fields) {
+    if (cls != reinterpret_cast<PyObject*>(layout.type) || !same_layout(layout)) return {};
     PyObject* obj = layout.type->tp_alloc(layout.type, 0);
     if (!obj) return {};
     int i = 0;

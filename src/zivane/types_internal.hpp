@@ -12,7 +12,13 @@ struct RecordLayout {
     PyTypeObject* type = nullptr;  // borrowed from the module dictionary's owner (state)
     unsigned int version_tag = 0;
     Py_ssize_t offsets[5] = {};    // in __slots__ order
+    const char* names[5] = {};
+    NativeImpl init = nullptr;     // the class's own __init__
 };
+
+// After the class changed: when the fields, __init__ and attribute access are still the
+// original ones, takes the new version tag and answers true.
+bool refresh_layout(RecordLayout& layout);
 
 struct State {
     PyObject* request_type;   // the classes as created, for identity checks only
@@ -32,9 +38,13 @@ struct State {
 inline State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
 // True when `obj` is exactly the record class and its fields sit at the recorded offsets.
-inline bool raw_layout(PyObject* obj, const RecordLayout& layout) {
-    return Py_TYPE(obj) == layout.type && layout.version_tag != 0 &&
-           layout.type->tp_version_tag == layout.version_tag;
+inline bool same_layout(RecordLayout& layout) {
+    return (layout.version_tag != 0 && layout.type->tp_version_tag == layout.version_tag) ||
+           refresh_layout(layout);
+}
+
+inline bool raw_layout(PyObject* obj, RecordLayout& layout) {
+    return Py_TYPE(obj) == layout.type && same_layout(layout);
 }
 
 inline PyObject*& raw_field(PyObject* obj, const RecordLayout& layout, int i) {
