@@ -159,7 +159,8 @@ def test_fast_and_general_paths_agree():
 
     for headers, body in [({}, None), ({"A": "1", "B": "22"}, b"xyz"), ({"Transfer-Encoding": "CHUNKED"}, b"q" * 5000),
                           ({"Content-Length": "7", "Transfer-Encoding": "chunked"}, b""),
-                          ({"Content-Length": "1"}, b"abc")]:
+                          ({"Content-Length": "1"}, b"abc"), ({f"H{i}": "v" * i for i in range(40)}, b"x"),
+                          ({**{f"H{i}": "v" for i in range(30)}, "Transfer-Encoding": "chunked"}, b"y")]:
         fast = HttpResponse(503, headers=dict(headers), body=body)
         general = Sub(503, headers=list(headers.items()), body=body)
         assert bytes(fast) == bytes(general)

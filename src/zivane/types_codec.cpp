@@ -128,6 +128,12 @@ struct Plan {
     bool chunked = false;
     bool add_length = false;
     Py_ssize_t size = 0;
+    // The header texts seen while planning (when they fit), so writing need not walk the
+    // dictionary again; nothing runs in between that could change it.
+    static constexpr int kKept = 24;
+    Text kept[kKept][2];
+    int nkept = 0;
+    bool all_kept = true;
 };
 
 // Checks the headers and the body and works out the framing; `plan.size` must already
@@ -145,6 +151,12 @@ void plan_headers_and_body(NativeFunction* fn, Plan& plan) {
     while (PyDict_Next(headers, &pos, &k, &v)) {
         if (!plain(k, &name) || !plain(v, &value)) return;
         plan.size += name.n + value.n + 4;
+        if (plan.nkept < Plan::kKept) {
+            plan.kept[plan.nkept][0] = name;
+            plan.kept[plan.nkept++][1] = value;
+        } else {
+            plan.all_kept = false;
+        }
         if (equals(name, kTE, kTELen)) {
             te = value;
             has_te = true;
@@ -193,8 +205,17 @@ PyObject* write_plan(const Plan& plan) {
     d = put(d, "\r\n", 2);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(plan.headers, &pos, &k, &v)) {
-        Text name = view(k), value = view(v);
+    for (int i = 0;; ++i) {
+        Text name, value;
+        if (plan.all_kept) {
+            if (i == plan.nkept) break;
+            name = plan.kept[i][0];
+            value = plan.kept[i][1];
+        } else {
+            if (!PyDict_Next(plan.headers, &pos, &k, &v)) break;
+            name = view(k);
+            value = view(v);
+        }
         if (plan.chunked) {
             if (equals(name, kCL, kCLLen)) continue;
             if (equals(name, kTE, kTELen)) value = {"chunked", 7};
