@@ -150,6 +150,12 @@ PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
             want = kReadSize;
             first = false;
         }
+        if (s->queue.empty()) {
+            // Nobody asked: a request always queues itself before it is written, so these
+            // bytes answer nothing. Dropping them keeps a chatty peer from growing the buffer.
+            s->bytes.clear();
+            s->framer.reset();
+        }
         if (!dispatch_complete(s, wake)) return nullptr;
         if (error || end_of_stream) {
             if (Pending* p = first_live(s)) {
@@ -398,6 +404,11 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     if (!send(module, s, data, limited, deadline)) {
         SavedError error;
         forget(s, pending);
+        // A channel that stayed full past the deadline is this exchange's time-out.
+        if (limited && Clock::now() >= deadline && error.matches(PyExc_ConnectionError)) {
+            raise_transport_error(module, "Request timeout");
+            return {};
+        }
         error.restore();
         return {};
     }
