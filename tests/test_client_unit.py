@@ -236,6 +236,44 @@ def connected_client(tmp_path, **kw):
     return c, c._link
 
 
+# ----- the Python-visible surface -------------------------------------------------------
+
+
+def test_module_and_class_surface():
+    import inspect
+
+    names = [n for n in vars(client_mod) if not n.startswith("__")]
+    assert names == ["argparse", "asyncio", "os", "sys", "threading", "Any", "cast", "RNS",
+                     "HttpRequest", "HttpResponse", "TransportError", "HttpClient", "main"]
+    assert client_mod.__doc__ == "HTTP/1.1 client over RNS."
+    assert TransportError.__bases__ == (Exception,)
+    assert TransportError.__doc__ == "Exception raised for transport errors."
+    members = [n for n in vars(HttpClient) if not n.startswith("__") or n in ("__init__", "__aenter__", "__aexit__")]
+    assert members == ["__init__", "_default_identity_path", "_load_or_create_identity", "connect",
+                       "request", "_send_request", "get", "post", "put", "delete", "close",
+                       "is_connected", "__aenter__", "__aexit__"]
+    assert HttpClient.__static_attributes__ == (
+        "_destination_hash", "_port", "_identity_path", "_connect_timeout", "_request_timeout",
+        "_read_timeout", "_identity", "_link")
+    sig = lambda f: str(inspect.signature(f))  # noqa: E731
+    assert sig(HttpClient) == ("(destination_hash: bytes | str, port: int, identity_path: str | None = None, "
+                               "connect_timeout: float = 30.0, request_timeout: float = 60.0, "
+                               "read_timeout: float = 30.0) -> None")
+    assert sig(HttpClient.request) == ("(self, path: str, method: str = 'GET', headers: dict[str, str] | None = None, "
+                                       "body: bytes | None = None) -> zivane.types.HttpResponse")
+    assert sig(HttpClient.post) == ("(self, path: str, body: bytes | None = None, "
+                                    "headers: dict[str, str] | None = None) -> zivane.types.HttpResponse")
+    assert sig(HttpClient.__aexit__) == "(self, _exc_type: Any, _exc_val: Any, _exc_tb: Any) -> None"
+    assert HttpClient.__aenter__.__annotations__ == {"return": "HttpClient"}
+    for name in ("connect", "request", "_send_request", "get", "post", "put", "delete", "close",
+                 "__aenter__", "__aexit__"):
+        assert inspect.iscoroutinefunction(getattr(HttpClient, name)), name
+    assert not inspect.iscoroutinefunction(HttpClient._load_or_create_identity)
+    assert inspect.iscoroutinefunction(client_mod.main) and str(inspect.signature(client_mod.main)) == "()"
+    assert HttpClient.request.__doc__.startswith("Send an HTTP request.\n")
+    assert HttpClient.is_connected.__doc__ == "Check if client is connected."
+
+
 # ----- construction and identity -----------------------------------------------------
 
 
@@ -488,6 +526,9 @@ def test_response_assembled_across_notifications(rns, tmp_path, chunk):
     assert run(c.get("/after")).body == b"GET /after"
     assert len(FakeBufferFactory.created) == 1
     assert FakeBufferFactory.created[0][:2] == (1, 0)
+    callback = link.buffers[0].callback
+    assert callback.__qualname__ == "HttpClient._send_request.<locals>.on_reader_ready"
+    assert callback.__annotations__ == {"ready": int, "return": None}
 
 
 def test_late_response_after_timeout_is_discarded(rns, tmp_path):
