@@ -1,6 +1,9 @@
 """HttpClient over the real Reticulum: a server process and client processes on loopback."""
 
 import json
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -159,3 +162,21 @@ def test_timeout_then_next_request_gets_its_own_answer(net, server):
 def test_ten_clients_in_parallel_never_crossed(net, server):
     out = run_client(net, server, "parallel", timeout=240)
     assert out["parallel"] == [True] * 10
+
+
+def test_command_prints_head_then_body_with_exit_status(net, server):
+    command = os.path.join(os.path.dirname(sys.executable), "zivane-client")
+    identity = os.path.join(net.config_dir, "command-identity")
+
+    def run(*argv):
+        done = subprocess.run([command, server.dest_hash, "8181", *argv, "--identity", identity],
+                              env=net.env(), capture_output=True, timeout=120)
+        return done.returncode, done.stdout, done.stderr
+
+    code, out, err = run("get", "/hello/cmd")
+    assert code == 0, err
+    assert out == b"HTTP/1.1 200 OK\ncontent-length: 10\n\n/hello/cmd"
+    code, out, _ = run("GET", "/missing", "-r")
+    assert (code, out) == (1, b"404\n")
+    code, out, _ = run("POST", "/data", "--body", "b\u00e9", "-H", "X-A: 1")
+    assert code == 0 and out.endswith(b"\n\nPOST b\xc3\xa9")
