@@ -234,7 +234,20 @@ Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
         if (!thread || !call_method(thread.get(), ZV_STR("start"))) return {};
         double left = std::chrono::duration<double>(deadline - Clock::now()).count();
         Ref wait_for = Ref::steal(PyFloat_FromDouble(std::max(0.0, std::min(left, kRetryAfter))));
-        if (!wait_for || !call_method(event.get(), ZV_STR("wait"), {wait_for.get()})) return {};
+        if (!wait_for || !call_method(event.get(), ZV_STR("wait"), {wait_for.get()})) {
+            // Interrupted: whatever the call still gives is nobody's.
+            SavedError error;
+            PyMutex_Lock(&b->mutex);
+            bool finished = b->done;
+            b->done = true;
+            Ref orphan = finished ? std::move(b->result) : Ref{};
+            PyMutex_Unlock(&b->mutex);
+            if (orphan && teardown_losers && !orphan.is_none() &&
+                !call_method(orphan.get(), ZV_STR("teardown")))
+                PyErr_Clear();
+            error.restore();
+            return {};
+        }
         PyMutex_Lock(&b->mutex);
         bool done = b->done;
         if (!done && left <= kRetryAfter) b->done = true;  // gave up: late answers are losers
