@@ -35,7 +35,8 @@ class FakeIdentity:
     @staticmethod
     def from_file(path):
         FakeIdentity.from_file_calls.append(path)
-        data = open(path, "rb").read()
+        with open(path, "rb") as f:
+            data = f.read()
         return FakeIdentity.files.get(data)
 
     def to_file(self, path):
