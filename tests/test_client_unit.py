@@ -415,6 +415,34 @@ def test_connect_bounded_when_reticulum_calls_hang(rns, tmp_path, monkeypatch):
     never.set()
 
 
+def test_path_requests_repeat_while_the_path_is_awaited(rns, tmp_path, monkeypatch):
+    def await_path(h, timeout):
+        FakeTransport.calls.append(("await_path", h, timeout))
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if sum(call[0] == "request_path" for call in FakeTransport.calls) >= 3:
+                return True
+            time.sleep(0.01)
+        return False
+
+    monkeypatch.setattr(FakeTransport, "path_known", False)
+    monkeypatch.setattr(FakeTransport, "await_path", staticmethod(await_path))
+    c = make_client(tmp_path, connect_timeout=5.0)
+    run(c.connect())
+    assert c.is_connected
+    assert [call for call in FakeTransport.calls if call[0] == "await_path"] == [("await_path", DEST, 5.0)]
+
+    # An await_path that never returns still ends the connect, with the path stage's error.
+    never = threading.Event()
+    monkeypatch.setattr(FakeTransport, "await_path", staticmethod(lambda h, t: never.wait(30)))
+    c = make_client(tmp_path, connect_timeout=0.3)
+    start = time.monotonic()
+    with pytest.raises(TransportError, match="^Timeout waiting for path to server$"):
+        run(c.connect())
+    assert time.monotonic() - start < 2.5
+    never.set()
+
+
 def test_close_and_context_manager(rns, tmp_path):
     c, link = connected_client(tmp_path)
     run(c.close())

@@ -203,11 +203,22 @@ PyObject* bounded_worker(NativeFunction* fn, PyObject* const*) {
 
 constexpr double kRetryAfter = 2.0;
 
+// While a bounded call runs: something to do now and then instead of starting the call
+// again (used to repeat path requests while a path is awaited).
+struct Tick {
+    PyObject* fn = nullptr;
+    PyObject* args = nullptr;
+};
+
+constexpr double kFirstTick = 0.5, kLongestTick = 1.5;
+// await_path gives up by itself at its time-out; this much later it counts as stuck.
+constexpr double kPathMargin = 1.0;
+
 // callable(*args) finished before `deadline` (steady clock): its result, or empty with its
 // exception set. Not finished in time: empty with no exception set, *timed_out = true.
 Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
                  std::chrono::steady_clock::time_point deadline, bool teardown_losers,
-                 bool* timed_out) {
+                 bool* timed_out, Tick tick = {}) {
     using Clock = std::chrono::steady_clock;
     *timed_out = false;
     Ref threading = module_global(module, ZV_STR("threading"));
@@ -229,13 +240,16 @@ Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
                          : Ref{};
     Ref kwnames = Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon")));
     if (!target || !kwnames) return {};
-    for (;;) {
-        Ref thread = call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get());
-        if (!thread || !call_method(thread.get(), ZV_STR("start"))) return {};
+    double slice = tick.fn ? kFirstTick : kRetryAfter;
+    for (bool start = true;; ) {
+        if (start) {
+            Ref thread = call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get());
+            if (!thread || !call_method(thread.get(), ZV_STR("start"))) return {};
+        }
         double left = std::chrono::duration<double>(deadline - Clock::now()).count();
-        Ref wait_for = Ref::steal(PyFloat_FromDouble(std::max(0.0, std::min(left, kRetryAfter))));
-        if (!wait_for || !call_method(event.get(), ZV_STR("wait"), {wait_for.get()})) {
-            // Interrupted: whatever the call still gives is nobody's.
+        Ref wait_for = Ref::steal(PyFloat_FromDouble(std::max(0.0, std::min(left, slice))));
+        // Interrupted (or the tick failed): whatever the call still gives is nobody's.
+        auto abandon = [&]() -> Ref {
             SavedError error;
             PyMutex_Lock(&b->mutex);
             bool finished = b->done;
@@ -247,19 +261,25 @@ Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
                 PyErr_Clear();
             error.restore();
             return {};
-        }
+        };
+        if (!wait_for || !call_method(event.get(), ZV_STR("wait"), {wait_for.get()})) return abandon();
         PyMutex_Lock(&b->mutex);
         bool done = b->done;
-        if (!done && left <= kRetryAfter) b->done = true;  // gave up: late answers are losers
+        if (!done && left <= slice) b->done = true;  // gave up: late answers are losers
         Ref result = b->result, error = b->error;
         PyMutex_Unlock(&b->mutex);
         if (done) {
             if (error) PyErr_SetRaisedException(error.release());
             return result;
         }
-        if (left <= kRetryAfter) {
+        if (left <= slice) {
             *timed_out = true;
             return {};
+        }
+        if (tick.fn) {
+            if (!Ref::steal(PyObject_Call(tick.fn, tick.args, nullptr))) return abandon();
+            slice = std::min(slice * 1.25, kLongestTick);
+            start = false;
         }
     }
 }
@@ -275,11 +295,31 @@ Ref connect_impl(PyObject* module, PyObject* self) {
     int truth;
     if (!known || !is_true(known.get(), &truth)) return {};
     if (!truth) {
+        // The wait runs on a helper thread while this one repeats the path request now and
+        // then: a shared instance answers only the latest of simultaneous requests for one
+        // destination, so a single request can go unanswered when many clients connect.
         h = attr(self, ZV_STR("_destination_hash"));
         Ref timeout = h ? attr(self, ZV_STR("_connect_timeout")) : Ref{};
-        Ref arrived =
-            timeout ? call_method(transport.get(), ZV_STR("await_path"), {h.get(), timeout.get()}) : Ref{};
-        if (!arrived || !is_true(arrived.get(), &truth)) return {};
+        Ref await_path = timeout ? attr(transport.get(), "await_path") : Ref{};
+        Ref request_path = await_path ? attr(transport.get(), "request_path") : Ref{};
+        Ref await_args = request_path ? new_tuple({h.get(), timeout.get()}) : Ref{};
+        Ref request_args = await_args ? new_tuple({h.get()}) : Ref{};
+        if (!request_args) return {};
+        bool ok;
+        double seconds = seconds_of(timeout.get(), &ok);
+        if (!ok) return {};
+        auto path_deadline = std::chrono::steady_clock::now() +
+                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(
+                                     seconds < 0 ? 1e9 : std::min(seconds, 1e9) + kPathMargin));
+        bool timed_out = false;
+        Ref arrived = call_bounded(module, await_path.get(), await_args.get(), path_deadline, false,
+                                   &timed_out, {request_path.get(), request_args.get()});
+        if (!arrived && !timed_out) return {};
+        if (timed_out || !is_true(arrived.get(), &truth)) {
+            if (!timed_out) return {};
+            truth = 0;
+        }
         if (!truth) {
             raise_transport_error(module, "Timeout waiting for path to server");
             return {};
