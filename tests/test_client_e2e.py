@@ -84,6 +84,12 @@ async def timeout(c):
         out["torn"] = [str(e), time.monotonic() - t0 < 1.5]
     await c.close()
     out["reconnected"] = (await c.get("/hello/back")).body.decode()
+    # Nobody answers for a destination that does not exist.
+    t0 = time.monotonic()
+    try:
+        await HttpClient("00" * 16, port, identity_path=ARGS[3], connect_timeout=1.0).connect()
+    except TransportError as e:
+        out["unknown"] = [str(e), time.monotonic() - t0 < 3.0]
 
 def parallel():
     import threading
@@ -156,7 +162,8 @@ def test_timeout_then_next_request_gets_its_own_answer(net, server):
     out = run_client(net, server, "timeout")
     assert out == {"timeout": "Request timeout", "connected": True,
                    "after": "/hello/after", "again": "/hello/again",
-                   "torn": ["No response received", True], "reconnected": "/hello/back"}
+                   "torn": ["No response received", True], "reconnected": "/hello/back",
+                   "unknown": ["Timeout waiting for path to server", True]}
 
 
 def test_ten_clients_in_parallel_never_crossed(net, server):
