@@ -105,7 +105,8 @@ PyObject* coro_iternext(PyObject* self) {
 
 PyObject* coro_send(PyObject* self, PyObject* arg) {
     PyObject* result = nullptr;
-    return result_or_stop(coro_am_send(self, arg, &result), result);
+    PySendResult status = coro_am_send(self, arg, &result);
+    return result_or_stop(status, result);
 }
 
 // Throws `exc` (an exception instance) into the body at its current await.
@@ -175,7 +176,8 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     }
     if (tb != Py_None && PyException_SetTraceback(exc.get(), tb) < 0) return nullptr;
     PyObject* result = nullptr;
-    return result_or_stop(throw_into(as_coro(self), exc.get(), &result), result);
+    PySendResult status = throw_into(as_coro(self), exc.get(), &result);
+    return result_or_stop(status, result);
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) {
