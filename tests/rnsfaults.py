@@ -1,0 +1,495 @@
+"""Stand-ins and processes for the robustness tests, fuzzers and the load benchmark.
+
+Stand-in Reticulum for a server (`ServerRNS`): links whose buffers take bytes pushed by
+the test and deliver them to the server's ready callback, synchronously or on a new
+thread per notification as Reticulum does. Stand-in Reticulum for a client
+(`ClientRNS`): an in-process "server" answering each request, in pieces, on threads.
+
+Processes on a loopback Reticulum (`rnsnet.Network`):
+- `start_control_server(net, port)`: a zivane server with test routes and a line
+  command interface (`STATE`, `STOP`) to look at its links, threads and memory.
+- `CLIENT_SOURCE`: a process running `HttpClient` requests, reporting each outcome.
+- `CHURN_SOURCE`: a process that opens and closes many links to a destination.
+"""
+
+import json
+import os
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+from zivane.types import HttpRequest, HttpResponse  # noqa: E402
+
+
+# ----- a stand-in Reticulum for the server ----------------------------------------------
+
+class ServerBuffer:
+    def __init__(self, callback):
+        self.callback = callback
+        self.inbox = bytearray()
+        self.lock = threading.Lock()
+        self.writes = []
+
+    def read(self, n):
+        with self.lock:
+            data = bytes(self.inbox[:n])
+            del self.inbox[:n]
+        return data or None
+
+    def write(self, data):
+        self.writes.append(bytes(data))
+        return len(data)
+
+    def flush(self):
+        pass
+
+    def deliver(self, data):
+        with self.lock:
+            self.inbox += data
+            ready = len(self.inbox)
+        self.callback(ready)
+
+    def deliver_threaded(self, data):
+        with self.lock:
+            self.inbox += data
+            ready = len(self.inbox)
+        t = threading.Thread(target=self.callback, args=(ready,))
+        t.start()
+        return t
+
+    @property
+    def sent(self):
+        return b"".join(self.writes)
+
+
+class ServerLink:
+    def __init__(self, name="link"):
+        self.name = name
+        self.teardowns = 0
+        self.closed_callback = None
+
+    def __str__(self):
+        return self.name
+
+    def get_channel(self):
+        return None
+
+    def set_link_closed_callback(self, cb):
+        self.closed_callback = cb
+
+    def teardown(self):
+        self.teardowns += 1
+        if self.closed_callback:
+            self.closed_callback(self)
+
+
+class ServerRNS:
+    """What the server calls on Reticulum once started: buffers on a link's channel."""
+
+    def __init__(self):
+        self.buffers = []
+        rns = self
+
+        class Buffer:
+            @staticmethod
+            def create_bidirectional_buffer(rx, tx, channel, callback):
+                buf = ServerBuffer(callback)
+                rns.buffers.append(buf)
+                return buf
+
+        self.Buffer = Buffer
+
+
+def open_link(server, rns, name="link"):
+    link = ServerLink(name)
+    server._on_link(link)
+    return link, rns.buffers[-1]
+
+
+class NullOut:
+    """Swallows the server's progress lines."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def split_responses(data):
+    """Serialized responses (Content-Length framed) one after another -> list of records."""
+    out = []
+    pos = 0
+    while pos < len(data):
+        end = data.index(b"\r\n\r\n", pos) + 4
+        length = 0
+        for line in data[pos:end].split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == b"content-length":
+                length = int(value)
+        out.append(HttpResponse.parse(data[pos:end + length]))
+        pos = end + length
+    return out
+
+
+# ----- a stand-in Reticulum for the client ----------------------------------------------
+
+class ClientIdentity:
+    recall_hook = None
+
+    @staticmethod
+    def from_file(path):
+        return ClientIdentity()
+
+    def to_file(self, path):
+        with open(path, "wb") as f:
+            f.write(b"identity")
+
+    @staticmethod
+    def recall(h):
+        if ClientIdentity.recall_hook:
+            return ClientIdentity.recall_hook(h)
+        return "server-identity"
+
+
+class ClientTransport:
+    hooks = {}
+
+    @staticmethod
+    def request_path(h):
+        hook = ClientTransport.hooks.get("request_path")
+        return hook(h) if hook else None
+
+    @staticmethod
+    def has_path(h):
+        hook = ClientTransport.hooks.get("has_path")
+        return hook(h) if hook else True
+
+    @staticmethod
+    def await_path(h, timeout):
+        hook = ClientTransport.hooks.get("await_path")
+        return hook(h, timeout) if hook else True
+
+
+class ClientDestination:
+    IN, OUT, SINGLE = "in", "out", "single"
+
+    def __init__(self, *args):
+        self.args = args
+
+
+class ClientBuffer:
+    def __init__(self, link, callback):
+        self.link = link
+        self.callback = callback
+        self.inbox = bytearray()
+        self.lock = threading.Lock()
+        self.pending = []
+
+    def write(self, data):
+        hook = self.link.hooks.get("write")
+        if hook:
+            hook(data)
+        self.pending.append(bytes(data))
+        return len(data)
+
+    def flush(self):
+        hook = self.link.hooks.get("flush")
+        if hook:
+            hook()
+        data = b"".join(self.pending)
+        self.pending.clear()
+        self.link.answer(self, data)
+
+    def read(self, n):
+        with self.lock:
+            if not self.inbox:
+                return None
+            out = bytes(self.inbox[:n])
+            del self.inbox[:n]
+            return out
+
+    def deliver(self, data):
+        with self.lock:
+            self.inbox += data
+            ready = len(self.inbox)
+        t = threading.Thread(target=self.callback, args=(ready,), daemon=True)
+        t.start()
+        return t
+
+
+class ClientLink:
+    """Established at once on a thread; answers every complete request it receives."""
+
+    CLOSED = 0x02
+    instances = []
+    hooks = {}
+    responder = None  # request record -> response bytes, or None for silence
+
+    def __init__(self, destination, established):
+        hook = ClientLink.hooks.get("Link")
+        if hook:
+            hook()
+        self.status = 0x01
+        self.hooks = ClientLink.hooks
+        self.teardowns = 0
+        self.received = bytearray()
+        self.threads = []
+        ClientLink.instances.append(self)
+        threading.Thread(target=established, args=(self,), daemon=True).start()
+
+    def get_channel(self):
+        hook = self.hooks.get("get_channel")
+        if hook:
+            hook()
+        return ("channel", self)
+
+    def teardown(self):
+        self.teardowns += 1
+        self.status = ClientLink.CLOSED
+
+    def answer(self, buffer, data):
+        self.received += data
+        while True:
+            end = self.received.find(b"\r\n\r\n")
+            if end < 0:
+                return
+            head = bytes(self.received[:end + 4])
+            length = 0
+            for line in head.split(b"\r\n")[1:]:
+                name, _, value = line.partition(b":")
+                if name.strip().lower() == b"content-length":
+                    length = int(value)
+            if len(self.received) < end + 4 + length:
+                return
+            message = bytes(self.received[:end + 4 + length])
+            del self.received[:end + 4 + length]
+            reply = (ClientLink.responder or echo_bytes)(HttpRequest.parse(message))
+            if reply is None:
+                continue
+            # in pieces, each its own notification, like Reticulum
+            for i in range(0, len(reply), 211):
+                buffer.deliver(reply[i:i + 211]).join()
+
+
+def echo_bytes(request):
+    return bytes(HttpResponse(200, headers={"X-Path": request.path}, body=request.body or b""))
+
+
+class ClientBufferFactory:
+    @staticmethod
+    def create_bidirectional_buffer(rx, tx, channel, callback):
+        hook = ClientLink.hooks.get("create_bidirectional_buffer")
+        if hook:
+            hook()
+        return ClientBuffer(channel[1], callback)
+
+
+class ClientRNS:
+    Identity = ClientIdentity
+    Transport = ClientTransport
+    Destination = ClientDestination
+    Link = ClientLink
+    Buffer = ClientBufferFactory
+
+    @staticmethod
+    def reset():
+        ClientIdentity.recall_hook = None
+        ClientTransport.hooks = {}
+        ClientLink.instances = []
+        ClientLink.hooks = {}
+        ClientLink.responder = None
+
+
+# ----- processes on a loopback Reticulum --------------------------------------------------
+
+CONTROL_SERVER_SOURCE = """\
+import asyncio, gc, json, resource
+from zivane.server import HttpServer
+from zivane.types import HttpRequest, HttpResponse
+import psutil
+
+reticulum = RNS.Reticulum(CONFIG, RNS.LOG_WARNING)
+server = HttpServer(int(ARGS[0]), ARGS[1])
+release = threading.Event()
+entered = []
+
+@server.route("/echo", method="POST")
+def echo(request):
+    return HttpResponse(status=200, headers={"X-Id": request.headers.get("x-id", "")},
+                        body=request.body)
+
+@server.route("/hello")
+def hello(request):
+    return HttpResponse(status=200, body=b"hi")
+
+@server.route("/raise")
+def raises(request):
+    raise RuntimeError("handler failed on purpose")
+
+@server.route("/none")
+def none(request):
+    return None
+
+@server.route("/notresponse")
+def not_response(request):
+    return {"status": 200}
+
+@server.route("/block")
+def block(request):
+    entered.append(request.path)
+    release.wait(float(request.headers.get("x-seconds", "30")))
+    return HttpResponse(status=200, body=b"unblocked")
+
+@server.route("/big")
+def big(request):
+    return HttpResponse(status=200, body=os.urandom(int(request.headers.get("x-size", "200000"))))
+
+@server.route("/async")
+async def slow(request):
+    await asyncio.sleep(float(request.headers.get("x-seconds", "0.05")))
+    return HttpResponse(status=200, body=b"async")
+
+sys.stdout = open(os.devnull, "w")  # the progress lines are not under test here
+reply = sys.__stdout__
+asyncio.run(server.start())
+print("READY", server.destination_hash, file=reply, flush=True)
+
+def state():
+    gc.collect()
+    return {"links": len(server._links), "threads": threading.active_count(),
+            "thread_names": sorted(t.name for t in threading.enumerate()),
+            "rss": psutil.Process().memory_info().rss, "running": server.is_running,
+            "entered": len(entered)}
+
+for line in sys.stdin:
+    words = line.split()
+    if not words:
+        continue
+    if words[0] == "STATE":
+        print("STATE", json.dumps(state()), file=reply, flush=True)
+    elif words[0] == "RELEASE":
+        release.set()
+        print("RELEASED", file=reply, flush=True)
+    elif words[0] == "STOP":
+        asyncio.run(server.stop())
+        print("STOPPED", json.dumps(state()), file=reply, flush=True)
+asyncio.run(server.stop())
+"""
+
+
+def start_control_server(net, port):
+    identity = os.path.join(net.config_dir, f"control-{port}-identity")
+    proc = net.spawn(CONTROL_SERVER_SOURCE, port, identity, name="server")
+    proc.dest_hash = proc.ready_words[0]
+    return proc
+
+
+def server_state(proc, command="STATE", reply="STATE"):
+    line = proc.command(command, reply, timeout=30)
+    return json.loads(line.split(" ", 1)[1])
+
+
+def wait_state(proc, predicate, timeout=20.0):
+    """Polls the server's state until `predicate(state)` holds; returns the last state."""
+    deadline = time.monotonic() + timeout
+    while True:
+        state = server_state(proc)
+        if predicate(state) or time.monotonic() > deadline:
+            return state
+        time.sleep(0.2)
+
+
+# Requests through HttpClient. ARGS: dest_hash port count first_id [path [size]].
+# Each request carries a unique id in a header and its body; the answer must echo both.
+# Prints one line: RESULT {"ok": n, "errors": [...], "mismatch": n, "seconds": t}
+CLIENT_SOURCE = """\
+import asyncio, json, random
+from zivane.client import HttpClient, TransportError
+
+reticulum = RNS.Reticulum(CONFIG, RNS.LOG_WARNING)
+dest, port, count, first = ARGS[0], int(ARGS[1]), int(ARGS[2]), int(ARGS[3])
+identity = os.path.join(CONFIG, "client-identity-%d" % os.getpid())
+
+async def run():
+    ok, mismatch, errors = 0, 0, []
+    client = HttpClient(dest, port, identity_path=identity, connect_timeout=30.0, request_timeout=60.0)
+    await client.connect()
+    print("CONNECTED", flush=True)
+    for i in range(first, first + count):
+        body = ("request %d " % i).encode() + random.randbytes(random.randrange(0, 600))
+        try:
+            r = await client.post("/echo", body, {"X-Id": str(i)})
+        except TransportError as e:
+            errors.append(str(e))
+            continue
+        if r.status == 200 and r.body == body and r.headers.get("x-id") == str(i):
+            ok += 1
+        else:
+            mismatch += 1
+    await client.close()
+    return ok, mismatch, errors
+
+start = time.monotonic()
+try:
+    ok, mismatch, errors = asyncio.run(run())
+except Exception as e:
+    ok, mismatch, errors = 0, 0, ["%s: %s" % (type(e).__name__, e)]
+print("RESULT", json.dumps({"ok": ok, "mismatch": mismatch, "errors": errors,
+                            "seconds": time.monotonic() - start}), flush=True)
+sys.stdout.flush()
+RNS.exit(0)
+"""
+
+
+def start_clients(net, dest_hash, port, processes, requests_each):
+    procs = []
+    for p in range(processes):
+        procs.append(net.spawn(CLIENT_SOURCE, dest_hash, port, requests_each, p * requests_each,
+                               ready=None, name=f"client{p}"))
+    return procs
+
+
+def client_result(proc, timeout):
+    line = proc.reply("RESULT", timeout)
+    return json.loads(line.split(" ", 1)[1])
+
+
+# Opens and closes links to "HTTP"/port. ARGS: dest_hash port total batch.
+# Prints: CHURNED {"opened": n, "failed": n, "seconds": t}
+CHURN_SOURCE = """\
+import json
+reticulum = RNS.Reticulum(CONFIG, RNS.LOG_WARNING)
+dest_hash = bytes.fromhex(ARGS[0])
+port, total, batch = ARGS[1], int(ARGS[2]), int(ARGS[3])
+if not RNS.Transport.has_path(dest_hash):
+    RNS.Transport.request_path(dest_hash)
+    deadline = time.time() + 20
+    while not RNS.Transport.has_path(dest_hash) and time.time() < deadline:
+        time.sleep(0.02)
+identity = RNS.Identity.recall(dest_hash)
+destination = RNS.Destination(identity, RNS.Destination.OUT, RNS.Destination.SINGLE, "HTTP", port)
+print("READY", flush=True)
+opened = failed = 0
+start = time.monotonic()
+while opened + failed < total:
+    n = min(batch, total - opened - failed)
+    events = [threading.Event() for _ in range(n)]
+    links = [RNS.Link(destination, (lambda e: lambda l: e.set())(e)) for e in events]
+    deadline = time.monotonic() + 30
+    for e in events:
+        e.wait(max(0.0, deadline - time.monotonic()))
+    for e, link in zip(events, links):
+        if e.is_set():
+            opened += 1
+        else:
+            failed += 1
+        link.teardown()
+print("CHURNED", json.dumps({"opened": opened, "failed": failed,
+                             "seconds": time.monotonic() - start}), flush=True)
+sys.stdin.read()
+"""
