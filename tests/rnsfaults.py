@@ -14,6 +14,7 @@ Processes on a loopback Reticulum (`rnsnet.Network`):
 
 import json
 import os
+import queue
 import sys
 import threading
 import time
@@ -179,6 +180,9 @@ class ClientDestination:
     IN, OUT, SINGLE = "in", "out", "single"
 
     def __init__(self, *args):
+        hook = ClientLink.hooks.get("Destination")
+        if hook:
+            hook()
         self.args = args
 
 
@@ -206,6 +210,9 @@ class ClientBuffer:
         self.link.answer(self, data)
 
     def read(self, n):
+        hook = self.link.hooks.get("read")
+        if hook:
+            hook()
         with self.lock:
             if not self.inbox:
                 return None
@@ -238,9 +245,10 @@ class ClientLink:
         self.hooks = ClientLink.hooks
         self.teardowns = 0
         self.received = bytearray()
-        self.threads = []
+        self.sender = None
         ClientLink.instances.append(self)
-        threading.Thread(target=established, args=(self,), daemon=True).start()
+        if not self.hooks.get("never_established"):
+            threading.Thread(target=established, args=(self,), daemon=True).start()
 
     def get_channel(self):
         hook = self.hooks.get("get_channel")
@@ -251,6 +259,11 @@ class ClientLink:
     def teardown(self):
         self.teardowns += 1
         self.status = ClientLink.CLOSED
+        sender, self.sender = self.sender, None
+        if sender is not None:
+            self.outbox.put(None)
+            if sender is not threading.current_thread():
+                sender.join(5)
 
     def answer(self, buffer, data):
         self.received += data
@@ -271,7 +284,23 @@ class ClientLink:
             reply = (ClientLink.responder or echo_bytes)(HttpRequest.parse(message))
             if reply is None:
                 continue
-            # in pieces, each its own notification, like Reticulum
+            # Answers leave in request order, in pieces, each its own notification; a
+            # one-shot "delay" hook holds the next answer (and all after it) back.
+            delay = self.hooks.pop("delay", 0)
+            if self.sender is None:
+                self.outbox = queue.Queue()
+                self.sender = threading.Thread(target=self.send_loop, daemon=True)
+                self.sender.start()
+            self.outbox.put((buffer, reply, delay))
+
+    def send_loop(self):
+        while True:
+            item = self.outbox.get()
+            if item is None:
+                return
+            buffer, reply, delay = item
+            if delay:
+                time.sleep(delay)
             for i in range(0, len(reply), 211):
                 buffer.deliver(reply[i:i + 211]).join()
 
