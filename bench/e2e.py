@@ -118,27 +118,74 @@ def raw_server(mode):
     return start
 
 
-def measure(net, case, port):
-    server = case.start(net, port)
-    peer = net.start_peer(server.dest_hash, port)
-    try:
-        warmup = 3 if case.request == SMALL_GET else 0
-        peer.roundtrip(case.request, warmup)
-        cpu = psutil.Process(server.pid)
-        before = cpu.cpu_times()
-        times = peer.roundtrip(case.request, case.rounds)
-        after = cpu.cpu_times()
-        if len(times) != case.rounds:
+class Session:
+    """A case's serving process and the peer linked to it, kept for the whole run."""
+
+    def __init__(self, net, case, port):
+        self.case = case
+        self.server = case.start(net, port)
+        self.peer = net.start_peer(self.server.dest_hash, port)
+        self.cpu = psutil.Process(self.server.pid)
+        self.times = []
+        self.cpu_s = 0.0
+        self.failed = False
+
+    def rounds(self, count):
+        if self.failed:
+            return
+        before = self.cpu.cpu_times()
+        try:
+            times = self.peer.roundtrip(self.case.request, count)
+        except (TimeoutError, RuntimeError) as e:
+            print(f"  {self.case.name}: {e}", file=sys.stderr)
+            times = []
+        after = self.cpu.cpu_times()
+        self.cpu_s += (after.user - before.user) + (after.system - before.system)
+        self.times += times
+        if len(times) != count:
             # a round that never completed (the peer waits 60 s): no figure for this case
-            print(f"  {case.name}: {len(times)} of {case.rounds} rounds completed", file=sys.stderr)
-            case.result = {"median": float("nan"), "total": float("nan"), "cpu": float("nan")}
-            return case.result
-        cpu_s = (after.user - before.user) + (after.system - before.system)
-        case.result = {"median": statistics.median(times), "total": sum(times), "cpu": cpu_s}
-    finally:
-        peer.stop()
-        server.stop()
-    return case.result
+            print(f"  {self.case.name}: a round did not complete", file=sys.stderr)
+            self.failed = True
+
+    def finish(self):
+        n = len(self.times)
+        nan = float("nan")
+        ok = not self.failed and n > 0
+        self.case.result = {
+            "median": statistics.median(self.times) if ok else nan,
+            "total": sum(self.times) if ok else nan,
+            "cpu": self.cpu_s if ok else nan,
+            "count": n,
+        }
+
+
+def measure_all(net, cases, groups, block=20):
+    """Measures each group of cases with their rounds interleaved in small blocks, so
+    that a ratio within a group compares figures taken under the same machine load.
+    A group's links are made just before it runs: Reticulum tears down a link that has
+    been idle for about ten seconds here, so slow cases (the 423-byte paced writer, the
+    single write that busy-spins a core) go in groups of their own."""
+    ports = iter(range(9100, 9200))
+    for group in groups:
+        sessions = []
+        for key in group:
+            print(f"measuring {cases[key].name} ...", file=sys.stderr, flush=True)
+            sessions.append(Session(net, cases[key], next(ports)))
+        try:
+            warmup = [s for s in sessions if s.case.request == SMALL_GET]
+            for session in warmup:
+                session.peer.roundtrip(session.case.request, 5)
+            step = block if warmup else 1
+            for done in range(0, max(s.case.rounds for s in sessions), step):
+                for session in sessions:
+                    left = session.case.rounds - done
+                    if left > 0:
+                        session.rounds(min(step, left))
+        finally:
+            for session in sessions:
+                session.finish()
+                session.peer.stop()
+                session.server.stop()
 
 
 @dataclass
@@ -166,10 +213,10 @@ def run(rounds, latency_count):
         return c.result["median"] * 1000
 
     def throughput_kbs(c):
-        return c.rounds * MIB / c.result["total"] / 1000
+        return c.result["count"] * MIB / c.result["total"] / 1000
 
     def cpu_per_mib(c):
-        return c.result["cpu"] / c.rounds
+        return c.result["cpu"] / c.result["count"]
 
     rows = [
         Row("latency, small GET", cases["zivane-small"], cases["raw-echo"], latency_ms, "ms", "lower", 1.1),
@@ -184,9 +231,8 @@ def run(rounds, latency_count):
     ]
 
     with Network() as net:
-        for port, case in enumerate(cases.values(), start=9100):
-            print(f"measuring {case.name} ...", file=sys.stderr, flush=True)
-            measure(net, case, port)
+        measure_all(net, cases, [["zivane-small", "raw-echo"], ["zivane-big", "raw-paced-full"],
+                                 ["raw-paced"], ["raw-single"]])
 
     print(f"{'measure':28} {'zivane':>12} {'baseline':>12} {'ratio':>7} {'target':>8}  baseline")
     ok = True

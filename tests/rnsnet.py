@@ -33,8 +33,9 @@ Pieces:
   line commands (see `Peer`).
 - `net.env()`: environment for child processes (PYTHONPATH, RNS_CONFIG_PATH).
 
-Processes print their own output; `Proc.lines` collects stdout lines not consumed as
-command replies, which tests can inspect (for example the server's progress lines).
+Processes print their own output; `Proc.lines` collects their stdout lines (for
+example the server's progress lines). Children's stdout is block-buffered, as on any
+pipe, so lines a process does not flush show up when its buffer fills or it exits.
 """
 
 import base64
@@ -111,6 +112,7 @@ sys.stdout.flush()
 #   SEND <b64>            -> SENT            (written in pieces while the channel is ready)
 #   RECV <n> <timeout>    -> DATA <b64> ...  (the first n framed responses) or TIMEOUT <b64>
 #   ROUNDTRIP <b64> <n>   -> TIMES <s,...>   (n times: send, wait for one response)
+#   STATUS                -> STATUS <link status> <channel ready> <bytes unframed>
 #   CLOSE                 -> CLOSED
 PEER_SOURCE = """\
 import threading
@@ -206,6 +208,8 @@ for line in sys.stdin:
                 break
             times.append(time.perf_counter() - t0)
         print("TIMES", ",".join(f"{t:.6f}" for t in times), flush=True)
+    elif cmd == "STATUS":
+        print("STATUS", link.status, channel.is_ready_to_send(), len(incoming), flush=True)
     elif cmd == "CLOSE":
         link.teardown()
         print("CLOSED", flush=True)
@@ -307,7 +311,8 @@ class Peer(Proc):
         return got
 
     def roundtrip(self, data, count):
-        line = self.command(f"ROUNDTRIP {base64.b64encode(data).decode()} {count}", "TIMES", 600)
+        line = self.command(f"ROUNDTRIP {base64.b64encode(data).decode()} {count}", "TIMES",
+                            90 + 70 * count)
         words = line.split()
         return [float(t) for t in words[1].split(",")] if len(words) > 1 else []
 
@@ -326,7 +331,10 @@ class Network:
         build = os.environ.get("PYTHONPATH", "")
         env["PYTHONPATH"] = build
         env["RNS_CONFIG_PATH"] = self.config_dir
-        env["PYTHONUNBUFFERED"] = "1"
+        # Children's stdout stays block-buffered as it would be on any pipe: readiness
+        # lines are flushed explicitly, and an unbuffered server would pay a system call
+        # (and wake this process) for every progress line it prints.
+        env.pop("PYTHONUNBUFFERED", None)
         return env
 
     def __enter__(self):
