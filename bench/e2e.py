@@ -12,6 +12,8 @@ peer process over its own link:
   raw writer (423-byte pieces while the channel is ready), and the same paced writer
   with pieces as large as one message on the link may carry (channel MDU, at most 16 KiB).
 - CPU per MiB: CPU seconds of the serving process during the throughput rounds.
+- client latency: median round trip of `HttpClient.get` of the same small resource from
+  zivane's client to zivane's server; baseline: the raw buffer echo above.
 
 A measurement is a `Case` (what to serve, which request, how many rounds); a `Row` of the
 table compares one case with a baseline case. A client-side row is one more Case whose
@@ -97,6 +99,47 @@ sys.stdin.read()
 """
 
 
+# A zivane client process with the peer's `roundtrip` interface: on "ROUND n" it makes n
+# `HttpClient.get` calls of the small resource over one link and prints their times.
+CLIENT = '''
+import asyncio, time
+from zivane.client import HttpClient
+reticulum = RNS.Reticulum(CONFIG, RNS.LOG_WARNING)
+
+async def main():
+    async with HttpClient(ARGS[0], int(ARGS[1]), identity_path=ARGS[2]) as client:
+        await client.get("/small")
+        print("READY", flush=True)
+        for line in sys.stdin:
+            times = []
+            for _ in range(int(line.split()[1])):
+                started = time.perf_counter()
+                response = await client.get("/small")
+                times.append(time.perf_counter() - started)
+                assert response.status == 200 and response.body == b"hi"
+            print("TIMES", ",".join(f"{t:.6f}" for t in times), flush=True)
+
+asyncio.run(main())
+'''
+
+
+class ClientPeer:
+    def __init__(self, net, dest_hash, port):
+        identity = os.path.join(net.config_dir, f"client-{port}")
+        self.proc = net.spawn(CLIENT, dest_hash, port, identity, name="client")
+
+    def roundtrip(self, request, count):
+        line = self.proc.command(f"ROUND {count}", "TIMES", 600)
+        return [float(t) for t in line.split()[1].split(",")]
+
+    def stop(self):
+        self.proc.stop()
+
+
+def raw_peer(net, dest_hash, port):
+    return net.start_peer(dest_hash, port)
+
+
 @dataclass
 class Case:
     name: str
@@ -104,6 +147,7 @@ class Case:
     request: bytes
     rounds: int
     result: dict = field(default_factory=dict)
+    peer: Callable = raw_peer  # (net, dest_hash, port) -> object with roundtrip(request, n)
 
 
 def zivane_server(net, port):
@@ -124,7 +168,7 @@ class Session:
     def __init__(self, net, case, port):
         self.case = case
         self.server = case.start(net, port)
-        self.peer = net.start_peer(self.server.dest_hash, port)
+        self.peer = case.peer(net, self.server.dest_hash, port)
         self.cpu = psutil.Process(self.server.pid)
         self.times = []
         self.cpu_s = 0.0
@@ -203,6 +247,7 @@ def run(rounds, latency_count):
     cases = {
         "zivane-small": Case("zivane GET", zivane_server, SMALL_GET, latency_count),
         "raw-echo": Case("raw echo", raw_server("echo"), SMALL_GET, latency_count),
+        "zivane-client": Case("zivane client", zivane_server, SMALL_GET, latency_count, peer=ClientPeer),
         "zivane-big": Case("zivane 1 MiB", zivane_server, BIG_GET, rounds),
         "raw-single": Case("raw single write", raw_server("single"), BIG_GET, 1),
         "raw-paced": Case("raw paced write", raw_server("paced"), BIG_GET, rounds),
@@ -213,13 +258,15 @@ def run(rounds, latency_count):
         return c.result["median"] * 1000
 
     def throughput_kbs(c):
-        return c.result["count"] * MIB / c.result["total"] / 1000
+        return c.result["count"] * MIB / c.result["total"] / 1000 if c.result["count"] else float("nan")
 
     def cpu_per_mib(c):
-        return c.result["cpu"] / c.result["count"]
+        return c.result["cpu"] / c.result["count"] if c.result["count"] else float("nan")
 
     rows = [
         Row("latency, small GET", cases["zivane-small"], cases["raw-echo"], latency_ms, "ms", "lower", 1.1),
+        Row("latency, HttpClient.get", cases["zivane-client"], cases["raw-echo"], latency_ms, "ms", "lower",
+            1.15),
         Row("throughput, 1 MiB", cases["zivane-big"], cases["raw-paced"], throughput_kbs, "KB/s", "higher", 0.9),
         Row("throughput vs single write", cases["zivane-big"], cases["raw-single"], throughput_kbs, "KB/s",
             "higher", 1.0),
@@ -231,7 +278,7 @@ def run(rounds, latency_count):
     ]
 
     with Network() as net:
-        measure_all(net, cases, [["zivane-small", "raw-echo"], ["zivane-big", "raw-paced-full"],
+        measure_all(net, cases, [["zivane-small", "raw-echo", "zivane-client"], ["zivane-big", "raw-paced-full"],
                                  ["raw-paced"], ["raw-single"]])
 
     print(f"{'measure':28} {'zivane':>12} {'baseline':>12} {'ratio':>7} {'target':>8}  baseline")
