@@ -393,6 +393,7 @@ def state():
     return {"links": len(server._links), "threads": threading.active_count(),
             "thread_names": sorted(t.name for t in threading.enumerate()),
             "rss": psutil.Process().memory_info().rss, "running": server.is_running,
+            "alive_links": sum(isinstance(o, RNS.Link) for o in gc.get_objects()),
             "entered": len(entered)}
 
 for line in sys.stdin:
@@ -522,3 +523,89 @@ print("CHURNED", json.dumps({"opened": opened, "failed": failed,
                              "seconds": time.monotonic() - start}), flush=True)
 sys.stdin.read()
 """
+
+
+# One request through HttpClient, optionally tearing the link down while it runs.
+# ARGS: dest_hash port method path headers_json teardown_after request_timeout
+# Prints CONNECTED, then RESULT {"status", "body_len", "error", "seconds"}; exits on stdin EOF.
+ONE_CLIENT_SOURCE = """\
+import asyncio, json
+from zivane.client import HttpClient, TransportError
+
+reticulum = RNS.Reticulum(CONFIG, RNS.LOG_WARNING)
+dest, port, method, path = ARGS[0], int(ARGS[1]), ARGS[2], ARGS[3]
+headers, teardown_after, timeout = json.loads(ARGS[4]), float(ARGS[5]), float(ARGS[6])
+client = HttpClient(dest, port, identity_path=os.path.join(CONFIG, "one-client-%d" % os.getpid()),
+                    connect_timeout=30.0, request_timeout=timeout)
+asyncio.run(client.connect())
+print("CONNECTED", flush=True)
+if teardown_after >= 0:
+    threading.Timer(teardown_after, client._link.teardown).start()
+start = time.monotonic()
+result = {"status": None, "body_len": None, "error": None}
+try:
+    r = asyncio.run(client.request(path, method, headers))
+    result.update(status=r.status, body_len=len(r.body or b""))
+except TransportError as e:
+    result["error"] = str(e)
+except Exception as e:
+    result["error"] = "%s: %s" % (type(e).__name__, e)
+result["seconds"] = time.monotonic() - start
+print("RESULT", json.dumps(result), flush=True)
+sys.stdin.read()
+sys.stdout.flush()
+RNS.exit(0)
+"""
+
+
+def one_request(net, dest_hash, port, path, method="GET", headers=None, teardown_after=-1.0,
+                timeout=30.0):
+    """Starts a client process connected and running one request; returns the process."""
+    return net.spawn(ONE_CLIENT_SOURCE, dest_hash, port, method, path, json.dumps(headers or {}),
+                     teardown_after, timeout, ready="CONNECTED", name="client")
+
+
+# ----- a direct TCP pair: fast link set-up for link churn ------------------------------------
+
+DIRECT_TEMPLATE = """\
+[reticulum]
+  enable_transport = No
+  share_instance = No
+  panic_on_interface_error = No
+
+[logging]
+  loglevel = 2
+
+[interfaces]
+  [[loopback]]
+    type = {kind}
+    enabled = yes
+    {where}
+"""
+
+
+def direct_config(base_dir, name, port, server):
+    """A Reticulum configuration directory of its own, with one TCP interface on loopback."""
+    path = os.path.join(base_dir, name)
+    os.makedirs(path, exist_ok=True)
+    if server:
+        text = DIRECT_TEMPLATE.format(kind="TCPServerInterface",
+                                      where=f"listen_ip = 127.0.0.1\n    listen_port = {port}")
+    else:
+        text = DIRECT_TEMPLATE.format(kind="TCPClientInterface",
+                                      where=f"target_host = 127.0.0.1\n    target_port = {port}")
+    with open(os.path.join(path, "config"), "w") as f:
+        f.write(text)
+    return path
+
+
+def spawn_with_config(net, source, config_dir, *args, ready="READY", name="proc"):
+    """Like `net.spawn`, with a configuration directory other than the network's."""
+    import rnsnet
+    import textwrap
+    code = rnsnet.PRELUDE + textwrap.dedent(source)
+    proc = rnsnet.Proc([sys.executable, "-c", code, config_dir, *map(str, args)], net.env(), None, name)
+    net.procs.append(proc)
+    if ready:
+        proc.ready_words = proc.reply(ready, rnsnet.START_TIMEOUT).split()[1:]
+    return proc

@@ -5,6 +5,7 @@ were, and every link object (with whatever was kept for it) is freed once closed
 import asyncio
 import contextlib
 import gc
+import os
 import sys
 import weakref
 
@@ -25,6 +26,11 @@ ASYNC = bytes(HttpRequest("GET", "/async"))
 BAD = b"\x01\x02 nonsense\r\n\r\n"
 BAD_FRAMING = b"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n"
 NONE = bytes(HttpRequest("GET", "/none"))
+
+
+# AddressSanitizer keeps freed memory in quarantine: resident size says nothing then, and
+# the reference counts and freed links carry the test.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def rss():
@@ -104,8 +110,9 @@ def test_server_dispatch_loop_keeps_memory_and_references_flat():
         assert all(ref() is None for ref in dead), "closed links or their buffers are still held"
         # 12,000 links and 80,000 requests: a leak of one small object per request or link
         # would show as several megabytes
-        assert samples[-1] - before < 3 * 1024 * 1024, (before, samples)
-        assert samples[-1] - samples[3] < 1024 * 1024, samples
+        if not SANITIZED:
+            assert samples[-1] - before < 3 * 1024 * 1024, (before, samples)
+            assert samples[-1] - samples[3] < 1024 * 1024, samples
     finally:
         server_mod.RNS = saved
 
@@ -173,8 +180,9 @@ def test_client_exchange_loop_keeps_memory_and_references_flat(tmp_path):
         gc.collect()
         assert [sys.getrefcount(o) for o in counted] == refs_before
         assert all(ref() is None for ref in dead), "closed links are still held"
-        assert samples[-1] - before < 3 * 1024 * 1024, (before, samples)
-        assert samples[-1] - samples[3] < 1024 * 1024, samples
+        if not SANITIZED:
+            assert samples[-1] - before < 3 * 1024 * 1024, (before, samples)
+            assert samples[-1] - samples[3] < 1024 * 1024, samples
     finally:
         client_mod.RNS = saved
         ClientRNS.reset()
