@@ -19,6 +19,10 @@ find_python() {
 if ! command -v g++ >/dev/null 2>&1; then
     apt-get update -qq && apt-get install -y -qq g++ >/dev/null
 fi
+# clang builds the framer's libFuzzer target (fuzz/run.sh)
+if ! command -v clang++ >/dev/null 2>&1; then
+    { apt-get install -y -qq clang || { apt-get update -qq && apt-get install -y -qq clang; }; } >/dev/null
+fi
 if ! PYTHON=$(find_python); then
     apt-get update -qq && apt-get install -y -qq python3.13 python3.13-venv python3.13-dev >/dev/null
     PYTHON=$(find_python)
@@ -30,6 +34,6 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q scikit-build-core cmake ninja rns httptools \
-    pytest pytest-timeout hypothesis h11 psutil
+    pytest pytest-timeout hypothesis h11 psutil atheris
 # Declared dependencies are resolved from pyproject.toml as a user's install would.
 ZIVANE_WERROR=ON .venv/bin/python -m pip install -q --no-build-isolation --force-reinstall .

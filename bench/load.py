@@ -1,0 +1,78 @@
+"""Load: many client processes against one server over a loopback Reticulum.
+
+    PYTHONPATH=build/<dir> .venv/bin/python bench/load.py [--clients 20] [--requests 50]
+
+Each client process connects once through HttpClient and posts `--requests` requests,
+each with a unique id in a header and in its random body; the server echoes both, and a
+response counts as correct only when both match its own request. The server's resident
+memory is read after a warm-up client and again after the run (once its links are gone).
+Exits with 1 unless every response is correct and memory stays within 10%.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+
+from rnsfaults import client_result, server_state, start_clients, start_control_server, wait_state  # noqa: E402
+from rnsnet import Network  # noqa: E402
+
+PORT = 7100
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--clients", type=int, default=20)
+    ap.add_argument("--requests", type=int, default=50)
+    args = ap.parse_args()
+
+    with Network() as net:
+        server = start_control_server(net, PORT)
+        cold = server_state(server)
+        warm_up = start_clients(net, server.dest_hash, PORT, 1, 10)
+        warm = client_result(warm_up[0], 120)
+        warm_up[0].stop()
+        if warm["ok"] != 10:
+            print("warm-up failed:", warm)
+            return 1
+        before = wait_state(server, lambda s: s["links"] == 0)
+
+        started = time.monotonic()
+        clients = start_clients(net, server.dest_hash, PORT, args.clients, args.requests)
+        results = []
+        for c in clients:
+            try:
+                results.append(client_result(c, 900))
+            except (TimeoutError, RuntimeError) as e:
+                results.append({"ok": 0, "mismatch": 0, "errors": [str(e)], "seconds": 0.0})
+        wall = time.monotonic() - started
+        for c in clients:
+            c.stop()
+        after = wait_state(server, lambda s: s["links"] == 0 and s["threads"] <= before["threads"] + 1,
+                           timeout=60)
+
+    total = args.clients * args.requests
+    ok = sum(r["ok"] for r in results)
+    mismatch = sum(r["mismatch"] for r in results)
+    errors = [e for r in results for e in r["errors"]]
+    ratio = after["rss"] / before["rss"]
+    print(f"clients: {args.clients} processes x {args.requests} requests = {total}")
+    print(f"answered correctly: {ok}/{total}; mismatched: {mismatch}; transport errors: {len(errors)}")
+    for e in sorted(set(errors)):
+        print(f"  error: {e} (x{errors.count(e)})")
+    print(f"wall time: {wall:.1f} s ({ok / wall:.1f} requests/s overall, including process start-up)")
+    per_client = sorted(r["seconds"] for r in results)
+    print(f"per-client time: median {per_client[len(per_client) // 2]:.1f} s, max {per_client[-1]:.1f} s")
+    print(f"server memory: {cold['rss'] / 2**20:.1f} MiB at start, {before['rss'] / 2**20:.1f} MiB after "
+          f"warm-up, {after['rss'] / 2**20:.1f} MiB after the run (ratio {ratio:.3f})")
+    print(f"server links after the run: {after['links']}; threads {before['threads']} -> {after['threads']}")
+    good = ok == total and mismatch == 0 and not errors and ratio <= 1.10 and after["links"] == 0
+    print("result:", "PASS" if good else "FAIL")
+    return 0 if good else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
