@@ -108,7 +108,7 @@ def test_server_dispatch_loop_keeps_memory_and_references_flat():
         gc.collect()
         assert [sys.getrefcount(o) for o in counted] == refs_before
         assert all(ref() is None for ref in dead), "closed links or their buffers are still held"
-        # 12,000 links and 80,000 requests: a leak of one small object per request or link
+        # 12,000 links and some 77,000 requests: a leak of one small object per request or link
         # would show as several megabytes
         if not SANITIZED:
             assert samples[-1] - before < 3 * 1024 * 1024, (before, samples)
