@@ -14,4 +14,4 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$PWD/build/asan"
-exec .venv/bin/python -m pytest -p no:cacheprovider --timeout=900 -q tests "$@"
+exec .venv/bin/python -m pytest -p no:cacheprovider --timeout=900 -q "${@:-tests}"

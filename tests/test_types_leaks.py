@@ -1,6 +1,7 @@
 """One million parse-and-serialize round trips must leave memory and reference counts flat."""
 
 import gc
+import os
 import sys
 
 import psutil
@@ -36,6 +37,11 @@ def round_trips(n):
             HttpRequest.parse(b"GET / HTTP/1.1\r\nA: 1\r\nA: 2\r\nB:\t3\r\n\r\n")
 
 
+# Under AddressSanitizer freed memory is quarantined rather than reused, so resident size
+# grows whatever the code does; reference counts are still checked there.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 def rss():
     gc.collect()
     return psutil.Process().memory_info().rss
@@ -57,6 +63,8 @@ def test_million_round_trips_keep_memory_flat():
     gc.collect()
     after_refs = [sys.getrefcount(o) for o in counted]
     assert after_refs == before_refs
+    if SANITIZED:
+        return
     growth = samples[-1] - before
     # a leak of even one small object per round trip would be tens of MB here
     assert growth < 4 * 1024 * 1024, (before, samples)

@@ -16,7 +16,7 @@ struct Submodule {
     PyModuleDef* def;
 };
 
-// Sets `__path__`, `__package__` and the spec's search locations on `package`, removes a
+// Sets `__path__`, `__package__` and the module spec's search locations on `package`, removes a
 // finder left by an earlier package object and installs a new one for `table`.
 int install_submodule_finder(PyObject* package, std::span<const Submodule> table);
 
