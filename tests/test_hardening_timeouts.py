@@ -76,16 +76,7 @@ def install_connect_hang(stage, release):
         ClientLink.hooks[stage] = hang(release)
 
 
-XFAIL_CONNECT = {
-    "request_path": "request_path is called without a bound on its time",
-    "has_path": "has_path is called without a bound on its time",
-    "Destination": "the outbound destination is made without a bound on the call",
-}
-
-
-@pytest.mark.parametrize("stage, message, budgets", [
-    pytest.param(*s, marks=pytest.mark.xfail(strict=False, reason=XFAIL_CONNECT[s[0]]))
-    if s[0] in XFAIL_CONNECT else s for s in CONNECT_STAGES])
+@pytest.mark.parametrize("stage, message, budgets", CONNECT_STAGES)
 def test_connect_ends_in_time_whatever_hangs(rns, tmp_path, stage, message, budgets):
     install_connect_hang(stage, rns)
     client = make_client(tmp_path)

@@ -203,22 +203,15 @@ PyObject* bounded_worker(NativeFunction* fn, PyObject* const*) {
 
 constexpr double kRetryAfter = 2.0;
 
-// While a bounded call runs: something to do now and then instead of starting the call
-// again (used to repeat path requests while a path is awaited).
-struct Tick {
-    PyObject* fn = nullptr;
-    PyObject* args = nullptr;
-};
-
 constexpr double kFirstTick = 0.5, kLongestTick = 1.5;
 // await_path gives up by itself at its time-out; this much later it counts as stuck.
 constexpr double kPathMargin = 1.0;
 
-// callable(*args) finished before `deadline` (steady clock): its result, or empty with its
-// exception set. Not finished in time: empty with no exception set, *timed_out = true.
+}  // namespace
+
 Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
                  std::chrono::steady_clock::time_point deadline, bool teardown_losers,
-                 bool* timed_out, Tick tick = {}) {
+                 bool* timed_out, Tick tick, bool retry) {
     using Clock = std::chrono::steady_clock;
     *timed_out = false;
     Ref threading = module_global(module, ZV_STR("threading"));
@@ -240,7 +233,7 @@ Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
                          : Ref{};
     Ref kwnames = Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon")));
     if (!target || !kwnames) return {};
-    double slice = tick.fn ? kFirstTick : kRetryAfter;
+    double slice = tick.fn ? kFirstTick : retry ? kRetryAfter : 1e9;
     for (bool start = true;; ) {
         if (start) {
             Ref thread = call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get());
@@ -284,16 +277,46 @@ Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
     }
 }
 
+namespace {
+
+// True when the bounded call came back in time; false with an exception set otherwise,
+// TransportError(message) when it did not.
+bool finished(PyObject* module, const Ref& result, bool timed_out, const char* message) {
+    if (timed_out) raise_transport_error(module, message);
+    return !timed_out && result;
+}
+
 Ref connect_impl(PyObject* module, PyObject* self) {
     if (!call_method(self, ZV_STR("_load_or_create_identity"))) return {};
     Ref transport = rns_attr(module, "Transport");
     if (!transport) return {};
+    // The whole path stage (request, check, wait) gets the connect time-out and a margin.
+    Ref path_budget = attr(self, ZV_STR("_connect_timeout"));
+    if (!path_budget) return {};
+    bool path_ok;
+    double path_seconds = seconds_of(path_budget.get(), &path_ok);
+    if (!path_ok) return {};
+    auto path_deadline = std::chrono::steady_clock::now() +
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(
+                                 path_seconds < 0 ? 1e9 : std::min(path_seconds, 1e9) + kPathMargin));
+    const char* const no_path = "Timeout waiting for path to server";
+    bool timed_out = false;
     Ref h = attr(self, ZV_STR("_destination_hash"));
-    if (!h || !call_method(transport.get(), ZV_STR("request_path"), {h.get()})) return {};
+    Ref request_path_fn = h ? attr(transport.get(), "request_path") : Ref{};
+    Ref h_args = request_path_fn ? new_tuple({h.get()}) : Ref{};
+    if (!h_args) return {};
+    Ref requested = call_bounded(module, request_path_fn.get(), h_args.get(), path_deadline, false,
+                                 &timed_out);
+    if (!finished(module, requested, timed_out, no_path)) return {};
     h = attr(self, ZV_STR("_destination_hash"));
-    Ref known = h ? call_method(transport.get(), ZV_STR("has_path"), {h.get()}) : Ref{};
+    Ref has_path_fn = h ? attr(transport.get(), "has_path") : Ref{};
+    h_args = has_path_fn ? new_tuple({h.get()}) : Ref{};
+    if (!h_args) return {};
+    Ref known = call_bounded(module, has_path_fn.get(), h_args.get(), path_deadline, false, &timed_out);
+    if (!finished(module, known, timed_out, no_path)) return {};
     int truth;
-    if (!known || !is_true(known.get(), &truth)) return {};
+    if (!is_true(known.get(), &truth)) return {};
     if (!truth) {
         // The wait runs on a helper thread while this one repeats the path request now and
         // then: a shared instance answers only the latest of simultaneous requests for one
@@ -305,14 +328,6 @@ Ref connect_impl(PyObject* module, PyObject* self) {
         Ref await_args = request_path ? new_tuple({h.get(), timeout.get()}) : Ref{};
         Ref request_args = await_args ? new_tuple({h.get()}) : Ref{};
         if (!request_args) return {};
-        bool ok;
-        double seconds = seconds_of(timeout.get(), &ok);
-        if (!ok) return {};
-        auto path_deadline = std::chrono::steady_clock::now() +
-                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                 std::chrono::duration<double>(
-                                     seconds < 0 ? 1e9 : std::min(seconds, 1e9) + kPathMargin));
-        bool timed_out = false;
         Ref arrived = call_bounded(module, await_path.get(), await_args.get(), path_deadline, false,
                                    &timed_out, {request_path.get(), request_args.get()});
         if (!arrived && !timed_out) return {};
@@ -321,7 +336,7 @@ Ref connect_impl(PyObject* module, PyObject* self) {
             truth = 0;
         }
         if (!truth) {
-            raise_transport_error(module, "Timeout waiting for path to server");
+            raise_transport_error(module, no_path);
             return {};
         }
     }
@@ -334,7 +349,6 @@ Ref connect_impl(PyObject* module, PyObject* self) {
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                         std::chrono::duration<double>(seconds < 0 ? 1e9 : std::min(seconds, 1e9)));
-    bool timed_out = false;
 
     Ref identity_cls = rns_attr(module, "Identity");
     Ref recall = identity_cls ? attr(identity_cls.get(), "recall") : Ref{};
@@ -355,9 +369,10 @@ Ref connect_impl(PyObject* module, PyObject* self) {
     Ref aspect = port ? Ref::steal(PyObject_Str(port.get())) : Ref{};
     Ref app = Ref::steal(PyUnicode_FromString("HTTP"));
     if (!aspect || !app) return {};
-    Ref dest = call(destination_cls.get(),
-                    {server_identity.get(), out.get(), single.get(), app.get(), aspect.get()});
-    if (!dest) return {};
+    Ref dest_args = new_tuple({server_identity.get(), out.get(), single.get(), app.get(), aspect.get()});
+    if (!dest_args) return {};
+    Ref dest = call_bounded(module, destination_cls.get(), dest_args.get(), deadline, false, &timed_out);
+    if (!finished(module, dest, timed_out, "Connection timeout")) return {};
 
     Ref threading = module_global(module, ZV_STR("threading"));
     Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
