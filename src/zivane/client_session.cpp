@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -30,11 +31,16 @@ struct Pending {
 };
 
 struct Session {
-    PyMutex mutex{};           // guards everything below; blocks with the GIL released
+    PyMutex mutex{};           // guards the queue, bytes and framer; never held across RNS calls
+    PyMutex reading{};         // one reader callback at a time, held across buffer.read
     std::timed_mutex turn;     // one exchange at a time on a link
+    // A request is written on a helper thread; the next one waits until it is out.
+    std::mutex write_mutex;
+    std::condition_variable write_done;
+    bool writing = false;
     Ref link;
-    Ref channel;
-    Ref buffer;
+    Ref channel;               // set once, with `buffer` under `reading`, by the turn holder
+    Ref buffer;                // empty until the link's reader is made
     std::string bytes;         // received, not yet part of a complete response
     Framer framer{Framer::Kind::Response};
     std::deque<std::shared_ptr<Pending>> queue;  // in request order
@@ -118,12 +124,15 @@ PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
     if (want <= 0) want = kReadSize;
 
     std::vector<Ref> wake;
+    Locked reading(s->reading);
+    if (!s->buffer) Py_RETURN_NONE;
     {
-        Locked lock(s->mutex);
+        std::string fresh;
         Ref error;
-        bool first = true, end_of_stream = false;
+        bool first = true, nothing = false;
         // Callbacks of one link run concurrently and the count they get is only a hint;
-        // read until nothing is left, all under the session lock.
+        // read until nothing is left, all under the read lock. A read that never returns
+        // holds only that lock, not the state the waiting request looks at.
         for (;;) {
             Ref size = Ref::steal(PyLong_FromSsize_t(want));
             Ref chunk = size ? call_method(s->buffer.get(), ZV_STR("read"), {size.get()}) : Ref{};
@@ -140,16 +149,19 @@ PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
                 break;
             }
             Py_ssize_t got = view.len;
-            if (got > 0) s->bytes.append(static_cast<const char*>(view.buf), static_cast<size_t>(got));
+            if (got > 0) fresh.append(static_cast<const char*>(view.buf), static_cast<size_t>(got));
             PyBuffer_Release(&view);
             if (got == 0) {
-                end_of_stream = first && s->bytes.empty();
+                nothing = first;
                 break;
             }
             if (got < want) break;
             want = kReadSize;
             first = false;
         }
+        Locked lock(s->mutex);
+        bool end_of_stream = nothing && s->bytes.empty();
+        s->bytes += fresh;
         if (s->queue.empty()) {
             // Nobody asked: a request always queues itself before it is written, so these
             // bytes answer nothing. Dropping them keeps a chatty peer from growing the buffer.
@@ -208,18 +220,39 @@ void sweep_closed(PyObject* module, PyObject* sessions) {
     }
 }
 
-// The one reader of `link`, made on first use.
+// The session of `link`, made on first use (its reader comes later, see make_reader).
 Ref session_for(PyObject* module, PyObject* link) {
     PyObject* sessions = state_of(module)->sessions;
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(sessions, link, &found) != 0) return Ref::steal(found);
     Locked creating(creation_mutex);
     if (PyDict_GetItemRef(sessions, link, &found) != 0) return Ref::steal(found);
+    sweep_closed(module, sessions);
+    auto* s = new Session;
+    s->link = Ref::borrow(link);
+    Ref capsule = Ref::steal(PyCapsule_New(s, kCapsuleName, destroy_session));
+    if (!capsule) {
+        delete s;
+        return {};
+    }
+    if (PyDict_SetItem(sessions, link, capsule.get()) < 0) return {};
+    return capsule;
+}
 
-    Ref channel = call_method(link, ZV_STR("get_channel"));
-    if (!channel) return {};
+// Makes the link's one reader. Called by the holder of the session's turn, so only one
+// exchange makes it; both Reticulum calls are bounded by that exchange's deadline. Returns
+// 1 made, 0 not in time (no exception set), -1 with an exception set.
+int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
+    PyObject* link = s->link.get();
+    bool timed_out = false;
+    Ref get_channel = attr(link, "get_channel");
+    Ref no_args = get_channel ? Ref::steal(PyTuple_New(0)) : Ref{};
+    if (!no_args) return -1;
+    Ref channel = call_bounded(module, get_channel.get(), no_args.get(), deadline, false, &timed_out);
+    if (timed_out) return 0;
+    if (!channel) return -1;
     Ref closure = new_tuple({link});
-    if (!closure) return {};
+    if (!closure) return -1;
     Ref callback = make_function(
         module,
         {"on_reader_ready", "HttpClient._send_request.<locals>.on_reader_ready", nullptr, {"ready"},
@@ -229,24 +262,19 @@ Ref session_for(PyObject* module, PyObject* link) {
     Ref rns = module_global(module, ZV_STR("RNS"));
     Ref buffer_cls = rns ? attr(rns.get(), "Buffer") : Ref{};
     Ref create = buffer_cls ? attr(buffer_cls.get(), "create_bidirectional_buffer") : Ref{};
-    if (!callback || !create) return {};
+    if (!callback || !create) return -1;
     Ref rx = Ref::steal(PyLong_FromLong(1)), tx = Ref::steal(PyLong_FromLong(0));
-    if (!rx || !tx) return {};
-    Ref buffer = call(create.get(), {rx.get(), tx.get(), channel.get(), callback.get()});
-    if (!buffer) return {};
-
-    sweep_closed(module, sessions);
-    auto* s = new Session;
-    s->link = Ref::borrow(link);
+    Ref create_args = rx && tx ? new_tuple({rx.get(), tx.get(), channel.get(), callback.get()}) : Ref{};
+    if (!create_args) return -1;
+    // Not started twice: a second reader on the channel would take the first one's data.
+    Ref buffer = call_bounded(module, create.get(), create_args.get(), deadline, false, &timed_out,
+                              {}, false);
+    if (timed_out) return 0;
+    if (!buffer) return -1;
+    Locked reading(s->reading);
     s->channel = std::move(channel);
     s->buffer = std::move(buffer);
-    Ref capsule = Ref::steal(PyCapsule_New(s, kCapsuleName, destroy_session));
-    if (!capsule) {
-        delete s;
-        return {};
-    }
-    if (PyDict_SetItem(sessions, link, capsule.get()) < 0) return {};
-    return capsule;
+    return 1;
 }
 
 bool is_head_request(PyObject* data) {
@@ -293,13 +321,81 @@ bool can_watch(PyObject* rns_module, PyObject* link) {
     return has > 0;
 }
 
-void forget(Session* s, const std::shared_ptr<Pending>& p) {
-    Locked lock(s->mutex);
+// Caller holds s->mutex.
+void forget_locked(Session* s, const std::shared_ptr<Pending>& p) {
     for (auto it = s->queue.begin(); it != s->queue.end(); ++it)
         if (*it == p) {
             s->queue.erase(it);
             return;
         }
+}
+
+void forget(Session* s, const std::shared_ptr<Pending>& p) {
+    Locked lock(s->mutex);
+    forget_locked(s, p);
+}
+
+// One request being written by a helper thread.
+struct WriteJob {
+    std::shared_ptr<Pending> pending;
+    Ref data;
+    Ref event;  // set when the write is over
+    bool limited = false;
+    Clock::time_point deadline;
+    bool done = false;  // under the session mutex, with `error`
+    Ref error;
+};
+
+const char* const kJobName = "zivane.client.write";
+
+void destroy_job(PyObject* capsule) {
+    delete static_cast<WriteJob*>(PyCapsule_GetPointer(capsule, kJobName));
+}
+
+// Thread target: captured (session capsule, job capsule).
+PyObject* write_worker(NativeFunction* fn, PyObject* const*) {
+    Session* s = session_of(captured(fn, 0));
+    auto* job = static_cast<WriteJob*>(PyCapsule_GetPointer(captured(fn, 1), kJobName));
+    if (!s || !job) return nullptr;
+    bool ok = send(fn->module, s, job->data.get(), job->limited, job->deadline);
+    Ref error = ok ? Ref{} : Ref::steal(PyErr_GetRaisedException());
+    {
+        Locked lock(s->mutex);
+        job->done = true;
+        job->error = std::move(error);
+        // Not written: no answer will come for it, so it must not hold a place in the queue.
+        if (job->error) forget_locked(s, job->pending);
+    }
+    {
+        std::lock_guard<std::mutex> guard(s->write_mutex);
+        s->writing = false;
+    }
+    s->write_done.notify_all();
+    if (!call_method(job->event.get(), ZV_STR("set"))) PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+// Waits (GIL released) until no earlier write is in progress, then claims the writer.
+bool claim_writer(Session* s, bool limited, Clock::time_point deadline) {
+    bool got;
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> guard(s->write_mutex);
+    auto idle = [s] { return !s->writing; };
+    if (limited)
+        got = s->write_done.wait_until(guard, deadline, idle);
+    else
+        got = (s->write_done.wait(guard, idle), true);
+    if (got) s->writing = true;
+    Py_END_ALLOW_THREADS
+    return got;
+}
+
+void release_writer(Session* s) {
+    {
+        std::lock_guard<std::mutex> guard(s->write_mutex);
+        s->writing = false;
+    }
+    s->write_done.notify_all();
 }
 
 }  // namespace
@@ -350,11 +446,6 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
         raise_transport_error(module, "Not connected");
         return {};
     }
-    Ref capsule = session_for(module, link.get());
-    if (!capsule) return {};
-    Session* s = session_of(capsule.get());
-    if (!s) return {};
-
     Ref timeout_obj = attr(self, ZV_STR("_request_timeout"));
     if (!timeout_obj) return {};
     bool ok;
@@ -365,6 +456,10 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
         limited ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(std::min(timeout, 1e9)))
                 : Clock::time_point::max();
+    Ref capsule = session_for(module, link.get());
+    if (!capsule) return {};
+    Session* s = session_of(capsule.get());
+    if (!s) return {};
 
     // Exchanges on one link take turns; waiting for the turn counts against the time-out.
     if (!s->turn.try_lock()) {
@@ -389,6 +484,14 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
         return {};
     }
     bool watch = can_watch(rns_module.get(), link.get());
+    if (!s->buffer) {
+        int made = make_reader(module, s, limited ? deadline : Clock::time_point::max());
+        if (made < 0) return {};
+        if (made == 0) {
+            raise_transport_error(module, "Request timeout");
+            return {};
+        }
+    }
 
     Ref threading = module_global(module, ZV_STR("threading"));
     Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
@@ -397,19 +500,66 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     auto pending = std::make_shared<Pending>();
     pending->event = event;
     pending->head = is_head_request(data);
+    auto* job = new WriteJob;
+    Ref job_capsule = Ref::steal(PyCapsule_New(job, kJobName, destroy_job));
+    if (!job_capsule) {
+        delete job;
+        return {};
+    }
+    job->pending = pending;
+    job->data = Ref::borrow(data);
+    job->limited = limited;
+    job->deadline = deadline;
+    job->event = event_cls ? call(event_cls.get()) : Ref{};
+    Ref thread_cls = job->event ? attr(threading.get(), "Thread") : Ref{};
+    Ref closure = thread_cls ? new_tuple({capsule.get(), job_capsule.get()}) : Ref{};
+    Ref target = closure ? make_function(module, {"write", "write", nullptr, {}, write_worker}, {}, {},
+                                         closure.get())
+                         : Ref{};
+    Ref kwnames = target ? Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon"))) : Ref{};
+    Ref thread = kwnames ? call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get()) : Ref{};
+    if (!thread) return {};
+
+    // The write runs on a helper thread, so a write or flush that never returns holds this
+    // exchange no longer than its time-out. Writes on a link still go out one at a time,
+    // in queue order.
+    if (!claim_writer(s, limited, deadline)) {
+        raise_transport_error(module, "Request timeout");
+        return {};
+    }
     {
         Locked lock(s->mutex);
         s->queue.push_back(pending);
     }
-    if (!send(module, s, data, limited, deadline)) {
-        SavedError error;
+    if (!call_method(thread.get(), ZV_STR("start"))) {
         forget(s, pending);
+        release_writer(s);
+        return {};
+    }
+    Ref write_for = remaining(limited, deadline);
+    Ref written = write_for ? call_method(job->event.get(), ZV_STR("wait"), {write_for.get()}) : Ref{};
+    Ref write_error;
+    bool write_done;
+    {
+        Locked lock(s->mutex);
+        write_done = job->done;
+        write_error = std::move(job->error);
+        // Still being written: whatever answer it gets is dropped.
+        if (!write_done) pending->abandoned = true;
+    }
+    if (!written) return {};
+    if (!write_done) {
+        raise_transport_error(module, "Request timeout");
+        return {};
+    }
+    if (write_error) {
         // A channel that stayed full past the deadline is this exchange's time-out.
-        if (limited && Clock::now() >= deadline && error.matches(PyExc_ConnectionError)) {
+        if (limited && Clock::now() >= deadline &&
+            PyErr_GivenExceptionMatches(write_error.get(), PyExc_ConnectionError)) {
             raise_transport_error(module, "Request timeout");
             return {};
         }
-        error.restore();
+        PyErr_SetRaisedException(write_error.release());
         return {};
     }
 
