@@ -56,6 +56,7 @@ CONNECT_STAGES = [
     ("request_path", "Timeout waiting for path to server", 2),
     ("has_path", "Timeout waiting for path to server", 2),
     ("await_path", "Timeout waiting for path to server", 2),
+    ("repeated_request_path", "Timeout waiting for path to server", 2),
     ("recall", "Could not recall server identity", 1),
     ("Destination", "Connection timeout", 1),
     ("Link", "Connection timeout", 1),
@@ -64,7 +65,13 @@ CONNECT_STAGES = [
 
 
 def install_connect_hang(stage, release):
-    if stage in ("request_path", "has_path", "await_path"):
+    if stage == "repeated_request_path":
+        # the first path request returns, the repeats made while the path is awaited do not
+        calls = []
+        ClientTransport.hooks.update(
+            request_path=lambda h: calls.append(h) if not calls else release.wait(HANG),
+            has_path=lambda h: False, await_path=hang(release, False))
+    elif stage in ("request_path", "has_path", "await_path"):
         ClientTransport.hooks[stage] = hang(release)
         if stage != "has_path":
             ClientTransport.hooks["has_path"] = lambda h: False

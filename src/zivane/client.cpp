@@ -11,6 +11,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 namespace zv::client {
@@ -279,6 +280,61 @@ Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
 
 namespace {
 
+// A call repeated now and then in the background (the path request while the path is
+// awaited): it runs on a daemon thread, at most one at a time, so a repeat that never
+// returns neither holds the caller nor piles up threads. Its failures are dropped; the
+// first request, made in the foreground, reports them.
+struct Repeat {
+    std::atomic<bool> busy{false};
+};
+
+const char* const kRepeatName = "zivane.client.repeat";
+
+void destroy_repeat(PyObject* capsule) {
+    delete static_cast<Repeat*>(PyCapsule_GetPointer(capsule, kRepeatName));
+}
+
+// Captured (capsule, callable, args) for both.
+PyObject* repeat_worker(NativeFunction* fn, PyObject* const*) {
+    auto* r = static_cast<Repeat*>(PyCapsule_GetPointer(captured(fn, 0), kRepeatName));
+    if (!r) return nullptr;
+    if (!Ref::steal(PyObject_Call(captured(fn, 1), captured(fn, 2), nullptr))) PyErr_Clear();
+    r->busy = false;
+    Py_RETURN_NONE;
+}
+
+PyObject* repeat_tick(NativeFunction* fn, PyObject* const*) {
+    auto* r = static_cast<Repeat*>(PyCapsule_GetPointer(captured(fn, 0), kRepeatName));
+    if (!r) return nullptr;
+    if (r->busy.exchange(true)) Py_RETURN_NONE;  // the last one has not come back yet
+    Ref threading = module_global(fn->module, ZV_STR("threading"));
+    Ref thread_cls = threading ? attr(threading.get(), "Thread") : Ref{};
+    Ref target = thread_cls ? make_function(fn->module, {"repeat", "repeat", nullptr, {}, repeat_worker},
+                                            {}, {}, fn->closure)
+                            : Ref{};
+    Ref kwnames = target ? Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon"))) : Ref{};
+    Ref thread = kwnames ? call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get()) : Ref{};
+    if (!thread || !call_method(thread.get(), ZV_STR("start"))) {
+        r->busy = false;
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// A tick function that repeats callable(*args) in the background.
+Ref repeater(PyObject* module, PyObject* callable, PyObject* args) {
+    auto* r = new Repeat;
+    Ref capsule = Ref::steal(PyCapsule_New(r, kRepeatName, destroy_repeat));
+    if (!capsule) {
+        delete r;
+        return {};
+    }
+    Ref closure = new_tuple({capsule.get(), callable, args});
+    return closure ? make_function(module, {"tick", "tick", nullptr, {}, repeat_tick}, {}, {},
+                                   closure.get())
+                   : Ref{};
+}
+
 // True when the bounded call came back in time; false with an exception set otherwise,
 // TransportError(message) when it did not.
 bool finished(PyObject* module, const Ref& result, bool timed_out, const char* message) {
@@ -327,9 +383,11 @@ Ref connect_impl(PyObject* module, PyObject* self) {
         Ref request_path = await_path ? attr(transport.get(), "request_path") : Ref{};
         Ref await_args = request_path ? new_tuple({h.get(), timeout.get()}) : Ref{};
         Ref request_args = await_args ? new_tuple({h.get()}) : Ref{};
-        if (!request_args) return {};
+        Ref tick = request_args ? repeater(module, request_path.get(), request_args.get()) : Ref{};
+        Ref no_args = tick ? Ref::steal(PyTuple_New(0)) : Ref{};
+        if (!no_args) return {};
         Ref arrived = call_bounded(module, await_path.get(), await_args.get(), path_deadline, false,
-                                   &timed_out, {request_path.get(), request_args.get()});
+                                   &timed_out, {tick.get(), no_args.get()});
         if (!arrived && !timed_out) return {};
         if (timed_out || !is_true(arrived.get(), &truth)) {
             if (!timed_out) return {};

@@ -52,7 +52,13 @@ int wait_ready(PyObject* rns, PyObject* channel, PyObject* link, const WriteLimi
     }
 }
 
-int write_flush(PyObject* buffer, PyObject* data) {
+// RNS's buffered writer retries for ever when the link goes down under it, so the link's
+// state is looked at right before each write: that leaves only a short window.
+int write_flush(PyObject* rns, PyObject* link, PyObject* buffer, PyObject* data) {
+    if (link_closed(rns, link)) {
+        PyErr_SetString(PyExc_ConnectionError, "Link closed");
+        return -1;
+    }
     Ref written = call_method(buffer, ZV_STR("write"), {data});
     if (!written) return -1;
     Ref flushed = call_method(buffer, ZV_STR("flush"));
@@ -109,14 +115,14 @@ int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* li
     Py_ssize_t piece = max_piece(rns, channel);
     int ready = wait_ready(rns, channel, link, limits);
     if (ready < 0) return -1;
-    if (size <= piece || ready == 0) return write_flush(buffer, data);
+    if (size <= piece || ready == 0) return write_flush(rns, link, buffer, data);
 
     const char* bytes = PyBytes_AS_STRING(data);
     for (Py_ssize_t offset = 0; offset < size; offset += piece) {
         if (offset > 0 && wait_ready(rns, channel, link, limits) < 0) return -1;
         Py_ssize_t n = std::min(piece, size - offset);
         Ref chunk = Ref::steal(PyBytes_FromStringAndSize(bytes + offset, n));
-        if (!chunk || write_flush(buffer, chunk.get()) < 0) return -1;
+        if (!chunk || write_flush(rns, link, buffer, chunk.get()) < 0) return -1;
     }
     return 0;
 }
