@@ -30,14 +30,19 @@ struct Pending {
     bool abandoned = false;  // the caller gave up; its answer is dropped when it comes
 };
 
+struct WriteJob;
+
 struct Session {
     PyMutex mutex{};           // guards the queue, bytes and framer; never held across RNS calls
     PyMutex reading{};         // one reader callback at a time, held across buffer.read
     std::timed_mutex turn;     // one exchange at a time on a link
-    // A request is written on a helper thread; the next one waits until it is out.
+    // Requests are written by the link's writer thread; the next one waits until the
+    // last is out. Guarded by write_mutex.
     std::mutex write_mutex;
-    std::condition_variable write_done;
-    bool writing = false;
+    std::condition_variable write_cv;
+    bool writing = false;         // a request is claimed or being written
+    bool worker_running = false;  // the writer thread is there to take `job`
+    std::shared_ptr<WriteJob> job;
     Ref link;
     Ref channel;               // set once, with `buffer` under `reading`, by the turn holder
     Ref buffer;                // empty until the link's reader is made
@@ -335,67 +340,96 @@ void forget(Session* s, const std::shared_ptr<Pending>& p) {
     forget_locked(s, p);
 }
 
-// One request being written by a helper thread.
+// One request for the writer thread.
 struct WriteJob {
     std::shared_ptr<Pending> pending;
     Ref data;
-    Ref event;  // set when the write is over
     bool limited = false;
     Clock::time_point deadline;
-    bool done = false;  // under the session mutex, with `error`
-    Ref error;
+    bool finished = false;  // under write_mutex
+    Ref error;              // under the session mutex, set before `finished`
 };
 
-const char* const kJobName = "zivane.client.write";
+// A writer with nothing to do for this long ends; the next request starts another.
+constexpr auto kWriterIdle = std::chrono::seconds(5);
 
-void destroy_job(PyObject* capsule) {
-    delete static_cast<WriteJob*>(PyCapsule_GetPointer(capsule, kJobName));
-}
-
-// Thread target: captured (session capsule, job capsule).
-PyObject* write_worker(NativeFunction* fn, PyObject* const*) {
+// The writer thread of a link: captured (session capsule). Shared objects are released
+// only with the GIL held.
+PyObject* writer_loop(NativeFunction* fn, PyObject* const*) {
     Session* s = session_of(captured(fn, 0));
-    auto* job = static_cast<WriteJob*>(PyCapsule_GetPointer(captured(fn, 1), kJobName));
-    if (!s || !job) return nullptr;
-    bool ok = send(fn->module, s, job->data.get(), job->limited, job->deadline);
-    Ref error = ok ? Ref{} : Ref::steal(PyErr_GetRaisedException());
-    {
-        Locked lock(s->mutex);
-        job->done = true;
-        job->error = std::move(error);
-        // Not written: no answer will come for it, so it must not hold a place in the queue.
-        if (job->error) forget_locked(s, job->pending);
+    if (!s) return nullptr;
+    for (;;) {
+        std::shared_ptr<WriteJob> job;
+        Py_BEGIN_ALLOW_THREADS
+        std::unique_lock<std::mutex> guard(s->write_mutex);
+        s->write_cv.wait_for(guard, kWriterIdle, [s] { return s->job != nullptr; });
+        job = std::move(s->job);
+        s->job = nullptr;
+        if (!job) s->worker_running = false;
+        Py_END_ALLOW_THREADS
+        if (!job) Py_RETURN_NONE;
+        bool ok = send(fn->module, s, job->data.get(), job->limited, job->deadline);
+        Ref error = ok ? Ref{} : Ref::steal(PyErr_GetRaisedException());
+        {
+            Locked lock(s->mutex);
+            job->error = std::move(error);
+            // Not written: no answer will come for it, so it must not hold a place in the queue.
+            if (job->error) forget_locked(s, job->pending);
+        }
+        {
+            std::lock_guard<std::mutex> guard(s->write_mutex);
+            job->finished = true;
+            s->writing = false;
+        }
+        s->write_cv.notify_all();
     }
-    {
-        std::lock_guard<std::mutex> guard(s->write_mutex);
-        s->writing = false;
-    }
-    s->write_done.notify_all();
-    if (!call_method(job->event.get(), ZV_STR("set"))) PyErr_Clear();
-    Py_RETURN_NONE;
 }
 
-// Waits (GIL released) until no earlier write is in progress, then claims the writer.
-bool claim_writer(Session* s, bool limited, Clock::time_point deadline) {
+// Waits (GIL released) until `ready` holds under write_mutex or the deadline passes.
+template <class Ready>
+bool wait_writer(Session* s, bool limited, Clock::time_point deadline, Ready ready, bool claim) {
     bool got;
     Py_BEGIN_ALLOW_THREADS
     std::unique_lock<std::mutex> guard(s->write_mutex);
-    auto idle = [s] { return !s->writing; };
     if (limited)
-        got = s->write_done.wait_until(guard, deadline, idle);
+        got = s->write_cv.wait_until(guard, deadline, ready);
     else
-        got = (s->write_done.wait(guard, idle), true);
-    if (got) s->writing = true;
+        got = (s->write_cv.wait(guard, ready), true);
+    if (got && claim) s->writing = true;
     Py_END_ALLOW_THREADS
     return got;
 }
 
-void release_writer(Session* s) {
+// Hands `job` to the link's writer, starting the writer thread when there is none.
+bool start_write(PyObject* module, PyObject* capsule, Session* s, const std::shared_ptr<WriteJob>& job) {
+    bool start;
     {
         std::lock_guard<std::mutex> guard(s->write_mutex);
-        s->writing = false;
+        s->job = job;
+        start = !s->worker_running;
+        s->worker_running = true;
     }
-    s->write_done.notify_all();
+    s->write_cv.notify_all();
+    if (!start) return true;
+    Ref threading = module_global(module, ZV_STR("threading"));
+    Ref thread_cls = threading ? attr(threading.get(), "Thread") : Ref{};
+    Ref closure = thread_cls ? new_tuple({capsule}) : Ref{};
+    Ref target = closure ? make_function(module, {"writer", "writer", nullptr, {}, writer_loop}, {}, {},
+                                         closure.get())
+                         : Ref{};
+    Ref kwnames = target ? Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon"))) : Ref{};
+    Ref thread = kwnames ? call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get()) : Ref{};
+    if (thread && call_method(thread.get(), ZV_STR("start"))) return true;
+    SavedError error;
+    {
+        std::lock_guard<std::mutex> guard(s->write_mutex);
+        s->job = nullptr;
+        s->writing = false;
+        s->worker_running = false;
+    }
+    s->write_cv.notify_all();
+    error.restore();
+    return false;
 }
 
 }  // namespace
@@ -500,30 +534,16 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     auto pending = std::make_shared<Pending>();
     pending->event = event;
     pending->head = is_head_request(data);
-    auto* job = new WriteJob;
-    Ref job_capsule = Ref::steal(PyCapsule_New(job, kJobName, destroy_job));
-    if (!job_capsule) {
-        delete job;
-        return {};
-    }
+    auto job = std::make_shared<WriteJob>();
     job->pending = pending;
     job->data = Ref::borrow(data);
     job->limited = limited;
     job->deadline = deadline;
-    job->event = event_cls ? call(event_cls.get()) : Ref{};
-    Ref thread_cls = job->event ? attr(threading.get(), "Thread") : Ref{};
-    Ref closure = thread_cls ? new_tuple({capsule.get(), job_capsule.get()}) : Ref{};
-    Ref target = closure ? make_function(module, {"write", "write", nullptr, {}, write_worker}, {}, {},
-                                         closure.get())
-                         : Ref{};
-    Ref kwnames = target ? Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon"))) : Ref{};
-    Ref thread = kwnames ? call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get()) : Ref{};
-    if (!thread) return {};
 
-    // The write runs on a helper thread, so a write or flush that never returns holds this
-    // exchange no longer than its time-out. Writes on a link still go out one at a time,
-    // in queue order.
-    if (!claim_writer(s, limited, deadline)) {
+    // The link's writer thread does the write, so a write or flush that never returns
+    // holds this exchange no longer than its time-out. Requests on a link still go out
+    // one at a time, in queue order.
+    if (!wait_writer(s, limited, deadline, [s] { return !s->writing; }, true)) {
         raise_transport_error(module, "Request timeout");
         return {};
     }
@@ -531,24 +551,19 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
         Locked lock(s->mutex);
         s->queue.push_back(pending);
     }
-    if (!call_method(thread.get(), ZV_STR("start"))) {
+    if (!start_write(module, capsule.get(), s, job)) {
         forget(s, pending);
-        release_writer(s);
         return {};
     }
-    Ref write_for = remaining(limited, deadline);
-    Ref written = write_for ? call_method(job->event.get(), ZV_STR("wait"), {write_for.get()}) : Ref{};
+    bool written = wait_writer(s, limited, deadline, [&job] { return job->finished; }, false);
     Ref write_error;
-    bool write_done;
     {
         Locked lock(s->mutex);
-        write_done = job->done;
         write_error = std::move(job->error);
         // Still being written: whatever answer it gets is dropped.
-        if (!write_done) pending->abandoned = true;
+        if (!written) pending->abandoned = true;
     }
-    if (!written) return {};
-    if (!write_done) {
+    if (!written) {
         raise_transport_error(module, "Request timeout");
         return {};
     }
