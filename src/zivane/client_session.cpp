@@ -32,17 +32,24 @@ struct Pending {
 
 struct WriteJob;
 
+// Hand-over between a link's exchanges and its writer thread. Shared by the session and
+// the thread, so an idle writer keeps neither the session nor its link alive.
+struct Writer {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool writing = false;  // a request is claimed or being written
+    bool running = false;  // the writer thread is there to take `job`
+    bool stop = false;     // the session is gone
+    std::shared_ptr<WriteJob> job;
+};
+
 struct Session {
     PyMutex mutex{};           // guards the queue, bytes and framer; never held across RNS calls
     PyMutex reading{};         // one reader callback at a time, held across buffer.read
     std::timed_mutex turn;     // one exchange at a time on a link
     // Requests are written by the link's writer thread; the next one waits until the
-    // last is out. Guarded by write_mutex.
-    std::mutex write_mutex;
-    std::condition_variable write_cv;
-    bool writing = false;         // a request is claimed or being written
-    bool worker_running = false;  // the writer thread is there to take `job`
-    std::shared_ptr<WriteJob> job;
+    // last is out.
+    std::shared_ptr<Writer> w = std::make_shared<Writer>();
     Ref link;
     Ref channel;               // set once, with `buffer` under `reading`, by the turn holder
     Ref buffer;                // empty until the link's reader is made
@@ -55,12 +62,13 @@ const char* const kCapsuleName = "zivane.client.session";
 
 PyMutex creation_mutex{};
 
-void destroy_session(PyObject* capsule) {
-    delete static_cast<Session*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-}
+using SessionRef = std::shared_ptr<Session>;
+
+void destroy_session(PyObject* capsule);
 
 Session* session_of(PyObject* capsule) {
-    return static_cast<Session*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    auto* owner = static_cast<SessionRef*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    return owner ? owner->get() : nullptr;
 }
 
 class Locked {
@@ -233,11 +241,11 @@ Ref session_for(PyObject* module, PyObject* link) {
     Locked creating(creation_mutex);
     if (PyDict_GetItemRef(sessions, link, &found) != 0) return Ref::steal(found);
     sweep_closed(module, sessions);
-    auto* s = new Session;
-    s->link = Ref::borrow(link);
-    Ref capsule = Ref::steal(PyCapsule_New(s, kCapsuleName, destroy_session));
+    auto* owner = new SessionRef(std::make_shared<Session>());
+    (*owner)->link = Ref::borrow(link);
+    Ref capsule = Ref::steal(PyCapsule_New(owner, kCapsuleName, destroy_session));
     if (!capsule) {
-        delete s;
+        delete owner;
         return {};
     }
     if (PyDict_SetItem(sessions, link, capsule.get()) < 0) return {};
@@ -346,56 +354,73 @@ struct WriteJob {
     Ref data;
     bool limited = false;
     Clock::time_point deadline;
-    bool finished = false;  // under write_mutex
+    bool finished = false;  // under the writer's mutex
     Ref error;              // under the session mutex, set before `finished`
 };
 
 // A writer with nothing to do for this long ends; the next request starts another.
 constexpr auto kWriterIdle = std::chrono::seconds(5);
 
-// The writer thread of a link: captured (session capsule). Shared objects are released
-// only with the GIL held.
+// What the writer thread holds: the hand-over, and the session only while writing.
+struct WriterHandle {
+    std::shared_ptr<Writer> w;
+    std::weak_ptr<Session> session;
+};
+
+const char* const kWriterName = "zivane.client.writer";
+
+void destroy_writer_handle(PyObject* capsule) {
+    delete static_cast<WriterHandle*>(PyCapsule_GetPointer(capsule, kWriterName));
+}
+
+// The writer thread of a link: captured (writer handle capsule). Shared objects are
+// released only with the GIL held.
 PyObject* writer_loop(NativeFunction* fn, PyObject* const*) {
-    Session* s = session_of(captured(fn, 0));
-    if (!s) return nullptr;
+    auto* h = static_cast<WriterHandle*>(PyCapsule_GetPointer(captured(fn, 0), kWriterName));
+    if (!h) return nullptr;
+    Writer* w = h->w.get();
     for (;;) {
         std::shared_ptr<WriteJob> job;
+        bool stopping;
         Py_BEGIN_ALLOW_THREADS
-        std::unique_lock<std::mutex> guard(s->write_mutex);
-        s->write_cv.wait_for(guard, kWriterIdle, [s] { return s->job != nullptr; });
-        job = std::move(s->job);
-        s->job = nullptr;
-        if (!job) s->worker_running = false;
+        std::unique_lock<std::mutex> guard(w->mutex);
+        w->cv.wait_for(guard, kWriterIdle, [w] { return w->job != nullptr || w->stop; });
+        job = std::move(w->job);  // moved, not released: that needs the GIL
+        w->job = nullptr;
+        stopping = w->stop;
+        if (!job || stopping) w->running = false;
         Py_END_ALLOW_THREADS
-        if (!job) Py_RETURN_NONE;
-        bool ok = send(fn->module, s, job->data.get(), job->limited, job->deadline);
-        Ref error = ok ? Ref{} : Ref::steal(PyErr_GetRaisedException());
-        {
+        if (!job || stopping) Py_RETURN_NONE;
+        SessionRef s = h->session.lock();
+        Ref error;
+        if (s && !send(fn->module, s.get(), job->data.get(), job->limited, job->deadline))
+            error = Ref::steal(PyErr_GetRaisedException());
+        if (s) {
             Locked lock(s->mutex);
             job->error = std::move(error);
             // Not written: no answer will come for it, so it must not hold a place in the queue.
-            if (job->error) forget_locked(s, job->pending);
+            if (job->error) forget_locked(s.get(), job->pending);
         }
         {
-            std::lock_guard<std::mutex> guard(s->write_mutex);
+            std::lock_guard<std::mutex> done(w->mutex);
             job->finished = true;
-            s->writing = false;
+            w->writing = false;
         }
-        s->write_cv.notify_all();
+        w->cv.notify_all();
     }
 }
 
-// Waits (GIL released) until `ready` holds under write_mutex or the deadline passes.
+// Waits (GIL released) until `ready` holds under the writer's mutex or the deadline passes.
 template <class Ready>
 bool wait_writer(Session* s, bool limited, Clock::time_point deadline, Ready ready, bool claim) {
     bool got;
     Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> guard(s->write_mutex);
+    std::unique_lock<std::mutex> guard(s->w->mutex);
     if (limited)
-        got = s->write_cv.wait_until(guard, deadline, ready);
+        got = s->w->cv.wait_until(guard, deadline, ready);
     else
-        got = (s->write_cv.wait(guard, ready), true);
-    if (got && claim) s->writing = true;
+        got = (s->w->cv.wait(guard, ready), true);
+    if (got && claim) s->w->writing = true;
     Py_END_ALLOW_THREADS
     return got;
 }
@@ -404,16 +429,19 @@ bool wait_writer(Session* s, bool limited, Clock::time_point deadline, Ready rea
 bool start_write(PyObject* module, PyObject* capsule, Session* s, const std::shared_ptr<WriteJob>& job) {
     bool start;
     {
-        std::lock_guard<std::mutex> guard(s->write_mutex);
-        s->job = job;
-        start = !s->worker_running;
-        s->worker_running = true;
+        std::lock_guard<std::mutex> guard(s->w->mutex);
+        s->w->job = job;
+        start = !s->w->running;
+        s->w->running = true;
     }
-    s->write_cv.notify_all();
+    s->w->cv.notify_all();
     if (!start) return true;
     Ref threading = module_global(module, ZV_STR("threading"));
     Ref thread_cls = threading ? attr(threading.get(), "Thread") : Ref{};
-    Ref closure = thread_cls ? new_tuple({capsule}) : Ref{};
+    auto* handle = new WriterHandle{s->w, *static_cast<SessionRef*>(PyCapsule_GetPointer(capsule, kCapsuleName))};
+    Ref handle_capsule = Ref::steal(PyCapsule_New(handle, kWriterName, destroy_writer_handle));
+    if (!handle_capsule) delete handle;
+    Ref closure = thread_cls && handle_capsule ? new_tuple({handle_capsule.get()}) : Ref{};
     Ref target = closure ? make_function(module, {"writer", "writer", nullptr, {}, writer_loop}, {}, {},
                                          closure.get())
                          : Ref{};
@@ -422,14 +450,26 @@ bool start_write(PyObject* module, PyObject* capsule, Session* s, const std::sha
     if (thread && call_method(thread.get(), ZV_STR("start"))) return true;
     SavedError error;
     {
-        std::lock_guard<std::mutex> guard(s->write_mutex);
-        s->job = nullptr;
-        s->writing = false;
-        s->worker_running = false;
+        std::lock_guard<std::mutex> guard(s->w->mutex);
+        s->w->job = nullptr;
+        s->w->writing = false;
+        s->w->running = false;
     }
-    s->write_cv.notify_all();
+    s->w->cv.notify_all();
     error.restore();
     return false;
+}
+
+void destroy_session(PyObject* capsule) {
+    auto* owner = static_cast<SessionRef*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    if (!owner) return;
+    std::shared_ptr<Writer> w = (*owner)->w;
+    {
+        std::lock_guard<std::mutex> guard(w->mutex);
+        w->stop = true;
+    }
+    w->cv.notify_all();
+    delete owner;
 }
 
 }  // namespace
@@ -543,7 +583,7 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     // The link's writer thread does the write, so a write or flush that never returns
     // holds this exchange no longer than its time-out. Requests on a link still go out
     // one at a time, in queue order.
-    if (!wait_writer(s, limited, deadline, [s] { return !s->writing; }, true)) {
+    if (!wait_writer(s, limited, deadline, [s] { return !s->w->writing; }, true)) {
         raise_transport_error(module, "Request timeout");
         return {};
     }
