@@ -418,6 +418,24 @@ Ref field(PyObject* self, PyObject* name) { return attr(self, name); }
 
 }  // namespace
 
+// The ordinary road for any record: fields read through attribute access in the order
+// the start line names them, then headers and body.
+PyObject* serialize_general(NativeFunction* fn, PyObject* self, const char* const names[3]) {
+    Builder b;
+    Ref parts[3];
+    for (int i = 0; i < 3; ++i) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(names[i]));
+        if (!name || !(parts[i] = field(self, name.get()))) return nullptr;
+    }
+    PyObject* const raw[3] = {parts[0].get(), parts[1].get(), parts[2].get()};
+    if (!add_start_line(fn, b, raw, names)) return nullptr;
+    Ref headers = field(self, ZV_STR("headers"));
+    if (!headers) return nullptr;
+    Ref body = field(self, ZV_STR("body"));
+    if (!body) return nullptr;
+    return finish_general(fn, b, headers.get(), std::move(body));
+}
+
 PyObject* request_bytes(NativeFunction* fn, PyObject* const* args) {
     PyObject* self = args[0];
     RecordLayout& layout = state_of(fn->module)->request;
@@ -435,21 +453,8 @@ PyObject* request_bytes(NativeFunction* fn, PyObject* const* args) {
             if (plan.ok) return write_plan(plan);
         }
     }
-    Builder b;
-    Ref method = field(self, ZV_STR("method"));
-    if (!method) return nullptr;
-    Ref path = field(self, ZV_STR("path"));
-    if (!path) return nullptr;
-    Ref version = field(self, ZV_STR("version"));
-    if (!version) return nullptr;
-    PyObject* const parts[3] = {method.get(), path.get(), version.get()};
     static const char* const names[3] = {"method", "path", "version"};
-    if (!add_start_line(fn, b, parts, names)) return nullptr;
-    Ref headers = field(self, ZV_STR("headers"));
-    if (!headers) return nullptr;
-    Ref body = field(self, ZV_STR("body"));
-    if (!body) return nullptr;
-    return finish_general(fn, b, headers.get(), std::move(body));
+    return serialize_general(fn, self, names);
 }
 
 PyObject* response_bytes(NativeFunction* fn, PyObject* const* args) {
@@ -478,21 +483,8 @@ PyObject* response_bytes(NativeFunction* fn, PyObject* const* args) {
             }
         }
     }
-    Builder b;
-    Ref version = field(self, ZV_STR("version"));
-    if (!version) return nullptr;
-    Ref status = field(self, ZV_STR("status"));
-    if (!status) return nullptr;
-    Ref reason = field(self, ZV_STR("reason"));
-    if (!reason) return nullptr;
-    PyObject* const parts[3] = {version.get(), status.get(), reason.get()};
     static const char* const names[3] = {"version", "status", "reason"};
-    if (!add_start_line(fn, b, parts, names)) return nullptr;
-    Ref headers = field(self, ZV_STR("headers"));
-    if (!headers) return nullptr;
-    Ref body = field(self, ZV_STR("body"));
-    if (!body) return nullptr;
-    return finish_general(fn, b, headers.get(), std::move(body));
+    return serialize_general(fn, self, names);
 }
 
 PyObject* encode_chunked(NativeFunction*, PyObject* const* args) {
