@@ -614,6 +614,16 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
             raise_transport_error(module, "Request timeout");
             return {};
         }
+        // The link went away while the request was being written: a transport failure
+        // of this exchange, like a link seen closed while waiting for the answer.
+        if (PyErr_GivenExceptionMatches(write_error.get(), PyExc_ConnectionError) &&
+            rns::link_closed(rns_module.get(), link.get())) {
+            raise_transport_error(module, "No response received");
+            PyObject* raised = PyErr_GetRaisedException();
+            PyException_SetCause(raised, write_error.release());
+            PyErr_SetRaisedException(raised);
+            return {};
+        }
         PyErr_SetRaisedException(write_error.release());
         return {};
     }
