@@ -31,6 +31,8 @@ int install_finder(PyObject* package) {
 }
 
 int package_exec(PyObject* package) {
+    // First of all: every other step, and every submodule, uses the interned names.
+    if (intern_names() < 0) return -1;
     if (init_native_function_type() < 0 || init_native_coroutine_type() < 0) return -1;
     if (install_finder(package) < 0) return -1;
     if (bind_from(package, "importlib.metadata", "version") < 0) return -1;

@@ -1,13 +1,10 @@
 // zivane.server: HttpServer (construction, identity file, routes, dispatch, lifecycle),
 // await_in_sync and the server command. The per-link traffic is in server_links.cpp.
+#include "identity_file.hpp"
 #include "modules.hpp"
 #include "server_links.hpp"
 #include "support/classes.hpp"
 #include "support/native_coroutine.hpp"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <csignal>
 
@@ -67,73 +64,8 @@ PyObject* default_identity_path(NativeFunction* fn, PyObject* const*) {
     return call_method(os_path.get(), ZV_STR("join"), {home.get(), dir.get(), file.get()}).release();
 }
 
-// The identity file holds a private key: make it readable by its owner only, before
-// anything is written into it.
-void restrict_identity_file(PyObject* path) {
-    PyObject* raw = nullptr;
-    if (!PyUnicode_FSConverter(path, &raw)) {
-        PyErr_Clear();
-        return;
-    }
-    Ref encoded = Ref::steal(raw);
-    const char* p = PyBytes_AsString(encoded.get());
-    if (!p) {
-        PyErr_Clear();
-        return;
-    }
-    int fd;
-    Py_BEGIN_ALLOW_THREADS
-    fd = ::open(p, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        (void)::fchmod(fd, 0600);
-        ::close(fd);
-    }
-    Py_END_ALLOW_THREADS
-}
-
 PyObject* load_or_create_identity(NativeFunction* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    Ref os = global(fn, ZV_STR("os"));
-    if (!os) return nullptr;
-    Ref os_path = attr(os.get(), ZV_STR("path"));
-    if (!os_path) return nullptr;
-    Ref path = attr(self, ZV_STR("_identity_path"));
-    if (!path) return nullptr;
-    Ref exists = call_method(os_path.get(), ZV_STR("exists"), {path.get()});
-    if (!exists) return nullptr;
-    int yes = PyObject_IsTrue(exists.get());
-    if (yes < 0) return nullptr;
-    Ref rns = global(fn, ZV_STR("RNS"));
-    if (!rns) return nullptr;
-    Ref identity_type = attr(rns.get(), ZV_STR("Identity"));
-    if (!identity_type) return nullptr;
-    if (yes) {
-        path = attr(self, ZV_STR("_identity_path"));
-        if (!path) return nullptr;
-        Ref loaded = call_method(identity_type.get(), ZV_STR("from_file"), {path.get()});
-        if (!loaded) return nullptr;
-        if (!loaded.is_none()) return loaded.release();
-    }
-    Ref identity = call(identity_type.get());
-    if (!identity) return nullptr;
-    path = attr(self, ZV_STR("_identity_path"));
-    if (!path) return nullptr;
-    Ref dir = call_method(os_path.get(), ZV_STR("dirname"), {path.get()});
-    if (!dir) return nullptr;
-    int has_dir = PyObject_IsTrue(dir.get());
-    if (has_dir < 0) return nullptr;
-    if (has_dir) {  // a bare file name lives in the working directory
-        Ref makedirs = attr(os.get(), ZV_STR("makedirs"));
-        Ref mode = Ref::steal(PyLong_FromLong(0700));
-        Ref names = kwnames({ZV_STR("exist_ok"), ZV_STR("mode")});
-        if (!makedirs || !mode || !names) return nullptr;
-        if (!call_kw(makedirs.get(), {dir.get(), Py_True, mode.get()}, names.get())) return nullptr;
-    }
-    path = attr(self, ZV_STR("_identity_path"));
-    if (!path) return nullptr;
-    restrict_identity_file(path.get());
-    if (!call_method(identity.get(), ZV_STR("to_file"), {path.get()})) return nullptr;
-    return identity.release();
+    return identity_file::load_or_create(fn->module, args[0], false);
 }
 
 // ---- routes ------------------------------------------------------------------------
