@@ -1,5 +1,6 @@
 // zivane.server: HttpServer (construction, identity file, routes, dispatch, lifecycle),
 // await_in_sync and the server command. The per-link traffic is in server_links.cpp.
+#include "command_line.hpp"
 #include "identity_file.hpp"
 #include "modules.hpp"
 #include "server_links.hpp"
@@ -347,6 +348,15 @@ void remove_sigterm(PyObject* loop) {
     pending.restore();
 }
 
+// The exception that ended the wait, or empty for a keyboard interrupt (discarded).
+Ref wait_failure() {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        PyErr_Clear();
+        return {};
+    }
+    return Ref::steal(PyErr_GetRaisedException());
+}
+
 CoBody main_body(Ref fn_ref) {
     auto* fn = reinterpret_cast<NativeFunction*>(fn_ref.get());
     Ref argparse = global(fn, ZV_STR("argparse"));
@@ -380,6 +390,8 @@ CoBody main_body(Ref fn_ref) {
     }
     Ref args = call_method(parser.get(), ZV_STR("parse_args"));
     if (!args) co_return Ref{};
+    Ref port_arg = attr(args.get(), ZV_STR("port"));
+    if (!port_arg || command_line::check_port(fn->module, port_arg.get()) < 0) co_return Ref{};
 
     Ref config_path = attr(args.get(), ZV_STR("config"));
     if (!config_path) co_return Ref{};
@@ -391,6 +403,7 @@ CoBody main_body(Ref fn_ref) {
         config_path = call_method(environ.get(), ZV_STR("get"), {name.get(), Py_None});
         if (!config_path) co_return Ref{};
     }
+    if (command_line::check_configuration(fn->module, config_path.get()) < 0) co_return Ref{};
     Ref rns = global(fn, ZV_STR("RNS"));
     if (!rns) co_return Ref{};
     Ref verbose_flag = attr(args.get(), ZV_STR("verbose"));
@@ -451,27 +464,17 @@ CoBody main_body(Ref fn_ref) {
     if (!loop) co_return Ref{};
 
     // Wait until the server stops running; a keyboard interrupt or SIGTERM ends it too.
+    // The guard covers the whole loop: reading and testing is_running as well as sleeping.
     Ref failure;
     while (PyList_GET_ITEM(terminated.get(), 0) != Py_True) {
         Ref running = attr(server.get(), ZV_STR("is_running"));
         int yes = running ? PyObject_IsTrue(running.get()) : -1;
-        if (yes <= 0) {
-            if (yes < 0) failure = Ref::steal(PyErr_GetRaisedException());
-            break;
-        }
-        Ref one = Ref::steal(PyLong_FromLong(1));
+        if (yes == 0) break;
+        Ref one = yes > 0 ? Ref::steal(PyLong_FromLong(1)) : Ref{};
         Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
-        if (!sleep) {
-            failure = Ref::steal(PyErr_GetRaisedException());
-            break;
-        }
-        Ref slept = co_await Await(sleep.get());
+        Ref slept = sleep ? co_await Await(sleep.get()) : Ref{};
         if (slept) continue;
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-            PyErr_Clear();
-            break;
-        }
-        failure = Ref::steal(PyErr_GetRaisedException());
+        failure = wait_failure();
         break;
     }
     remove_sigterm(loop.get());
