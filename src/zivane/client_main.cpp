@@ -230,7 +230,7 @@ CoBody main_body(Ref module_ref) {
     Ref level = attr(rns.get(), loud ? "LOG_VERBOSE" : "LOG_WARNING");
     Ref reticulum_cls = level ? attr(rns.get(), "Reticulum") : Ref{};
     Ref reticulum = reticulum_cls ? call(reticulum_cls.get(), {config.get(), level.get()}) : Ref{};
-    if (!reticulum) co_return Ref{};
+    if (!reticulum || command_line::keep_exit_status(module, rns.get()) < 0) co_return Ref{};
 
     Ref body_text = attr(args.get(), "body");
     if (!body_text) co_return Ref{};

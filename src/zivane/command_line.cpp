@@ -72,7 +72,28 @@ int check_parses(PyObject* module, PyObject* file) {
     return message ? fail(module, kConfigurationStatus, message.get()) : -1;
 }
 
+bool exit_hook_registered = false;  // guarded by the GIL
+
+PyObject* mark_exit_done(NativeFunction* fn, PyObject* const*) {
+    if (PyObject_SetAttrString(captured(fn, 0), "exit_called", Py_True) < 0) PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+const FunctionSpec mark_exit_done_spec = {
+    "_keep_exit_status", "_keep_exit_status", nullptr, {}, mark_exit_done,
+};
+
 }  // namespace
+
+int keep_exit_status(PyObject* module, PyObject* rns) {
+    if (exit_hook_registered) return 0;
+    Ref closure = new_tuple({rns});
+    Ref hook = closure ? make_function(module, mark_exit_done_spec, {}, {}, closure.get()) : Ref{};
+    Ref register_hook = hook ? import_from("atexit", "register") : Ref{};
+    if (!register_hook || !call(register_hook.get(), {hook.get()})) return -1;
+    exit_hook_registered = true;
+    return 0;
+}
 
 void flush_output(PyObject* module) {
     SavedError pending;

@@ -31,4 +31,14 @@ int check_destination(PyObject* module, PyObject* text);
 // `config_dir` as it will be passed to RNS.Reticulum (None: Reticulum's default choice).
 int check_configuration(PyObject* module, PyObject* config_dir);
 
+// Called once Reticulum has started (`rns` is the module that started it). A process
+// attached to a shared instance is otherwise ended by RNS itself at interpreter exit:
+// its exit handler detaches the local interface, whose reader thread then calls
+// RNS.exit(), i.e. os._exit(0), racing the main thread's own exit. That replaced the
+// command's exit status by 0 in most runs under load, and dropped unflushed output. An
+// exit hook registered now runs before RNS's (hooks run last-in first-out) and marks
+// RNS's exit as done, so the interpreter ends the way it meant to, with its status. The
+// hook is registered once per process and does nothing before interpreter exit.
+int keep_exit_status(PyObject* module, PyObject* rns);
+
 }  // namespace zv::command_line

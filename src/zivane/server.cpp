@@ -415,7 +415,7 @@ CoBody main_body(Ref fn_ref) {
     Ref reticulum_type = attr(rns.get(), ZV_STR("Reticulum"));
     if (!reticulum_type) co_return Ref{};
     Ref reticulum = call(reticulum_type.get(), {config_path.get(), level.get()});
-    if (!reticulum) co_return Ref{};
+    if (!reticulum || command_line::keep_exit_status(fn->module, rns.get()) < 0) co_return Ref{};
 
     Ref server_type = global(fn, ZV_STR("HttpServer"));
     Ref port = attr(args.get(), ZV_STR("port"));
