@@ -87,6 +87,10 @@ const FunctionSpec mark_exit_done_spec = {
 
 int keep_exit_status(PyObject* module, PyObject* rns) {
     if (exit_hook_registered) return 0;
+    PyObject* loaded = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), ZV_STR("RNS"), &loaded) < 0) return -1;
+    Ref real = Ref::steal(loaded);
+    if (real.get() != rns) return 0;  // a stand-in has no exit of its own to race with
     Ref closure = new_tuple({rns});
     Ref hook = closure ? make_function(module, mark_exit_done_spec, {}, {}, closure.get()) : Ref{};
     Ref register_hook = hook ? import_from("atexit", "register") : Ref{};
