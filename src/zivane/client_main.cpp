@@ -203,14 +203,14 @@ CoBody main_body(Ref module_ref) {
     Ref parser = build_parser(module);
     Ref args = parser ? call_method(parser.get(), ZV_STR("parse_args")) : Ref{};
     if (!args) co_return Ref{};
+    Ref header_entries = attr(args.get(), "header");
+    Ref headers = header_entries ? build_headers(parser.get(), header_entries.get()) : Ref{};
+    if (!headers) co_return Ref{};
     Ref destination_arg = attr(args.get(), "destination");
     Ref port_arg = destination_arg ? attr(args.get(), "port") : Ref{};
     if (!port_arg || command_line::check_destination(module, destination_arg.get()) < 0 ||
         command_line::check_port(module, port_arg.get()) < 0)
         co_return Ref{};
-    Ref header_entries = attr(args.get(), "header");
-    Ref headers = header_entries ? build_headers(parser.get(), header_entries.get()) : Ref{};
-    if (!headers) co_return Ref{};
 
     Ref config = attr(args.get(), "config");
     if (!config) co_return Ref{};
