@@ -92,6 +92,30 @@ PyObject* run_command(const char* module_name) {
 PyObject* server_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.server"); }
 PyObject* client_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.client"); }
 
+// `python -m zivane.server` / `python -m zivane.client`: what the console script does,
+// `sys.exit(server())`. runpy has set argv[0] to the shared object's path; usage messages
+// name the command as the console script does.
+PyObject* run_program(const char* module_name, const char* program) {
+    Ref name = Ref::steal(PyUnicode_FromString(program));
+    PyObject* argv = PySys_GetObject("argv");  // borrowed
+    if (!name) return nullptr;
+    if (argv && PyList_Check(argv) && PyList_GET_SIZE(argv) > 0 &&
+        PyList_SetItem(argv, 0, name.release()) < 0)
+        return nullptr;
+    Ref status = Ref::steal(run_command(module_name));
+    if (!status) return nullptr;
+    PyErr_SetObject(PyExc_SystemExit, status.get());
+    return nullptr;
+}
+
+PyObject* server_program(PyObject*, PyObject*) { return run_program("zivane.server", "zivane-server"); }
+PyObject* client_program(PyObject*, PyObject*) { return run_program("zivane.client", "zivane-client"); }
+
+PyMethodDef server_program_method = {"zivane-server", server_program, METH_NOARGS,
+                                     "Run the zivane-server command and exit with its status."};
+PyMethodDef client_program_method = {"zivane-client", client_program, METH_NOARGS,
+                                     "Run the zivane-client command and exit with its status."};
+
 int cli_exec(PyObject* module) {
     PyObject* ns = PyModule_GetDict(module);
     PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
@@ -120,5 +144,7 @@ PyModuleDef cli_def = {
 }  // namespace
 
 PyModuleDef* cli_module_def() { return &cli_def; }
+PyMethodDef* server_program_def() { return &server_program_method; }
+PyMethodDef* client_program_def() { return &client_program_method; }
 
 }  // namespace zv

@@ -4,11 +4,11 @@
 // thread in Reticulum calls and in threading.Event waits (which release the GIL), while
 // Reticulum's threads deliver link and data callbacks.
 #include "client_session.hpp"
+#include "identity_file.hpp"
 #include "modules.hpp"
 #include "support/classes.hpp"
 #include "support/native_coroutine.hpp"
 
-#include <fcntl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -76,71 +76,8 @@ PyObject* default_identity_path_impl(NativeFunction* fn, PyObject* const*) {
     return call_method(path.get(), ZV_STR("join"), {home.get(), dir.get(), file.get()}).release();
 }
 
-// Identity file: the directory is private to the user (0700), so is the file (0600).
 PyObject* load_or_create_identity_impl(NativeFunction* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* module = fn->module;
-    Ref cached = attr(self, ZV_STR("_identity"));
-    if (!cached) return nullptr;
-    if (!cached.is_none()) return cached.release();
-
-    Ref os = module_global(module, ZV_STR("os"));
-    Ref os_path = os ? attr(os.get(), "path") : Ref{};
-    Ref identity_cls = rns_attr(module, "Identity");
-    if (!os_path || !identity_cls) return nullptr;
-
-    Ref p = attr(self, ZV_STR("_identity_path"));
-    Ref exists = p ? call_method(os_path.get(), ZV_STR("exists"), {p.get()}) : Ref{};
-    if (!exists) return nullptr;
-    int found = PyObject_IsTrue(exists.get());
-    if (found < 0) return nullptr;
-    if (found) {
-        p = attr(self, ZV_STR("_identity_path"));
-        Ref loaded = p ? call_method(identity_cls.get(), ZV_STR("from_file"), {p.get()}) : Ref{};
-        if (!loaded || !set(self, ZV_STR("_identity"), loaded.get())) return nullptr;
-        if (!loaded.is_none()) return attr(self, ZV_STR("_identity")).release();
-    }
-    Ref fresh = call(identity_cls.get());
-    if (!fresh || !set(self, ZV_STR("_identity"), fresh.get())) return nullptr;
-
-    p = attr(self, ZV_STR("_identity_path"));
-    Ref dir = p ? call_method(os_path.get(), ZV_STR("dirname"), {p.get()}) : Ref{};
-    if (!dir) return nullptr;
-    int has_dir = PyObject_IsTrue(dir.get());
-    if (has_dir < 0) return nullptr;
-    if (has_dir) {  // a bare file name lives in the current directory
-        Ref makedirs = attr(os.get(), "makedirs");
-        Ref mode = Ref::steal(PyLong_FromLong(0700));
-        Ref kwnames = Ref::steal(PyTuple_Pack(1, ZV_STR("exist_ok")));
-        if (!makedirs || !mode || !kwnames ||
-            !call_kw(makedirs.get(), {dir.get(), mode.get(), Py_True}, kwnames.get()))
-            return nullptr;
-    }
-    // Create the file private before the identity is written into it.
-    Ref exists_now = call_method(os_path.get(), ZV_STR("exists"), {p.get()});
-    if (!exists_now) return nullptr;
-    int present = PyObject_IsTrue(exists_now.get());
-    if (present < 0) return nullptr;
-    Ref file_mode = Ref::steal(PyLong_FromLong(0600));
-    if (!file_mode) return nullptr;
-    if (!present) {
-        Ref flags = Ref::steal(PyLong_FromLong(O_WRONLY | O_CREAT | O_EXCL));
-        Ref fd = flags ? call_method(os.get(), ZV_STR("open"), {p.get(), flags.get(), file_mode.get()}) : Ref{};
-        if (fd) {
-            if (!call_method(os.get(), ZV_STR("close"), {fd.get()})) return nullptr;
-        } else if (PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-            PyErr_Clear();
-        } else {
-            return nullptr;
-        }
-    }
-    if (!call_method(fresh.get(), ZV_STR("to_file"), {p.get()})) return nullptr;
-    Ref written = call_method(os_path.get(), ZV_STR("exists"), {p.get()});
-    if (!written) return nullptr;
-    int keep = PyObject_IsTrue(written.get());
-    if (keep < 0) return nullptr;
-    if (keep && !call_method(os.get(), ZV_STR("chmod"), {p.get(), file_mode.get()})) return nullptr;
-    return attr(self, ZV_STR("_identity")).release();
+    return identity_file::load_or_create(fn->module, args[0], true);
 }
 
 // ----- connection ----------------------------------------------------------------------

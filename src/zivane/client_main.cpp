@@ -1,6 +1,9 @@
 // The client command: `main` sends one request and prints the response.
 #include "client_session.hpp"
+#include "command_line.hpp"
 #include "support/native_coroutine.hpp"
+
+#include <iterator>
 
 namespace zv::client {
 namespace {
@@ -16,6 +19,10 @@ Ref text(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
 Ref call_with(PyObject* callable, std::initializer_list<PyObject*> positional,
               std::initializer_list<Kw> kws) {
     PyObject* stack[16];
+    if (positional.size() + kws.size() > std::size(stack)) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for call_with");
+        return {};
+    }
     size_t n = 0;
     for (PyObject* p : positional) stack[n++] = p;
     Ref kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kws.size())));
@@ -176,6 +183,8 @@ void print_response(PyObject* module, PyObject* args, PyObject* response) {
     if (!limit) return;
     int below = PyObject_RichCompareBool(status.get(), limit.get(), Py_LT);
     if (below < 0) return;
+    // Everything out before the exit: Reticulum may end the process at interpreter exit.
+    command_line::flush_output(module);
     Ref code = Ref::steal(PyLong_FromLong(below ? 0 : 1));
     Ref exit = code ? call(PyExc_SystemExit, {code.get()}) : Ref{};
     if (exit) PyErr_SetRaisedException(exit.release());
@@ -197,6 +206,11 @@ CoBody main_body(Ref module_ref) {
     Ref header_entries = attr(args.get(), "header");
     Ref headers = header_entries ? build_headers(parser.get(), header_entries.get()) : Ref{};
     if (!headers) co_return Ref{};
+    Ref destination_arg = attr(args.get(), "destination");
+    Ref port_arg = destination_arg ? attr(args.get(), "port") : Ref{};
+    if (!port_arg || command_line::check_destination(module, destination_arg.get()) < 0 ||
+        command_line::check_port(module, port_arg.get()) < 0)
+        co_return Ref{};
 
     Ref config = attr(args.get(), "config");
     if (!config) co_return Ref{};
@@ -207,6 +221,7 @@ CoBody main_body(Ref module_ref) {
         config = environ && key ? call_method(environ.get(), ZV_STR("get"), {key.get(), Py_None}) : Ref{};
         if (!config) co_return Ref{};
     }
+    if (command_line::check_configuration(module, config.get()) < 0) co_return Ref{};
     Ref rns = module_global(module, ZV_STR("RNS"));
     Ref verbose = rns ? attr(args.get(), "verbose") : Ref{};
     if (!verbose) co_return Ref{};
@@ -215,7 +230,7 @@ CoBody main_body(Ref module_ref) {
     Ref level = attr(rns.get(), loud ? "LOG_VERBOSE" : "LOG_WARNING");
     Ref reticulum_cls = level ? attr(rns.get(), "Reticulum") : Ref{};
     Ref reticulum = reticulum_cls ? call(reticulum_cls.get(), {config.get(), level.get()}) : Ref{};
-    if (!reticulum) co_return Ref{};
+    if (!reticulum || command_line::keep_exit_status(module, rns.get()) < 0) co_return Ref{};
 
     Ref body_text = attr(args.get(), "body");
     if (!body_text) co_return Ref{};
@@ -303,6 +318,7 @@ CoBody main_body(Ref module_ref) {
             later.restore();
             co_return Ref{};
         }
+        command_line::flush_output(module);
         raise_system_exit(1, error.get());
         co_return Ref{};
     }

@@ -122,8 +122,10 @@ bool dispatch_complete(Session* s, std::vector<Ref>& wake) {
 
 PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
     PyObject* module = fn->module;
+    State* st = module ? state_of(module) : nullptr;
+    if (!st || !st->sessions) Py_RETURN_NONE;  // the module was cleared (interpreter exit)
     PyObject* found = nullptr;
-    if (PyDict_GetItemRef(state_of(module)->sessions, captured(fn, 0), &found) < 0) return nullptr;
+    if (PyDict_GetItemRef(st->sessions, captured(fn, 0), &found) < 0) return nullptr;
     Ref capsule = Ref::steal(found);
     if (!capsule) Py_RETURN_NONE;  // the link was closed by its client
     Session* s = session_of(capsule.get());

@@ -12,4 +12,8 @@ PyModuleDef* client_module_def();
 PyModuleDef* server_module_def();
 PyModuleDef* cli_module_def();
 
+// What `python -m zivane.server` and `python -m zivane.client` run (see _cli.cpp).
+PyMethodDef* server_program_def();
+PyMethodDef* client_program_def();
+
 }  // namespace zv

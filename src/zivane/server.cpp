@@ -1,13 +1,11 @@
 // zivane.server: HttpServer (construction, identity file, routes, dispatch, lifecycle),
 // await_in_sync and the server command. The per-link traffic is in server_links.cpp.
+#include "command_line.hpp"
+#include "identity_file.hpp"
 #include "modules.hpp"
 #include "server_links.hpp"
 #include "support/classes.hpp"
 #include "support/native_coroutine.hpp"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <csignal>
 
@@ -67,73 +65,8 @@ PyObject* default_identity_path(NativeFunction* fn, PyObject* const*) {
     return call_method(os_path.get(), ZV_STR("join"), {home.get(), dir.get(), file.get()}).release();
 }
 
-// The identity file holds a private key: make it readable by its owner only, before
-// anything is written into it.
-void restrict_identity_file(PyObject* path) {
-    PyObject* raw = nullptr;
-    if (!PyUnicode_FSConverter(path, &raw)) {
-        PyErr_Clear();
-        return;
-    }
-    Ref encoded = Ref::steal(raw);
-    const char* p = PyBytes_AsString(encoded.get());
-    if (!p) {
-        PyErr_Clear();
-        return;
-    }
-    int fd;
-    Py_BEGIN_ALLOW_THREADS
-    fd = ::open(p, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        (void)::fchmod(fd, 0600);
-        ::close(fd);
-    }
-    Py_END_ALLOW_THREADS
-}
-
 PyObject* load_or_create_identity(NativeFunction* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    Ref os = global(fn, ZV_STR("os"));
-    if (!os) return nullptr;
-    Ref os_path = attr(os.get(), ZV_STR("path"));
-    if (!os_path) return nullptr;
-    Ref path = attr(self, ZV_STR("_identity_path"));
-    if (!path) return nullptr;
-    Ref exists = call_method(os_path.get(), ZV_STR("exists"), {path.get()});
-    if (!exists) return nullptr;
-    int yes = PyObject_IsTrue(exists.get());
-    if (yes < 0) return nullptr;
-    Ref rns = global(fn, ZV_STR("RNS"));
-    if (!rns) return nullptr;
-    Ref identity_type = attr(rns.get(), ZV_STR("Identity"));
-    if (!identity_type) return nullptr;
-    if (yes) {
-        path = attr(self, ZV_STR("_identity_path"));
-        if (!path) return nullptr;
-        Ref loaded = call_method(identity_type.get(), ZV_STR("from_file"), {path.get()});
-        if (!loaded) return nullptr;
-        if (!loaded.is_none()) return loaded.release();
-    }
-    Ref identity = call(identity_type.get());
-    if (!identity) return nullptr;
-    path = attr(self, ZV_STR("_identity_path"));
-    if (!path) return nullptr;
-    Ref dir = call_method(os_path.get(), ZV_STR("dirname"), {path.get()});
-    if (!dir) return nullptr;
-    int has_dir = PyObject_IsTrue(dir.get());
-    if (has_dir < 0) return nullptr;
-    if (has_dir) {  // a bare file name lives in the working directory
-        Ref makedirs = attr(os.get(), ZV_STR("makedirs"));
-        Ref mode = Ref::steal(PyLong_FromLong(0700));
-        Ref names = kwnames({ZV_STR("exist_ok"), ZV_STR("mode")});
-        if (!makedirs || !mode || !names) return nullptr;
-        if (!call_kw(makedirs.get(), {dir.get(), Py_True, mode.get()}, names.get())) return nullptr;
-    }
-    path = attr(self, ZV_STR("_identity_path"));
-    if (!path) return nullptr;
-    restrict_identity_file(path.get());
-    if (!call_method(identity.get(), ZV_STR("to_file"), {path.get()})) return nullptr;
-    return identity.release();
+    return identity_file::load_or_create(fn->module, args[0], false);
 }
 
 // ---- routes ------------------------------------------------------------------------
@@ -415,6 +348,15 @@ void remove_sigterm(PyObject* loop) {
     pending.restore();
 }
 
+// The exception that ended the wait, or empty for a keyboard interrupt (discarded).
+Ref wait_failure() {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        PyErr_Clear();
+        return {};
+    }
+    return Ref::steal(PyErr_GetRaisedException());
+}
+
 CoBody main_body(Ref fn_ref) {
     auto* fn = reinterpret_cast<NativeFunction*>(fn_ref.get());
     Ref argparse = global(fn, ZV_STR("argparse"));
@@ -448,6 +390,8 @@ CoBody main_body(Ref fn_ref) {
     }
     Ref args = call_method(parser.get(), ZV_STR("parse_args"));
     if (!args) co_return Ref{};
+    Ref port_arg = attr(args.get(), ZV_STR("port"));
+    if (!port_arg || command_line::check_port(fn->module, port_arg.get()) < 0) co_return Ref{};
 
     Ref config_path = attr(args.get(), ZV_STR("config"));
     if (!config_path) co_return Ref{};
@@ -459,6 +403,7 @@ CoBody main_body(Ref fn_ref) {
         config_path = call_method(environ.get(), ZV_STR("get"), {name.get(), Py_None});
         if (!config_path) co_return Ref{};
     }
+    if (command_line::check_configuration(fn->module, config_path.get()) < 0) co_return Ref{};
     Ref rns = global(fn, ZV_STR("RNS"));
     if (!rns) co_return Ref{};
     Ref verbose_flag = attr(args.get(), ZV_STR("verbose"));
@@ -470,7 +415,7 @@ CoBody main_body(Ref fn_ref) {
     Ref reticulum_type = attr(rns.get(), ZV_STR("Reticulum"));
     if (!reticulum_type) co_return Ref{};
     Ref reticulum = call(reticulum_type.get(), {config_path.get(), level.get()});
-    if (!reticulum) co_return Ref{};
+    if (!reticulum || command_line::keep_exit_status(fn->module, rns.get()) < 0) co_return Ref{};
 
     Ref server_type = global(fn, ZV_STR("HttpServer"));
     Ref port = attr(args.get(), ZV_STR("port"));
@@ -519,27 +464,17 @@ CoBody main_body(Ref fn_ref) {
     if (!loop) co_return Ref{};
 
     // Wait until the server stops running; a keyboard interrupt or SIGTERM ends it too.
+    // The guard covers the whole loop: reading and testing is_running as well as sleeping.
     Ref failure;
     while (PyList_GET_ITEM(terminated.get(), 0) != Py_True) {
         Ref running = attr(server.get(), ZV_STR("is_running"));
         int yes = running ? PyObject_IsTrue(running.get()) : -1;
-        if (yes <= 0) {
-            if (yes < 0) failure = Ref::steal(PyErr_GetRaisedException());
-            break;
-        }
-        Ref one = Ref::steal(PyLong_FromLong(1));
+        if (yes == 0) break;
+        Ref one = yes > 0 ? Ref::steal(PyLong_FromLong(1)) : Ref{};
         Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
-        if (!sleep) {
-            failure = Ref::steal(PyErr_GetRaisedException());
-            break;
-        }
-        Ref slept = co_await Await(sleep.get());
+        Ref slept = sleep ? co_await Await(sleep.get()) : Ref{};
         if (slept) continue;
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-            PyErr_Clear();
-            break;
-        }
-        failure = Ref::steal(PyErr_GetRaisedException());
+        failure = wait_failure();
         break;
     }
     remove_sigterm(loop.get());

@@ -890,8 +890,12 @@ int module_clear(PyObject* m) {
     Py_CLEAR(st->request_parser);
     Py_CLEAR(st->response_callbacks);
     Py_CLEAR(st->request_callbacks);
-    st->request.version_tag = 0;
-    st->response.version_tag = 0;
+    // The classes may be freed from here on: forget them, so that no fast path compares
+    // against (or reads through) a dangling type pointer.
+    st->request = RecordLayout{};
+    st->response = RecordLayout{};
+    st->request_callbacks_tag = 0;
+    st->response_callbacks_tag = 0;
     return 0;
 }
 

@@ -220,10 +220,29 @@ void coro_finalize(PyObject* self) {
     saved.restore();
 }
 
+int coro_traverse(PyObject* self, visitproc visit, void* arg) {
+    NativeCoroutine* co = as_coro(self);
+    Py_VISIT(Py_TYPE(self));
+    if (co->handle) {
+        int found = co->handle.promise().traverse(visit, arg);
+        if (found) return found;
+    }
+    return 0;
+}
+
+// Ends the body where it stands: destroying the frame releases every Ref it holds. Only a
+// body that is not executing can be unreachable, but stay safe if asked anyway.
+int coro_clear(PyObject* self) {
+    NativeCoroutine* co = as_coro(self);
+    if (!co->running) discard_frame(co);
+    return 0;
+}
+
 void coro_dealloc(PyObject* self) {
     NativeCoroutine* co = as_coro(self);
     PyTypeObject* tp = Py_TYPE(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     if (co->weakrefs) PyObject_ClearWeakRefs(self);
     discard_frame(co);
     Py_CLEAR(co->name);
@@ -281,6 +300,8 @@ PyMethodDef coro_methods[] = {
 
 PyType_Slot coro_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
     {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
     {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
@@ -297,7 +318,8 @@ PyType_Spec coro_spec = {
     "zivane.coroutine",
     sizeof(NativeCoroutine),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
     coro_slots,
 };
 
@@ -326,6 +348,17 @@ Ref awaitable_iter(PyObject* obj) {
 
 }  // namespace
 
+int CoBody::promise_type::traverse(visitproc visit, void* arg) const {
+    for (size_t i = 0; i < nparams; ++i) Py_VISIT(params[i]->get());
+    Py_VISIT(result.get());
+    if (awaiting) {
+        Py_VISIT(awaiting->awaitable.get());
+        Py_VISIT(awaiting->iter.get());
+        Py_VISIT(awaiting->value.get());
+    }
+    return 0;
+}
+
 bool AwaitPy::finish(PySendResult status, PyObject* out) noexcept {
     value = Ref::steal(out);
     done = status != PYGEN_NEXT;
@@ -333,7 +366,7 @@ bool AwaitPy::finish(PySendResult status, PyObject* out) noexcept {
 }
 
 bool AwaitPy::await_ready() noexcept {
-    iter = awaitable_iter(awaitable);
+    iter = awaitable_iter(awaitable.get());
     if (!iter) {
         done = true;
         return true;
@@ -394,7 +427,8 @@ bool run_eager(PyObject* obj, Ref* result) {
     if (status == PYGEN_NEXT) {
         // Broken promise: the body yielded. Report it rather than lose the value.
         Py_DECREF(out);
-        coro_close(obj, nullptr);
+        Ref closed = Ref::steal(coro_close(obj, nullptr));
+        if (!closed) PyErr_Clear();  // the broken promise is the error to report
         PyErr_SetString(PyExc_RuntimeError, "coroutine suspended although it promised not to");
         *result = Ref{};
         return true;
@@ -405,7 +439,7 @@ bool run_eager(PyObject* obj, Ref* result) {
 
 PyObject* make_coroutine(NativeFunction* fn, CoBody body, bool never_suspends) {
     if (init_native_coroutine_type() < 0) return nullptr;
-    NativeCoroutine* co = PyObject_New(NativeCoroutine, coroutine_type);
+    NativeCoroutine* co = PyObject_GC_New(NativeCoroutine, coroutine_type);
     if (!co) return nullptr;
     co->handle = body.release();
     co->name = Py_NewRef(fn->name);
@@ -414,6 +448,7 @@ PyObject* make_coroutine(NativeFunction* fn, CoBody body, bool never_suspends) {
     co->started = false;
     co->running = false;
     co->never_suspends = never_suspends;
+    PyObject_GC_Track(co);
     return reinterpret_cast<PyObject*>(co);
 }
 

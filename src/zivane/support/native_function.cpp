@@ -342,6 +342,10 @@ Ref make_function(PyObject* module, const FunctionSpec& spec,
                   std::initializer_list<PyObject*> defaults,
                   std::initializer_list<Annotation> annotations, PyObject* closure) {
     if (init_native_function_type() < 0) return {};
+    if (spec.params.size() > static_cast<size_t>(kMaxParams)) {  // the binder's array
+        PyErr_Format(PyExc_SystemError, "%s() has more than %d parameters", spec.qualname, kMaxParams);
+        return {};
+    }
     Ref module_name = attr(module, ZV_STR("__name__"));
     Ref params = make_params(spec);
     Ref annots = make_annotations(annotations);

@@ -2,6 +2,16 @@
 
 namespace zv {
 
+int intern_names() {
+    for (InternedName* name = interned_names; name; name = name->next) {
+        if (name->value) continue;
+        PyObject* value = PyUnicode_InternFromString(name->text);
+        if (!value) return -1;
+        name->value = value;
+    }
+    return 0;
+}
+
 Ref import_from(const char* module, const char* name) {
     Ref mod = import(module);
     if (!mod) return {};

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <initializer_list>
 #include <utility>
 
@@ -76,13 +77,18 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, Py
                                           args.size() - nkw, kwnames));
 }
 
-// Calls `obj.name(*args)` through the ordinary attribute protocol.
-inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    PyObject* stack[8];
+// Calls `obj.name(*args)` through the ordinary attribute protocol. The argument count is
+// part of the type, so the stack below is always large enough.
+inline Ref call_method(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <size_t N>
+inline Ref call_method(PyObject* obj, PyObject* name, PyObject* const (&args)[N]) {
+    PyObject* stack[N + 1];
     stack[0] = obj;
-    size_t n = 1;
-    for (PyObject* a : args) stack[n++] = a;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    for (size_t i = 0; i < N; ++i) stack[i + 1] = args[i];
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, (N + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 nullptr));
 }
 
@@ -104,10 +110,43 @@ inline int truthy(PyObject* obj) { return PyObject_IsTrue(obj); }
 
 }  // namespace zv
 
-// An interned string created once per process and never released; cheap to use on hot
-// paths for attribute names, dictionary keys and global look-ups.
-#define ZV_STR(literal)                                                          \
-    ([]() -> PyObject* {                                                         \
-        static PyObject* const interned = PyUnicode_InternFromString(literal);   \
-        return interned;                                                         \
-    }())
+// Interned names. Every distinct literal used with ZV_STR gets one registry entry, linked
+// into a list while the shared object is loaded (plain C++, no interpreter call); the
+// package's module exec interns them all at once (`intern_names`), so a failure is
+// reported as an import error instead of leaving a name NULL for ever, and no interpreter
+// call ever runs under a C++ static-initialisation guard.
+namespace zv {
+
+struct InternedName {
+    const char* text;
+    PyObject* value;  // owned for the life of the process once interned
+    InternedName* next;
+};
+
+inline constinit InternedName* interned_names = nullptr;
+
+template <size_t N>
+struct NameLiteral {
+    char text[N];
+    consteval NameLiteral(const char (&s)[N]) {
+        for (size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+};
+
+template <NameLiteral L>
+struct Name {
+    static InternedName entry;
+};
+
+// Dynamic initialisation, run when the shared object is loaded: links the entry in.
+template <NameLiteral L>
+InternedName Name<L>::entry = {L.text, nullptr, std::exchange(interned_names, &Name<L>::entry)};
+
+// Interns every registered name not interned yet; -1 with an exception set on failure.
+int intern_names();
+
+}  // namespace zv
+
+// The interned string for a literal; cheap on hot paths (attribute names, dictionary keys,
+// global look-ups). Valid once the package module has run its exec.
+#define ZV_STR(literal) (::zv::Name<::zv::NameLiteral(literal)>::entry.value)

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace zv {
@@ -18,12 +19,17 @@ struct Finder {
 
 Finder* as_finder(PyObject* self) { return reinterpret_cast<Finder*>(self); }
 
-PyModuleDef* lookup(Finder* finder, PyObject* fullname) {
+const Submodule* lookup_entry(Finder* finder, PyObject* fullname) {
     const char* name = PyUnicode_AsUTF8(fullname);
     if (!name) return nullptr;
     for (const Submodule& entry : *finder->table)
-        if (std::strcmp(entry.fullname, name) == 0) return entry.def;
+        if (std::strcmp(entry.fullname, name) == 0) return &entry;
     return nullptr;
+}
+
+PyModuleDef* lookup(Finder* finder, PyObject* fullname) {
+    const Submodule* entry = lookup_entry(finder, fullname);
+    return entry ? entry->def : nullptr;
 }
 
 // find_spec(fullname, path, target=None)
@@ -71,6 +77,61 @@ PyObject* finder_exec_module(PyObject*, PyObject* module) {
     Py_RETURN_NONE;
 }
 
+// The module-level code `runner()`: RESUME, LOAD_CONST runner, PUSH_NULL, CALL 0 (and its
+// cache entries), POP_TOP, RETURN_CONST None; opcodes as this interpreter numbers them.
+Ref program_code(PyObject* runner, PyObject* filename, PyObject* name) {
+    Ref opcode = import("opcode");
+    Ref opmap = opcode ? attr(opcode.get(), "opmap") : Ref{};
+    Ref caches = opcode ? attr(opcode.get(), "_inline_cache_entries") : Ref{};
+    if (!opmap || !caches) return {};
+    auto op = [&](const char* opname) -> long {
+        Ref value = Ref::steal(PyMapping_GetItemString(opmap.get(), opname));
+        return value ? PyLong_AsLong(value.get()) : -1;
+    };
+    Ref call_caches = Ref::steal(PyMapping_GetItemString(caches.get(), "CALL"));
+    long ncaches = call_caches ? PyLong_AsLong(call_caches.get()) : -1;
+    std::vector<long> code = {op("RESUME"), 0, op("LOAD_CONST"), 0, op("PUSH_NULL"), 0, op("CALL"), 0};
+    for (long i = 0; i < ncaches; ++i) code.insert(code.end(), {op("CACHE"), 0});
+    code.insert(code.end(), {op("POP_TOP"), 0, op("RETURN_CONST"), 1});
+    std::string bytes;
+    for (long unit : code) {
+        if (unit < 0 || unit > 255) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "cannot assemble the program's code");
+            return {};
+        }
+        bytes.push_back(static_cast<char>(unit));
+    }
+    Ref codestring = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    Ref consts = new_tuple({runner, Py_None});
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref no_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref code_type = import_from("types", "CodeType");
+    if (!codestring || !consts || !empty || !no_bytes || !code_type) return {};
+    return Ref::steal(PyObject_CallFunction(code_type.get(), "iiiiiiOOOOOOOiOOOO", 0, 0, 0, 0, 2, 0,
+                                            codestring.get(), consts.get(), empty.get(), empty.get(),
+                                            filename, name, name, 1, no_bytes.get(), no_bytes.get(),
+                                            empty.get(), empty.get()));
+}
+
+// get_code(fullname), as runpy asks for it; None for a submodule that is no program.
+PyObject* finder_get_code(PyObject* self, PyObject* fullname) {
+    if (!PyUnicode_Check(fullname)) {
+        PyErr_SetString(PyExc_TypeError, "get_code(fullname)");
+        return nullptr;
+    }
+    const Submodule* entry = lookup_entry(as_finder(self), fullname);
+    if (!entry) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "no submodule named %R", fullname);
+        return nullptr;
+    }
+    if (!entry->program) Py_RETURN_NONE;
+    Ref runner = Ref::steal(PyCFunction_New(entry->program, nullptr));
+    Ref name = Ref::steal(PyUnicode_FromString("<module>"));
+    PyObject* origin = as_finder(self)->origin;
+    if (!runner || !name) return nullptr;
+    return program_code(runner.get(), origin != Py_None ? origin : fullname, name.get()).release();
+}
+
 int finder_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_finder(self)->search_path);
@@ -98,6 +159,7 @@ PyMethodDef finder_methods[] = {
      METH_FASTCALL, nullptr},
     {"create_module", finder_create_module, METH_O, nullptr},
     {"exec_module", finder_exec_module, METH_O, nullptr},
+    {"get_code", finder_get_code, METH_O, nullptr},
     {nullptr},
 };
 
