@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zv::client {
@@ -19,6 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr Py_ssize_t kReadSize = 65536;
+constexpr std::size_t kReserveAtOnce = std::size_t(64) << 20;
 
 // ----- received bytes ---------------------------------------------------------------------
 
@@ -203,13 +205,22 @@ PendingRef first_live(Session* s) {
     return nullptr;
 }
 
-// The stream is out of step or at its end: nothing more is read into it, and the request
-// it was answering (if any) gets `outcome`. Caller holds s->mutex.
-void give_up(Session* s, Outcome outcome, Woken& woken) {
+// The stream is out of step or at its end: nothing more is read into it. The request it
+// was answering gets `outcome` (with `data` and `reason`, when given); one still waiting
+// behind a request that gave up will never get its answer. Caller holds s->mutex.
+void give_up(Session* s, Outcome outcome, Woken& woken, Ref data = {}, const std::string& reason = {}) {
     s->broken = true;
     s->inbox.clear();
     s->framer.reset();
-    if (PendingRef p = first_live(s)) settle(std::move(p), outcome, woken);
+    PendingRef p = first_live(s);
+    if (!p) return;
+    if (p != s->queue.front()) {
+        settle(std::move(p), Outcome::Closed, woken);
+        return;
+    }
+    p->data = std::move(data);
+    p->reason = reason;
+    settle(std::move(p), outcome, woken);
 }
 
 // Looks at the response being assembled while more is still to come: refuses it as soon
@@ -222,7 +233,8 @@ bool check_incomplete(Session* s, const Pending& front, Woken& woken) {
         give_up(s, Outcome::TooLarge, woken);
         return true;
     }
-    if (announced > 0 && announced <= std::size_t(PY_SSIZE_T_MAX))
+    // Without a limit, a length past what is reasonable to claim at once grows as it comes.
+    if (announced > 0 && (limit >= 0 || announced <= kReserveAtOnce))
         return s->inbox.reserve(Py_ssize_t(announced));
     return true;
 }
@@ -243,11 +255,7 @@ bool dispatch_complete(Session* s, Woken& woken) {
         if (status == Framer::Status::Malformed) {
             Ref seen = s->inbox.take(s->inbox.size());
             if (!seen) return false;
-            if (PendingRef p = first_live(s)) {
-                p->data = std::move(seen);
-                p->reason = s->framer.error();
-            }
-            give_up(s, Outcome::Malformed, woken);
+            give_up(s, Outcome::Malformed, woken, std::move(seen), s->framer.error());
             return true;
         }
         Py_ssize_t length = Py_ssize_t(s->framer.message_length());
@@ -291,9 +299,9 @@ bool finish_stream(Session* s, bool end_of_stream, Woken& woken) {
                  Py_ssize_t(s->framer.message_length()) == s->inbox.size();
     // An empty read at the end of the stream hands over what it got: nothing.
     if (whole || (end_of_stream && s->inbox.empty() && status == Framer::Status::Incomplete)) {
-        p->data = s->inbox.take(s->inbox.size());
-        if (!p->data) return false;
-        give_up(s, Outcome::Answer, woken);
+        Ref data = s->inbox.take(s->inbox.size());
+        if (!data) return false;
+        give_up(s, Outcome::Answer, woken, std::move(data));
         return true;
     }
     give_up(s, Outcome::Closed, woken);
@@ -329,7 +337,8 @@ Read read_once(Session* s, Py_ssize_t want, Py_ssize_t* got, Woken& woken) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return Read::Fatal;
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Locked lock(s->mutex);
-    if (PendingRef p = first_live(s)) p->error = std::move(error);
+    PendingRef p = first_live(s);
+    if (p && p == s->queue.front()) p->error = std::move(error);  // was empty: not yet settled
     give_up(s, Outcome::Answer, woken);
     return Read::Failed;
 }
@@ -669,8 +678,9 @@ bool start_writer(PyObject* module, PyObject* capsule, Session* s) {
 bool start_write(PyObject* module, PyObject* capsule, Session* s, const JobRef& job) {
     Writer* w = s->w.get();
     bool start = false;
+    JobRef previous;  // always empty (taken before `writing` cleared); released with the GIL
     under_writer_lock(w, [&](std::unique_lock<std::mutex>&) {
-        w->job = job;  // the slot is empty: the last job was taken before `writing` cleared
+        previous = std::exchange(w->job, job);
         start = !w->running;
         w->running = true;
     });
@@ -880,6 +890,32 @@ Wrote write_request(PyObject* module, PyObject* capsule, Session* s, const Pendi
     return !written ? Wrote::Late : *write_error ? Wrote::Failed : Wrote::Done;
 }
 
+// The exchange's outcome when its request did not go out whole.
+Ref write_failed(PyObject* module, PyObject* self, PyObject* link, Wrote wrote, Ref write_error,
+                 const Deadline& d) {
+    if (wrote == Wrote::Late) return fail_and_forget(module, self, link, "Request timeout");
+    if (wrote == Wrote::Refused) return fail_and_forget(module, self, link, "No response received");
+    if (!write_error) return {};
+    bool connection = PyErr_GivenExceptionMatches(write_error.get(), PyExc_ConnectionError);
+    // A channel that stayed full past the deadline is this exchange's time-out.
+    if (connection && d.limited && Clock::now() >= d.at)
+        return fail_and_forget(module, self, link, "Request timeout");
+    // The link went away while the request was being written: a transport failure of
+    // this exchange, like a link seen closed while waiting for the answer.
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    if (!rns) return {};
+    if (connection && rns::link_closed(rns.get(), link)) {
+        raise_transport_error(module, "No response received");
+        PyObject* raised = PyErr_GetRaisedException();
+        PyException_SetCause(raised, write_error.release());
+        PyErr_SetRaisedException(raised);
+        forget_link(module, self, link);
+        return {};
+    }
+    PyErr_SetRaisedException(write_error.release());
+    return {};
+}
+
 // Waits for the answer. With a link that reports its state, wakes now and then to notice
 // it closing, rather than waiting out the whole time-out for an answer that cannot come;
 // once closed, what already arrived is read (a body delimited by the close ends there).
@@ -1081,27 +1117,7 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     pending->limit = limit;
     Ref write_error;
     Wrote wrote = write_request(module, capsule.get(), s, pending, data, d, &write_error);
-    if (wrote == Wrote::Late) return fail_and_forget(module, self, link.get(), "Request timeout");
-    if (wrote == Wrote::Refused) return fail_and_forget(module, self, link.get(), "No response received");
-    if (wrote == Wrote::Failed && !write_error) return {};
-    if (write_error) {
-        bool connection = PyErr_GivenExceptionMatches(write_error.get(), PyExc_ConnectionError);
-        // A channel that stayed full past the deadline is this exchange's time-out.
-        if (connection && d.limited && Clock::now() >= d.at)
-            return fail_and_forget(module, self, link.get(), "Request timeout");
-        // The link went away while the request was being written: a transport failure
-        // of this exchange, like a link seen closed while waiting for the answer.
-        if (connection && rns::link_closed(rns_module.get(), link.get())) {
-            raise_transport_error(module, "No response received");
-            PyObject* raised = PyErr_GetRaisedException();
-            PyException_SetCause(raised, write_error.release());
-            PyErr_SetRaisedException(raised);
-            forget_link(module, self, link.get());
-            return {};
-        }
-        PyErr_SetRaisedException(write_error.release());
-        return {};
-    }
+    if (wrote != Wrote::Done) return write_failed(module, self, link.get(), wrote, std::move(write_error), d);
     return await_answer(module, self, link.get(), s, pending, d, watch);
 }
 
