@@ -5,8 +5,11 @@ on stream 0 and answers on stream 1 with whatever a test asks for by path: silen
 answer announcing more than it sends, interim answers, bodies delimited by the link
 closing, two answers for one request, bytes that are not HTTP, endless bodies, answers that
 take longer than Reticulum's idle time. A client process runs the requests one command at
-a time and reports outcome, connection state and memory."""
+a time and reports outcome, connection state and memory. Framing details that need no
+network run against the stand-in Reticulum of rnsfaults; the writer hand-off runs in a
+process of its own, so that a hang shows as a time-out."""
 
+import asyncio
 import json
 import os
 import subprocess
@@ -16,6 +19,8 @@ import textwrap
 import pytest
 
 from rnsnet import Network
+from zivane.client import HttpClient, TransportError
+from zivane.types import HttpParserError, HttpResponse
 
 PORT = 8321
 
@@ -326,6 +331,72 @@ def test_link_in_use_is_kept_alive_and_idle_one_replaced(client, server):
     assert state["connected"] == (state["link_status"] != 4), state
     r = client.get("/ok?idle")
     assert r["body"] == "answer idle", r
+
+
+# ----- framing details, against a stand-in Reticulum --------------------------------------------
+
+@pytest.fixture
+def standin(tmp_path):
+    import zivane.client as client_mod
+    from rnsfaults import ClientLink, ClientRNS
+    saved = client_mod.RNS
+    ClientRNS.reset()
+    client_mod.RNS = ClientRNS
+    answers = {}
+    ClientLink.responder = lambda request: answers[request.path]
+    c = HttpClient(b"\x04" * 16, 80, identity_path=str(tmp_path / "identity"), request_timeout=3.0)
+    yield c, answers, client_mod
+    client_mod.RNS = saved
+    ClientRNS.reset()
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+@pytest.mark.parametrize("method, answer, status, body", [
+    # no body by status, or because the request was HEAD: complete without a length
+    ("GET", b"HTTP/1.1 304 Not Modified\r\n\r\n", 304, None),
+    ("GET", b"HTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked\r\n\r\n", 204, None),
+    ("HEAD", b"HTTP/1.1 200 OK\r\n\r\n", 200, None),
+    # empty lines before the status line are skipped, as the parser skips them
+    ("GET", b"\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi", 200, b"hi"),
+    ("GET", b"HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\nHTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx",
+     200, b"x"),
+])
+def test_answers_complete_without_waiting_for_the_close(standin, method, answer, status, body):
+    c, answers, _ = standin
+    answers["/a"] = answer
+    r = run(c.request("/a", method))
+    assert (r.status, r.body) == (status, body) and c.is_connected
+    first = c._link
+    answers["/b"] = bytes(HttpResponse(200, body=b"next"))
+    assert run(c.get("/b")).body == b"next" and c._link is first
+
+
+def test_size_limit_counts_the_whole_answer(standin):
+    c, answers, client_mod = standin
+    answer = bytes(HttpResponse(200, body=b"z" * 5000))
+    answers["/a"] = answer
+    client_mod._RESPONSE_LIMIT = len(answer)
+    try:
+        assert run(c.get("/a")).body == b"z" * 5000
+        client_mod._RESPONSE_LIMIT = len(answer) - 1
+        with pytest.raises(TransportError, match="^Response too large$"):
+            run(c.get("/a"))
+        assert not c.is_connected
+        client_mod._RESPONSE_LIMIT = None  # no limit
+        assert run(c.get("/a")).body == b"z" * 5000
+    finally:
+        client_mod._RESPONSE_LIMIT = 64 << 20
+
+
+def test_switching_protocols_ends_the_link(standin):
+    c, answers, _ = standin
+    answers["/up"] = b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nnot http any more"
+    with pytest.raises(HttpParserError):
+        run(c.get("/up"))
+    assert not c.is_connected
 
 
 # ----- the writer hand-off -------------------------------------------------------------------
