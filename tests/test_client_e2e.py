@@ -28,7 +28,8 @@ def chunked(request):
 
 @server.route("/nobody")
 def nobody(request):
-    return HttpResponse(status=200)
+    # 204 has no body by its status; a 200 without a length would run until the link closes
+    return HttpResponse(status=204)
 
 @server.route("/sleep")
 async def sleep(request):
@@ -154,13 +155,13 @@ def test_sequential_large_methods_and_framings(net, server):
         "put": "PUT u-body",
         "delete": "DELETE ",
         "chunked": True,
-        "nobody": 200,
+        "nobody": 204,
     }
 
 
 def test_timeout_then_next_request_gets_its_own_answer(net, server):
     out = run_client(net, server, "timeout")
-    assert out == {"timeout": "Request timeout", "connected": True,
+    assert out == {"timeout": "Request timeout", "connected": False,
                    "after": "/hello/after", "again": "/hello/again",
                    "torn": ["No response received", True], "reconnected": "/hello/back",
                    "unknown": ["Timeout waiting for path to server", True]}

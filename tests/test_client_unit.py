@@ -150,7 +150,7 @@ class FakeLink:
         try:
             answer = self.server(HttpRequest.parse(data))
         except HttpParserError:
-            answer = bytes(HttpResponse(400))
+            answer = bytes(HttpResponse(400, body=b""))
 
         # Answers leave in request order, as from a real server.
         self.outbox.put((buffer, answer, self.delay))
@@ -245,7 +245,8 @@ def test_module_and_class_surface():
 
     names = [n for n in vars(client_mod) if not n.startswith("__")]
     assert names == ["argparse", "asyncio", "os", "sys", "threading", "Any", "cast", "RNS",
-                     "HttpRequest", "HttpResponse", "TransportError", "HttpClient", "main"]
+                     "HttpRequest", "HttpResponse", "TransportError", "HttpClient", "main",
+                     "_RESPONSE_LIMIT", "_WRITER_IDLE"]
     assert client_mod.__doc__ == "HTTP/1.1 client over RNS."
     assert TransportError.__bases__ == (Exception,)
     assert TransportError.__doc__ == "Exception raised for transport errors."
@@ -567,22 +568,26 @@ def test_late_response_after_timeout_is_discarded(rns, tmp_path):
     with pytest.raises(TransportError, match="^Request timeout$"):
         run(c.get("/slow"))
     assert 0.25 < time.monotonic() - start < 1.5
-    assert c.is_connected
     link.delay = 0.0
     c._request_timeout = 5.0
     assert run(c.get("/next")).body == b"GET /next"
     assert run(c.get("/third")).body == b"GET /third"
 
 
-def test_silent_server_times_out_and_link_stays(rns, tmp_path):
+def test_silent_server_times_out_and_closes_link(rns, tmp_path):
+    """A request left unanswered would hold its place in the answer order for good, so
+    every later request on that link would time out too: the link goes, the next request
+    connects again."""
     c, link = connected_client(tmp_path, request_timeout=0.2)
     link.server = lambda req: None
     with pytest.raises(TransportError, match="^Request timeout$"):
         run(c.get("/"))
-    assert c.is_connected and link.teardowns == 0
+    assert link.teardowns == 1 and c._link is None and not c.is_connected
+    assert run(c.get("/after")).body == b"GET /after"
+    assert c._link is not link and len(FakeLink.instances) == 2
 
 
-def test_link_closing_ends_the_wait(rns, tmp_path, monkeypatch):
+def test_link_closing_ends_the_wait_and_is_replaced(rns, tmp_path, monkeypatch):
     monkeypatch.setattr(FakeLink, "CLOSED", "closed", raising=False)
     c, link = connected_client(tmp_path, request_timeout=10.0)
     link.status = "active"
@@ -591,11 +596,22 @@ def test_link_closing_ends_the_wait(rns, tmp_path, monkeypatch):
     start = time.monotonic()
     with pytest.raises(TransportError, match="^No response received$"):
         run(c.get("/"))
-    assert time.monotonic() - start < 2.0 and c.is_connected
-    with pytest.raises(TransportError, match="^Not connected$"):
-        run(c.get("/"))
-    run(c.close())
+    assert time.monotonic() - start < 2.5 and not c.is_connected
     assert run(c.get("/again")).status == 200  # a fresh link
+    assert c._link is not link and link.teardowns == 0  # already closed: nothing to tear down
+
+
+def test_is_connected_follows_link_status(rns, tmp_path, monkeypatch):
+    monkeypatch.setattr(FakeLink, "CLOSED", "closed", raising=False)
+    c, link = connected_client(tmp_path)
+    assert c.is_connected  # a stand-in link without status: as before
+    link.status = "active"
+    assert c.is_connected
+    link.status = "closed"
+    assert not c.is_connected and c._link is link
+    with pytest.raises(TransportError, match="^Not connected$"):
+        run(c._send_request(b"GET / HTTP/1.1\r\n\r\n"))  # does not connect by itself
+    assert run(c.get("/x")).body == b"GET /x" and c.is_connected
 
 
 @pytest.mark.parametrize("text, expected", [("boom", "Request failed: boom"), ("", "Request failed: ")])
@@ -693,7 +709,7 @@ def test_main_options(rns, tmp_path, monkeypatch):
 
     def server(req):
         seen.append(req)
-        return bytes(HttpResponse(404))
+        return bytes(HttpResponse(404, body=b""))
 
     argv = [DEST.hex(), "80", "post", "/p", "-H", "Accept: text/plain ", "-H", "A=b=c",
             "-H", "X-T: a=b", "--body", "é", "-r", "-v", "--config", "/cfg"]
@@ -705,7 +721,7 @@ def test_main_options(rns, tmp_path, monkeypatch):
     assert FakeRNS.reticulum_calls == [("/cfg", FakeRNS.LOG_VERBOSE)]
 
     code, out, _ = run_main(monkeypatch, [DEST.hex(), "80", "-r", "--body", ""],
-                            lambda r: seen.append(r) or bytes(HttpResponse(399)))
+                            lambda r: seen.append(r) or bytes(HttpResponse(399, body=b"")))
     assert (code, out, seen[-1].body) == (0, b"399\n", None)
 
 

@@ -108,16 +108,17 @@ def test_exchange_ends_in_time_whatever_hangs(rns, tmp_path, stage):
         ClientLink.hooks["delay"] = TIMEOUT + 0.5  # answered, but after the time-out
     else:
         ClientLink.hooks[stage] = hang(rns)
+    link = client._link
     error, elapsed = timed(client.get("/"))
     assert error == "Request timeout"
     assert elapsed < TIMEOUT + MARGIN, elapsed
-    assert client.is_connected
-    # The link is still good for the next exchange once Reticulum behaves again, and
-    # the late answer is not taken for the next one's.
+    # The link is let go of; once Reticulum behaves again the next exchange connects
+    # anew, and the late answer is not taken for the next one's.
+    assert not client.is_connected and link.teardowns == 1
     ClientLink.hooks.clear()
     rns.set()
     response = asyncio.run(client.get("/again"))
-    assert response.headers["x-path"] == "/again"
+    assert response.headers["x-path"] == "/again" and client._link is not link
 
 
 def test_concurrent_connects_with_stuck_recalls_all_end_in_time(rns, tmp_path):

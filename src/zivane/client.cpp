@@ -441,6 +441,17 @@ PyObject* send_request_fn(NativeFunction* fn, PyObject* const* args) {
 CoBody request_body(Ref module, Ref self, Ref path, Ref method, Ref headers, Ref body) {
     Ref link = attr(self.get(), ZV_STR("_link"));
     if (!link) co_return Ref{};
+    if (!link.is_none()) {
+        // A link that Reticulum closed, or whose stream went out of step, is let go of and
+        // replaced, as an HTTP client reopens a keep-alive connection the server closed.
+        int usable = link_usable(module.get(), link.get());
+        if (usable < 0) co_return Ref{};
+        if (usable == 0) {
+            forget_link(module.get(), self.get(), link.get());
+            link = attr(self.get(), ZV_STR("_link"));
+            if (!link) co_return Ref{};
+        }
+    }
     if (link.is_none()) {
         Ref pending = call_method(self.get(), ZV_STR("connect"));
         if (!pending) co_return Ref{};
@@ -509,10 +520,15 @@ PyObject* put_fn(NativeFunction* fn, PyObject* const* a) {
 
 // ----- properties and context manager --------------------------------------------------
 
-PyObject* is_connected_impl(NativeFunction*, PyObject* const* args) {
+// False once Reticulum has closed the link (or its stream went out of step), not only
+// after close().
+PyObject* is_connected_impl(NativeFunction* fn, PyObject* const* args) {
     Ref link = attr(args[0], ZV_STR("_link"));
     if (!link) return nullptr;
-    return PyBool_FromLong(!link.is_none());
+    if (link.is_none()) Py_RETURN_FALSE;
+    int usable = link_usable(fn->module, link.get());
+    if (usable < 0) return nullptr;
+    return PyBool_FromLong(usable);
 }
 
 CoBody aenter_body(Ref self) {
@@ -702,8 +718,16 @@ int module_exec(PyObject* module) {
         add_from(module, "zivane.types", "HttpRequest") < 0 ||
         add_from(module, "zivane.types", "HttpResponse") < 0)
         return -1;
-    if (add_transport_error(module) < 0 || add_http_client(module) < 0) return -1;
-    return add_main(module);
+    if (add_transport_error(module) < 0 || add_http_client(module) < 0 || add_main(module) < 0)
+        return -1;
+    // Private tunables, read at use: the largest response accepted (bytes, None for no
+    // limit) and how long an idle writer thread waits for the next request (seconds).
+    Ref limit = Ref::steal(PyLong_FromLongLong(64LL * 1024 * 1024));
+    Ref idle = Ref::steal(PyFloat_FromDouble(5.0));
+    if (!limit || !idle || PyModule_AddObjectRef(module, "_RESPONSE_LIMIT", limit.get()) < 0 ||
+        PyModule_AddObjectRef(module, "_WRITER_IDLE", idle.get()) < 0)
+        return -1;
+    return 0;
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {

@@ -10,7 +10,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zv::client {
@@ -19,21 +20,121 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr Py_ssize_t kReadSize = 65536;
+constexpr std::size_t kReserveAtOnce = std::size_t(64) << 20;
+
+// ----- received bytes ---------------------------------------------------------------------
+
+// Bytes received and not yet handed over, kept in a bytes object that grows in place and
+// is filled up to `size`: a response is copied once on its way in and handed over as that
+// very object, with no second buffer and no copy at the end. Only ever touched with the
+// GIL held; nothing here runs Python code.
+class Inbox {
+public:
+    std::string_view view() const {
+        return data_ ? std::string_view(PyBytes_AS_STRING(data_.get()), std::size_t(size_))
+                     : std::string_view();
+    }
+    Py_ssize_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    // Room for `total` bytes in all (a response whose length its head announced).
+    bool reserve(Py_ssize_t total) { return total <= capacity_ || resize(total); }
+
+    bool append(const char* p, Py_ssize_t n) {
+        if (size_ + n > capacity_ && !resize(std::max(size_ + n, capacity_ * 2))) return false;
+        std::memcpy(PyBytes_AS_STRING(data_.get()) + size_, p, std::size_t(n));
+        size_ += n;
+        return true;
+    }
+
+    // The first `n` bytes as a bytes object of their own; the rest stays.
+    Ref take(Py_ssize_t n) {
+        Py_ssize_t rest = size_ - n;
+        if (rest > n) {  // a long tail stays where it is
+            Ref out = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data_.get()), n));
+            if (!out) return {};
+            char* p = PyBytes_AS_STRING(data_.get());
+            std::memmove(p, p + n, std::size_t(rest));
+            size_ = rest;
+            return out;
+        }
+        Ref tail;
+        if (rest > 0) {
+            tail = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data_.get()) + n, rest));
+            if (!tail) return {};
+        }
+        size_ = n;
+        if (n != capacity_ && !resize(n)) return {};
+        Ref out = std::move(data_);
+        data_ = std::move(tail);
+        size_ = capacity_ = rest;
+        if (!out) out = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        return out;
+    }
+
+    void clear() {
+        data_.reset();
+        size_ = capacity_ = 0;
+    }
+
+private:
+    bool resize(Py_ssize_t capacity) {
+        if (capacity == 0) {
+            clear();
+            return true;
+        }
+        if (!data_) {
+            data_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, capacity));
+        } else {
+            PyObject* raw = data_.release();
+            // Only this inbox holds the object, so it may change size (realloc: large
+            // blocks move by remapping, not copying).
+            if (_PyBytes_Resize(&raw, capacity) < 0) raw = nullptr;
+            data_ = Ref::steal(raw);
+        }
+        if (!data_) {
+            size_ = capacity_ = 0;
+            return false;
+        }
+        capacity_ = capacity;
+        return true;
+    }
+
+    Ref data_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = 0;
+};
+
+// ----- requests and sessions --------------------------------------------------------------
+
+enum class Outcome {
+    Answer,     // `data` holds the response (or `error` what the read raised)
+    TooLarge,   // past the response size limit
+    Malformed,  // framing that cannot be followed; `data` holds what arrived
+    Closed,     // the stream ended before the answer was complete
+};
 
 // One request waiting for its answer.
 struct Pending {
     Ref event;  // threading.Event the caller waits on
-    Ref data;   // the complete response
+    Ref data;
     Ref error;  // what a failing read raised
+    std::string reason;  // why the framing could not be followed
+    Outcome outcome = Outcome::Answer;
+    Py_ssize_t limit = -1;   // largest response accepted, < 0 for none
     bool head = false;       // answered without a body whatever its headers say
-    bool done = false;       // data or error delivered
+    bool done = false;       // outcome decided
     bool abandoned = false;  // the caller gave up; its answer is dropped when it comes
 };
+
+using PendingRef = std::shared_ptr<Pending>;
 
 struct WriteJob;
 
 // Hand-over between a link's exchanges and its writer thread. Shared by the session and
-// the thread, so an idle writer keeps neither the session nor its link alive.
+// the thread, so an idle writer keeps neither the session nor its link alive. The mutex is
+// only ever taken with the GIL released and let go before the GIL is taken back (see
+// under_writer_lock), so it can never stand in the GIL's way nor wait on it.
 struct Writer {
     std::mutex mutex;
     std::condition_variable cv;
@@ -44,23 +145,28 @@ struct Writer {
 };
 
 struct Session {
-    PyMutex mutex{};           // guards the queue, bytes and framer; never held across RNS calls
-    PyMutex reading{};         // one reader callback at a time, held across buffer.read
-    std::timed_mutex turn;     // one exchange at a time on a link
+    // Guards the fields up to `closed`. Held only by short native steps that call no
+    // Python code, so it never spans a wait for the GIL.
+    PyMutex mutex{};
+    Inbox inbox;           // received, not yet part of a complete response
+    Framer framer{Framer::Kind::Response};
+    std::deque<PendingRef> queue;  // in request order
+    bool broken = false;   // the stream cannot be followed further: the link is done
+    // One thread reads at a time (the drainer); a notification that finds one at work
+    // asks it for another pass instead of waiting, so no lock is held across a read.
+    bool draining = false;
+    bool again = false;
+    bool closed = false;   // the link was seen closed: what has arrived is all there is
+    Ref turn;              // threading.Lock: one exchange at a time on a link
     // Requests are written by the link's writer thread; the next one waits until the
     // last is out.
     std::shared_ptr<Writer> w = std::make_shared<Writer>();
     Ref link;
-    Ref channel;               // set once, with `buffer` under `reading`, by the turn holder
-    Ref buffer;                // empty until the link's reader is made
-    std::string bytes;         // received, not yet part of a complete response
-    Framer framer{Framer::Kind::Response};
-    std::deque<std::shared_ptr<Pending>> queue;  // in request order
+    Ref channel;           // set once, with `buffer`, by the turn holder
+    Ref buffer;            // empty until the link's reader is made
 };
 
 const char* const kCapsuleName = "zivane.client.session";
-
-PyMutex creation_mutex{};
 
 using SessionRef = std::shared_ptr<Session>;
 
@@ -82,54 +188,224 @@ private:
     PyMutex& m_;
 };
 
-// The oldest request that still wants an answer.
-Pending* first_live(Session* s) {
+// Requests whose outcome was just decided: their events are set once the session mutex
+// is released (setting an event runs Python code).
+using Woken = std::vector<PendingRef>;
+
+void settle(PendingRef p, Outcome outcome, Woken& woken) {
+    p->outcome = outcome;
+    p->done = true;
+    woken.push_back(std::move(p));
+}
+
+// The oldest request that still wants an answer. Caller holds s->mutex.
+PendingRef first_live(Session* s) {
     for (auto& p : s->queue)
-        if (!p->abandoned && !p->done) return p.get();
+        if (!p->abandoned && !p->done) return p;
     return nullptr;
 }
 
-// Hands every complete response in `s->bytes` to the request it answers. Caller holds
-// the session mutex; events to set are collected for after it is released.
-bool dispatch_complete(Session* s, std::vector<Ref>& wake) {
-    while (!s->bytes.empty()) {
-        Pending* front = s->queue.empty() ? nullptr : s->queue.front().get();
-        s->framer.expect_no_body(front && front->head);
-        Framer::Status status = s->framer.scan(s->bytes);
-        if (status == Framer::Status::Incomplete) break;
-        // A response whose framing cannot be followed is handed over as it stands, so the
-        // parser reports it; what was buffered for it is dropped.
-        size_t length = status == Framer::Status::Complete ? s->framer.message_length()
-                                                            : s->bytes.size();
-        s->framer.reset();
-        if (!front) {
-            s->bytes.erase(0, length);  // nobody asked for it
-            continue;
+// The stream is out of step or at its end: nothing more is read into it. The request it
+// was answering gets `outcome` (with `data` and `reason`, when given); one still waiting
+// behind a request that gave up will never get its answer. Caller holds s->mutex.
+void give_up(Session* s, Outcome outcome, Woken& woken, Ref data = {}, const std::string& reason = {}) {
+    s->broken = true;
+    s->inbox.clear();
+    s->framer.reset();
+    PendingRef p = first_live(s);
+    if (!p) return;
+    if (p != s->queue.front()) {
+        settle(std::move(p), Outcome::Closed, woken);
+        return;
+    }
+    p->data = std::move(data);
+    p->reason = reason;
+    settle(std::move(p), outcome, woken);
+}
+
+// Looks at the response being assembled while more is still to come: refuses it as soon
+// as it cannot fit the size limit, and makes room at once for a body whose length its head
+// announced. Caller holds s->mutex. False when the memory cannot be had.
+bool check_incomplete(Session* s, const Pending& front, Woken& woken) {
+    Py_ssize_t limit = front.limit;
+    std::size_t announced = s->framer.expected_length();
+    if (limit >= 0 && (s->inbox.size() > limit || announced > std::size_t(limit))) {
+        give_up(s, Outcome::TooLarge, woken);
+        return true;
+    }
+    // Without a limit, a length past what is reasonable to claim at once grows as it comes.
+    if (announced > 0 && (limit >= 0 || announced <= kReserveAtOnce))
+        return s->inbox.reserve(Py_ssize_t(announced));
+    return true;
+}
+
+// Hands every complete response in the inbox to the request it answers. Caller holds
+// the session mutex. False with an exception set (memory).
+bool dispatch_complete(Session* s, Woken& woken) {
+    while (!s->inbox.empty() && !s->broken) {
+        if (s->queue.empty()) {
+            // Nobody asked: the stream is out of step with the requests.
+            give_up(s, Outcome::Closed, woken);
+            return true;
         }
-        std::shared_ptr<Pending> owner = std::move(s->queue.front());
+        Pending& front = *s->queue.front();
+        s->framer.expect_no_body(front.head);
+        Framer::Status status = s->framer.scan(s->inbox.view());
+        if (status == Framer::Status::Incomplete) return check_incomplete(s, front, woken);
+        if (status == Framer::Status::Malformed) {
+            Ref seen = s->inbox.take(s->inbox.size());
+            if (!seen) return false;
+            give_up(s, Outcome::Malformed, woken, std::move(seen), s->framer.error());
+            return true;
+        }
+        Py_ssize_t length = Py_ssize_t(s->framer.message_length());
+        int code = s->framer.status();
+        s->framer.reset();
+        if (front.limit >= 0 && length > front.limit) {
+            give_up(s, Outcome::TooLarge, woken);
+            return true;
+        }
+        Ref message = s->inbox.take(length);
+        if (!message) return false;
+        // An interim answer (100 Continue, 103 Early Hints): the real one follows.
+        if (code >= 100 && code < 200 && code != 101) continue;
+        PendingRef owner = std::move(s->queue.front());
         s->queue.pop_front();
         if (!owner->abandoned && !owner->done) {
-            Ref data = Ref::steal(PyBytes_FromStringAndSize(s->bytes.data(), length));
-            if (!data) return false;
-            owner->data = std::move(data);
-            owner->done = true;
-            wake.push_back(owner->event);
+            owner->data = std::move(message);
+            settle(std::move(owner), Outcome::Answer, woken);
+        } else {
+            woken.push_back(std::move(owner));  // released outside the mutex
         }
-        s->bytes.erase(0, length);
+        // After 101 the stream speaks another protocol.
+        if (code == 101) s->broken = true;
     }
     return true;
 }
 
+// The stream has ended (end of stream read, or the link seen closed) and everything it
+// carried has been read. A body that runs until then is complete; anything else was cut
+// short. Caller holds s->mutex.
+bool finish_stream(Session* s, bool end_of_stream, Woken& woken) {
+    if (s->broken) return true;
+    PendingRef p = first_live(s);
+    if (!p) {
+        give_up(s, Outcome::Closed, woken);
+        return true;
+    }
+    s->framer.expect_no_body(p->head);
+    Framer::Status status = s->framer.end_of_stream(s->inbox.view());
+    bool whole = status == Framer::Status::Complete &&
+                 Py_ssize_t(s->framer.message_length()) == s->inbox.size();
+    // An empty read at the end of the stream hands over what it got: nothing.
+    if (whole || (end_of_stream && s->inbox.empty() && status == Framer::Status::Incomplete)) {
+        Ref data = s->inbox.take(s->inbox.size());
+        if (!data) return false;
+        give_up(s, Outcome::Answer, woken, std::move(data));
+        return true;
+    }
+    give_up(s, Outcome::Closed, woken);
+    return true;
+}
+
+void wake_all(Woken& woken) {
+    for (PendingRef& p : woken)
+        if (p->done && !call_method(p->event.get(), ZV_STR("set"))) PyErr_Clear();
+    woken.clear();
+}
+
+// What one read gave.
+enum class Read { Data, Nothing, End, Failed, Fatal };
+
+// Reads once and feeds what came into the session. `Failed`: the read raised an
+// Exception, now recorded for the waiting request; `Fatal`: anything else, left set.
+Read read_once(Session* s, Py_ssize_t want, Py_ssize_t* got, Woken& woken) {
+    *got = 0;
+    Ref size = Ref::steal(PyLong_FromSsize_t(want));
+    Ref chunk = size ? call_method(s->buffer.get(), ZV_STR("read"), {size.get()}) : Ref{};
+    if (chunk && chunk.is_none()) return Read::Nothing;
+    Py_buffer view;
+    if (chunk && PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) == 0) {
+        Locked lock(s->mutex);
+        *got = view.len;
+        bool ok = view.len == 0 || s->broken ||
+                  (s->inbox.append(static_cast<const char*>(view.buf), view.len) &&
+                   dispatch_complete(s, woken));
+        PyBuffer_Release(&view);
+        if (ok) return *got > 0 ? Read::Data : Read::End;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return Read::Fatal;
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Locked lock(s->mutex);
+    PendingRef p = first_live(s);
+    if (p && p == s->queue.front()) p->error = std::move(error);  // was empty: not yet settled
+    give_up(s, Outcome::Answer, woken);
+    return Read::Failed;
+}
+
+// One pass over the buffer: reads until it has nothing more. False with an exception set
+// for exceptions that are not Exceptions (they belong to Reticulum's thread).
+bool read_pass(Session* s, Py_ssize_t want, Woken& woken) {
+    for (;;) {
+        Py_ssize_t got;
+        Read r = read_once(s, want, &got, woken);
+        wake_all(woken);
+        if (r == Read::Fatal) return false;
+        if (r == Read::End) {
+            Locked lock(s->mutex);
+            if (!finish_stream(s, true, woken)) return false;
+        }
+        // The count a notification brings is only a hint; a short read means the buffer
+        // was emptied, and later data brings its own notification.
+        if (r != Read::Data || got < want) return true;
+        want = kReadSize;
+    }
+}
+
+// Reads everything the link's buffer holds and hands complete responses over. Only one
+// thread reads at a time; one that finds another reading asks it for one more pass and
+// returns, which keeps the bytes in order without a lock held across buffer.read.
+// False with an exception set as for read_pass.
+bool drain(Session* s, Py_ssize_t want) {
+    {
+        Locked lock(s->mutex);
+        if (s->draining) {
+            s->again = true;
+            return true;
+        }
+        s->draining = true;
+    }
+    Woken woken;
+    bool ok = true;
+    for (;;) {
+        {
+            Locked lock(s->mutex);
+            s->again = false;
+        }
+        ok = read_pass(s, want, woken);
+        want = kReadSize;
+        Locked lock(s->mutex);
+        if (ok && s->again) continue;
+        if (ok && s->closed && !finish_stream(s, false, woken)) ok = false;
+        s->draining = false;
+        break;
+    }
+    SavedError error;
+    wake_all(woken);
+    error.restore();
+    return ok;
+}
+
 PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
-    PyObject* module = fn->module;
-    State* st = module ? state_of(module) : nullptr;
+    State* st = fn->module ? state_of(fn->module) : nullptr;
     if (!st || !st->sessions) Py_RETURN_NONE;  // the module was cleared (interpreter exit)
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(st->sessions, captured(fn, 0), &found) < 0) return nullptr;
     Ref capsule = Ref::steal(found);
-    if (!capsule) Py_RETURN_NONE;  // the link was closed by its client
+    if (!capsule) Py_RETURN_NONE;  // the link was let go of
     Session* s = session_of(capsule.get());
     if (!s) return nullptr;
+    if (!s->buffer) Py_RETURN_NONE;
 
     Py_ssize_t want = PyLong_AsSsize_t(args[0]);
     if (want == -1 && PyErr_Occurred()) {
@@ -137,85 +413,17 @@ PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
         PyErr_Clear();
     }
     if (want <= 0) want = kReadSize;
-
-    std::vector<Ref> wake;
-    Locked reading(s->reading);
-    if (!s->buffer) Py_RETURN_NONE;
-    {
-        std::string fresh;
-        Ref error;
-        bool first = true, nothing = false;
-        // Callbacks of one link run concurrently and the count they get is only a hint;
-        // read until nothing is left, all under the read lock. A read that never returns
-        // holds only that lock, not the state the waiting request looks at.
-        for (;;) {
-            Ref size = Ref::steal(PyLong_FromSsize_t(want));
-            Ref chunk = size ? call_method(s->buffer.get(), ZV_STR("read"), {size.get()}) : Ref{};
-            if (!chunk) {
-                if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-                error = Ref::steal(PyErr_GetRaisedException());
-                break;
-            }
-            if (chunk.is_none()) break;
-            Py_buffer view;
-            if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0) {
-                if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-                error = Ref::steal(PyErr_GetRaisedException());
-                break;
-            }
-            Py_ssize_t got = view.len;
-            if (got > 0) fresh.append(static_cast<const char*>(view.buf), static_cast<size_t>(got));
-            PyBuffer_Release(&view);
-            if (got == 0) {
-                nothing = first;
-                break;
-            }
-            if (got < want) break;
-            want = kReadSize;
-            first = false;
-        }
-        Locked lock(s->mutex);
-        bool end_of_stream = nothing && s->bytes.empty();
-        s->bytes += fresh;
-        if (s->queue.empty()) {
-            // Nobody asked: a request always queues itself before it is written, so these
-            // bytes answer nothing. Dropping them keeps a chatty peer from growing the buffer.
-            s->bytes.clear();
-            s->framer.reset();
-        }
-        if (!dispatch_complete(s, wake)) return nullptr;
-        if (error || end_of_stream) {
-            if (Pending* p = first_live(s)) {
-                // The stream can no longer be followed for this request; it keeps its place
-                // so that whatever still arrives for it is not taken by the next one.
-                if (error)
-                    p->error = std::move(error);
-                else
-                    p->data = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-                p->done = true;
-                p->abandoned = true;
-                wake.push_back(p->event);
-            }
-        }
-    }
-    for (Ref& event : wake)
-        if (!call_method(event.get(), ZV_STR("set"))) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-            PyErr_Clear();
-        }
+    if (!drain(s, want)) return nullptr;
     Py_RETURN_NONE;
 }
 
 // Links whose state says closed have no use for their reader any more.
 void sweep_closed(PyObject* module, PyObject* sessions) {
     Ref rns = module_global(module, ZV_STR("RNS"));
-    Ref link_cls = rns ? attr(rns.get(), "Link") : Ref{};
-    PyObject* closed_raw = nullptr;
-    if (!link_cls || PyObject_GetOptionalAttr(link_cls.get(), ZV_STR("CLOSED"), &closed_raw) <= 0) {
+    if (!rns) {
         PyErr_Clear();
         return;
     }
-    Ref closed = Ref::steal(closed_raw);
     Ref keys = Ref::steal(PyDict_Keys(sessions));
     if (!keys) {
         PyErr_Clear();
@@ -223,15 +431,7 @@ void sweep_closed(PyObject* module, PyObject* sessions) {
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* link = PyList_GET_ITEM(keys.get(), i);
-        PyObject* status_raw = nullptr;
-        if (PyObject_GetOptionalAttr(link, ZV_STR("status"), &status_raw) <= 0) {
-            PyErr_Clear();
-            continue;
-        }
-        Ref status = Ref::steal(status_raw);
-        int eq = PyObject_RichCompareBool(status.get(), closed.get(), Py_EQ);
-        if (eq > 0 && PyDict_DelItem(sessions, link) < 0) eq = -1;
-        if (eq < 0) PyErr_Clear();
+        if (rns::link_closed(rns.get(), link) && PyDict_DelItem(sessions, link) < 0) PyErr_Clear();
     }
 }
 
@@ -240,18 +440,22 @@ Ref session_for(PyObject* module, PyObject* link) {
     PyObject* sessions = state_of(module)->sessions;
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(sessions, link, &found) != 0) return Ref::steal(found);
-    Locked creating(creation_mutex);
-    if (PyDict_GetItemRef(sessions, link, &found) != 0) return Ref::steal(found);
     sweep_closed(module, sessions);
+    Ref threading = module_global(module, ZV_STR("threading"));
+    Ref lock_cls = threading ? attr(threading.get(), "Lock") : Ref{};
+    Ref turn = lock_cls ? call(lock_cls.get()) : Ref{};
+    if (!turn) return {};
     auto* owner = new SessionRef(std::make_shared<Session>());
     (*owner)->link = Ref::borrow(link);
+    (*owner)->turn = std::move(turn);
     Ref capsule = Ref::steal(PyCapsule_New(owner, kCapsuleName, destroy_session));
     if (!capsule) {
         delete owner;
         return {};
     }
-    if (PyDict_SetItem(sessions, link, capsule.get()) < 0) return {};
-    return capsule;
+    // Two exchanges starting at once on a new link agree on one session.
+    if (PyDict_SetDefaultRef(sessions, link, capsule.get(), &found) < 0) return {};
+    return Ref::steal(found);
 }
 
 // Makes the link's one reader. Called by the holder of the session's turn, so only one
@@ -286,7 +490,6 @@ int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
                               {}, false);
     if (timed_out) return 0;
     if (!buffer) return -1;
-    Locked reading(s->reading);
     s->channel = std::move(channel);
     s->buffer = std::move(buffer);
     return 1;
@@ -321,6 +524,10 @@ bool send(PyObject* module, Session* s, PyObject* data, bool limited, Clock::tim
 }
 
 constexpr double kWatchEvery = 0.25;
+// How long letting go of a link may hold the caller.
+constexpr auto kTeardownGrace = std::chrono::milliseconds(500);
+// After the link is seen closed, how long what already arrived may take to be read.
+constexpr auto kCloseGrace = std::chrono::seconds(1);
 
 // Whether the link's state can be watched: RNS.Link.CLOSED and link.status both exist.
 bool can_watch(PyObject* rns_module, PyObject* link) {
@@ -337,7 +544,7 @@ bool can_watch(PyObject* rns_module, PyObject* link) {
 }
 
 // Caller holds s->mutex.
-void forget_locked(Session* s, const std::shared_ptr<Pending>& p) {
+void forget_locked(Session* s, const PendingRef& p) {
     for (auto it = s->queue.begin(); it != s->queue.end(); ++it)
         if (*it == p) {
             s->queue.erase(it);
@@ -345,14 +552,11 @@ void forget_locked(Session* s, const std::shared_ptr<Pending>& p) {
         }
 }
 
-void forget(Session* s, const std::shared_ptr<Pending>& p) {
-    Locked lock(s->mutex);
-    forget_locked(s, p);
-}
+// ----- the writer thread -------------------------------------------------------------------
 
 // One request for the writer thread.
 struct WriteJob {
-    std::shared_ptr<Pending> pending;
+    PendingRef pending;
     Ref data;
     bool limited = false;
     Clock::time_point deadline;
@@ -360,8 +564,21 @@ struct WriteJob {
     Ref error;              // under the session mutex, set before `finished`
 };
 
-// A writer with nothing to do for this long ends; the next request starts another.
-constexpr auto kWriterIdle = std::chrono::seconds(5);
+using JobRef = std::shared_ptr<WriteJob>;
+
+// Runs `step(guard)` under the writer's mutex with the GIL released, and lets the mutex
+// go before the GIL is taken back: the mutex is never held while waiting for the GIL,
+// and never waited for while holding it. `step` must not touch Python objects (moving
+// shared pointers is fine as long as none of them is released there).
+template <class Step>
+void under_writer_lock(Writer* w, Step step) {
+    Py_BEGIN_ALLOW_THREADS
+    {
+        std::unique_lock<std::mutex> guard(w->mutex);
+        step(guard);
+    }
+    Py_END_ALLOW_THREADS
+}
 
 // What the writer thread holds: the hand-over, and the session only while writing.
 struct WriterHandle {
@@ -375,6 +592,17 @@ void destroy_writer_handle(PyObject* capsule) {
     delete static_cast<WriterHandle*>(PyCapsule_GetPointer(capsule, kWriterName));
 }
 
+// The writer's idle time: module global _WRITER_IDLE (seconds), read at each wait.
+std::chrono::duration<double> writer_idle(PyObject* module) {
+    Ref value = module_global(module, ZV_STR("_WRITER_IDLE"));
+    double seconds = value ? PyFloat_AsDouble(value.get()) : -1.0;
+    if (PyErr_Occurred() || seconds < 0) {
+        PyErr_Clear();
+        seconds = 5.0;
+    }
+    return std::chrono::duration<double>(std::min(seconds, 1e6));
+}
+
 // The writer thread of a link: captured (writer handle capsule). Shared objects are
 // released only with the GIL held.
 PyObject* writer_loop(NativeFunction* fn, PyObject* const*) {
@@ -382,16 +610,16 @@ PyObject* writer_loop(NativeFunction* fn, PyObject* const*) {
     if (!h) return nullptr;
     Writer* w = h->w.get();
     for (;;) {
-        std::shared_ptr<WriteJob> job;
-        bool stopping;
-        Py_BEGIN_ALLOW_THREADS
-        std::unique_lock<std::mutex> guard(w->mutex);
-        w->cv.wait_for(guard, kWriterIdle, [w] { return w->job != nullptr || w->stop; });
-        job = std::move(w->job);  // moved, not released: that needs the GIL
-        w->job = nullptr;
-        stopping = w->stop;
-        if (!job || stopping) w->running = false;
-        Py_END_ALLOW_THREADS
+        JobRef job;
+        bool stopping = false;
+        auto idle = writer_idle(fn->module);
+        under_writer_lock(w, [&](std::unique_lock<std::mutex>& guard) {
+            w->cv.wait_for(guard, idle, [w] { return w->job != nullptr || w->stop; });
+            job = std::move(w->job);  // moved, not released: that needs the GIL
+            w->job = nullptr;
+            stopping = w->stop;
+            if (!job || stopping) w->running = false;
+        });
         if (!job || stopping) Py_RETURN_NONE;
         SessionRef s = h->session.lock();
         Ref error;
@@ -403,11 +631,10 @@ PyObject* writer_loop(NativeFunction* fn, PyObject* const*) {
             // Not written: no answer will come for it, so it must not hold a place in the queue.
             if (job->error) forget_locked(s.get(), job->pending);
         }
-        {
-            std::lock_guard<std::mutex> done(w->mutex);
+        under_writer_lock(w, [&](std::unique_lock<std::mutex>&) {
             job->finished = true;
             w->writing = false;
-        }
+        });
         w->cv.notify_all();
     }
 }
@@ -415,29 +642,26 @@ PyObject* writer_loop(NativeFunction* fn, PyObject* const*) {
 // Waits (GIL released) until `ready` holds under the writer's mutex or the deadline passes.
 template <class Ready>
 bool wait_writer(Session* s, bool limited, Clock::time_point deadline, Ready ready, bool claim) {
-    bool got;
-    Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> guard(s->w->mutex);
-    if (limited)
-        got = s->w->cv.wait_until(guard, deadline, ready);
-    else
-        got = (s->w->cv.wait(guard, ready), true);
-    if (got && claim) s->w->writing = true;
-    Py_END_ALLOW_THREADS
+    bool got = false;
+    Writer* w = s->w.get();
+    under_writer_lock(w, [&](std::unique_lock<std::mutex>& guard) {
+        if (limited)
+            got = w->cv.wait_until(guard, deadline, ready);
+        else
+            got = (w->cv.wait(guard, ready), true);
+        if (got && claim) w->writing = true;
+    });
     return got;
 }
 
-// Hands `job` to the link's writer, starting the writer thread when there is none.
-bool start_write(PyObject* module, PyObject* capsule, Session* s, const std::shared_ptr<WriteJob>& job) {
-    bool start;
-    {
-        std::lock_guard<std::mutex> guard(s->w->mutex);
-        s->w->job = job;
-        start = !s->w->running;
-        s->w->running = true;
-    }
-    s->w->cv.notify_all();
-    if (!start) return true;
+// Lets go of a claimed write that never reached the writer.
+void unclaim(Writer* w) {
+    under_writer_lock(w, [&](std::unique_lock<std::mutex>&) { w->writing = false; });
+    w->cv.notify_all();
+}
+
+// Starts the link's writer thread.
+bool start_writer(PyObject* module, PyObject* capsule, Session* s) {
     Ref threading = module_global(module, ZV_STR("threading"));
     Ref thread_cls = threading ? attr(threading.get(), "Thread") : Ref{};
     auto* handle = new WriterHandle{s->w, *static_cast<SessionRef*>(PyCapsule_GetPointer(capsule, kCapsuleName))};
@@ -449,15 +673,31 @@ bool start_write(PyObject* module, PyObject* capsule, Session* s, const std::sha
                          : Ref{};
     Ref kwnames = target ? Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon"))) : Ref{};
     Ref thread = kwnames ? call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get()) : Ref{};
-    if (thread && call_method(thread.get(), ZV_STR("start"))) return true;
+    return thread && call_method(thread.get(), ZV_STR("start"));
+}
+
+// Hands `job` to the link's writer, starting the writer thread when there is none.
+bool start_write(PyObject* module, PyObject* capsule, Session* s, const JobRef& job) {
+    Writer* w = s->w.get();
+    bool start = false;
+    JobRef previous;  // always empty (taken before `writing` cleared); released with the GIL
+    under_writer_lock(w, [&](std::unique_lock<std::mutex>&) {
+        previous = std::exchange(w->job, job);
+        start = !w->running;
+        w->running = true;
+    });
+    w->cv.notify_all();
+    if (!start || start_writer(module, capsule, s)) return true;
     SavedError error;
-    {
-        std::lock_guard<std::mutex> guard(s->w->mutex);
-        s->w->job = nullptr;
-        s->w->writing = false;
-        s->w->running = false;
-    }
-    s->w->cv.notify_all();
+    JobRef dropped;
+    under_writer_lock(w, [&](std::unique_lock<std::mutex>&) {
+        dropped = std::move(w->job);
+        w->job = nullptr;
+        w->writing = false;
+        w->running = false;
+    });
+    w->cv.notify_all();
+    dropped.reset();
     error.restore();
     return false;
 }
@@ -466,12 +706,287 @@ void destroy_session(PyObject* capsule) {
     auto* owner = static_cast<SessionRef*>(PyCapsule_GetPointer(capsule, kCapsuleName));
     if (!owner) return;
     std::shared_ptr<Writer> w = (*owner)->w;
-    {
-        std::lock_guard<std::mutex> guard(w->mutex);
-        w->stop = true;
-    }
+    under_writer_lock(w.get(), [&](std::unique_lock<std::mutex>&) { w->stop = true; });
     w->cv.notify_all();
     delete owner;
+}
+
+// ----- one exchange ----------------------------------------------------------------------
+
+// The session's turn (a threading.Lock, whose acquire waits with the GIL released), held
+// for one exchange and given back however it ends.
+class Turn {
+public:
+    explicit Turn(PyObject* lock) : lock_(Ref::borrow(lock)) {}
+    ~Turn() {
+        if (!held_) return;
+        SavedError error;
+        if (!call_method(lock_.get(), ZV_STR("release"))) PyErr_Clear();
+        error.restore();
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+    // 1 taken, 0 not before the deadline, -1 with an exception set.
+    int take(bool limited, Clock::time_point deadline) {
+        double left = limited ? std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count())
+                              : -1.0;
+        Ref timeout = Ref::steal(PyFloat_FromDouble(left));
+        Ref got = timeout ? call_method(lock_.get(), ZV_STR("acquire"), {Py_True, timeout.get()}) : Ref{};
+        int yes = got ? PyObject_IsTrue(got.get()) : -1;
+        held_ = yes > 0;
+        return yes;
+    }
+
+private:
+    Ref lock_;
+    bool held_ = false;
+};
+
+// While a request is out, Reticulum must not close the link for want of traffic. On a
+// fast path the link's two ends disagree on its round trip (the answering end's measure
+// includes the handshake's own work), so the answering end, which replies to a keep-alive
+// only after being quiet for its own, longer interval, leaves the initiator's keep-alives
+// unanswered; the initiator then marks the link stale after twice its interval and closes
+// it a few seconds later, about 15 s after the last packet it received on loopback, answer
+// pending or not. The link's staleness limit (`stale_time`, read by its watchdog on every
+// pass) is raised for the exchange and put back afterwards; links without one are left.
+class KeepInUse {
+public:
+    KeepInUse(PyObject* link, bool limited, double seconds) {
+        PyObject* found = nullptr;
+        if (PyObject_GetOptionalAttr(link, ZV_STR("stale_time"), &found) <= 0) {
+            PyErr_Clear();
+            return;
+        }
+        Ref current = Ref::steal(found);
+        if (!PyFloat_Check(current.get()) && !(PyLong_Check(current.get()) && !PyBool_Check(current.get())))
+            return;
+        double stale = PyFloat_AsDouble(current.get());
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return;
+        }
+        // Time since the last packet counts against the limit too: it may be anything up
+        // to the limit itself when the exchange starts.
+        Ref raised = Ref::steal(PyFloat_FromDouble(limited ? 2 * stale + seconds + 10.0 : 1e9));
+        if (!raised || PyObject_SetAttr(link, ZV_STR("stale_time"), raised.get()) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        link_ = Ref::borrow(link);
+        saved_ = std::move(current);
+        raised_ = std::move(raised);
+    }
+    ~KeepInUse() {
+        if (!link_) return;
+        SavedError error;
+        PyObject* now = nullptr;
+        // Put back only what this exchange set.
+        if (PyObject_GetOptionalAttr(link_.get(), ZV_STR("stale_time"), &now) > 0 && now == raised_.get() &&
+            PyObject_SetAttr(link_.get(), ZV_STR("stale_time"), saved_.get()) < 0)
+            PyErr_Clear();
+        Py_XDECREF(now);
+        PyErr_Clear();
+        error.restore();
+    }
+    KeepInUse(const KeepInUse&) = delete;
+    KeepInUse& operator=(const KeepInUse&) = delete;
+
+private:
+    Ref link_, saved_, raised_;
+};
+
+// The exchange's failure "message" after which its link is let go of.
+Ref fail_and_forget(PyObject* module, PyObject* self, PyObject* link, const char* message) {
+    raise_transport_error(module, message);
+    forget_link(module, self, link);
+    return {};
+}
+
+// Raises what parsing `data` raises; when parsing accepts it after all, an
+// HttpParserError saying why the framing could not be followed.
+void raise_unparsable(PyObject* module, PyObject* data, const std::string& reason) {
+    Ref cls = module_global(module, ZV_STR("HttpResponse"));
+    Ref parsed = cls && data ? call_method(cls.get(), ZV_STR("parse"), {data}) : Ref{};
+    if (!parsed) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no response data");
+        return;
+    }
+    Ref types = import("zivane.types");
+    Ref error_cls = types ? attr(types.get(), "HttpParserError") : Ref{};
+    Ref text = Ref::steal(PyUnicode_FromStringAndSize(reason.data(), Py_ssize_t(reason.size())));
+    Ref error = error_cls && text ? call(error_cls.get(), {text.get()}) : Ref{};
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+}
+
+struct Deadline {
+    bool limited;
+    double seconds;
+    Clock::time_point at;
+};
+
+// The request's time-out from the client's _request_timeout. False with an exception set.
+bool deadline_of(PyObject* self, Deadline* d) {
+    Ref timeout_obj = attr(self, ZV_STR("_request_timeout"));
+    if (!timeout_obj) return false;
+    bool ok;
+    d->seconds = seconds_of(timeout_obj.get(), &ok);
+    if (!ok) return false;
+    d->limited = d->seconds >= 0;
+    d->at = d->limited ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(std::min(d->seconds, 1e9)))
+                       : Clock::time_point::max();
+    return true;
+}
+
+// The largest response accepted: module global _RESPONSE_LIMIT (bytes; None for no limit).
+bool response_limit(PyObject* module, Py_ssize_t* limit) {
+    Ref value = module_global(module, ZV_STR("_RESPONSE_LIMIT"));
+    if (!value) return false;
+    if (value.is_none()) {
+        *limit = -1;
+        return true;
+    }
+    *limit = PyLong_AsSsize_t(value.get());
+    if (*limit == -1 && PyErr_Occurred()) return false;
+    if (*limit < 0) *limit = 0;
+    return true;
+}
+
+enum class Wrote { Done, Late, Failed, Refused };
+
+// Writes the request through the link's writer. Late: not written in time (its pending
+// abandoned); Failed: *write_error holds what the write raised, or an exception is set;
+// Refused: the stream went out of step before the request took its place.
+Wrote write_request(PyObject* module, PyObject* capsule, Session* s, const PendingRef& pending,
+                    PyObject* data, const Deadline& d, Ref* write_error) {
+    auto job = std::make_shared<WriteJob>();
+    job->pending = pending;
+    job->data = Ref::borrow(data);
+    job->limited = d.limited;
+    job->deadline = d.at;
+    // The link's writer thread does the write, so a write or flush that never returns
+    // holds this exchange no longer than its time-out. Requests on a link still go out
+    // one at a time, in queue order.
+    if (!wait_writer(s, d.limited, d.at, [s] { return !s->w->writing; }, true)) return Wrote::Late;
+    bool refused;
+    {
+        Locked lock(s->mutex);
+        refused = s->broken;  // bytes nobody asked for came in meanwhile
+        if (!refused) s->queue.push_back(pending);
+    }
+    if (refused) {
+        unclaim(s->w.get());
+        return Wrote::Refused;
+    }
+    if (!start_write(module, capsule, s, job)) {
+        Locked lock(s->mutex);
+        forget_locked(s, pending);
+        return Wrote::Failed;
+    }
+    bool written = wait_writer(s, d.limited, d.at, [&job] { return job->finished; }, false);
+    Locked lock(s->mutex);
+    *write_error = std::move(job->error);
+    if (!written) pending->abandoned = true;  // still being written: its answer is dropped
+    return !written ? Wrote::Late : *write_error ? Wrote::Failed : Wrote::Done;
+}
+
+// The exchange's outcome when its request did not go out whole.
+Ref write_failed(PyObject* module, PyObject* self, PyObject* link, Wrote wrote, Ref write_error,
+                 const Deadline& d) {
+    if (wrote == Wrote::Late) return fail_and_forget(module, self, link, "Request timeout");
+    if (wrote == Wrote::Refused) return fail_and_forget(module, self, link, "No response received");
+    if (!write_error) return {};
+    bool connection = PyErr_GivenExceptionMatches(write_error.get(), PyExc_ConnectionError);
+    // A channel that stayed full past the deadline is this exchange's time-out.
+    if (connection && d.limited && Clock::now() >= d.at)
+        return fail_and_forget(module, self, link, "Request timeout");
+    // The link went away while the request was being written: a transport failure of
+    // this exchange, like a link seen closed while waiting for the answer.
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    if (!rns) return {};
+    if (connection && rns::link_closed(rns.get(), link)) {
+        raise_transport_error(module, "No response received");
+        PyObject* raised = PyErr_GetRaisedException();
+        PyException_SetCause(raised, write_error.release());
+        PyErr_SetRaisedException(raised);
+        forget_link(module, self, link);
+        return {};
+    }
+    PyErr_SetRaisedException(write_error.release());
+    return {};
+}
+
+// Waits for the answer. With a link that reports its state, wakes now and then to notice
+// it closing, rather than waiting out the whole time-out for an answer that cannot come;
+// once closed, what already arrived is read (a body delimited by the close ends there).
+// Returns the event's last answer, empty with an exception set; *closed tells whether the
+// link was seen closed.
+Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, const Deadline& d,
+                bool watch, bool* closed) {
+    Clock::time_point give_up_at = d.at;
+    for (;;) {
+        Ref left = remaining(d.limited || *closed, give_up_at);
+        if (!left) return {};
+        double wait_for = d.limited || *closed ? PyFloat_AS_DOUBLE(left.get()) : 0.0;
+        bool sliced = watch && !*closed && (!d.limited || wait_for > kWatchEvery);
+        if (sliced) left = Ref::steal(PyFloat_FromDouble(kWatchEvery));
+        Ref woke = left ? call_method(event, ZV_STR("wait"), {left.get()}) : Ref{};
+        if (!woke || !sliced) return woke;
+        int up = PyObject_IsTrue(woke.get());
+        if (up != 0) return up < 0 ? Ref{} : woke;
+        if (rns::link_closed(rns, link)) {
+            *closed = true;
+            {
+                Locked lock(s->mutex);
+                s->closed = true;
+            }
+            if (!drain(s, kReadSize)) return {};
+            give_up_at = std::min(d.at, Clock::now() + kCloseGrace);
+        }
+    }
+}
+
+Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s,
+                 const PendingRef& pending, const Deadline& d, bool watch) {
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    if (!rns) return {};
+    bool closed = false;
+    Ref woke = wait_answer(rns.get(), link, s, pending->event.get(), d, watch, &closed);
+    Ref result, failure;
+    bool done, broken;
+    Outcome outcome;
+    std::string reason;
+    {
+        Locked lock(s->mutex);
+        done = pending->done;
+        if (!done) pending->abandoned = true;  // its answer, when it comes, is dropped
+        result = std::move(pending->data);
+        failure = std::move(pending->error);
+        outcome = pending->outcome;
+        reason = pending->reason;
+        broken = s->broken;
+    }
+    if (!woke) return {};
+    if (!done) return fail_and_forget(module, self, link, closed ? "No response received" : "Request timeout");
+    if (outcome == Outcome::TooLarge) return fail_and_forget(module, self, link, "Response too large");
+    if (outcome == Outcome::Closed) return fail_and_forget(module, self, link, "No response received");
+    if (outcome == Outcome::Malformed) {
+        raise_unparsable(module, result.get(), reason);
+        forget_link(module, self, link);
+        return {};
+    }
+    if (failure) {
+        raise_transport_error(module, "Request failed: ", failure.get());
+        forget_link(module, self, link);
+        return {};
+    }
+    if (!result) return fail_and_forget(module, self, link, "No response received");
+    // An answer after which the stream cannot go on (delimited by its end, 101) is
+    // returned; the link is not used again.
+    if (broken || closed) forget_link(module, self, link);
+    return result;
 }
 
 }  // namespace
@@ -515,6 +1030,45 @@ void drop_session(PyObject* module, PyObject* link) {
     if (PyDict_Pop(sessions, link, nullptr) < 0) PyErr_Clear();
 }
 
+int link_usable(PyObject* module, PyObject* link) {
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    if (!rns) return -1;
+    if (rns::link_closed(rns.get(), link)) return 0;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(state_of(module)->sessions, link, &found) < 0) return -1;
+    Ref capsule = Ref::steal(found);
+    Session* s = capsule ? session_of(capsule.get()) : nullptr;
+    if (!s) {
+        PyErr_Clear();
+        return 1;
+    }
+    Locked lock(s->mutex);
+    return s->broken ? 0 : 1;
+}
+
+void forget_link(PyObject* module, PyObject* self, PyObject* link) {
+    SavedError error;
+    Ref keep = Ref::borrow(link);
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    if (!rns || !rns::link_closed(rns.get(), link)) {
+        PyErr_Clear();
+        // Bounded like any Reticulum call on the way out of a failed exchange: one that
+        // does not come back at once finishes in the background.
+        bool timed_out = false;
+        Ref teardown = attr(link, ZV_STR("teardown"));
+        Ref no_args = teardown ? Ref::steal(PyTuple_New(0)) : Ref{};
+        if (!no_args || !call_bounded(module, teardown.get(), no_args.get(), Clock::now() + kTeardownGrace,
+                                      false, &timed_out, {}, false))
+            PyErr_Clear();
+    }
+    drop_session(module, link);
+    Ref current = attr(self, ZV_STR("_link"));
+    if (current && current.get() == link && PyObject_SetAttr(self, ZV_STR("_link"), Py_None) < 0)
+        PyErr_Clear();
+    PyErr_Clear();
+    error.restore();
+}
+
 Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     Ref link = attr(self, ZV_STR("_link"));
     if (!link) return {};
@@ -522,51 +1076,37 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
         raise_transport_error(module, "Not connected");
         return {};
     }
-    Ref timeout_obj = attr(self, ZV_STR("_request_timeout"));
-    if (!timeout_obj) return {};
-    bool ok;
-    double timeout = seconds_of(timeout_obj.get(), &ok);
-    if (!ok) return {};
-    bool limited = timeout >= 0;
-    Clock::time_point deadline =
-        limited ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(std::min(timeout, 1e9)))
-                : Clock::time_point::max();
+    Deadline d;
+    Py_ssize_t limit;
+    if (!deadline_of(self, &d) || !response_limit(module, &limit)) return {};
     Ref capsule = session_for(module, link.get());
     if (!capsule) return {};
     Session* s = session_of(capsule.get());
     if (!s) return {};
 
     // Exchanges on one link take turns; waiting for the turn counts against the time-out.
-    if (!s->turn.try_lock()) {
-        bool got = true;
-        Py_BEGIN_ALLOW_THREADS
-        if (limited)
-            got = s->turn.try_lock_until(deadline);
-        else
-            s->turn.lock();
-        Py_END_ALLOW_THREADS
-        if (!got) {
-            raise_transport_error(module, "Request timeout");
-            return {};
-        }
+    // A time-out here leaves the link alone: nothing of this request is in its stream.
+    Turn turn(s->turn.get());
+    int took = turn.take(d.limited, d.at);
+    if (took < 0) return {};
+    if (took == 0) {
+        raise_transport_error(module, "Request timeout");
+        return {};
     }
-    std::unique_lock<std::timed_mutex> turn(s->turn, std::adopt_lock);
 
     Ref rns_module = module_global(module, ZV_STR("RNS"));
     if (!rns_module) return {};
-    if (rns::link_closed(rns_module.get(), link.get())) {
-        raise_transport_error(module, "Not connected");
+    int usable = link_usable(module, link.get());
+    if (usable <= 0) {
+        if (usable == 0) raise_transport_error(module, "Not connected");
         return {};
     }
     bool watch = can_watch(rns_module.get(), link.get());
+    KeepInUse keep_alive(link.get(), d.limited, d.seconds);
     if (!s->buffer) {
-        int made = make_reader(module, s, limited ? deadline : Clock::time_point::max());
+        int made = make_reader(module, s, d.at);
         if (made < 0) return {};
-        if (made == 0) {
-            raise_transport_error(module, "Request timeout");
-            return {};
-        }
+        if (made == 0) return fail_and_forget(module, self, link.get(), "Request timeout");
     }
 
     Ref threading = module_global(module, ZV_STR("threading"));
@@ -576,106 +1116,11 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     auto pending = std::make_shared<Pending>();
     pending->event = event;
     pending->head = is_head_request(data);
-    auto job = std::make_shared<WriteJob>();
-    job->pending = pending;
-    job->data = Ref::borrow(data);
-    job->limited = limited;
-    job->deadline = deadline;
-
-    // The link's writer thread does the write, so a write or flush that never returns
-    // holds this exchange no longer than its time-out. Requests on a link still go out
-    // one at a time, in queue order.
-    if (!wait_writer(s, limited, deadline, [s] { return !s->w->writing; }, true)) {
-        raise_transport_error(module, "Request timeout");
-        return {};
-    }
-    {
-        Locked lock(s->mutex);
-        s->queue.push_back(pending);
-    }
-    if (!start_write(module, capsule.get(), s, job)) {
-        forget(s, pending);
-        return {};
-    }
-    bool written = wait_writer(s, limited, deadline, [&job] { return job->finished; }, false);
+    pending->limit = limit;
     Ref write_error;
-    {
-        Locked lock(s->mutex);
-        write_error = std::move(job->error);
-        // Still being written: whatever answer it gets is dropped.
-        if (!written) pending->abandoned = true;
-    }
-    if (!written) {
-        raise_transport_error(module, "Request timeout");
-        return {};
-    }
-    if (write_error) {
-        // A channel that stayed full past the deadline is this exchange's time-out.
-        if (limited && Clock::now() >= deadline &&
-            PyErr_GivenExceptionMatches(write_error.get(), PyExc_ConnectionError)) {
-            raise_transport_error(module, "Request timeout");
-            return {};
-        }
-        // The link went away while the request was being written: a transport failure
-        // of this exchange, like a link seen closed while waiting for the answer.
-        if (PyErr_GivenExceptionMatches(write_error.get(), PyExc_ConnectionError) &&
-            rns::link_closed(rns_module.get(), link.get())) {
-            raise_transport_error(module, "No response received");
-            PyObject* raised = PyErr_GetRaisedException();
-            PyException_SetCause(raised, write_error.release());
-            PyErr_SetRaisedException(raised);
-            return {};
-        }
-        PyErr_SetRaisedException(write_error.release());
-        return {};
-    }
-
-    // With a link that reports its state, wake now and then to notice it closing, rather
-    // than waiting out the whole time-out for an answer that cannot come.
-    Ref woke;
-    bool closed = false;
-    for (;;) {
-        Ref left = remaining(limited, deadline);
-        if (!left) break;
-        double wait_for = limited ? PyFloat_AS_DOUBLE(left.get()) : 0.0;
-        bool sliced = watch && (!limited || wait_for > kWatchEvery);
-        if (sliced) left = Ref::steal(PyFloat_FromDouble(kWatchEvery));
-        woke = left ? call_method(event.get(), ZV_STR("wait"), {left.get()}) : Ref{};
-        if (!woke || !sliced) break;
-        int up = PyObject_IsTrue(woke.get());
-        if (up != 0) {
-            if (up < 0) woke = Ref{};
-            break;
-        }
-        if (rns::link_closed(rns_module.get(), link.get())) {
-            closed = true;
-            break;
-        }
-    }
-    Ref result, failure;
-    bool done;
-    {
-        Locked lock(s->mutex);
-        done = pending->done;
-        if (!done) pending->abandoned = true;  // its answer, when it comes, is dropped
-        result = std::move(pending->data);
-        failure = std::move(pending->error);
-    }
-    if (!woke) return {};
-    if (!done) {
-        raise_transport_error(module, closed ? "No response received" : "Request timeout");
-        return {};
-    }
-    turn.unlock();
-    if (failure) {
-        raise_transport_error(module, "Request failed: ", failure.get());
-        return {};
-    }
-    if (!result) {
-        raise_transport_error(module, "No response received");
-        return {};
-    }
-    return result;
+    Wrote wrote = write_request(module, capsule.get(), s, pending, data, d, &write_error);
+    if (wrote != Wrote::Done) return write_failed(module, self, link.get(), wrote, std::move(write_error), d);
+    return await_answer(module, self, link.get(), s, pending, d, watch);
 }
 
 }  // namespace zv::client

@@ -2,9 +2,12 @@
 // the bytes received so far, and the queue of requests still waiting for their answers.
 //
 // Responses arrive over any number of ready notifications, delivered concurrently on
-// Reticulum's threads, and always in request order. The ready callback assembles them by
-// their framing and hands each complete one to the oldest waiting request; requests that
-// gave up (time-out) keep their place in the queue so their late answers are dropped.
+// Reticulum's threads, and always in request order. The reader assembles them by their
+// HTTP/1.1 framing and hands each complete one to the oldest waiting request. Whatever
+// leaves the stream impossible to follow (bytes nobody asked for, framing that cannot be
+// followed, a body delimited by the end of the stream, an answer past the size limit, a
+// request that got no answer in time) ends the link's use: it is dropped and the next
+// request connects again.
 #pragma once
 
 #include "support/native_function.hpp"
@@ -48,5 +51,15 @@ Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
 
 // Forgets the reader of `link` (after the link was torn down).
 void drop_session(PyObject* module, PyObject* link);
+
+// 1 when `link` can carry another exchange: Reticulum has not closed it
+// (`link.status == RNS.Link.CLOSED`, both looked up now; unknown counts as open) and its
+// stream is still in step. 0 when not, -1 with an exception set.
+int link_usable(PyObject* module, PyObject* link);
+
+// Lets go of `link` for good: torn down unless Reticulum already closed it (a failing
+// teardown is ignored), its reader forgotten, and `self._link` cleared when it still
+// holds that link. Keeps the exception being raised, if any.
+void forget_link(PyObject* module, PyObject* self, PyObject* link);
 
 }  // namespace zv::client

@@ -70,6 +70,9 @@ void Framer::reset() {
     content_length_ = 0;
     chunk_pos_ = 0;
     in_trailer_ = false;
+    status_ = 0;
+    lead_ = 0;
+    started_ = false;
 }
 
 Framer::Status Framer::fail(const char* why) {
@@ -79,10 +82,12 @@ Framer::Status Framer::fail(const char* why) {
 
 Framer::Status Framer::scan(std::string_view data) {
     if (!error_.empty()) return Status::Malformed;
+    if (header_end_ == 0 && kind_ == Kind::Response && check_status_line(data) == Status::Malformed)
+        return Status::Malformed;
     if (header_end_ == 0) {
         // The head ends at the first empty line; a bare LF line end is accepted here so
         // such input reaches the parser (and its verdict) instead of waiting for ever.
-        std::size_t i = search_from_;
+        std::size_t i = std::max(search_from_, lead_);
         for (;;) {
             std::size_t nl = data.find('\n', i);
             if (nl == std::string_view::npos) {
@@ -109,7 +114,7 @@ Framer::Status Framer::scan(std::string_view data) {
             }
             i = nl + 1;
         }
-        Status s = read_head(data.substr(0, header_end_));
+        Status s = read_head(data.substr(lead_, header_end_ - lead_));
         if (s == Status::Malformed) return s;
         chunk_pos_ = header_end_;
     }
@@ -123,10 +128,41 @@ Framer::Status Framer::scan(std::string_view data) {
             return Status::Complete;
         case Body::Chunked:
             return follow_chunks(data);
+        case Body::UntilClose:
+            return Status::Incomplete;
         case Body::Unknown:
             break;
     }
     return fail("Invalid message framing");
+}
+
+// A response that can never be HTTP is refused at its first bytes, not once a head that
+// never comes has been waited for: after any empty lines (skipped as the parser skips
+// them), "HTTP/" digit "." digit, a space, three digits, then a space or the line end.
+Framer::Status Framer::check_status_line(std::string_view data) {
+    if (!started_) {
+        while (lead_ < data.size() && (data[lead_] == '\r' || data[lead_] == '\n')) ++lead_;
+        if (lead_ == data.size()) return Status::Incomplete;
+        started_ = true;
+    }
+    static constexpr std::string_view kShape = "HTTP/9.9 999 ";  // 9: any digit; ' ' last: SP, CR or LF
+    std::string_view line = data.substr(lead_, kShape.size());
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i], want = kShape[i];
+        bool ok = want == '9' ? (c >= '0' && c <= '9')
+                  : i + 1 == kShape.size() ? (c == ' ' || c == '\r' || c == '\n')
+                                           : c == want;
+        if (!ok) return fail("Invalid status line");
+    }
+    return Status::Incomplete;
+}
+
+Framer::Status Framer::end_of_stream(std::string_view data) {
+    if (!error_.empty()) return Status::Malformed;
+    Status s = scan(data);
+    if (s != Status::Incomplete || body_ != Body::UntilClose) return s;
+    length_ = data.size();
+    return Status::Complete;
 }
 
 Framer::Status Framer::read_head(std::string_view head) {
@@ -191,17 +227,18 @@ Framer::Status Framer::read_head(std::string_view head) {
         return Status::Incomplete;
     }
 
+    status_ = status;
     if (no_body_ || (status >= 100 && status < 200) || status == 204 || status == 304) {
         body_ = Body::None;
     } else if (has_te && chunked) {
         body_ = Body::Chunked;
-    } else if (has_length) {
+    } else if (has_te || !has_length) {
+        // No length, or a final coding other than chunked: the body runs until the
+        // server ends the stream.
+        body_ = Body::UntilClose;
+    } else {
         body_ = Body::Length;
         content_length_ = length;
-    } else {
-        // Without a length the body would run to the end of the stream, which a link
-        // shared by several exchanges never has: the message ends with its head.
-        body_ = Body::None;
     }
     return Status::Incomplete;
 }
