@@ -224,7 +224,11 @@ bool cut_requests(LinkState& s, const Limits& limits) {
         }
         std::size_t head = s.framer.header_length() ? s.framer.header_length() - lead : msg.size();
         if (status == Framer::Status::Incomplete) {
-            over_limits(s, limits, msg.size(), head, s.framer.expected_length());
+            std::size_t whole = s.framer.expected_length();
+            // A body of known length gets room for exactly itself, not a doubling
+            // string's slack (and its copies) on the way there.
+            if (!over_limits(s, limits, msg.size(), head, whole) && whole > msg.size())
+                s.pending.reserve(s.consumed + whole);
             return completed;
         }
         std::size_t len = s.framer.message_length() - lead;
@@ -245,9 +249,16 @@ bool cut_requests(LinkState& s, const Limits& limits) {
     }
 }
 
+// Room a link keeps for its next request once nothing is pending; a large request's
+// buffer is given back rather than held (uncounted) for the rest of the link's life.
+constexpr std::size_t kKeptCapacity = 64 * 1024;
+
 void compact(LinkState& s) {
     if (s.consumed == s.pending.size()) {
-        s.pending.clear();
+        if (s.pending.capacity() > kKeptCapacity)
+            std::string().swap(s.pending);
+        else
+            s.pending.clear();
         s.consumed = 0;
     } else if (s.consumed > 65536 && s.consumed > s.pending.size() / 2) {
         s.pending.erase(0, s.consumed);
