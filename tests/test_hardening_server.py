@@ -429,3 +429,130 @@ def test_answer_failing_in_its_write_ends_the_link(serving):
     with pytest.raises(KeyboardInterrupt):
         buf.deliver(get("/a") + get("/b"))
     assert ended(server, link)
+
+
+# ----- over a real loopback Reticulum -------------------------------------------------------
+
+NET_SETUP = """
+import zivane.server
+zivane.server._LINK_BUFFER_LIMIT = 256_000
+zivane.server._TOTAL_BUFFER_LIMIT = 300_000
+zivane.server._HEAD_LIMIT = 8192
+server._read_timeout = 2.0
+
+def echo(request):
+    return HttpResponse(status=200, body=request.path.encode() + b" " + str(len(request.body or b"")).encode())
+
+@server.route("/interrupt")
+def interrupt(request):
+    raise KeyboardInterrupt("interrupted on purpose")
+
+server.set_default_handler(echo)
+"""
+NET_PORT = 7011
+LINK_CLOSED = 4  # RNS.Link.CLOSED
+
+
+@pytest.fixture(scope="module")
+def net():
+    with Network() as network:
+        yield network
+
+
+@pytest.fixture(scope="module")
+def net_server(net):
+    proc = net.start_server(port=NET_PORT, setup=NET_SETUP)
+    yield proc
+    proc.stop()
+
+
+@pytest.fixture
+def peers(net, net_server):
+    started = []
+
+    def start():
+        started.append(net.start_peer(net_server.dest_hash, NET_PORT))
+        return started[-1]
+
+    yield start
+    for p in started:
+        p.stop()
+
+
+def link_closed(peer, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        if int(peer.command("STATUS", "STATUS").split()[1]) == LINK_CLOSED:
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.1)
+
+
+def statuses(raw):
+    return [(r.status, r.body) for r in map(HttpResponse.parse, raw)]
+
+
+def test_net_blank_lines_other_versions_and_bare_cr(peers):
+    polite = peers()
+    polite.send(get("/a") + b"\r\n\r\n\n\n" + b"\r\n" * 50 + get("/b") + b"\r\n\r\n")
+    assert statuses(polite.recv(2)) == [(200, b"/a 0"), (200, b"/b 0")]
+    with pytest.raises(TimeoutError):
+        polite.recv(1, timeout=1.5)  # the blank lines got nothing
+    for wire, status in [(b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 505), (b"GET /\r\n", 505),
+                         (b"GET / HTTP/1.1\r\nX: 1\rGET /inside HTTP/1.1\r\n\r\n", 400)]:
+        hostile = peers()
+        hostile.send(wire + GOOD)
+        [(got, _)] = statuses(hostile.recv(1))
+        assert got == status
+        assert link_closed(hostile)
+    polite.send(get("/still"))
+    assert statuses(polite.recv(1)) == [(200, b"/still 0")]
+
+
+def test_net_chunked_413_ends_the_link(peers):
+    peer = peers()
+    body = b"".join(b"1000\r\n" + b"c" * 4096 + b"\r\n" for _ in range(70))  # 280 KiB
+    peer.send(b"POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + body + b"0\r\n\r\n" + GOOD)
+    assert [s for s, _ in statuses(peer.recv(1, timeout=60))] == [413]
+    assert link_closed(peer)
+
+
+def test_net_total_limit_over_links(peers):
+    a, b = peers(), peers()
+    a.send(b"POST /a HTTP/1.1\r\nContent-Length: 200000\r\n\r\n" + b"a" * 150_000)
+    b.send(b"POST /b HTTP/1.1\r\nContent-Length: 200000\r\n\r\n" + b"b" * 160_000)
+    assert [s for s, _ in statuses(b.recv(1, timeout=60))] == [413]
+    assert link_closed(b)
+    a.send(b"a" * 50_000)
+    assert statuses(a.recv(1, timeout=60)) == [(200, b"/a 200000")]
+    # given back: the whole total fits one request again
+    c = peers()
+    c.send(b"POST /c HTTP/1.1\r\nContent-Length: 250000\r\n\r\n" + b"c" * 250_000)
+    assert statuses(c.recv(1, timeout=60)) == [(200, b"/c 250000")]
+
+
+def test_net_read_timeout_while_another_link_is_served(peers):
+    slow, polite = peers(), peers()
+    polite.send(get("/warm"))
+    polite.recv(1)
+    started = time.monotonic()
+    slow.send(b"POST /slow HTTP/1.1\r\nContent-Length: 10\r\n\r\nab")
+    served = 0
+    while time.monotonic() - started < 1.8:  # answered all the while
+        polite.send(get("/meanwhile"))
+        assert statuses(polite.recv(1)) == [(200, b"/meanwhile 0")]
+        served += 1
+    assert statuses(slow.recv(1, timeout=10)) == [(408, b"Request timeout")]
+    waited = time.monotonic() - started
+    assert 2.0 <= waited < 10.0, waited
+    assert link_closed(slow)
+    assert served > 0
+    polite.send(get("/after"))
+    assert statuses(polite.recv(1)) == [(200, b"/after 0")]
+
+
+def test_net_interrupted_handler_is_answered_in_its_turn(peers):
+    peer = peers()
+    peer.send(get("/interrupt") + get("/next"))
+    assert statuses(peer.recv(2)) == [(500, b"interrupted on purpose"), (200, b"/next 0")]
