@@ -42,6 +42,7 @@ bool cut(zv::Framer& framer, std::string_view available, std::size_t& consumed,
                 if (len == 0 || len > rest.size()) fail("complete message length out of range");
                 if (framer.header_length() == 0 || framer.header_length() > len)
                     fail("head longer than its message");
+                if (framer.leading() >= framer.header_length()) fail("empty lines cover the head");
                 events.push_back({status, len});
                 consumed += len;
                 framer.reset();
@@ -49,6 +50,7 @@ bool cut(zv::Framer& framer, std::string_view available, std::size_t& consumed,
             }
             case zv::Framer::Status::Malformed:
                 if (framer.error().empty()) fail("malformed without a reason");
+                if (framer.error_status() != 400 && framer.error_status() != 505) fail("odd refusal status");
                 // Once malformed, the framer must stay so until reset.
                 if (framer.scan(rest) != zv::Framer::Status::Malformed) fail("malformed forgotten");
                 events.push_back({status, 0});

@@ -109,7 +109,8 @@ sys.stdout.flush()
 """
 
 # Line commands, one reply line each:
-#   SEND <b64>            -> SENT            (written in pieces while the channel is ready)
+#   SEND <b64>            -> SENT            (written in pieces while the channel is ready;
+#                                             the rest dropped once the link is closed)
 #   RECV <n> <timeout>    -> DATA <b64> ...  (the first n framed responses) or TIMEOUT <b64>
 #   ROUNDTRIP <b64> <n>   -> TIMES <s,...>   (n times: send, wait for one response)
 #   STATUS                -> STATUS <link status> <channel ready> <bytes unframed>
@@ -177,12 +178,23 @@ def take(n, timeout):
             del incoming[:total]
     return out, True
 
+# Pieces go straight to a raw writer of the send stream: RNS's buffered writer retries for
+# ever when the server closes the link under it.
+raw_writer = sys.modules["RNS.Buffer"].RawChannelWriter(0, channel)
+
 def send(data):
     for i in range(0, len(data), piece):
-        while not channel.is_ready_to_send():
-            time.sleep(0.001)
-        buf.write(data[i:i + piece])
-        buf.flush()
+        chunk = data[i:i + piece]
+        while chunk:
+            if link.status == RNS.Link.CLOSED:  # closed by the server: the rest is moot
+                return
+            if not channel.is_ready_to_send():
+                time.sleep(0.001)
+                continue
+            try:
+                chunk = chunk[raw_writer.write(chunk) or 0:]
+            except Exception:
+                return
 
 print("READY", flush=True)
 for line in sys.stdin:

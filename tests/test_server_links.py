@@ -250,23 +250,27 @@ def test_error_answers(server, rns, monkeypatch):
 
     server.set_default_handler(handler)
     monkeypatch.setattr(server_mod, "_LINK_BUFFER_LIMIT", 1000)
-    _, buf = connect(server, rns)
+    link, buf = connect(server, rns)
 
     buf.deliver(req("/fail"))
-    buf.deliver(b"GET / HTTP/1.1\r\nContent-Length: abc\r\n\r\n")  # framing refused
-    buf.deliver(b"\x01\x02 garbage\r\n\r\n")  # framed, but not HTTP
-    # too large: refused, and the rest of its body is skipped rather than misread
-    big = req("/big", b"z" * 3000, "POST")
-    buf.deliver(big[:900])
-    assert b" 413 " in buf.writes[-1]  # refused on its head, before the body arrives
-    buf.deliver(big[900:])
+    buf.deliver(b"\x01\x02 garbage\r\n\r\n")  # framed, but not HTTP: the parser refuses it
     buf.deliver(req("/after"))
-
     got = responses(buf.sent)
-    assert [r.status for r in got] == [500, 400, 400, 413, 200]
+    assert [r.status for r in got] == [500, 400, 200]
     assert got[0].body == "broken handler ü".encode()
     assert got[0].reason == "Internal Server Error"
-    assert got[4].body == b"/after:"
+    assert got[2].body == b"/after:"
+
+    # refused framing, and a request too large (refused on its head, before its body
+    # arrives): one answer, then the link ends
+    big = req("/big", b"z" * 3000, "POST")
+    for wire, status in [(b"GET / HTTP/1.1\r\nContent-Length: abc\r\n\r\n", 400), (big[:900], 413)]:
+        link, buf = connect(server, rns)
+        buf.deliver(wire)
+        assert [r.status for r in responses(buf.sent)] == [status]
+        buf.deliver(req("/after"))
+        assert len(responses(buf.sent)) == 1
+        assert link.teardowns == 1 and id(link) not in server._links
 
 
 def test_async_handler_and_none_result(server, rns):

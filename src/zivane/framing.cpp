@@ -17,6 +17,12 @@ constexpr std::uint64_t kMaxBody = std::uint64_t(1) << 52;
 
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 
+// RFC 9110 token characters.
+bool is_tchar(char c) {
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
 std::string_view trim(std::string_view s) {
     while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
     while (!s.empty() && (is_space(s.back()) || s.back() == '\r')) s.remove_suffix(1);
@@ -73,11 +79,52 @@ void Framer::reset() {
     status_ = 0;
     lead_ = 0;
     started_ = false;
+    error_status_ = 400;
+    line_checked_ = false;
 }
 
-Framer::Status Framer::fail(const char* why) {
+Framer::Status Framer::fail(const char* why, int status) {
     error_ = why;
+    error_status_ = status;
     return Status::Malformed;
+}
+
+// Empty lines before a request line are not a message (RFC 9112, section 2.2). Returns
+// true once the first byte of the request line is known, false while only empty lines
+// (or a CR that may start one) have arrived.
+bool Framer::skip_empty_lines(std::string_view data) {
+    while (lead_ < data.size()) {
+        if (data[lead_] == '\n') {
+            ++lead_;
+        } else if (data[lead_] != '\r') {
+            return true;
+        } else if (lead_ + 1 == data.size()) {
+            return false;
+        } else if (data[lead_ + 1] == '\n') {
+            lead_ += 2;
+        } else {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Judged as soon as the request line has ended, so that input in another protocol or
+// version (an HTTP/2 preface, an HTTP/0.9 "GET /") is refused instead of waiting for an
+// empty line that may never come. A first word that is no method token is left to the
+// parser, which refuses it with its own message.
+Framer::Status Framer::check_request_line(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.find('\r') != std::string_view::npos) return fail("Invalid line ending");
+    std::size_t sp = line.find(' ');
+    std::string_view method = line.substr(0, sp);
+    if (method.empty() || !std::all_of(method.begin(), method.end(), is_tchar)) return Status::Incomplete;
+    if (sp == std::string_view::npos) return fail("Invalid request line");
+    std::size_t last = line.rfind(' ');
+    std::string_view version = line.substr(last + 1);
+    if (last == sp || (version != "HTTP/1.1" && version != "HTTP/1.0"))
+        return fail("HTTP version not supported", 505);
+    return Status::Incomplete;
 }
 
 Framer::Status Framer::scan(std::string_view data) {
@@ -85,6 +132,8 @@ Framer::Status Framer::scan(std::string_view data) {
     if (header_end_ == 0 && kind_ == Kind::Response && check_status_line(data) == Status::Malformed)
         return Status::Malformed;
     if (header_end_ == 0) {
+        const bool request = kind_ == Kind::Request;
+        if (request && !skip_empty_lines(data)) return Status::Incomplete;
         // The head ends at the first empty line; a bare LF line end is accepted here so
         // such input reaches the parser (and its verdict) instead of waiting for ever.
         std::size_t i = std::max(search_from_, lead_);
@@ -93,6 +142,11 @@ Framer::Status Framer::scan(std::string_view data) {
             if (nl == std::string_view::npos) {
                 search_from_ = data.size();
                 return Status::Incomplete;
+            }
+            if (request && !line_checked_) {
+                line_checked_ = true;
+                if (check_request_line(data.substr(lead_, nl - lead_)) == Status::Malformed)
+                    return Status::Malformed;
             }
             if (nl + 1 >= data.size()) {
                 search_from_ = nl;
@@ -166,6 +220,12 @@ Framer::Status Framer::end_of_stream(std::string_view data) {
 }
 
 Framer::Status Framer::read_head(std::string_view head) {
+    // A CR that ends no line would let the parser see line ends where this framer saw
+    // none (and so a second request inside this head).
+    if (kind_ == Kind::Request) {
+        for (std::size_t cr = head.find('\r'); cr != std::string_view::npos; cr = head.find('\r', cr + 1))
+            if (cr + 1 == head.size() || head[cr + 1] != '\n') return fail("Invalid line ending");
+    }
     bool has_length = false, has_te = false, chunked = false;
     std::uint64_t length = 0;
     int status = 0;

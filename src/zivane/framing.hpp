@@ -29,6 +29,14 @@ public:
 
     std::size_t message_length() const { return length_; }
     const std::string& error() const { return error_; }
+    // The HTTP status that answers a Malformed request: 400, or 505 for a request line
+    // whose version is not HTTP/1.0 or HTTP/1.1.
+    int error_status() const { return error_status_; }
+
+    // Request framing: bytes of empty lines before the request line. They belong to no
+    // message (the message is the `message_length() - leading()` bytes after them); a
+    // caller may drop them after an Incomplete scan, then reset().
+    std::size_t leading() const { return lead_; }
 
     // Bytes needed at least before a message can complete (for bounding buffers).
     std::size_t header_length() const { return header_end_; }
@@ -58,24 +66,28 @@ private:
     Kind kind_;
     bool no_body_ = false;
     int status_ = 0;
-    // response: empty lines before the status line, which the parser skips
+    // empty lines before the request or status line, which belong to no message
     std::size_t lead_ = 0;
-    bool started_ = false;  // a byte other than CR or LF was seen
+    bool started_ = false;  // response: a byte other than CR or LF was seen  // a byte other than CR or LF was seen
     // progress of the current message
     std::size_t header_end_ = 0;  // offset just past CR LF CR LF, 0 while not found
     std::size_t search_from_ = 0;
     std::size_t length_ = 0;
     std::string error_;
+    int error_status_ = 400;
+    bool line_checked_ = false;  // the request line has been looked at
     // body framing once the head is known
     enum class Body { Unknown, None, Length, Chunked, UntilClose } body_ = Body::Unknown;
     std::uint64_t content_length_ = 0;
     std::size_t chunk_pos_ = 0;  // next chunk-size line (or trailer line) while following chunks
     bool in_trailer_ = false;    // past the last chunk, reading trailer lines
 
+    bool skip_empty_lines(std::string_view data);
+    Status check_request_line(std::string_view line);
     Status read_head(std::string_view head);
     Status check_status_line(std::string_view data);
     Status follow_chunks(std::string_view data);
-    Status fail(const char* why);
+    Status fail(const char* why, int status = 400);
 };
 
 }  // namespace zv

@@ -679,9 +679,12 @@ int module_exec(PyObject* m) {
 
     // Tunables of the link handling, read at each use.
     Ref limit = Ref::steal(PyLong_FromSsize_t(server::kLinkBufferLimit));
+    Ref total = Ref::steal(PyLong_FromSsize_t(server::kTotalBufferLimit));
+    Ref head = Ref::steal(PyLong_FromSsize_t(server::kHeadLimit));
     Ref stall = Ref::steal(PyFloat_FromDouble(server::kWriteStallSeconds));
-    if (!limit || bind(m, "_LINK_BUFFER_LIMIT", limit.get()) < 0 || !stall ||
-        bind(m, "_WRITE_STALL_TIMEOUT", stall.get()) < 0)
+    if (!limit || bind(m, "_LINK_BUFFER_LIMIT", limit.get()) < 0 || !total ||
+        bind(m, "_TOTAL_BUFFER_LIMIT", total.get()) < 0 || !head || bind(m, "_HEAD_LIMIT", head.get()) < 0 ||
+        !stall || bind(m, "_WRITE_STALL_TIMEOUT", stall.get()) < 0)
         return -1;
     state->initialized = true;
 

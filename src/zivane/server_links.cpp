@@ -7,12 +7,20 @@
 // thread finds no other one dispatching then answers the queued requests in arrival
 // order, outside the mutex, so reading never waits for a handler and links never wait
 // for each other.
+//
+// What a link may hold is bounded three ways: its own share (_LINK_BUFFER_LIMIT), the sum
+// over all links (_TOTAL_BUFFER_LIMIT) and the head of a request (_HEAD_LIMIT); a request
+// must also arrive within the server's read time-out, watched by one module-wide thread.
+// An answer that refuses the framing of the stream (400, 408, 413, 431, 505) is the last
+// one on its link: the position in the stream is lost, so the link is torn down after it.
 #include "server_links.hpp"
 
 #include "framing.hpp"
 #include "reticulum.hpp"
+#include "server_watchdog.hpp"
 #include "support/native_coroutine.hpp"
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <string>
@@ -20,14 +28,14 @@
 #include <unordered_map>
 
 namespace zv::server {
-namespace {
 
-// A complete request to parse, or an answer decided while assembling (413, bad framing).
+// A complete request to parse, or an answer decided while assembling.
 struct Item {
     Ref request;  // bytes of one request, or empty for a decided answer
     int status = 0;
     std::string message;
-    std::size_t size = 0;
+    std::size_t size = 0;      // bytes counted against the buffer limits
+    bool close_after = false;  // the link ends with this answer
 };
 
 struct LinkState {
@@ -38,22 +46,29 @@ struct LinkState {
     Framer framer{Framer::Kind::Request};
     std::deque<Item> queue;
     std::size_t queued = 0;     // request bytes waiting in `queue`
-    std::uint64_t skip = 0;     // rest of a refused message still to arrive
-    bool discard = false;       // a refused message without known end: ignore the link's bytes
+    std::size_t held = 0;       // this link's part of the total over all links
+    std::int64_t started = 0;   // when the unfinished request's first byte came; 0: none
+    bool refused = false;       // an answer that ends the link is queued: input is dropped
     bool dispatching = false;
     bool registered = false;    // the buffer is in _links (or the link was refused)
     bool missed = false;        // a notification came before registration
     bool closed = false;
     // guarded by the GIL; set on registration, dropped on release
-    Ref link, buffer, channel;
+    Ref link, buffer, channel, server, module;
+    std::uint64_t writes = 0;   // response writes begun on this link
+    bool watched = false;       // handed to the watchdog at least once
 };
-using StatePtr = std::shared_ptr<LinkState>;
+
+namespace {
 
 // Looked up by the response writer (which only gets the buffer) and by the close
 // handler. Never destroyed: entries hold Python references that must not outlive the
 // interpreter's own teardown order.
 auto& by_link = *new std::unordered_map<PyObject*, StatePtr>();
 auto& by_buffer = *new std::unordered_map<PyObject*, StatePtr>();
+
+// Bytes held for unfinished and queued requests over all links.
+std::atomic<std::size_t> total_held{0};
 
 const char* const kCapsuleName = "zivane.server.link_state";
 
@@ -130,83 +145,167 @@ double seconds_global(PyObject* module, const char* name, double fallback) {
     return v;
 }
 
-void push_answer(LinkState& s, int status, std::string message) {
+
+struct Limits {
+    std::size_t link, total, head;
+};
+
+Limits read_limits(PyObject* module) {
+    return {std::size_t(size_global(module, "_LINK_BUFFER_LIMIT", kLinkBufferLimit)),
+            std::size_t(size_global(module, "_TOTAL_BUFFER_LIMIT", kTotalBufferLimit)),
+            std::size_t(size_global(module, "_HEAD_LIMIT", kHeadLimit))};
+}
+
+// Takes `n` bytes from what all links may hold together, or nothing when they do not fit.
+bool reserve(std::size_t n, std::size_t limit) {
+    std::size_t cur = total_held.load(std::memory_order_relaxed);
+    do {
+        if (n > limit || cur > limit - n) return false;
+    } while (!total_held.compare_exchange_weak(cur, cur + n, std::memory_order_relaxed));
+    return true;
+}
+
+// Brings the link's part of the total down to what it still holds. Mutex held.
+void settle(LinkState& s) {
+    std::size_t now_held = (s.pending.size() - s.consumed) + s.queued;
+    total_held.fetch_sub(s.held - now_held, std::memory_order_relaxed);
+    s.held = now_held;
+}
+
+// Queues the answer that ends the link and drops everything being assembled; nothing
+// that arrives after it is taken as a request. Mutex held.
+void refuse(LinkState& s, int status, std::string message) {
     Item item;
     item.status = status;
     item.message = std::move(message);
+    item.close_after = true;
     s.queue.push_back(std::move(item));
-}
-
-// Drops what is being assembled after refusing it; later bytes of the same message are
-// skipped when its length is known, else the link's input is ignored from now on.
-void refuse_current(LinkState& s, std::size_t have) {
-    std::size_t total = s.framer.expected_length();
-    if (total > have)
-        s.skip = total - have;
-    else if (total == 0)
-        s.discard = true;
+    s.refused = true;
     s.pending.clear();
+    s.pending.shrink_to_fit();
     s.consumed = 0;
     s.framer.reset();
+    s.started = 0;
 }
 
-// Appends freshly read bytes and queues every request they complete. Mutex held.
-void feed(LinkState& s, std::string_view data, std::size_t limit) {
-    if (s.discard) return;
-    if (s.skip > 0) {
-        std::size_t k = std::size_t(std::min<std::uint64_t>(s.skip, data.size()));
-        s.skip -= k;
-        data.remove_prefix(k);
+// Refuses the message being assembled if it breaks a limit; true when it did.
+bool over_limits(LinkState& s, const Limits& limits, std::size_t have, std::size_t head,
+                 std::size_t whole) {
+    if (head > limits.head) {
+        refuse(s, 431, "Request head too large");
+        return true;
     }
-    if (data.empty()) return;
-    s.pending.append(data);
+    if (s.queued + have > limits.link || whole > limits.link || whole > limits.total) {
+        refuse(s, 413, "Request too large");
+        return true;
+    }
+    return false;
+}
+
+// Cuts every complete request out of `pending` into the queue. Returns whether at least
+// one was completed. Mutex held.
+bool cut_requests(LinkState& s, const Limits& limits) {
+    bool completed = false;
     for (;;) {
         std::string_view msg(s.pending);
         msg.remove_prefix(s.consumed);
-        if (msg.empty()) break;
+        if (msg.empty()) return completed;
         Framer::Status status = s.framer.scan(msg);
-        if (status == Framer::Status::Complete) {
-            std::size_t len = s.framer.message_length();
-            if (s.queued + len > limit) {
-                push_answer(s, 413, "Request too large");
-            } else {
-                Item item;
-                item.request = Ref::steal(PyBytes_FromStringAndSize(msg.data(), Py_ssize_t(len)));
-                if (!item.request) {
-                    PyErr_Clear();
-                    push_answer(s, 413, "Request too large");
-                } else {
-                    item.size = len;
-                    s.queued += len;
-                    s.queue.push_back(std::move(item));
-                }
-            }
-            s.consumed += len;
+        std::size_t lead = s.framer.leading();
+        if (status == Framer::Status::Incomplete && lead > 0) {
+            // empty lines before a request line: no request's bytes, dropped at once
+            s.consumed += lead;
             s.framer.reset();
             continue;
         }
         if (status == Framer::Status::Malformed) {
-            push_answer(s, 400, s.framer.error());
-            s.pending.clear();
-            s.consumed = 0;
-            s.framer.reset();
-            return;
+            refuse(s, s.framer.error_status(), s.framer.error());
+            return completed;
         }
-        // Refused as soon as its head announces too much, or once too much has come.
-        if (s.queued + msg.size() > limit || s.framer.expected_length() > limit) {
-            push_answer(s, 413, "Request too large");
-            refuse_current(s, msg.size());
-            return;
+        std::size_t head = s.framer.header_length() ? s.framer.header_length() - lead : msg.size();
+        if (status == Framer::Status::Incomplete) {
+            std::size_t whole = s.framer.expected_length();
+            // A body of known length gets room for exactly itself, not a doubling
+            // string's slack (and its copies) on the way there.
+            if (!over_limits(s, limits, msg.size(), head, whole) && whole > msg.size())
+                s.pending.reserve(s.consumed + whole);
+            return completed;
         }
-        break;
+        std::size_t len = s.framer.message_length() - lead;
+        if (over_limits(s, limits, len, head, 0)) return completed;
+        Item item;
+        item.request = Ref::steal(PyBytes_FromStringAndSize(msg.data() + lead, Py_ssize_t(len)));
+        if (!item.request) {
+            PyErr_Clear();
+            refuse(s, 413, "Request too large");
+            return completed;
+        }
+        item.size = len;
+        s.queued += len;
+        s.queue.push_back(std::move(item));
+        s.consumed += lead + len;
+        s.framer.reset();
+        completed = true;
     }
+}
+
+// Room a link keeps for its next request once nothing is pending; a large request's
+// buffer is given back rather than held (uncounted) for the rest of the link's life.
+constexpr std::size_t kKeptCapacity = 64 * 1024;
+
+void compact(LinkState& s) {
     if (s.consumed == s.pending.size()) {
-        s.pending.clear();
+        if (s.pending.capacity() > kKeptCapacity)
+            std::string().swap(s.pending);
+        else
+            s.pending.clear();
         s.consumed = 0;
     } else if (s.consumed > 65536 && s.consumed > s.pending.size() / 2) {
         s.pending.erase(0, s.consumed);
         s.consumed = 0;
     }
+}
+
+// Appends freshly read bytes and queues every request they complete. Mutex held.
+// Returns the start time of an unfinished request that began with these bytes, else 0.
+std::int64_t feed(LinkState& s, std::string_view data, const Limits& limits) {
+    if (data.empty() || s.refused) return 0;
+    if (!reserve(data.size(), limits.total)) {
+        refuse(s, 413, "Request too large");
+        settle(s);
+        return 0;
+    }
+    s.held += data.size();
+    s.pending.append(data);
+    bool completed = cut_requests(s, limits);
+    compact(s);
+    settle(s);
+    if (s.refused || s.pending.size() == s.consumed) {
+        s.started = 0;
+        return 0;
+    }
+    // bytes left after a request completed here arrived here too
+    if (s.started != 0 && !completed) return 0;
+    s.started = now_ns();
+    return s.started;
+}
+
+// server._read_timeout in nanoseconds, looked up now; -1 for no bound (None, or a value
+// that is not a usable number of seconds).
+std::int64_t read_timeout_ns(PyObject* server) {
+    Ref value = attr(server, ZV_STR("_read_timeout"));
+    if (!value) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (value.is_none()) return -1;
+    double seconds = PyFloat_AsDouble(value.get());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (!(seconds < 1e9)) return -1;  // NaN, or beyond any link's life
+    return seconds <= 0 ? 0 : std::int64_t(seconds * 1e9);
 }
 
 // HttpResponse(status=status, body=body)
@@ -219,87 +318,136 @@ Ref error_response(PyObject* module, int status, PyObject* body) {
     return call_kw(cls.get(), {code.get(), body}, names.get());
 }
 
-// The answer for a caught Exception: its text, UTF-8 encoded, as body.
-Ref exception_response(PyObject* module, int status) {
-    SavedError err;
-    Ref text = Ref::steal(PyObject_Str(err.get()));
+// The exception's text, UTF-8 encoded, as the body of a `status` answer.
+Ref failure_response(PyObject* module, int status, PyObject* exc) {
+    Ref text = Ref::steal(PyObject_Str(exc));
     if (!text) return {};
     Ref body = Ref::steal(PyUnicode_AsUTF8String(text.get()));
     if (!body) return {};
     return error_response(module, status, body.get());
 }
 
-// Parses, dispatches and answers one queued item. Returns -1 with an exception set when
-// something escapes that the link's callback must pass on.
-int answer(PyObject* module, PyObject* self, PyObject* link, PyObject* buffer, Item& item) {
-    Ref response;
-    if (item.request) {
-        Ref cls = module_global(module, ZV_STR("HttpRequest"));
-        if (!cls) return -1;
-        Ref request = call_method(cls.get(), ZV_STR("parse"), {item.request.get()});
-        if (!request) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-            response = exception_response(module, 400);
-        } else {
-            response = call_method(self, ZV_STR("_handle_request"), {link, request.get()});
-            if (!response) {
-                if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-                response = exception_response(module, 500);
-            }
-        }
-    } else {
-        Ref body = Ref::steal(PyBytes_FromStringAndSize(item.message.data(),
-                                                        Py_ssize_t(item.message.size())));
-        if (!body) return -1;
-        response = error_response(module, item.status, body.get());
+// The answer for the Exception being raised.
+Ref exception_response(PyObject* module, int status) {
+    SavedError err;
+    return failure_response(module, status, err.get());
+}
+
+// An answer decided while assembling. 431 and 505 have no default reason phrase.
+Ref decided_response(PyObject* module, const Item& item) {
+    Ref body = Ref::steal(PyBytes_FromStringAndSize(item.message.data(), Py_ssize_t(item.message.size())));
+    if (!body) return {};
+    const char* reason = item.status == 431   ? "Request Header Fields Too Large"
+                         : item.status == 505 ? "HTTP Version Not Supported"
+                                              : nullptr;
+    if (!reason) return error_response(module, item.status, body.get());
+    Ref cls = module_global(module, ZV_STR("HttpResponse"));
+    Ref code = Ref::steal(PyLong_FromLong(item.status));
+    Ref phrase = Ref::steal(PyUnicode_FromString(reason));
+    Ref names = new_tuple({ZV_STR("status"), ZV_STR("reason"), ZV_STR("body")});
+    if (!cls || !code || !phrase || !names) return {};
+    return call_kw(cls.get(), {code.get(), phrase.get(), body.get()}, names.get());
+}
+
+// The response for one queued item: the handler's result, 400 for a request the parser
+// refuses, 500 for a handler failure, or the answer decided while assembling. Empty,
+// with the error set, when handling ended without any.
+Ref make_answer(PyObject* module, PyObject* self, PyObject* link, const Item& item) {
+    if (!item.request) return decided_response(module, item);
+    Ref cls = module_global(module, ZV_STR("HttpRequest"));
+    if (!cls) return {};
+    Ref request = call_method(cls.get(), ZV_STR("parse"), {item.request.get()});
+    if (!request) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+        return exception_response(module, 400);
     }
-    if (!response) return -1;
-    Ref coro = call_method(self, ZV_STR("_send_response"), {buffer, response.get()});
+    Ref response = call_method(self, ZV_STR("_handle_request"), {link, request.get()});
+    if (response || !PyErr_ExceptionMatches(PyExc_Exception)) return response;
+    return exception_response(module, 500);
+}
+
+// await_in_sync(self._send_response(buffer, response))
+int send(PyObject* module, PyObject* self, PyObject* buffer, PyObject* response) {
+    Ref coro = call_method(self, ZV_STR("_send_response"), {buffer, response});
     if (!coro) return -1;
     Ref runner = module_global(module, ZV_STR("await_in_sync"));
     if (!runner) return -1;
     return call(runner.get(), {coro.get()}) ? 0 : -1;
 }
 
-// Reads what the link holds and, unless another thread is at it, answers every queued
-// request. Returns None, or NULL with the first escaping exception.
-PyObject* drain(PyObject* module, PyObject* self, PyObject* link, LinkState& s, PyObject* buffer,
-                Py_ssize_t ready) {
-    std::size_t limit = std::size_t(size_global(module, "_LINK_BUFFER_LIMIT", kLinkBufferLimit));
+bool is_closed(LinkState& s) {
     Lock lock(s);
-    if (s.closed) return Py_NewRef(Py_None);
-    std::string fresh;
-    if (rns::read_available(buffer, ready, fresh) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-        // an unreadable link: answer what failed, forget what was half assembled
-        SavedError err;
-        Ref text = Ref::steal(PyObject_Str(err.get()));
-        if (!text) return nullptr;
-        Py_ssize_t n;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &n);
-        if (!utf8) return nullptr;
-        feed(s, fresh, limit);
-        push_answer(s, 400, std::string(utf8, std::size_t(n)));
-        s.pending.clear();
-        s.consumed = 0;
-        s.framer.reset();
-    } else {
-        feed(s, fresh, limit);
-    }
-    if (s.dispatching || s.queue.empty()) return Py_NewRef(Py_None);
-    s.dispatching = true;
+    return s.closed;
+}
 
-    Ref first_error;
+// Keeps the first exception that must leave the ready callback: anything that is not an
+// Exception (KeyboardInterrupt, SystemExit, ...) keeps its meaning.
+void keep_escaping(SavedError& err, Ref& escaping) {
+    if (!escaping && err && !err.matches(PyExc_Exception)) escaping = Ref::borrow(err.get());
+}
+
+// Answers one queued item, so that the n-th answer on a link is always that of its n-th
+// request: handling that ends without a response is answered 500 when nothing was
+// written for it yet. Returns whether the link must end now (the answer ends its stream,
+// or the request could not be answered at all).
+bool answer(PyObject* module, PyObject* self, PyObject* link, PyObject* buffer, LinkState& s,
+            const Item& item, Ref& escaping) {
+    std::uint64_t writes = s.writes;
+    Ref response = make_answer(module, self, link, item);
+    if (response && send(module, self, buffer, response.get()) == 0) return item.close_after;
+    SavedError err;
+    keep_escaping(err, escaping);
+    if (s.writes != writes || is_closed(s)) return true;  // part of an answer went out
+    Ref failure = failure_response(module, 500, err.get());
+    if (!failure || send(module, self, buffer, failure.get()) < 0) {
+        SavedError again;
+        keep_escaping(again, escaping);
+        return true;
+    }
+    return item.close_after;
+}
+
+// Ends the link after the answer that closed its stream: out of _links, torn down, its
+// state forgotten. Every step runs; a failure that is not an Exception escapes.
+void end_link(PyObject* self, PyObject* link, LinkState& s, Ref& escaping) {
+    if (is_closed(s)) return;
+    Ref links = attr(self, ZV_STR("_links"));
+    Ref key = links ? link_key(link) : Ref{};
+    if (key) (void)call_method(links.get(), ZV_STR("pop"), {key.get(), Py_None});
+    if (PyErr_Occurred()) {
+        SavedError err;
+        keep_escaping(err, escaping);
+    }
+    Ref done = call_method(link, ZV_STR("teardown"));
+    if (!done) {
+        SavedError err;
+        keep_escaping(err, escaping);
+    }
+    release_link(link);
+}
+
+Item take_front(LinkState& s) {
+    Item item = std::move(s.queue.front());
+    s.queue.pop_front();
+    s.queued -= item.size;
+    s.held -= item.size;
+    total_held.fetch_sub(item.size, std::memory_order_relaxed);
+    return item;
+}
+
+// Answers every queued request unless another thread is at it. Returns None, or NULL
+// with the first exception that must escape.
+PyObject* dispatch(PyObject* module, PyObject* self, PyObject* link, LinkState& s, PyObject* buffer) {
+    Lock lock(s);
+    if (s.dispatching || s.queue.empty() || s.closed) return Py_NewRef(Py_None);
+    s.dispatching = true;
+    Ref escaping;
     for (;;) {
-        Item item = std::move(s.queue.front());
-        s.queue.pop_front();
-        s.queued -= item.size;
+        Item item = take_front(s);
         lock.unlock();
-        if (answer(module, self, link, buffer, item) < 0) {
-            Ref exc = Ref::steal(PyErr_GetRaisedException());
-            if (!first_error) first_error = std::move(exc);
-        }
+        bool end = answer(module, self, link, buffer, s, item, escaping);
         item.request.reset();
+        if (end) end_link(self, link, s, escaping);
         lock.relock(s);
         if (s.queue.empty() || s.closed) {
             s.dispatching = false;
@@ -307,11 +455,58 @@ PyObject* drain(PyObject* module, PyObject* self, PyObject* link, LinkState& s, 
         }
     }
     lock.unlock();
-    if (first_error) {
-        PyErr_SetRaisedException(first_error.release());
+    if (escaping) {
+        PyErr_SetRaisedException(escaping.release());
         return nullptr;
     }
     return Py_NewRef(Py_None);
+}
+
+// The text of the Exception being raised, as UTF-8 (consumes it). False on failure.
+bool take_exception_text(std::string& out) {
+    SavedError err;
+    Ref text = Ref::steal(PyObject_Str(err.get()));
+    if (!text) return false;
+    Py_ssize_t n;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &n);
+    if (!utf8) return false;
+    out.assign(utf8, std::size_t(n));
+    return true;
+}
+
+// Reads what the link holds and answers every queued request. Returns None, or NULL
+// with the first escaping exception.
+PyObject* drain(PyObject* module, PyObject* self, PyObject* link, const StatePtr& state,
+                PyObject* buffer, Py_ssize_t ready) {
+    LinkState& s = *state;
+    Limits limits = read_limits(module);
+    std::int64_t started = 0;
+    {
+        Lock lock(s);
+        if (s.closed) return Py_NewRef(Py_None);
+        // After a refusal the bytes are still read, so that Reticulum does not pile them
+        // up while the last answer waits its turn, but they are dropped unseen.
+        std::string fresh;
+        if (rns::read_available(buffer, ready, fresh) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            // an unreadable link: answer what failed; the stream position is gone
+            std::string text;
+            if (!take_exception_text(text)) return nullptr;
+            feed(s, fresh, limits);
+            if (!s.refused) refuse(s, 400, std::move(text));
+            settle(s);
+        } else {
+            started = feed(s, fresh, limits);
+        }
+    }
+    if (started != 0) {
+        std::int64_t timeout = read_timeout_ns(self);
+        if (timeout >= 0) {
+            s.watched = true;
+            watch(state, started + timeout);
+        }
+    }
+    return dispatch(module, self, link, s, buffer);
 }
 
 // _on_reader_ready(ready), capturing (link, server, state)
@@ -347,32 +542,48 @@ PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
         PyErr_Clear();
         n = 0;
     }
-    return drain(fn->module, self, link, *state, buffer.get(), n);
+    return drain(fn->module, self, link, state, buffer.get(), n);
 }
 
-struct DrainJob {
-    PyObject* module;
-    PyObject* self;
-    PyObject* link;
+// A link's state, with the GIL: the objects a thread of ours needs to dispatch for it.
+struct Job {
     StatePtr state;
 };
 
-// Reads for notifications that arrived before the link was registered.
+// Runs queued answers on a thread of its own: for notifications that arrived before the
+// link was registered, and for an answer the watchdog decided.
+void run_job(StatePtr state, bool read) {
+    LinkState& s = *state;
+    Ref module = s.module, server = s.server, link = s.link, buffer = s.buffer;
+    if (!module || !server || !link || !buffer) return;
+    Ref done = Ref::steal(read ? drain(module.get(), server.get(), link.get(), state, buffer.get(), 0)
+                               : dispatch(module.get(), server.get(), link.get(), s, buffer.get()));
+    if (!done) PyErr_WriteUnraisable(link.get());
+}
+
+void delete_job_after(void* arg, bool read) {
+    std::unique_ptr<Job> job(static_cast<Job*>(arg));
+    run_job(job->state, read);
+}
+
 void drain_later(void* arg) {
     PyGILState_STATE gil = PyGILState_Ensure();
-    auto* job = static_cast<DrainJob*>(arg);
-    Ref buffer = lookup_buffer(job->self, job->link);
-    if (buffer && !buffer.is_none()) {
-        Ref done = Ref::steal(drain(job->module, job->self, job->link, *job->state, buffer.get(), 0));
-        if (!done) PyErr_WriteUnraisable(job->link);
-    } else if (!buffer) {
-        PyErr_Clear();
-    }
-    Py_DECREF(job->module);
-    Py_DECREF(job->self);
-    Py_DECREF(job->link);
-    delete job;
+    delete_job_after(arg, true);
     PyGILState_Release(gil);
+}
+
+void dispatch_later(void* arg) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    delete_job_after(arg, false);
+    PyGILState_Release(gil);
+}
+
+// Starts `body` on a new thread for `state`; false (no exception set) when none starts.
+bool start_job(void (*body)(void*), const StatePtr& state) {
+    auto* job = new Job{state};
+    if (PyThread_start_new_thread(body, job) != PYTHREAD_INVALID_THREAD_ID) return true;
+    delete job;
+    return false;
 }
 
 const FunctionSpec ready_spec = {
@@ -431,6 +642,7 @@ int write_response(PyObject* module, PyObject* writer, PyObject* response) {
     if (found != by_buffer.end()) {
         channel = found->second->channel;
         link = found->second->link;
+        ++found->second->writes;
     }
     rns::WriteLimits limits;
     limits.stall_seconds = seconds_global(module, "_WRITE_STALL_TIMEOUT", kWriteStallSeconds);
@@ -452,6 +664,30 @@ CoBody send_body(Ref module, Ref self, Ref writer, Ref response, bool awaitable)
 
 }  // namespace
 
+std::int64_t check_deadline(const StatePtr& state) {
+    LinkState& s = *state;
+    Ref server = s.server;
+    if (!server) return 0;
+    std::int64_t timeout = read_timeout_ns(server.get());
+    {
+        Lock lock(s);
+        if (s.closed || s.refused || s.started == 0 || timeout < 0) return 0;
+        std::int64_t deadline = s.started + timeout;
+        if (now_ns() < deadline) return deadline;
+        refuse(s, 408, "Request timeout");
+        settle(s);
+        if (s.dispatching) return 0;  // the thread at it writes the answer in its turn
+    }
+    if (!start_job(dispatch_later, state)) {
+        // no thread for the answer: the link still ends
+        Ref escaping;
+        Ref link = s.link;
+        if (link) end_link(server.get(), link.get(), s, escaping);
+        PyErr_Clear();
+    }
+    return 0;
+}
+
 void release_link(PyObject* link) {
     auto found = by_link.find(link);
     if (found == by_link.end()) return;
@@ -468,11 +704,17 @@ void release_link(PyObject* link) {
         state->consumed = 0;
         dropped.swap(state->queue);
         state->queued = 0;
+        state->started = 0;
+        total_held.fetch_sub(state->held, std::memory_order_relaxed);
+        state->held = 0;
     }
+    if (std::exchange(state->watched, false)) unwatch(state.get());
     // References go last: releasing them may run arbitrary code.
     Ref keep_link = std::move(state->link);
     Ref keep_buffer = std::move(state->buffer);
     Ref keep_channel = std::move(state->channel);
+    Ref keep_server = std::move(state->server);
+    Ref keep_module = std::move(state->module);
 }
 
 PyObject* on_link(NativeFunction* fn, PyObject* const* args) {
@@ -527,20 +769,15 @@ PyObject* on_link(NativeFunction* fn, PyObject* const* args) {
     state->link = Ref::borrow(link);
     state->buffer = buffer;
     state->channel = channel;
+    state->server = Ref::borrow(self);
+    state->module = Ref::borrow(fn->module);
     if (auto old = by_link.find(link); old != by_link.end()) release_link(link);
     by_link[link] = state;
     by_buffer[buffer.get()] = state;
 
-    if (mark_registered(*state)) {
-        auto* job = new DrainJob{Py_NewRef(fn->module), Py_NewRef(self), Py_NewRef(link), state};
-        if (PyThread_start_new_thread(drain_later, job) == PYTHREAD_INVALID_THREAD_ID) {
-            Py_DECREF(job->module);
-            Py_DECREF(job->self);
-            Py_DECREF(job->link);
-            delete job;
-            PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
-            return nullptr;
-        }
+    if (mark_registered(*state) && !start_job(drain_later, state)) {
+        PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
+        return nullptr;
     }
     return Py_NewRef(Py_None);
 }

@@ -8,6 +8,10 @@ namespace zv::server {
 
 // Default bound on what one link may hold (assembling and queued requests).
 constexpr Py_ssize_t kLinkBufferLimit = 16 * 1024 * 1024;
+// Default bound on what all links together may hold.
+constexpr Py_ssize_t kTotalBufferLimit = 64 * 1024 * 1024;
+// Default bound on a request's start line and header fields.
+constexpr Py_ssize_t kHeadLimit = 64 * 1024;
 // Seconds a response write may wait for an unready channel before the link is dropped.
 constexpr double kWriteStallSeconds = 30.0;
 
