@@ -28,8 +28,14 @@ def chunked(request):
 
 @server.route("/nobody")
 def nobody(request):
-    # 204 has no body by its status; a 200 without a length would run until the link closes
+    # 204 has no body by its status
     return HttpResponse(status=204)
+
+@server.route("/unframed")
+def unframed(request):
+    # no body and so no length: the answer runs to the end of the stream, which the server
+    # then closes
+    return HttpResponse(status=200)
 
 @server.route("/sleep")
 async def sleep(request):
@@ -62,6 +68,9 @@ async def sequential(c):
     r = await c.get("/chunked")
     out["chunked"] = r.body == b"part-" * 300
     out["nobody"] = (await c.get("/nobody")).status
+    r = await c.get("/unframed")
+    out["unframed"] = [r.status, len(r.body or b""), c.is_connected]
+    out["after unframed"] = (await c.get("/hello/again")).body.decode()
 
 async def timeout(c):
     await c.get("/hello/warm")
@@ -156,6 +165,8 @@ def test_sequential_large_methods_and_framings(net, server):
         "delete": "DELETE ",
         "chunked": True,
         "nobody": 204,
+        "unframed": [200, 0, False],
+        "after unframed": "/hello/again",
     }
 
 

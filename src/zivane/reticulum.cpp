@@ -145,4 +145,26 @@ int read_available(PyObject* buffer, Py_ssize_t first, std::string& out) {
     }
 }
 
+// True while `channel._tx_ring` holds messages not yet proved; false when it is empty or
+// cannot be read.
+bool undelivered(PyObject* channel) {
+    PyObject* ring = nullptr;
+    if (PyObject_GetOptionalAttr(channel, ZV_STR("_tx_ring"), &ring) <= 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t n = PyObject_Length(ring);
+    Py_DECREF(ring);
+    if (n < 0) PyErr_Clear();
+    return n > 0;
+}
+
+void wait_delivered(PyObject* channel, double seconds) {
+    if (!channel) return;
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(std::max(0.0, std::min(seconds, 3600.0))));
+    while (undelivered(channel) && std::chrono::steady_clock::now() < deadline) sleep_without_gil();
+}
+
 }  // namespace zv::rns

@@ -45,4 +45,10 @@ int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* li
 // before a failure stay in `out`. Returns 0, or -1 with the read's exception set.
 int read_available(PyObject* buffer, Py_ssize_t first, std::string& out);
 
+// Waits, up to `seconds` and with the GIL released between looks, until every message
+// sent on `channel` has been proved delivered (its transmit ring is empty), so that a
+// teardown right after a last answer does not cut off the resends of a lost packet.
+// Returns at once for a channel that does not show its ring. Never raises.
+void wait_delivered(PyObject* channel, double seconds);
+
 }  // namespace zv::rns

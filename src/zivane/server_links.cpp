@@ -21,6 +21,7 @@
 #include "support/native_coroutine.hpp"
 
 #include <atomic>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -56,6 +57,8 @@ struct LinkState {
     // guarded by the GIL; set on registration, dropped on release
     Ref link, buffer, channel, server, module;
     std::uint64_t writes = 0;   // response writes begun on this link
+    bool answering_head = false;  // the request being answered is HEAD: its answer has no body
+    bool ends_stream = false;     // an answer went out whose body only the link's end delimits
     bool watched = false;       // handed to the watchdog at least once
 };
 
@@ -366,6 +369,21 @@ Ref make_answer(PyObject* module, PyObject* self, PyObject* link, const Item& it
     return exception_response(module, 500);
 }
 
+bool is_head(PyObject* request) {
+    return request && PyBytes_Check(request) && PyBytes_GET_SIZE(request) >= 5 &&
+           std::memcmp(PyBytes_AS_STRING(request), "HEAD ", 5) == 0;
+}
+
+// A response with a body but neither Content-Length nor chunked framing (a body of None
+// serializes that way) ends where the stream ends, as HTTP/1.1 reads it: the link must be
+// closed after it, or the peer would wait for that end.
+bool delimited_by_close(PyObject* data, bool head) {
+    Framer framer(Framer::Kind::Response);
+    framer.expect_no_body(head);
+    std::string_view bytes(PyBytes_AS_STRING(data), std::size_t(PyBytes_GET_SIZE(data)));
+    return framer.scan(bytes) == Framer::Status::Incomplete && framer.until_close();
+}
+
 // await_in_sync(self._send_response(buffer, response))
 int send(PyObject* module, PyObject* self, PyObject* buffer, PyObject* response) {
     Ref coro = call_method(self, ZV_STR("_send_response"), {buffer, response});
@@ -393,8 +411,10 @@ void keep_escaping(SavedError& err, Ref& escaping) {
 bool answer(PyObject* module, PyObject* self, PyObject* link, PyObject* buffer, LinkState& s,
             const Item& item, Ref& escaping) {
     std::uint64_t writes = s.writes;
+    s.answering_head = is_head(item.request.get());
     Ref response = make_answer(module, self, link, item);
-    if (response && send(module, self, buffer, response.get()) == 0) return item.close_after;
+    if (response && send(module, self, buffer, response.get()) == 0)
+        return item.close_after || std::exchange(s.ends_stream, false);
     SavedError err;
     keep_escaping(err, escaping);
     if (s.writes != writes || is_closed(s)) return true;  // part of an answer went out
@@ -418,6 +438,11 @@ void end_link(PyObject* self, PyObject* link, LinkState& s, Ref& escaping) {
         SavedError err;
         keep_escaping(err, escaping);
     }
+    // The last answer must be able to survive a lost packet: the link ends once the peer has
+    // proved it received, or after the same bound a stalled write gets.
+    if (s.module)
+        rns::wait_delivered(s.channel.get(), seconds_global(s.module.get(), "_WRITE_STALL_TIMEOUT",
+                                                            kWriteStallSeconds));
     Ref done = call_method(link, ZV_STR("teardown"));
     if (!done) {
         SavedError err;
@@ -643,6 +668,8 @@ int write_response(PyObject* module, PyObject* writer, PyObject* response) {
         channel = found->second->channel;
         link = found->second->link;
         ++found->second->writes;
+        if (PyBytes_Check(data.get()) && delimited_by_close(data.get(), found->second->answering_head))
+            found->second->ends_stream = true;
     }
     rns::WriteLimits limits;
     limits.stall_seconds = seconds_global(module, "_WRITE_STALL_TIMEOUT", kWriteStallSeconds);
