@@ -5,7 +5,7 @@
 // into messages twice: once with every byte present from the start, once arriving in
 // pieces (each scan sees the bytes so far, as a link's reader does). Both must find the
 // same messages with the same lengths and end in the same state.
-#include "framing.hpp"
+#include "transport/framing.hpp"
 
 #include <cstddef>
 #include <cstdint>

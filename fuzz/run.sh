@@ -33,9 +33,9 @@ if ! command -v clang++ >/dev/null 2>&1; then
     echo "fuzz: clang++ not found (apt-get install -y clang); framer target skipped" >&2
 else
     if [ ! -x "$out/framer_fuzz" ] || [ fuzz/framer_fuzz.cpp -nt "$out/framer_fuzz" ] ||
-       [ src/zivane/framing.cpp -nt "$out/framer_fuzz" ] || [ src/zivane/framing.hpp -nt "$out/framer_fuzz" ]; then
+       [ src/zivane/transport/framing.cpp -nt "$out/framer_fuzz" ] || [ src/zivane/transport/framing.hpp -nt "$out/framer_fuzz" ]; then
     clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-        -Isrc/zivane fuzz/framer_fuzz.cpp src/zivane/framing.cpp -o "$out/framer_fuzz"
+        -Isrc/zivane fuzz/framer_fuzz.cpp src/zivane/transport/framing.cpp -o "$out/framer_fuzz"
     fi
     if ! "$out/framer_fuzz" -max_total_time="$framer_seconds" -dict=fuzz/http.dict \
             -artifact_prefix="$out/crash-framer-" -print_final_stats=1 \

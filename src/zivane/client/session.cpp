@@ -1,7 +1,7 @@
-#include "client_session.hpp"
+#include "client/session.hpp"
 
-#include "framing.hpp"
-#include "reticulum.hpp"
+#include "transport/framing.hpp"
+#include "transport/reticulum_io.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -2,7 +2,7 @@
 // could make two ends disagree on where a message stops (duplicate or malformed
 // Content-Length, Content-Length beside Transfer-Encoding on a request): such input is
 // Malformed rather than guessed at.
-#include "framing.hpp"
+#include "transport/framing.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -12,7 +12,7 @@ PyModuleDef* client_module_def();
 PyModuleDef* server_module_def();
 PyModuleDef* cli_module_def();
 
-// What `python -m zivane.server` and `python -m zivane.client` run (see _cli.cpp).
+// What `python -m zivane.server` and `python -m zivane.client` run (see cli.cpp).
 PyMethodDef* server_program_def();
 PyMethodDef* client_program_def();
 

@@ -13,11 +13,11 @@
 // must also arrive within the server's read time-out, watched by one module-wide thread.
 // An answer that refuses the framing of the stream (400, 408, 413, 431, 505) is the last
 // one on its link: the position in the stream is lost, so the link is torn down after it.
-#include "server_links.hpp"
+#include "server/links.hpp"
 
-#include "framing.hpp"
-#include "reticulum.hpp"
-#include "server_watchdog.hpp"
+#include "transport/framing.hpp"
+#include "transport/reticulum_io.hpp"
+#include "server/watchdog.hpp"
 #include "support/native_coroutine.hpp"
 
 #include <atomic>

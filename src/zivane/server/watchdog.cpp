@@ -4,7 +4,7 @@
 // callers drop the GIL around it, and the thread itself drops the mutex before it asks
 // for the GIL. So no thread holds the mutex while it waits for the GIL, and no thread
 // waits for the mutex while it holds the GIL.
-#include "server_watchdog.hpp"
+#include "server/watchdog.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
 // zivane.__whitelist: references to names that are used only from outside the package, so
 // that dead-code tools see them used. It defines nothing; importing it evaluates the
 // references, which needs a name `_` to exist.
-#include "modules.hpp"
+#include "package/modules.hpp"
 
 namespace zv {
 namespace {

@@ -1,6 +1,6 @@
 // zivane._compat: the `override` decorator, from `typing` or, on older interpreters,
 // from the `overrides` package.
-#include "modules.hpp"
+#include "package/modules.hpp"
 
 namespace zv {
 namespace {

@@ -6,7 +6,7 @@
 // both the status and unflushed output. So once `main` is done, the output streams are
 // flushed and, when Reticulum was started, the process ends through `RNS.exit(code)` from
 // this (the main) thread, which runs Reticulum's exit handler first and wins that race.
-#include "modules.hpp"
+#include "package/modules.hpp"
 #include "support/native_function.hpp"
 
 namespace zv {

@@ -1,6 +1,6 @@
 // The client command: `main` sends one request and prints the response.
-#include "client_session.hpp"
-#include "command_line.hpp"
+#include "client/session.hpp"
+#include "common/command_line.hpp"
 #include "support/native_coroutine.hpp"
 
 #include <iterator>

@@ -9,7 +9,7 @@
 // CR, LF and NUL are refused in every start-line part, header name and header value: one
 // of them would let a field end the line early and forge headers or a second message.
 #include "support/ref.hpp"
-#include "types_internal.hpp"
+#include "types/layout.hpp"
 
 #include <charconv>
 #include <cstdint>

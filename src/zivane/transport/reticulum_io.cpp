@@ -1,4 +1,4 @@
-#include "reticulum.hpp"
+#include "transport/reticulum_io.hpp"
 
 #include <chrono>
 #include <thread>

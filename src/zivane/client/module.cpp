@@ -3,9 +3,9 @@
 // The client's operations are coroutine functions that never suspend: they block their
 // thread in Reticulum calls and in threading.Event waits (which release the GIL), while
 // Reticulum's threads deliver link and data callbacks.
-#include "client_session.hpp"
-#include "identity_file.hpp"
-#include "modules.hpp"
+#include "client/session.hpp"
+#include "common/identity_file.hpp"
+#include "package/modules.hpp"
 #include "support/classes.hpp"
 #include "support/native_coroutine.hpp"
 
@@ -16,7 +16,7 @@
 
 namespace zv::client {
 
-int add_main(PyObject* module);  // client_main.cpp
+int add_main(PyObject* module);  // command.cpp
 
 namespace {
 

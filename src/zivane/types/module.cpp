@@ -1,8 +1,8 @@
 // zivane.types: the request and response records, the parser callbacks and parsing.
-// Serialization lives in types_codec.cpp.
-#include "modules.hpp"
+// Serialization lives in serialize.cpp.
+#include "package/modules.hpp"
 #include "support/classes.hpp"
-#include "types_internal.hpp"
+#include "types/layout.hpp"
 
 #include <cstring>
 

@@ -11,7 +11,7 @@
 // framed by Content-Length, by plain chunked coding without extensions or trailers, or
 // with no body); for anything else it answers "cannot tell" and the caller parses again
 // the ordinary way, which then decides (including every error).
-#include "types_internal.hpp"
+#include "types/layout.hpp"
 
 #include <cstring>
 #include <string_view>

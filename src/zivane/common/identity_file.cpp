@@ -1,4 +1,4 @@
-#include "identity_file.hpp"
+#include "common/identity_file.hpp"
 
 #include "support/native_function.hpp"
 

@@ -1,6 +1,6 @@
 // The package `zivane`: module entry, package body and the table of submodules that this
 // shared object delivers.
-#include "modules.hpp"
+#include "package/modules.hpp"
 #include "support/native_coroutine.hpp"
 #include "support/submodules.hpp"
 

@@ -1,9 +1,9 @@
 // zivane.server: HttpServer (construction, identity file, routes, dispatch, lifecycle),
-// await_in_sync and the server command. The per-link traffic is in server_links.cpp.
-#include "command_line.hpp"
-#include "identity_file.hpp"
-#include "modules.hpp"
-#include "server_links.hpp"
+// await_in_sync and the server command. The per-link traffic is in links.cpp.
+#include "common/command_line.hpp"
+#include "common/identity_file.hpp"
+#include "package/modules.hpp"
+#include "server/links.hpp"
 #include "support/classes.hpp"
 #include "support/native_coroutine.hpp"
 
