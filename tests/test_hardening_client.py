@@ -22,6 +22,9 @@ from rnsnet import Network
 from zivane.client import HttpClient, TransportError
 from zivane.types import HttpParserError, HttpResponse
 
+# The sanitizer holds freed memory in quarantine: memory figures say nothing under it.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 PORT = 8321
 
 # ARGS: port. Prints READY <hash>; stdin: LINKS -> LINKS <established> <open>.
@@ -295,10 +298,12 @@ def test_endless_answer_is_refused_past_the_limit(client, server, path):
     client(set="_RESPONSE_LIMIT", value=2 << 20)
     r = client.get(path, timeout=30.0, rss=True)
     assert r["error"] == "TransportError: Response too large" and not r["connected"], r
-    assert r["rss_growth"] < 24 << 20, r
+    if not SANITIZED:
+        assert r["rss_growth"] < 24 << 20, r
     answered_on_a_new_link(client, server)
 
 
+@pytest.mark.skipif(SANITIZED, reason="sanitizer quarantine")
 def test_accepted_body_costs_at_most_twice_its_size(client, server):
     size = 24 << 20
     client.get("/big?1000")  # the first large buffers of every kind are made
