@@ -149,10 +149,13 @@ class Segment:
 
     def count(self, sender, kind, size, airtime, lost, oversize):
         c = self.counts.setdefault(sender, {})
-        for key, value in (("frames", 1), ("bytes", size), ("airtime", airtime), ("lost", int(lost)),
-                           ("oversize", int(oversize)), (f"kind:{kind}:frames", 1), (f"kind:{kind}:bytes", size)):
+        fields = [("oversize", 1)] if oversize else [
+            ("frames", 1), ("bytes", size), ("airtime", airtime), ("lost", int(lost)),
+            (f"kind:{kind}:frames", 1), (f"kind:{kind}:bytes", size)]
+        for key, value in fields:
             c[key] = c.get(key, 0) + value
         c["max_frame"] = max(c.get("max_frame", 0), size)
+        c.setdefault("oversize", 0)
 
 
 class Relay:
