@@ -26,6 +26,19 @@ def receive(conn, count, timeout=10.0):
     return frames
 
 
+def test_frames_survive_hdlc_in_any_pieces():
+    rng = random.Random(11)
+    frames = [bytes(rng.choice(b"\x7e\x7d\x5e\x5d\x00\xff") for _ in range(rng.randrange(1, 60)))
+              for _ in range(200)]
+    stream = b"noise before the first flag" + b"".join(hdlc_frame(f) for f in frames)
+    deframer, got, at = Deframer(), [], 0
+    while at < len(stream):
+        step = rng.randrange(1, 40)
+        got += deframer.feed(stream[at:at + step])
+        at += step
+    assert got == frames
+
+
 def test_relay_shares_one_medium_loses_by_seed_and_refuses_oversize():
     with Lab() as lab:
         lab.segment("air", bitrate=8000, latency=0.1, loss=0.0)
@@ -103,6 +116,8 @@ def test_get_10k_json_at_9600_is_exact_and_counted_against_raw_buffer():
             assert fetch_body(driver, via, "/json") == (200, expected)
             lab.wait_quiet()
             air[via] = lab.air() - before
+        for via in air:  # a stream exchange is channel messages and their proofs, nothing unnamed
+            assert set(air[via].kinds()) == {"channel", "proof"}, air[via].describe()
         zivane_air, raw_air = air["zivane"].bytes, air["raw"].bytes
         print(f"\n9600 bit/s GET 10 KiB JSON: zivane {zivane_air} B ({air['zivane'].describe()}), "
               f"raw Buffer {raw_air} B ({air['raw'].describe()}), ratio {zivane_air / raw_air:.2f}")
