@@ -131,6 +131,8 @@ class FakeLink:
         self.in_flight = 0
         self.max_in_flight = 0
         self.raw = []
+        self.unread = bytearray()
+        self.gap = 0.0005  # seconds between notifications
         self.outbox = queue.Queue()
         threading.Thread(target=self.sender, daemon=True).start()
         FakeLink.instances.append(self)
@@ -144,6 +146,20 @@ class FakeLink:
         return ("channel", self)
 
     def on_request(self, buffer, data):
+        # A request written in pieces is answered once it is all there.
+        self.unread += data
+        end = self.unread.find(b"\r\n\r\n")
+        if end < 0:
+            return
+        length = 0
+        for line in bytes(self.unread[:end]).split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == b"content-length":
+                length = int(value)
+        if len(self.unread) < end + 4 + length:
+            return
+        data = bytes(self.unread[:end + 4 + length])
+        del self.unread[:end + 4 + length]
         self.in_flight += 1
         self.max_in_flight = max(self.max_in_flight, self.in_flight)
         self.raw.append(data)
@@ -165,7 +181,7 @@ class FakeLink:
                 continue
             for i in range(0, len(answer), self.chunk):
                 buffer.deliver(answer[i:i + self.chunk])
-                time.sleep(0.0005)
+                time.sleep(self.gap)
 
 
 def echo_server(request):
@@ -343,10 +359,10 @@ def test_identity_save_failure_propagates_but_identity_is_kept(rns, tmp_path, mo
 # ----- connect failures ----------------------------------------------------------------
 
 
-def test_connect_path_known_skips_await_and_builds_destination(rns, tmp_path):
+def test_connect_path_known_asks_nothing_and_builds_destination(rns, tmp_path):
     c, link = connected_client(tmp_path)
     names = [call[0] for call in FakeTransport.calls]
-    assert names == ["request_path", "has_path"]
+    assert names == ["has_path"]
     assert link.destination.args == ("server-identity", "out", "single", "HTTP", "4000")
     assert c.is_connected
     assert HttpClient.connect.__qualname__ == "HttpClient.connect"
@@ -372,7 +388,10 @@ def test_connect_failures(rns, tmp_path, setup, message):
     if message == "Connection timeout":
         assert FakeLink.instances[0].teardowns == 1
     if message.startswith("Timeout"):
-        assert FakeTransport.calls[-1] == ("await_path", DEST, 0.2)
+        # one request, not repeated before Reticulum's own time-out for it
+        names = {call[0] for call in FakeTransport.calls}
+        assert names == {"has_path", "request_path"}
+        assert FakeTransport.calls.count(("request_path", DEST)) == 1
 
 
 def test_connect_reticulum_errors_propagate(rns, tmp_path):
@@ -416,32 +435,107 @@ def test_connect_bounded_when_reticulum_calls_hang(rns, tmp_path, monkeypatch):
     never.set()
 
 
-def test_path_requests_repeat_while_the_path_is_awaited(rns, tmp_path, monkeypatch):
-    def await_path(h, timeout):
-        FakeTransport.calls.append(("await_path", h, timeout))
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            if sum(call[0] == "request_path" for call in FakeTransport.calls) >= 3:
-                return True
-            time.sleep(0.01)
-        return False
+class TestPathRequests:
+    """One path request where one will do; repeats after Reticulum's own time-out for it,
+    quicker ones only through a shared instance, whose answers to simultaneous requests
+    can get lost on the way."""
 
-    monkeypatch.setattr(FakeTransport, "path_known", False)
-    monkeypatch.setattr(FakeTransport, "await_path", staticmethod(await_path))
-    c = make_client(tmp_path, connect_timeout=5.0)
-    run(c.connect())
-    assert c.is_connected
-    assert [call for call in FakeTransport.calls if call[0] == "await_path"] == [("await_path", DEST, 5.0)]
+    @staticmethod
+    def arrives_after(monkeypatch, seconds, request_path=None):
+        start = time.monotonic()
+        asked = []
 
-    # An await_path that never returns still ends the connect, with the path stage's error.
-    never = threading.Event()
-    monkeypatch.setattr(FakeTransport, "await_path", staticmethod(lambda h, t: never.wait(30)))
-    c = make_client(tmp_path, connect_timeout=0.3)
-    start = time.monotonic()
-    with pytest.raises(TransportError, match="^Timeout waiting for path to server$"):
+        def request(h):
+            asked.append(time.monotonic() - start)
+            if request_path:
+                request_path(len(asked))
+
+        monkeypatch.setattr(FakeTransport, "request_path", staticmethod(request))
+        monkeypatch.setattr(FakeTransport, "has_path",
+                            staticmethod(lambda h: time.monotonic() - start > seconds))
+        return asked
+
+    def test_repeats_wait_for_reticulums_time_out_and_back_off(self, rns, tmp_path, monkeypatch):
+        monkeypatch.setattr(FakeTransport, "PATH_REQUEST_TIMEOUT", 0.25, raising=False)
+        asked = self.arrives_after(monkeypatch, 1.0)
+        c = make_client(tmp_path, connect_timeout=3.0)
         run(c.connect())
-    assert time.monotonic() - start < 2.5
-    never.set()
+        assert c.is_connected and len(asked) == 3, asked
+        assert asked[1] >= 0.25 and asked[2] - asked[1] >= 0.5  # each gap twice the last
+        assert ("await_path", DEST, 3.0) not in FakeTransport.calls  # it would ask once more
+
+    def test_slow_medium_stretches_the_time_out(self, rns, tmp_path, monkeypatch):
+        monkeypatch.setattr(FakeTransport, "PATH_REQUEST_TIMEOUT", 0.2, raising=False)
+        monkeypatch.setattr(FakeTransport, "medium_path_timeout", staticmethod(lambda: 0.7), raising=False)
+        asked = self.arrives_after(monkeypatch, 0.6)
+        run(make_client(tmp_path, connect_timeout=3.0).connect())
+        assert len(asked) == 1, asked
+
+    def test_shared_instance_is_asked_again_soon(self, rns, tmp_path, monkeypatch):
+        class Shared:
+            is_connected_to_shared_instance = True
+
+        monkeypatch.setattr(FakeRNS, "Reticulum", type("R", (), {"get_instance": staticmethod(Shared)}))
+        never = threading.Event()
+        # the repeats never come back: they must not hold up the wait
+        asked = self.arrives_after(monkeypatch, 1.3, lambda n: n > 1 and never.wait(10))
+        c = make_client(tmp_path, connect_timeout=3.0)
+        start = time.monotonic()
+        run(c.connect())
+        never.set()
+        assert c.is_connected and time.monotonic() - start < 1.6
+        assert len(asked) == 2 and 0.45 < asked[1] < 0.8  # one repeat in flight at a time
+
+    def test_path_that_never_comes_ends_in_time(self, rns, tmp_path, monkeypatch):
+        self.arrives_after(monkeypatch, 1e9)
+        c = make_client(tmp_path, connect_timeout=0.3)
+        start = time.monotonic()
+        with pytest.raises(TransportError, match="^Timeout waiting for path to server$"):
+            run(c.connect())
+        assert time.monotonic() - start < 0.8
+
+
+class TestPendingLink:
+    """A link that Reticulum closes before it is established (its request or proof was
+    lost) is followed by a new one while the connect time-out lasts."""
+
+    @staticmethod
+    def flaky_links(monkeypatch, lost):
+        made = []
+
+        class Flaky(FakeLink):
+            CLOSED = "closed"
+
+            def __init__(self, destination, established):
+                FakeLink.establish = len(made) >= lost
+                super().__init__(destination, established)
+                self.status = "pending"
+                made.append((time.monotonic(), self))
+                if not FakeLink.establish:
+                    threading.Timer(0.2, setattr, (self, "status", "closed")).start()
+
+        monkeypatch.setattr(FakeRNS, "Link", Flaky)
+        return made
+
+    def test_new_link_after_a_lost_one(self, rns, tmp_path, monkeypatch):
+        made = self.flaky_links(monkeypatch, lost=1)
+        c = make_client(tmp_path, connect_timeout=3.0)
+        run(c.connect())
+        (first_at, first), (second_at, second) = made
+        assert c._link is second and c.is_connected
+        assert first.teardowns == 0  # Reticulum closed it already
+        assert 0.9 < second_at - first_at < 1.5  # not back to back
+        assert run(c.get("/x")).body == b"GET /x"
+
+    def test_links_lost_until_the_time_out(self, rns, tmp_path, monkeypatch):
+        made = self.flaky_links(monkeypatch, lost=99)
+        c = make_client(tmp_path, connect_timeout=2.5)
+        start = time.monotonic()
+        with pytest.raises(TransportError, match="^Connection timeout$"):
+            run(c.connect())
+        assert 2.4 < time.monotonic() - start < 3.0
+        assert len(made) == 3 and c._link is None
+        assert made[-1][1].teardowns == 1
 
 
 def test_close_and_context_manager(rns, tmp_path):

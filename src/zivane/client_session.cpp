@@ -494,7 +494,7 @@ int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
     if (!create_args) return -1;
     // Not started twice: a second reader on the channel would take the first one's data.
     Ref buffer = call_bounded(module, create.get(), create_args.get(), deadline, false, &timed_out,
-                              {}, false);
+                              false);
     if (timed_out) return 0;
     if (!buffer) return -1;
     s->channel = std::move(channel);
@@ -1104,7 +1104,7 @@ void forget_link(PyObject* module, PyObject* self, PyObject* link) {
         Ref teardown = attr(link, ZV_STR("teardown"));
         Ref no_args = teardown ? Ref::steal(PyTuple_New(0)) : Ref{};
         if (!no_args || !call_bounded(module, teardown.get(), no_args.get(), Clock::now() + kTeardownGrace,
-                                      false, &timed_out, {}, false))
+                                      false, &timed_out, false))
             PyErr_Clear();
     }
     drop_session(module, link);
