@@ -668,6 +668,59 @@ def test_late_response_after_timeout_is_discarded(rns, tmp_path):
     assert run(c.get("/third")).body == b"GET /third"
 
 
+class TestTimeoutsFollowTheLink:
+    """The request time-out bounds each silence until the answer's first bytes (writing
+    the request included), the read time-out each silence after them; a transfer that
+    keeps moving goes on however long it takes."""
+
+    def test_answer_trickling_in_outlasts_both_time_outs(self, rns, tmp_path):
+        c, link = connected_client(tmp_path, request_timeout=0.6, read_timeout=0.4)
+        link.delay, link.chunk, link.gap = 0.3, 100, 0.1
+        body = os.urandom(1500)
+        link.server = lambda req: bytes(HttpResponse(200, body=body))
+        start = time.monotonic()
+        assert run(c.get("/slow")).body == body
+        assert time.monotonic() - start > 1.2
+
+    @pytest.mark.parametrize("first", [10.0, None])
+    def test_silence_in_the_answer_ends_it_after_the_read_time_out(self, rns, tmp_path, first):
+        c, link = connected_client(tmp_path, request_timeout=first, read_timeout=0.3)
+        link.server = lambda req: b"HTTP/1.1 200 OK\r\nContent-Length: 9999\r\n\r\nthe start"
+        start = time.monotonic()
+        with pytest.raises(TransportError, match="^Request timeout$"):
+            run(c.get("/cut"))
+        assert 0.25 < time.monotonic() - start < 1.5
+        assert not c.is_connected and link.teardowns == 1
+
+    def test_no_read_time_out_waits_for_the_answer(self, rns, tmp_path):
+        c, link = connected_client(tmp_path, request_timeout=0.3, read_timeout=None)
+        link.chunk, link.gap = 50, 0.35
+        assert run(c.get("/x")).body == b"GET /x"
+
+    def test_request_written_slowly_is_not_cut_short(self, rns, tmp_path, monkeypatch):
+        class Channel:
+            """Ready once every `every` seconds, as a window that opens with each proof."""
+
+            def __init__(self, link, every):
+                self.link, self.every, self.opens = link, every, time.monotonic()
+
+            def __getitem__(self, i):
+                return ("channel", self.link)[i]
+
+            def is_ready_to_send(self):
+                if time.monotonic() < self.opens:
+                    return False
+                self.opens = time.monotonic() + self.every
+                return True
+
+        c, link = connected_client(tmp_path, request_timeout=0.4, read_timeout=0.4)
+        link.get_channel = lambda: Channel(link, 0.1)
+        body = os.urandom(6000)  # 15 messages, one every 0.1 s
+        start = time.monotonic()
+        assert run(c.post("/up", body)).body == b"POST /up " + body
+        assert time.monotonic() - start > 1.2
+
+
 def test_silent_server_times_out_and_closes_link(rns, tmp_path):
     """A request left unanswered would hold its place in the answer order for good, so
     every later request on that link would time out too: the link goes, the next request

@@ -975,14 +975,17 @@ Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, cons
         bool bounded = until != Clock::time_point::max();
         double left = bounded ? std::chrono::duration<double>(until - Clock::now()).count() : 0.0;
         if (bounded && left <= 0) return Ref::boolean(false);
-        bool sliced = watch && !*closed && (!bounded || left > kWatchEvery);
+        // Slices also when bytes may move the deadline: a silence deadline sooner than the
+        // one waited for is then seen within a slice.
+        bool sliced = (watch && !*closed && (!bounded || left > kWatchEvery)) ||
+                      (a.silence >= 0 && (!bounded || left > kWatchEvery));
         Ref timeout = sliced ? Ref::steal(PyFloat_FromDouble(kWatchEvery))
                              : bounded ? Ref::steal(PyFloat_FromDouble(left)) : Ref::none();
         Ref woke = timeout ? call_method(event, ZV_STR("wait"), {timeout.get()}) : Ref{};
         if (!woke) return {};
         int up = PyObject_IsTrue(woke.get());
         if (up != 0 || (!bounded && !sliced)) return up < 0 ? Ref{} : woke;
-        if (sliced && rns::link_closed(rns, link)) {
+        if (sliced && watch && !*closed && rns::link_closed(rns, link)) {
             *closed = true;
             {
                 Locked lock(s->mutex);
