@@ -3,10 +3,12 @@ client relies on (no Link.status, no channel readiness), delivering data the way
 does: every notification on its own thread, with counts that are only hints."""
 
 import asyncio
+import bz2
 import hashlib
 import io
 import os
 import queue
+import random
 import stat
 import sys
 import threading
@@ -804,6 +806,146 @@ def test_exchanges_from_many_threads_are_serialized_and_never_crossed(rns, tmp_p
     assert all(body == b"GET " + path.encode() for path, body in results.items())
     assert link.max_in_flight == 1
     assert len(FakeBufferFactory.created) == 1
+
+
+# ----- writes through RNS's own raw writer ---------------------------------------------
+
+
+class WindowChannel:
+    """What RNS's raw writer needs of a channel, on a base-MTU link: its MDU, send, and a
+    window of two messages whose proofs come back shortly. Each message is unpacked as the
+    far end does and handed to the link's server."""
+
+    mdu = 425
+
+    def __init__(self, link):
+        self.link, self.buffer = link, None
+        self.messages, self.refused, self.in_flight = [], 0, 0
+        self.lock = threading.Lock()
+
+    def __getitem__(self, i):
+        return ("channel", self.link)[i]
+
+    def is_ready_to_send(self):
+        with self.lock:
+            return self.in_flight < 2
+
+    def send(self, message):
+        from RNS.Channel import CEType, ChannelException
+        with self.lock:
+            if self.in_flight >= 2:
+                self.refused += 1  # the buffered writer above is spinning
+                raise ChannelException(CEType.ME_LINK_NOT_READY, "not ready")
+            self.in_flight += 1
+        self.messages.append(message)
+        threading.Timer(0.002, self.proved).start()
+        data = bz2.decompress(message.data) if message.compressed else message.data
+        self.link.on_request(self.buffer, data)
+
+    def proved(self):
+        with self.lock:
+            self.in_flight -= 1
+
+
+class RawWriterBuffer(FakeBuffer):
+    """Writes go through io.BufferedWriter over RNS.RawChannelWriter, as in RNS.Buffer."""
+
+    def __init__(self, link, callback, channel):
+        super().__init__(link, callback)
+        import RNS
+        self.channel, channel.buffer = channel, self
+        self.writer = io.BufferedWriter(RNS.RawChannelWriter(0, channel))
+        self.per_flush = []
+
+    def write(self, data):
+        self.before = len(self.channel.messages)
+        return self.writer.write(data)
+
+    def flush(self):
+        self.writer.flush()
+        self.per_flush.append(len(self.channel.messages) - self.before)  # messages of write + flush
+
+
+def sensor_json(size):
+    import json
+    import random
+    rng, rows = random.Random(5), []
+    while len(text := json.dumps(rows, indent=1)) < size:
+        rows.append({"station": "node-%02d" % rng.randrange(16), "value": round(rng.uniform(0, 40), 2),
+                     "kind": rng.choice(["temp", "hum", "wind"]), "ok": rng.random() > 0.1})
+    return text.encode()[:size]
+
+
+def raw_writer_messages(data):
+    """Messages RNS's own writer makes of `data` when handed all of it at every write."""
+    import RNS
+
+    class Always:
+        mdu, sent = WindowChannel.mdu, 0
+
+        def send(self, message):
+            self.sent += 1
+
+        def is_ready_to_send(self):
+            return True
+
+    channel = Always()
+    writer, view = RNS.RawChannelWriter(0, channel), memoryview(data)
+    while view:
+        view = view[writer.write(bytes(view[:writer.MAX_CHUNK_LEN])):]
+    return channel.sent
+
+
+class TestWritesThroughRawWriter:
+    """Each write is what RNS's raw writer sends as one message, compressed at least as
+    well as that writer does when given everything: no write it has to split (which
+    spins the buffered writer while the window is shut), and the bytes arrive exact."""
+
+    @pytest.fixture
+    def client(self, rns, tmp_path, monkeypatch):
+        import RNS
+        monkeypatch.setattr(FakeRNS, "RawChannelWriter", RNS.RawChannelWriter, raising=False)
+
+        def create(rx, tx, channel, callback):
+            buffer = RawWriterBuffer(channel.link, callback, channel)
+            channel.link.buffers.append(buffer)
+            return buffer
+
+        monkeypatch.setattr(FakeBufferFactory, "create_bidirectional_buffer", staticmethod(create))
+        c, link = connected_client(tmp_path)
+        channel = WindowChannel(link)
+        link.get_channel = lambda: channel
+        return c, channel
+
+    @staticmethod
+    def written(client, body):
+        c, channel = client
+        channel.messages.clear()
+        channel.buffer and channel.buffer.per_flush.clear()
+        assert run(c.post("/up", body)).body == b"POST /up " + body
+        sent = b"".join(bz2.decompress(m.data) if m.compressed else m.data for m in channel.messages)
+        assert sent == bytes(HttpRequest(method="POST", path="/up", headers={}, body=body))
+        assert channel.refused == 0 and set(channel.buffer.per_flush) == {1}
+        return len(channel.messages), raw_writer_messages(sent)
+
+    @pytest.mark.parametrize("kind", ["json", "random", "repetitive"])
+    def test_one_message_per_write_packed_at_least_as_tight(self, client, kind):
+        rng = random.Random(kind)
+        body = {"json": lambda: sensor_json(10240), "random": lambda: rng.randbytes(10240),
+                "repetitive": lambda: b"radio lab " * 5000}[kind]()
+        ours, raw = self.written(client, body)
+        assert ours <= raw
+        if kind == "random":
+            assert ours == -(-(len(body) + 44) // 423)  # an MDU each, nothing lost to packing
+
+    def test_changing_data_packed_no_looser_overall(self, client):
+        rng, ours, raw = random.Random(3), 0, 0
+        for _ in range(8):
+            body = b"".join(rng.choice([rng.randbytes, sensor_json, lambda n: b"ab%d" % n * (n // 4)])(
+                rng.randrange(200, 6000)) for _ in range(rng.randrange(2, 5)))
+            counts = self.written(client, body)
+            ours, raw = ours + counts[0], raw + counts[1]
+        assert ours <= raw
 
 
 # ----- the command ---------------------------------------------------------------------

@@ -124,8 +124,8 @@ int write_flush(PyObject* rns, PyObject* link, PyObject* buffer, PyObject* data)
 // for each message of random data, and packs no more than a third of what would fit.
 //
 // So the packer runs the writer's test ahead of it, on lengths of its own choosing: the
-// longest prefix whose bz2 form fits one message, found by a secant search on the
-// compressed size starting near what fit last time. The writer then compresses exactly
+// longest prefix whose bz2 form fits one message, found in a few steps by interpolating
+// the compressed size, starting near what fit last time. The writer then compresses exactly
 // that prefix at its first try, with the same result. Data that does not shrink goes an
 // MDU at a time, with the writer's own tries on that piece checked first, and compression
 // is looked for again after 1, 2, 4 ... 16 such messages.
@@ -171,7 +171,7 @@ public:
 
 private:
     static constexpr Py_ssize_t kNoCompression = 32;  // the writer leaves such writes alone
-    static constexpr int kSearchSteps = 4;
+    static constexpr int kSearchSteps = 7;
     static constexpr int kLongestSkip = 16;
 
     // bz2 size of `n` bytes at `offset`; -1 (compression given up) on any failure.
@@ -191,30 +191,58 @@ private:
 
     bool fits(Py_ssize_t size, Py_ssize_t n) const { return size >= 0 && size < mdu_ && size < n; }
 
+    struct Point {
+        Py_ssize_t length = 0, size = 0;  // a prefix tried and its bz2 size; 0: none
+    };
+
     // The longest prefix of the first `n` bytes found to fit one message compressed, or 0
     // when none longer than an MDU was found.
     Py_ssize_t search(Py_ssize_t offset, Py_ssize_t n) {
         const double goal = 0.96 * double(mdu_);
-        Py_ssize_t length = std::min(n, target_), last_length = 0, last_size = 0;
+        Point fit, miss, missed_before;
+        Py_ssize_t length = std::min(n, target_);
         for (int step = 0; step < kSearchSteps && length > mdu_; ++step) {
             Py_ssize_t size = compressed(offset, length);
             if (size < 0) return 0;
             if (fits(size, length)) {
-                // Next time, start a little past what this one suggests.
-                double grown = std::max(1.1 * double(length), double(length) * goal / double(size));
-                target_ = std::min(cap_, Py_ssize_t(grown));
-                backoff_ = 1;
-                return length;
+                fit = {length, size};
+                if (length == n) break;
+            } else {
+                if (size >= length && !fit.length) return 0;  // does not shrink here at all
+                missed_before = miss;
+                miss = {length, size};
             }
-            if (size >= length) return 0;  // does not shrink here at all
-            double slope = last_length > length ? double(last_size - size) / double(last_length - length) : 0.0;
-            double guess = slope > 0 ? double(length) + (goal - double(size)) / slope
-                                     : double(length) * goal / double(size);
-            last_length = length;
-            last_size = size;
-            length = std::min(length - 1, Py_ssize_t(guess));
+            length = next_length(fit, miss, missed_before, n, goal);
         }
-        return 0;
+        if (fit.length) {
+            target_ = std::min(cap_, Py_ssize_t(1.1 * double(fit.length)));  // next time, a little more
+            backoff_ = 1;
+        }
+        return fit.length;
+    }
+
+    // The next length to try: between the longest fit and the shortest miss, where the
+    // compressed size, taken as linear between them, meets the goal (kept clear of both
+    // ends; 0 once they are close); past a fit alone, by the room it left; short of misses
+    // alone, by a secant through the last two, or in proportion to one.
+    static Py_ssize_t next_length(Point fit, Point miss, Point missed_before, Py_ssize_t n, double goal) {
+        if (fit.length && miss.length) {
+            Py_ssize_t gap = miss.length - fit.length;
+            if (gap < std::max<Py_ssize_t>(16, fit.length / 20)) return 0;
+            double guess = miss.size > fit.size
+                               ? double(fit.length) + (goal - double(fit.size)) * double(gap) / double(miss.size - fit.size)
+                               : double(fit.length) + double(gap) / 2;
+            return std::clamp(Py_ssize_t(guess), fit.length + gap / 4, miss.length - gap / 4);
+        }
+        if (fit.length)
+            return std::min(n, Py_ssize_t(std::max(1.25 * double(fit.length),
+                                                   double(fit.length) * goal / double(fit.size))));
+        double slope = missed_before.length > miss.length
+                           ? double(missed_before.size - miss.size) / double(missed_before.length - miss.length)
+                           : 0.0;
+        double guess = slope > 0 ? double(miss.length) + (goal - double(miss.size)) / slope
+                                 : double(miss.length) * goal / double(miss.size);
+        return std::min(miss.length - 1, Py_ssize_t(guess));
     }
 
     // An MDU (or the rest, when shorter) as the writer sends it: compressed at its own
@@ -224,8 +252,9 @@ private:
         for (Py_ssize_t k = 1; k < tries_ && packing(); ++k) {
             Py_ssize_t part = length / k;
             if (fits(compressed(offset, part), part)) {
-                target_ = 2 * mdu_;
+                target_ = cap_;  // compressible again: look far ahead next time
                 backoff_ = 1;
+                skip_ = 0;
                 return part;
             }
         }
