@@ -3,10 +3,12 @@ client relies on (no Link.status, no channel readiness), delivering data the way
 does: every notification on its own thread, with counts that are only hints."""
 
 import asyncio
+import bz2
 import hashlib
 import io
 import os
 import queue
+import random
 import stat
 import sys
 import threading
@@ -131,6 +133,8 @@ class FakeLink:
         self.in_flight = 0
         self.max_in_flight = 0
         self.raw = []
+        self.unread = bytearray()
+        self.gap = 0.0005  # seconds between notifications
         self.outbox = queue.Queue()
         threading.Thread(target=self.sender, daemon=True).start()
         FakeLink.instances.append(self)
@@ -144,6 +148,20 @@ class FakeLink:
         return ("channel", self)
 
     def on_request(self, buffer, data):
+        # A request written in pieces is answered once it is all there.
+        self.unread += data
+        end = self.unread.find(b"\r\n\r\n")
+        if end < 0:
+            return
+        length = 0
+        for line in bytes(self.unread[:end]).split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == b"content-length":
+                length = int(value)
+        if len(self.unread) < end + 4 + length:
+            return
+        data = bytes(self.unread[:end + 4 + length])
+        del self.unread[:end + 4 + length]
         self.in_flight += 1
         self.max_in_flight = max(self.max_in_flight, self.in_flight)
         self.raw.append(data)
@@ -165,7 +183,7 @@ class FakeLink:
                 continue
             for i in range(0, len(answer), self.chunk):
                 buffer.deliver(answer[i:i + self.chunk])
-                time.sleep(0.0005)
+                time.sleep(self.gap)
 
 
 def echo_server(request):
@@ -343,10 +361,10 @@ def test_identity_save_failure_propagates_but_identity_is_kept(rns, tmp_path, mo
 # ----- connect failures ----------------------------------------------------------------
 
 
-def test_connect_path_known_skips_await_and_builds_destination(rns, tmp_path):
+def test_connect_path_known_asks_nothing_and_builds_destination(rns, tmp_path):
     c, link = connected_client(tmp_path)
     names = [call[0] for call in FakeTransport.calls]
-    assert names == ["request_path", "has_path"]
+    assert names == ["has_path"]
     assert link.destination.args == ("server-identity", "out", "single", "HTTP", "4000")
     assert c.is_connected
     assert HttpClient.connect.__qualname__ == "HttpClient.connect"
@@ -372,7 +390,10 @@ def test_connect_failures(rns, tmp_path, setup, message):
     if message == "Connection timeout":
         assert FakeLink.instances[0].teardowns == 1
     if message.startswith("Timeout"):
-        assert FakeTransport.calls[-1] == ("await_path", DEST, 0.2)
+        # one request, not repeated before Reticulum's own time-out for it
+        names = {call[0] for call in FakeTransport.calls}
+        assert names == {"has_path", "request_path"}
+        assert FakeTransport.calls.count(("request_path", DEST)) == 1
 
 
 def test_connect_reticulum_errors_propagate(rns, tmp_path):
@@ -416,32 +437,107 @@ def test_connect_bounded_when_reticulum_calls_hang(rns, tmp_path, monkeypatch):
     never.set()
 
 
-def test_path_requests_repeat_while_the_path_is_awaited(rns, tmp_path, monkeypatch):
-    def await_path(h, timeout):
-        FakeTransport.calls.append(("await_path", h, timeout))
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            if sum(call[0] == "request_path" for call in FakeTransport.calls) >= 3:
-                return True
-            time.sleep(0.01)
-        return False
+class TestPathRequests:
+    """One path request where one will do; repeats after Reticulum's own time-out for it,
+    quicker ones only through a shared instance, whose answers to simultaneous requests
+    can get lost on the way."""
 
-    monkeypatch.setattr(FakeTransport, "path_known", False)
-    monkeypatch.setattr(FakeTransport, "await_path", staticmethod(await_path))
-    c = make_client(tmp_path, connect_timeout=5.0)
-    run(c.connect())
-    assert c.is_connected
-    assert [call for call in FakeTransport.calls if call[0] == "await_path"] == [("await_path", DEST, 5.0)]
+    @staticmethod
+    def arrives_after(monkeypatch, seconds, request_path=None):
+        start = time.monotonic()
+        asked = []
 
-    # An await_path that never returns still ends the connect, with the path stage's error.
-    never = threading.Event()
-    monkeypatch.setattr(FakeTransport, "await_path", staticmethod(lambda h, t: never.wait(30)))
-    c = make_client(tmp_path, connect_timeout=0.3)
-    start = time.monotonic()
-    with pytest.raises(TransportError, match="^Timeout waiting for path to server$"):
+        def request(h):
+            asked.append(time.monotonic() - start)
+            if request_path:
+                request_path(len(asked))
+
+        monkeypatch.setattr(FakeTransport, "request_path", staticmethod(request))
+        monkeypatch.setattr(FakeTransport, "has_path",
+                            staticmethod(lambda h: time.monotonic() - start > seconds))
+        return asked
+
+    def test_repeats_wait_for_reticulums_time_out_and_back_off(self, rns, tmp_path, monkeypatch):
+        monkeypatch.setattr(FakeTransport, "PATH_REQUEST_TIMEOUT", 0.25, raising=False)
+        asked = self.arrives_after(monkeypatch, 1.0)
+        c = make_client(tmp_path, connect_timeout=3.0)
         run(c.connect())
-    assert time.monotonic() - start < 2.5
-    never.set()
+        assert c.is_connected and len(asked) == 3, asked
+        assert asked[1] >= 0.25 and asked[2] - asked[1] >= 0.5  # each gap twice the last
+        assert ("await_path", DEST, 3.0) not in FakeTransport.calls  # it would ask once more
+
+    def test_slow_medium_stretches_the_time_out(self, rns, tmp_path, monkeypatch):
+        monkeypatch.setattr(FakeTransport, "PATH_REQUEST_TIMEOUT", 0.2, raising=False)
+        monkeypatch.setattr(FakeTransport, "medium_path_timeout", staticmethod(lambda: 0.7), raising=False)
+        asked = self.arrives_after(monkeypatch, 0.6)
+        run(make_client(tmp_path, connect_timeout=3.0).connect())
+        assert len(asked) == 1, asked
+
+    def test_shared_instance_is_asked_again_soon(self, rns, tmp_path, monkeypatch):
+        class Shared:
+            is_connected_to_shared_instance = True
+
+        monkeypatch.setattr(FakeRNS, "Reticulum", type("R", (), {"get_instance": staticmethod(Shared)}))
+        never = threading.Event()
+        # the repeats never come back: they must not hold up the wait
+        asked = self.arrives_after(monkeypatch, 1.3, lambda n: n > 1 and never.wait(10))
+        c = make_client(tmp_path, connect_timeout=3.0)
+        start = time.monotonic()
+        run(c.connect())
+        never.set()
+        assert c.is_connected and time.monotonic() - start < 1.6
+        assert len(asked) == 2 and 0.45 < asked[1] < 0.8  # one repeat in flight at a time
+
+    def test_path_that_never_comes_ends_in_time(self, rns, tmp_path, monkeypatch):
+        self.arrives_after(monkeypatch, 1e9)
+        c = make_client(tmp_path, connect_timeout=0.3)
+        start = time.monotonic()
+        with pytest.raises(TransportError, match="^Timeout waiting for path to server$"):
+            run(c.connect())
+        assert time.monotonic() - start < 0.8
+
+
+class TestPendingLink:
+    """A link that Reticulum closes before it is established (its request or proof was
+    lost) is followed by a new one while the connect time-out lasts."""
+
+    @staticmethod
+    def flaky_links(monkeypatch, lost):
+        made = []
+
+        class Flaky(FakeLink):
+            CLOSED = "closed"
+
+            def __init__(self, destination, established):
+                FakeLink.establish = len(made) >= lost
+                super().__init__(destination, established)
+                self.status = "pending"
+                made.append((time.monotonic(), self))
+                if not FakeLink.establish:
+                    threading.Timer(0.2, setattr, (self, "status", "closed")).start()
+
+        monkeypatch.setattr(FakeRNS, "Link", Flaky)
+        return made
+
+    def test_new_link_after_a_lost_one(self, rns, tmp_path, monkeypatch):
+        made = self.flaky_links(monkeypatch, lost=1)
+        c = make_client(tmp_path, connect_timeout=3.0)
+        run(c.connect())
+        (first_at, first), (second_at, second) = made
+        assert c._link is second and c.is_connected
+        assert first.teardowns == 0  # Reticulum closed it already
+        assert 0.9 < second_at - first_at < 1.5  # not back to back
+        assert run(c.get("/x")).body == b"GET /x"
+
+    def test_links_lost_until_the_time_out(self, rns, tmp_path, monkeypatch):
+        made = self.flaky_links(monkeypatch, lost=99)
+        c = make_client(tmp_path, connect_timeout=2.5)
+        start = time.monotonic()
+        with pytest.raises(TransportError, match="^Connection timeout$"):
+            run(c.connect())
+        assert 2.4 < time.monotonic() - start < 3.0
+        assert len(made) == 3 and c._link is None
+        assert made[-1][1].teardowns == 1
 
 
 def test_close_and_context_manager(rns, tmp_path):
@@ -574,6 +670,59 @@ def test_late_response_after_timeout_is_discarded(rns, tmp_path):
     assert run(c.get("/third")).body == b"GET /third"
 
 
+class TestTimeoutsFollowTheLink:
+    """The request time-out bounds each silence until the answer's first bytes (writing
+    the request included), the read time-out each silence after them; a transfer that
+    keeps moving goes on however long it takes."""
+
+    def test_answer_trickling_in_outlasts_both_time_outs(self, rns, tmp_path):
+        c, link = connected_client(tmp_path, request_timeout=0.6, read_timeout=0.4)
+        link.delay, link.chunk, link.gap = 0.3, 100, 0.1
+        body = os.urandom(1500)
+        link.server = lambda req: bytes(HttpResponse(200, body=body))
+        start = time.monotonic()
+        assert run(c.get("/slow")).body == body
+        assert time.monotonic() - start > 1.2
+
+    @pytest.mark.parametrize("first", [10.0, None])
+    def test_silence_in_the_answer_ends_it_after_the_read_time_out(self, rns, tmp_path, first):
+        c, link = connected_client(tmp_path, request_timeout=first, read_timeout=0.3)
+        link.server = lambda req: b"HTTP/1.1 200 OK\r\nContent-Length: 9999\r\n\r\nthe start"
+        start = time.monotonic()
+        with pytest.raises(TransportError, match="^Request timeout$"):
+            run(c.get("/cut"))
+        assert 0.25 < time.monotonic() - start < 1.5
+        assert not c.is_connected and link.teardowns == 1
+
+    def test_no_read_time_out_waits_for_the_answer(self, rns, tmp_path):
+        c, link = connected_client(tmp_path, request_timeout=0.3, read_timeout=None)
+        link.chunk, link.gap = 50, 0.35
+        assert run(c.get("/x")).body == b"GET /x"
+
+    def test_request_written_slowly_is_not_cut_short(self, rns, tmp_path, monkeypatch):
+        class Channel:
+            """Ready once every `every` seconds, as a window that opens with each proof."""
+
+            def __init__(self, link, every):
+                self.link, self.every, self.opens = link, every, time.monotonic()
+
+            def __getitem__(self, i):
+                return ("channel", self.link)[i]
+
+            def is_ready_to_send(self):
+                if time.monotonic() < self.opens:
+                    return False
+                self.opens = time.monotonic() + self.every
+                return True
+
+        c, link = connected_client(tmp_path, request_timeout=0.4, read_timeout=0.4)
+        link.get_channel = lambda: Channel(link, 0.1)
+        body = os.urandom(6000)  # 15 messages, one every 0.1 s
+        start = time.monotonic()
+        assert run(c.post("/up", body)).body == b"POST /up " + body
+        assert time.monotonic() - start > 1.2
+
+
 def test_silent_server_times_out_and_closes_link(rns, tmp_path):
     """A request left unanswered would hold its place in the answer order for good, so
     every later request on that link would time out too: the link goes, the next request
@@ -657,6 +806,146 @@ def test_exchanges_from_many_threads_are_serialized_and_never_crossed(rns, tmp_p
     assert all(body == b"GET " + path.encode() for path, body in results.items())
     assert link.max_in_flight == 1
     assert len(FakeBufferFactory.created) == 1
+
+
+# ----- writes through RNS's own raw writer ---------------------------------------------
+
+
+class WindowChannel:
+    """What RNS's raw writer needs of a channel, on a base-MTU link: its MDU, send, and a
+    window of two messages whose proofs come back shortly. Each message is unpacked as the
+    far end does and handed to the link's server."""
+
+    mdu = 425
+
+    def __init__(self, link):
+        self.link, self.buffer = link, None
+        self.messages, self.refused, self.in_flight = [], 0, 0
+        self.lock = threading.Lock()
+
+    def __getitem__(self, i):
+        return ("channel", self.link)[i]
+
+    def is_ready_to_send(self):
+        with self.lock:
+            return self.in_flight < 2
+
+    def send(self, message):
+        from RNS.Channel import CEType, ChannelException
+        with self.lock:
+            if self.in_flight >= 2:
+                self.refused += 1  # the buffered writer above is spinning
+                raise ChannelException(CEType.ME_LINK_NOT_READY, "not ready")
+            self.in_flight += 1
+        self.messages.append(message)
+        threading.Timer(0.002, self.proved).start()
+        data = bz2.decompress(message.data) if message.compressed else message.data
+        self.link.on_request(self.buffer, data)
+
+    def proved(self):
+        with self.lock:
+            self.in_flight -= 1
+
+
+class RawWriterBuffer(FakeBuffer):
+    """Writes go through io.BufferedWriter over RNS.RawChannelWriter, as in RNS.Buffer."""
+
+    def __init__(self, link, callback, channel):
+        super().__init__(link, callback)
+        import RNS
+        self.channel, channel.buffer = channel, self
+        self.writer = io.BufferedWriter(RNS.RawChannelWriter(0, channel))
+        self.per_flush = []
+
+    def write(self, data):
+        self.before = len(self.channel.messages)
+        return self.writer.write(data)
+
+    def flush(self):
+        self.writer.flush()
+        self.per_flush.append(len(self.channel.messages) - self.before)  # messages of write + flush
+
+
+def sensor_json(size):
+    import json
+    import random
+    rng, rows = random.Random(5), []
+    while len(text := json.dumps(rows, indent=1)) < size:
+        rows.append({"station": "node-%02d" % rng.randrange(16), "value": round(rng.uniform(0, 40), 2),
+                     "kind": rng.choice(["temp", "hum", "wind"]), "ok": rng.random() > 0.1})
+    return text.encode()[:size]
+
+
+def raw_writer_messages(data):
+    """Messages RNS's own writer makes of `data` when handed all of it at every write."""
+    import RNS
+
+    class Always:
+        mdu, sent = WindowChannel.mdu, 0
+
+        def send(self, message):
+            self.sent += 1
+
+        def is_ready_to_send(self):
+            return True
+
+    channel = Always()
+    writer, view = RNS.RawChannelWriter(0, channel), memoryview(data)
+    while view:
+        view = view[writer.write(bytes(view[:writer.MAX_CHUNK_LEN])):]
+    return channel.sent
+
+
+class TestWritesThroughRawWriter:
+    """Each write is what RNS's raw writer sends as one message, compressed at least as
+    well as that writer does when given everything: no write it has to split (which
+    spins the buffered writer while the window is shut), and the bytes arrive exact."""
+
+    @pytest.fixture
+    def client(self, rns, tmp_path, monkeypatch):
+        import RNS
+        monkeypatch.setattr(FakeRNS, "RawChannelWriter", RNS.RawChannelWriter, raising=False)
+
+        def create(rx, tx, channel, callback):
+            buffer = RawWriterBuffer(channel.link, callback, channel)
+            channel.link.buffers.append(buffer)
+            return buffer
+
+        monkeypatch.setattr(FakeBufferFactory, "create_bidirectional_buffer", staticmethod(create))
+        c, link = connected_client(tmp_path)
+        channel = WindowChannel(link)
+        link.get_channel = lambda: channel
+        return c, channel
+
+    @staticmethod
+    def written(client, body):
+        c, channel = client
+        channel.messages.clear()
+        channel.buffer and channel.buffer.per_flush.clear()
+        assert run(c.post("/up", body)).body == b"POST /up " + body
+        sent = b"".join(bz2.decompress(m.data) if m.compressed else m.data for m in channel.messages)
+        assert sent == bytes(HttpRequest(method="POST", path="/up", headers={}, body=body))
+        assert channel.refused == 0 and set(channel.buffer.per_flush) == {1}
+        return len(channel.messages), raw_writer_messages(sent)
+
+    @pytest.mark.parametrize("kind", ["json", "random", "repetitive"])
+    def test_one_message_per_write_packed_at_least_as_tight(self, client, kind):
+        rng = random.Random(kind)
+        body = {"json": lambda: sensor_json(10240), "random": lambda: rng.randbytes(10240),
+                "repetitive": lambda: b"radio lab " * 5000}[kind]()
+        ours, raw = self.written(client, body)
+        assert ours <= raw
+        if kind == "random":
+            assert ours == -(-(len(body) + 44) // 423)  # an MDU each, nothing lost to packing
+
+    def test_changing_data_packed_no_looser_overall(self, client):
+        rng, ours, raw = random.Random(3), 0, 0
+        for _ in range(8):
+            body = b"".join(rng.choice([rng.randbytes, sensor_json, lambda n: b"ab%d" % n * (n // 4)])(
+                rng.randrange(200, 6000)) for _ in range(rng.randrange(2, 5)))
+            counts = self.written(client, body)
+            ours, raw = ours + counts[0], raw + counts[1]
+        assert ours <= raw
 
 
 # ----- the command ---------------------------------------------------------------------

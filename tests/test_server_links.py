@@ -331,6 +331,39 @@ def test_link_closing_or_stalling_mid_write_drops_it(server, rns, monkeypatch):
     assert link2.teardowns == 1
 
 
+def test_window_shut_while_reticulum_still_resends_is_waited_out(server, rns, monkeypatch):
+    """On a slow link a message and its resends take longer than any fixed stall bound:
+    a write gives up only once Reticulum itself would have (its resend schedule at the
+    link's round trip), so a window that reopens before then loses nothing."""
+
+    class Reopening:
+        window, _max_tries = 1, 5  # RNS: about 0.8 s of resends at a 10 ms round trip
+
+        def __init__(self, shut_for):
+            self.opens = None
+            self.shut_for = shut_for
+
+        def is_ready_to_send(self):
+            now = time.monotonic()
+            if self.opens is None:
+                self.opens = now + self.shut_for
+            return now >= self.opens
+
+    monkeypatch.setattr(server_mod, "_WRITE_STALL_TIMEOUT", 0.1)
+    server.set_default_handler(lambda r: HttpResponse(status=200, body=b"w" * 2000))
+    for shut_for, kept in ((0.6, True), (3.0, False)):
+        link = FakeLink(Reopening(shut_for))
+        link.rtt = 0.01
+        link, buf = connect(server, rns, link)
+        started = time.monotonic()
+        buf.deliver(req("/"))
+        if kept:
+            assert responses(buf.sent)[0].body == b"w" * 2000 and link.teardowns == 0
+        else:
+            assert buf.writes == [] and link.teardowns == 1
+            assert 0.8 < time.monotonic() - started < 2.0
+
+
 def test_stop_tears_down_in_order_and_refuses_new_links(server, rns, capsys):
     links = [connect(server, rns, FakeLink(name=f"l{i}"))[0] for i in range(3)]
     order = []

@@ -6,6 +6,7 @@
 #include "client/session.hpp"
 #include "common/identity_file.hpp"
 #include "package/modules.hpp"
+#include "transport/reticulum_io.hpp"
 #include "support/classes.hpp"
 #include "support/native_coroutine.hpp"
 
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <thread>
 
 namespace zv::client {
 
@@ -141,15 +143,11 @@ PyObject* bounded_worker(NativeFunction* fn, PyObject* const*) {
 
 constexpr double kRetryAfter = 2.0;
 
-constexpr double kFirstTick = 0.5, kLongestTick = 1.5;
-// await_path gives up by itself at its time-out; this much later it counts as stuck.
-constexpr double kPathMargin = 1.0;
-
 }  // namespace
 
 Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
                  std::chrono::steady_clock::time_point deadline, bool teardown_losers,
-                 bool* timed_out, Tick tick, bool retry) {
+                 bool* timed_out, bool retry) {
     using Clock = std::chrono::steady_clock;
     *timed_out = false;
     Ref threading = module_global(module, ZV_STR("threading"));
@@ -171,15 +169,13 @@ Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
                          : Ref{};
     Ref kwnames = Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon")));
     if (!target || !kwnames) return {};
-    double slice = tick.fn ? kFirstTick : retry ? kRetryAfter : 1e9;
-    for (bool start = true;; ) {
-        if (start) {
-            Ref thread = call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get());
-            if (!thread || !call_method(thread.get(), ZV_STR("start"))) return {};
-        }
+    double slice = retry ? kRetryAfter : 1e9;
+    for (;;) {
+        Ref thread = call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get());
+        if (!thread || !call_method(thread.get(), ZV_STR("start"))) return {};
         double left = std::chrono::duration<double>(deadline - Clock::now()).count();
         Ref wait_for = Ref::steal(PyFloat_FromDouble(std::max(0.0, std::min(left, slice))));
-        // Interrupted (or the tick failed): whatever the call still gives is nobody's.
+        // Interrupted: whatever the call still gives is nobody's.
         auto abandon = [&]() -> Ref {
             SavedError error;
             PyMutex_Lock(&b->mutex);
@@ -206,11 +202,6 @@ Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
         if (left <= slice) {
             *timed_out = true;
             return {};
-        }
-        if (tick.fn) {
-            if (!Ref::steal(PyObject_Call(tick.fn, tick.args, nullptr))) return abandon();
-            slice = std::min(slice * 1.25, kLongestTick);
-            start = false;
         }
     }
 }
@@ -279,75 +270,158 @@ bool finished(PyObject* module, const Ref& result, bool timed_out, const char* m
     return !timed_out && result;
 }
 
-Ref connect_impl(PyObject* module, PyObject* self) {
-    if (!call_method(self, ZV_STR("_load_or_create_identity"))) return {};
-    Ref transport = rns_attr(module, "Transport");
-    if (!transport) return {};
-    // The whole path stage (request, check, wait) gets the connect time-out and a margin.
-    Ref path_budget = attr(self, ZV_STR("_connect_timeout"));
-    if (!path_budget) return {};
-    bool path_ok;
-    double path_seconds = seconds_of(path_budget.get(), &path_ok);
-    if (!path_ok) return {};
-    auto path_deadline = std::chrono::steady_clock::now() +
-                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                             std::chrono::duration<double>(
-                                 path_seconds < 0 ? 1e9 : std::min(path_seconds, 1e9) + kPathMargin));
-    const char* const no_path = "Timeout waiting for path to server";
-    bool timed_out = false;
-    Ref h = attr(self, ZV_STR("_destination_hash"));
-    Ref request_path_fn = h ? attr(transport.get(), "request_path") : Ref{};
-    Ref h_args = request_path_fn ? new_tuple({h.get()}) : Ref{};
-    if (!h_args) return {};
-    Ref requested = call_bounded(module, request_path_fn.get(), h_args.get(), path_deadline, false,
-                                 &timed_out);
-    if (!finished(module, requested, timed_out, no_path)) return {};
-    h = attr(self, ZV_STR("_destination_hash"));
-    Ref has_path_fn = h ? attr(transport.get(), "has_path") : Ref{};
-    h_args = has_path_fn ? new_tuple({h.get()}) : Ref{};
-    if (!h_args) return {};
-    Ref known = call_bounded(module, has_path_fn.get(), h_args.get(), path_deadline, false, &timed_out);
-    if (!finished(module, known, timed_out, no_path)) return {};
-    int truth;
-    if (!is_true(known.get(), &truth)) return {};
-    if (!truth) {
-        // The wait runs on a helper thread while this one repeats the path request now and
-        // then: a shared instance answers only the latest of simultaneous requests for one
-        // destination, so a single request can go unanswered when many clients connect.
-        h = attr(self, ZV_STR("_destination_hash"));
-        Ref timeout = h ? attr(self, ZV_STR("_connect_timeout")) : Ref{};
-        Ref await_path = timeout ? attr(transport.get(), "await_path") : Ref{};
-        Ref request_path = await_path ? attr(transport.get(), "request_path") : Ref{};
-        Ref await_args = request_path ? new_tuple({h.get(), timeout.get()}) : Ref{};
-        Ref request_args = await_args ? new_tuple({h.get()}) : Ref{};
-        Ref tick = request_args ? repeater(module, request_path.get(), request_args.get()) : Ref{};
-        Ref no_args = tick ? Ref::steal(PyTuple_New(0)) : Ref{};
-        if (!no_args) return {};
-        Ref arrived = call_bounded(module, await_path.get(), await_args.get(), path_deadline, false,
-                                   &timed_out, {tick.get(), no_args.get()});
-        if (!arrived && !timed_out) return {};
-        if (timed_out || !is_true(arrived.get(), &truth)) {
-            if (!timed_out) return {};
-            truth = 0;
-        }
-        if (!truth) {
-            raise_transport_error(module, no_path);
-            return {};
-        }
-    }
-    // From here on one connect time-out covers recall, link creation and establishment.
-    Ref budget = attr(self, ZV_STR("_connect_timeout"));
-    if (!budget) return {};
-    bool ok;
-    double seconds = seconds_of(budget.get(), &ok);
-    if (!ok) return {};
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                        std::chrono::duration<double>(seconds < 0 ? 1e9 : std::min(seconds, 1e9)));
+using Clock = std::chrono::steady_clock;
 
+// `seconds` from now; a negative `seconds` (no limit) is as good as never.
+Clock::time_point deadline_in(double seconds) {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(seconds < 0 ? 1e9 : std::min(seconds, 1e9)));
+}
+
+double seconds_until(Clock::time_point t) {
+    return std::chrono::duration<double>(t - Clock::now()).count();
+}
+
+// self._connect_timeout as seconds (< 0: none). False with an exception set.
+bool connect_timeout(PyObject* self, double* seconds) {
+    Ref value = attr(self, ZV_STR("_connect_timeout"));
+    bool ok = false;
+    if (value) *seconds = seconds_of(value.get(), &ok);
+    return ok;
+}
+
+// RNS.Transport.<name>(self._destination_hash) on a helper thread, bounded by `deadline`.
+// *timed_out tells a call that did not come back in time.
+Ref bounded_path_call(PyObject* module, PyObject* self, PyObject* transport, const char* name,
+                      Clock::time_point deadline, bool* timed_out) {
+    Ref fn = attr(transport, name);
+    Ref h = fn ? attr(self, ZV_STR("_destination_hash")) : Ref{};
+    Ref args = h ? new_tuple({h.get()}) : Ref{};
+    if (!args) return {};
+    return call_bounded(module, fn.get(), args.get(), deadline, false, timed_out);
+}
+
+// Numeric attribute of `obj` (a callable is called first), else `fallback`. Clears errors.
+double number_or(PyObject* obj, const char* name, double fallback) {
+    Ref value = obj ? Ref::steal(PyObject_GetAttrString(obj, name)) : Ref{};
+    if (value && PyCallable_Check(value.get())) value = call(value.get());
+    double v = value && PyNumber_Check(value.get()) ? PyFloat_AsDouble(value.get()) : fallback;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        v = fallback;
+    }
+    return v;
+}
+
+// Whether this process reaches the network through a shared instance
+// (RNS.Reticulum.get_instance().is_connected_to_shared_instance).
+bool through_shared_instance(PyObject* module) {
+    Ref reticulum = rns_attr(module, "Reticulum");
+    Ref get_instance = reticulum ? Ref::steal(PyObject_GetAttrString(reticulum.get(), "get_instance")) : Ref{};
+    Ref instance = get_instance && PyCallable_Check(get_instance.get()) ? call(get_instance.get()) : Ref{};
+    Ref shared = instance ? Ref::steal(PyObject_GetAttrString(instance.get(), "is_connected_to_shared_instance"))
+                          : Ref{};
+    int yes = shared ? PyObject_IsTrue(shared.get()) : 0;
+    PyErr_Clear();
+    return yes > 0;
+}
+
+// When a path request goes unanswered, and when it is asked again.
+//
+// A process with interfaces of its own asks the network, and every request costs air
+// time twice: the request, and the answer each one gets (from the destination, or from a
+// transport node, whose answers also wait for its announce cap). So a request is repeated
+// only once Reticulum's own time-out for it has passed: the longer of PATH_REQUEST_TIMEOUT
+// and the medium's round trip for a full packet on the slowest interface
+// (medium_path_timeout), which is what a transport node gives the discovery it runs for
+// such a request. Each repeat waits twice as long as the one before.
+//
+// A process attached to a shared instance asks that instance, which answers at once from
+// its path table; but an answer for a destination that several local clients asked for at
+// the same moment reaches only the last of them, so the others ask again soon. Those
+// repeats do not reach the air: while the instance's own request for the destination is in
+// flight, it batches further requests for it instead of forwarding them (RNS 1.5).
+struct PathRepeats {
+    double next;     // seconds until the next repeat
+    double growth;   // factor of each following gap
+    double longest;  // the gaps grow no further
+};
+
+PathRepeats path_repeats(PyObject* module, PyObject* transport) {
+    if (through_shared_instance(module)) return {0.5, 1.25, 1.5};
+    double timeout = std::max(number_or(transport, "PATH_REQUEST_TIMEOUT", 15.0),
+                              number_or(transport, "medium_path_timeout", 0.0));
+    return {timeout, 2.0, 1e9};
+}
+
+// has_path is polled from one millisecond on, as a path over TCP comes in milliseconds,
+// and no less often than this, a small share of a radio path's seconds.
+constexpr double kFirstPathPoll = 0.001, kLongestPathPoll = 0.02;
+
+void sleep_released(double seconds) {
+    Py_BEGIN_ALLOW_THREADS
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    Py_END_ALLOW_THREADS
+}
+
+// Waits for the path after one request went out, asking again as PathRepeats says.
+// 1 path known, 0 not before `deadline`, -1 with an exception set.
+int wait_for_path(PyObject* module, PyObject* self, PyObject* transport, Clock::time_point deadline) {
+    PathRepeats repeats = path_repeats(module, transport);
+    auto next_repeat = deadline_in(repeats.next);
+    Ref has_path = attr(transport, "has_path");
+    Ref request_path = has_path ? attr(transport, "request_path") : Ref{};
+    if (!request_path) return -1;
+    Ref tick;  // made at the first repeat, for the hash it asks about
+    for (double poll = kFirstPathPoll;; poll = std::min(1.5 * poll, kLongestPathPoll)) {
+        double left = seconds_until(deadline);
+        if (left <= 0) return 0;
+        sleep_released(std::min(poll, left));
+        if (PyErr_CheckSignals() < 0) return -1;
+        Ref h = attr(self, ZV_STR("_destination_hash"));
+        Ref known = h ? call(has_path.get(), {h.get()}) : Ref{};
+        int yes = known ? PyObject_IsTrue(known.get()) : -1;
+        if (yes != 0) return yes;
+        if (Clock::now() < next_repeat) continue;
+        // In the background, one at a time: a repeat that does not come back must neither
+        // stop the polling nor pile up threads.
+        if (!tick) {
+            Ref args = new_tuple({h.get()});
+            tick = args ? repeater(module, request_path.get(), args.get()) : Ref{};
+        }
+        if (!tick || !call(tick.get())) return -1;
+        repeats.next = std::min(repeats.next * repeats.growth, repeats.longest);
+        next_repeat = deadline_in(repeats.next);
+    }
+}
+
+// The path stage: a request only when no path is known, then the wait for it, all within
+// the connect time-out. False with an exception set.
+bool find_path(PyObject* module, PyObject* self) {
+    const char* const no_path = "Timeout waiting for path to server";
+    Ref transport = rns_attr(module, "Transport");
+    double seconds;
+    if (!transport || !connect_timeout(self, &seconds)) return false;
+    auto deadline = deadline_in(seconds);
+    bool timed_out = false;
+    Ref known = bounded_path_call(module, self, transport.get(), "has_path", deadline, &timed_out);
+    if (!finished(module, known, timed_out, no_path)) return false;
+    int truth;
+    if (!is_true(known.get(), &truth)) return false;
+    if (truth) return true;
+    Ref requested = bounded_path_call(module, self, transport.get(), "request_path", deadline, &timed_out);
+    if (!finished(module, requested, timed_out, no_path)) return false;
+    int found = wait_for_path(module, self, transport.get(), deadline);
+    if (found == 0) raise_transport_error(module, no_path);
+    return found > 0;
+}
+
+// The server's outbound destination, within `deadline`. Empty with an exception set.
+Ref server_destination(PyObject* module, PyObject* self, Clock::time_point deadline) {
+    bool timed_out = false;
     Ref identity_cls = rns_attr(module, "Identity");
     Ref recall = identity_cls ? attr(identity_cls.get(), "recall") : Ref{};
-    h = recall ? attr(self, ZV_STR("_destination_hash")) : Ref{};
+    Ref h = recall ? attr(self, ZV_STR("_destination_hash")) : Ref{};
     Ref recall_args = h ? new_tuple({h.get()}) : Ref{};
     if (!recall_args) return {};
     Ref server_identity = call_bounded(module, recall.get(), recall_args.get(), deadline, false, &timed_out);
@@ -356,7 +430,6 @@ Ref connect_impl(PyObject* module, PyObject* self) {
         raise_transport_error(module, "Could not recall server identity");
         return {};
     }
-
     Ref destination_cls = rns_attr(module, "Destination");
     Ref out = destination_cls ? attr(destination_cls.get(), "OUT") : Ref{};
     Ref single = out ? attr(destination_cls.get(), "SINGLE") : Ref{};
@@ -368,35 +441,49 @@ Ref connect_impl(PyObject* module, PyObject* self) {
     if (!dest_args) return {};
     Ref dest = call_bounded(module, destination_cls.get(), dest_args.get(), deadline, false, &timed_out);
     if (!finished(module, dest, timed_out, "Connection timeout")) return {};
+    return dest;
+}
 
-    Ref threading = module_global(module, ZV_STR("threading"));
-    Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
-    Ref connected = event_cls ? call(event_cls.get()) : Ref{};
-    Ref link_cls = connected ? rns_attr(module, "Link") : Ref{};
-    Ref closure = link_cls ? new_tuple({connected.get()}) : Ref{};
-    if (!closure) return {};
-    Ref on_established = make_function(
-        module,
-        {"on_established", "HttpClient.connect.<locals>.on_established", nullptr, {"_link"},
-         on_established_impl},
-        {}, {{"_link", link_cls.get()}, {"return", Py_None}}, closure.get());
-    if (!on_established) return {};
+// How often a link being established is looked at: Reticulum closes one whose request or
+// proof was lost after its establishment time-out (seconds per hop), and a new one is due.
+constexpr double kLinkWatch = 0.1;
+// A link closed sooner than this after its request was not given up for want of an
+// answer: the next one waits out the rest, so no failure makes link requests back to back.
+constexpr double kLinkRetryGap = 1.0;
 
-    Ref link_args = new_tuple({dest.get(), on_established.get()});
-    if (!link_args) return {};
-    Ref link = call_bounded(module, link_cls.get(), link_args.get(), deadline, true, &timed_out);
-    if (timed_out) {
-        if (set(self, ZV_STR("_link"), Py_None)) raise_transport_error(module, "Connection timeout");
-        return {};
+enum class Establishing { Up, Late, Closed, Failed };
+
+// Waits for `connected` (set by on_established) until `deadline` (none when unlimited),
+// looking at the link's state between slices.
+Establishing wait_established(PyObject* module, PyObject* connected, PyObject* link, bool limited,
+                              Clock::time_point deadline) {
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    if (!rns) return Establishing::Failed;
+    for (;;) {
+        double left = limited ? std::max(0.0, seconds_until(deadline)) : kLinkWatch;
+        Ref timeout = Ref::steal(PyFloat_FromDouble(std::min(left, kLinkWatch)));
+        Ref up = timeout ? call_method(connected, ZV_STR("wait"), {timeout.get()}) : Ref{};
+        int truth;
+        if (!up || !is_true(up.get(), &truth)) return Establishing::Failed;
+        if (truth) return Establishing::Up;
+        if (limited && left <= kLinkWatch) return Establishing::Late;
+        if (zv::rns::link_closed(rns.get(), link)) return Establishing::Closed;
     }
-    if (!link || !set(self, ZV_STR("_link"), link.get())) return {};
+}
 
-    double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-    Ref timeout = seconds < 0 ? Ref::none() : Ref::steal(PyFloat_FromDouble(std::max(0.0, left)));
-    Ref up = timeout ? call_method(connected.get(), ZV_STR("wait"), {timeout.get()}) : Ref{};
-    if (!up || !is_true(up.get(), &truth)) return {};
-    if (truth) return Ref::none();
+// The on_established callback of one connect, capturing its event.
+Ref established_callback(PyObject* module, PyObject* connected) {
+    Ref link_cls = rns_attr(module, "Link");
+    Ref closure = link_cls ? new_tuple({connected}) : Ref{};
+    if (!closure) return {};
+    return make_function(module,
+                         {"on_established", "HttpClient.connect.<locals>.on_established", nullptr,
+                          {"_link"}, on_established_impl},
+                         {}, {{"_link", link_cls.get()}, {"return", Py_None}}, closure.get());
+}
 
+// Lets go of the link being established and raises "Connection timeout".
+Ref connection_timeout(PyObject* module, PyObject* self) {
     Ref current = attr(self, ZV_STR("_link"));
     if (!current) return {};
     if (!current.is_none()) {
@@ -406,6 +493,46 @@ Ref connect_impl(PyObject* module, PyObject* self) {
     }
     raise_transport_error(module, "Connection timeout");
     return {};
+}
+
+Ref connect_impl(PyObject* module, PyObject* self) {
+    if (!call_method(self, ZV_STR("_load_or_create_identity"))) return {};
+    if (!find_path(module, self)) return {};
+    // From here on one connect time-out covers recall, link creation and establishment.
+    double seconds;
+    if (!connect_timeout(self, &seconds)) return {};
+    auto deadline = deadline_in(seconds);
+    Ref dest = server_destination(module, self, deadline);
+    if (!dest) return {};
+    Ref threading = module_global(module, ZV_STR("threading"));
+    Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
+    Ref connected = event_cls ? call(event_cls.get()) : Ref{};
+    Ref on_established = connected ? established_callback(module, connected.get()) : Ref{};
+    Ref link_cls = on_established ? rns_attr(module, "Link") : Ref{};
+    Ref link_args = link_cls ? new_tuple({dest.get(), on_established.get()}) : Ref{};
+    if (!link_args) return {};
+    for (;;) {
+        bool timed_out = false;
+        auto requested = deadline_in(kLinkRetryGap);
+        Ref link = call_bounded(module, link_cls.get(), link_args.get(), deadline, true, &timed_out);
+        if (timed_out) {
+            if (set(self, ZV_STR("_link"), Py_None)) raise_transport_error(module, "Connection timeout");
+            return {};
+        }
+        if (!link || !set(self, ZV_STR("_link"), link.get())) return {};
+        switch (wait_established(module, connected.get(), link.get(), seconds >= 0, deadline)) {
+        case Establishing::Up: return Ref::none();
+        case Establishing::Failed: return {};
+        case Establishing::Late: return connection_timeout(module, self);
+        case Establishing::Closed: {  // Reticulum gave this one up: another try
+            double pause = std::min(seconds_until(requested), seconds < 0 ? 1e9 : seconds_until(deadline));
+            if (pause > 0) sleep_released(pause);
+            if (PyErr_CheckSignals() < 0) return {};
+            if (seconds >= 0 && seconds_until(deadline) <= 0) return connection_timeout(module, self);
+            continue;
+        }
+        }
+    }
 }
 
 Ref close_impl(PyObject* module, PyObject* self) {

@@ -4,6 +4,7 @@
 #include "transport/reticulum_io.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -157,6 +158,8 @@ struct Session {
     bool draining = false;
     bool again = false;
     bool closed = false;   // the link was seen closed: what has arrived is all there is
+    std::uint64_t received = 0;      // bytes read from the link so far
+    Clock::time_point last_received; // when the last of them came
     Ref turn;              // threading.Lock: one exchange at a time on a link
     // Requests are written by the link's writer thread; the next one waits until the
     // last is out.
@@ -328,6 +331,10 @@ Read read_once(Session* s, Py_ssize_t want, Py_ssize_t* got, Woken& woken) {
     if (chunk && PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) == 0) {
         Locked lock(s->mutex);
         *got = view.len;
+        if (view.len > 0) {
+            s->received += std::uint64_t(view.len);
+            s->last_received = Clock::now();
+        }
         bool ok = view.len == 0 || s->broken ||
                   (s->inbox.append(static_cast<const char*>(view.buf), view.len) &&
                    dispatch_complete(s, woken));
@@ -487,7 +494,7 @@ int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
     if (!create_args) return -1;
     // Not started twice: a second reader on the channel would take the first one's data.
     Ref buffer = call_bounded(module, create.get(), create_args.get(), deadline, false, &timed_out,
-                              {}, false);
+                              false);
     if (timed_out) return 0;
     if (!buffer) return -1;
     s->channel = std::move(channel);
@@ -500,25 +507,28 @@ bool is_head_request(PyObject* data) {
            std::memcmp(PyBytes_AS_STRING(data), "HEAD ", 5) == 0;
 }
 
-// Seconds left until `deadline` as a float, or None for no limit.
-Ref remaining(bool limited, Clock::time_point deadline) {
-    if (!limited) return Ref::none();
-    double left = std::chrono::duration<double>(deadline - Clock::now()).count();
-    return Ref::steal(PyFloat_FromDouble(left > 0 ? left : 0.0));
+// `seconds` after `from`; the end of time for a negative `seconds` (no limit).
+Clock::time_point after(Clock::time_point from, double seconds) {
+    if (seconds < 0) return Clock::time_point::max();
+    return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(seconds, 1e9)));
 }
 
-// Writes the request: in pieces the channel accepts when the data is bytes (large bodies
+Clock::time_point from_ticks(std::int64_t ticks) { return Clock::time_point(Clock::duration(ticks)); }
+
+// Writes the request: in messages the channel accepts when the data is bytes (large bodies
 // would otherwise busy-spin inside RNS's buffered writer), else one write and flush.
-bool send(PyObject* module, Session* s, PyObject* data, bool limited, Clock::time_point deadline) {
+// `stall_seconds` (< 0: the default) bounds each wait for the channel; `progress` hears of
+// every message handed over.
+bool send(PyObject* module, Session* s, PyObject* data, double stall_seconds,
+          std::atomic<std::int64_t>* progress) {
     if (!PyBytes_CheckExact(data))
         return call_method(s->buffer.get(), ZV_STR("write"), {data}) &&
                call_method(s->buffer.get(), ZV_STR("flush"));
     Ref rns = module_global(module, ZV_STR("RNS"));
     if (!rns) return false;
     rns::WriteLimits limits;
-    if (limited)
-        limits.stall_seconds =
-            std::max(0.001, std::chrono::duration<double>(deadline - Clock::now()).count());
+    if (stall_seconds >= 0) limits.stall_seconds = std::max(0.001, stall_seconds);
+    limits.progress = progress;
     return rns::write_paced(rns.get(), s->buffer.get(), s->channel.get(), s->link.get(), data,
                             limits) == 0;
 }
@@ -558,8 +568,8 @@ void forget_locked(Session* s, const PendingRef& p) {
 struct WriteJob {
     PendingRef pending;
     Ref data;
-    bool limited = false;
-    Clock::time_point deadline;
+    double stall_seconds = -1.0;          // bound of each wait for the channel
+    std::atomic<std::int64_t> progress{}; // when the last message went (Clock ticks)
     bool finished = false;  // under the writer's mutex
     Ref error;              // under the session mutex, set before `finished`
 };
@@ -623,7 +633,7 @@ PyObject* writer_loop(NativeFunction* fn, PyObject* const*) {
         if (!job || stopping) Py_RETURN_NONE;
         SessionRef s = h->session.lock();
         Ref error;
-        if (s && !send(fn->module, s.get(), job->data.get(), job->limited, job->deadline))
+        if (s && !send(fn->module, s.get(), job->data.get(), job->stall_seconds, &job->progress))
             error = Ref::steal(PyErr_GetRaisedException());
         if (s) {
             Locked lock(s->mutex);
@@ -820,23 +830,28 @@ void raise_unparsable(PyObject* module, PyObject* data, const std::string& reaso
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
+// An exchange's time-outs. The request's time-out bounds each stage up to the answer's
+// first bytes: the turn, the reader, every silence while the request is written, and the
+// wait for the answer once it is out. Then the read time-out bounds each silence while
+// the answer arrives. A long transfer that keeps moving is never cut short.
 struct Deadline {
-    bool limited;
-    double seconds;
-    Clock::time_point at;
+    bool limited;         // _request_timeout is not None
+    double seconds;       // _request_timeout (< 0: none)
+    double silence;       // _read_timeout (< 0: none)
+    Clock::time_point at; // the exchange's start plus _request_timeout
 };
 
-// The request's time-out from the client's _request_timeout. False with an exception set.
+// From the client's _request_timeout and _read_timeout. False with an exception set.
 bool deadline_of(PyObject* self, Deadline* d) {
     Ref timeout_obj = attr(self, ZV_STR("_request_timeout"));
-    if (!timeout_obj) return false;
+    Ref read_obj = timeout_obj ? attr(self, ZV_STR("_read_timeout")) : Ref{};
+    if (!read_obj) return false;
     bool ok;
     d->seconds = seconds_of(timeout_obj.get(), &ok);
+    if (ok) d->silence = seconds_of(read_obj.get(), &ok);
     if (!ok) return false;
     d->limited = d->seconds >= 0;
-    d->at = d->limited ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(std::min(d->seconds, 1e9)))
-                       : Clock::time_point::max();
+    d->at = after(Clock::now(), d->seconds);
     return true;
 }
 
@@ -854,18 +869,30 @@ bool response_limit(PyObject* module, Py_ssize_t* limit) {
     return true;
 }
 
+// Waits until the writer is done with `job`. What counts is its silence, not its length:
+// the wait ends when no message has gone out for the request's time-out.
+bool wait_written(Session* s, WriteJob& job, const Deadline& d) {
+    for (;;) {
+        std::int64_t last = job.progress.load();
+        Clock::time_point until = after(from_ticks(last), d.seconds);
+        bool limited = until != Clock::time_point::max();
+        if (wait_writer(s, limited, until, [&job] { return job.finished; }, false)) return true;
+        if (job.progress.load() == last) return false;
+    }
+}
+
 enum class Wrote { Done, Late, Failed, Refused };
 
 // Writes the request through the link's writer. Late: not written in time (its pending
 // abandoned); Failed: *write_error holds what the write raised, or an exception is set;
 // Refused: the stream went out of step before the request took its place.
+// *progress: when the last message of it went out (Clock ticks).
 Wrote write_request(PyObject* module, PyObject* capsule, Session* s, const PendingRef& pending,
-                    PyObject* data, const Deadline& d, Ref* write_error) {
+                    PyObject* data, const Deadline& d, Ref* write_error, std::int64_t* progress) {
     auto job = std::make_shared<WriteJob>();
     job->pending = pending;
     job->data = Ref::borrow(data);
-    job->limited = d.limited;
-    job->deadline = d.at;
+    job->stall_seconds = d.seconds;
     // The link's writer thread does the write, so a write or flush that never returns
     // holds this exchange no longer than its time-out. Requests on a link still go out
     // one at a time, in queue order.
@@ -880,12 +907,14 @@ Wrote write_request(PyObject* module, PyObject* capsule, Session* s, const Pendi
         unclaim(s->w.get());
         return Wrote::Refused;
     }
+    job->progress = Clock::now().time_since_epoch().count();
     if (!start_write(module, capsule, s, job)) {
         Locked lock(s->mutex);
         forget_locked(s, pending);
         return Wrote::Failed;
     }
-    bool written = wait_writer(s, d.limited, d.at, [&job] { return job->finished; }, false);
+    bool written = wait_written(s, *job, d);
+    *progress = job->progress.load();
     Locked lock(s->mutex);
     *write_error = std::move(job->error);
     if (!written) pending->abandoned = true;  // still being written: its answer is dropped
@@ -894,13 +923,13 @@ Wrote write_request(PyObject* module, PyObject* capsule, Session* s, const Pendi
 
 // The exchange's outcome when its request did not go out whole.
 Ref write_failed(PyObject* module, PyObject* self, PyObject* link, Wrote wrote, Ref write_error,
-                 const Deadline& d) {
+                 const Deadline& d, std::int64_t progress) {
     if (wrote == Wrote::Late) return fail_and_forget(module, self, link, "Request timeout");
     if (wrote == Wrote::Refused) return fail_and_forget(module, self, link, "No response received");
     if (!write_error) return {};
     bool connection = PyErr_GivenExceptionMatches(write_error.get(), PyExc_ConnectionError);
-    // A channel that stayed full past the deadline is this exchange's time-out.
-    if (connection && d.limited && Clock::now() >= d.at)
+    // A channel that stayed full for the request's time-out is this exchange's time-out.
+    if (connection && d.limited && Clock::now() >= after(from_ticks(progress), d.seconds))
         return fail_and_forget(module, self, link, "Request timeout");
     // The link went away while the request was being written: a transport failure of
     // this exchange, like a link seen closed while waiting for the answer.
@@ -918,42 +947,62 @@ Ref write_failed(PyObject* module, PyObject* self, PyObject* link, Wrote wrote, 
     return {};
 }
 
+// What the wait for the answer goes by: nothing has arrived while `received` is what
+// the link had read before the request, and the answer's first bytes are awaited until
+// `first_until`; after that, each silence may last `silence` seconds.
+struct Answering {
+    std::uint64_t received;
+    Clock::time_point first_until;
+    double silence;
+};
+
+Clock::time_point answer_deadline(Session* s, const Answering& a) {
+    Locked lock(s->mutex);
+    return s->received == a.received ? a.first_until : after(s->last_received, a.silence);
+}
+
 // Waits for the answer. With a link that reports its state, wakes now and then to notice
 // it closing, rather than waiting out the whole time-out for an answer that cannot come;
 // once closed, what already arrived is read (a body delimited by the close ends there).
+// A wait that reaches its deadline looks again, as bytes that came meanwhile move it.
 // Returns the event's last answer, empty with an exception set; *closed tells whether the
 // link was seen closed.
-Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, const Deadline& d,
+Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, const Answering& a,
                 bool watch, bool* closed) {
-    Clock::time_point give_up_at = d.at;
+    Clock::time_point close_until = Clock::time_point::max();
     for (;;) {
-        Ref left = remaining(d.limited || *closed, give_up_at);
-        if (!left) return {};
-        double wait_for = d.limited || *closed ? PyFloat_AS_DOUBLE(left.get()) : 0.0;
-        bool sliced = watch && !*closed && (!d.limited || wait_for > kWatchEvery);
-        if (sliced) left = Ref::steal(PyFloat_FromDouble(kWatchEvery));
-        Ref woke = left ? call_method(event, ZV_STR("wait"), {left.get()}) : Ref{};
-        if (!woke || !sliced) return woke;
+        Clock::time_point until = std::min(answer_deadline(s, a), close_until);
+        bool bounded = until != Clock::time_point::max();
+        double left = bounded ? std::chrono::duration<double>(until - Clock::now()).count() : 0.0;
+        if (bounded && left <= 0) return Ref::boolean(false);
+        // Slices also when bytes may move the deadline: a silence deadline sooner than the
+        // one waited for is then seen within a slice.
+        bool sliced = (watch && !*closed && (!bounded || left > kWatchEvery)) ||
+                      (a.silence >= 0 && (!bounded || left > kWatchEvery));
+        Ref timeout = sliced ? Ref::steal(PyFloat_FromDouble(kWatchEvery))
+                             : bounded ? Ref::steal(PyFloat_FromDouble(left)) : Ref::none();
+        Ref woke = timeout ? call_method(event, ZV_STR("wait"), {timeout.get()}) : Ref{};
+        if (!woke) return {};
         int up = PyObject_IsTrue(woke.get());
-        if (up != 0) return up < 0 ? Ref{} : woke;
-        if (rns::link_closed(rns, link)) {
+        if (up != 0 || (!bounded && !sliced)) return up < 0 ? Ref{} : woke;
+        if (sliced && watch && !*closed && rns::link_closed(rns, link)) {
             *closed = true;
             {
                 Locked lock(s->mutex);
                 s->closed = true;
             }
             if (!drain(s, kReadSize)) return {};
-            give_up_at = std::min(d.at, Clock::now() + kCloseGrace);
+            close_until = Clock::now() + kCloseGrace;
         }
     }
 }
 
 Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s,
-                 const PendingRef& pending, const Deadline& d, bool watch) {
+                 const PendingRef& pending, const Answering& a, bool watch) {
     Ref rns = module_global(module, ZV_STR("RNS"));
     if (!rns) return {};
     bool closed = false;
-    Ref woke = wait_answer(rns.get(), link, s, pending->event.get(), d, watch, &closed);
+    Ref woke = wait_answer(rns.get(), link, s, pending->event.get(), a, watch, &closed);
     Ref result, failure;
     bool done, broken;
     Outcome outcome;
@@ -1058,7 +1107,7 @@ void forget_link(PyObject* module, PyObject* self, PyObject* link) {
         Ref teardown = attr(link, ZV_STR("teardown"));
         Ref no_args = teardown ? Ref::steal(PyTuple_New(0)) : Ref{};
         if (!no_args || !call_bounded(module, teardown.get(), no_args.get(), Clock::now() + kTeardownGrace,
-                                      false, &timed_out, {}, false))
+                                      false, &timed_out, false))
             PyErr_Clear();
     }
     drop_session(module, link);
@@ -1102,7 +1151,7 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
         return {};
     }
     bool watch = can_watch(rns_module.get(), link.get());
-    KeepInUse keep_alive(link.get(), d.limited, d.seconds);
+    KeepInUse keep_alive(link.get(), d.limited && d.silence >= 0, std::max(d.seconds, d.silence));
     if (!s->buffer) {
         int made = make_reader(module, s, d.at);
         if (made < 0) return {};
@@ -1117,10 +1166,18 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     pending->event = event;
     pending->head = is_head_request(data);
     pending->limit = limit;
+    Answering answering{0, {}, d.silence};
+    {
+        Locked lock(s->mutex);
+        answering.received = s->received;
+    }
     Ref write_error;
-    Wrote wrote = write_request(module, capsule.get(), s, pending, data, d, &write_error);
-    if (wrote != Wrote::Done) return write_failed(module, self, link.get(), wrote, std::move(write_error), d);
-    return await_answer(module, self, link.get(), s, pending, d, watch);
+    std::int64_t written_at = 0;
+    Wrote wrote = write_request(module, capsule.get(), s, pending, data, d, &write_error, &written_at);
+    if (wrote != Wrote::Done)
+        return write_failed(module, self, link.get(), wrote, std::move(write_error), d, written_at);
+    answering.first_until = after(from_ticks(written_at), d.seconds);
+    return await_answer(module, self, link.get(), s, pending, answering, watch);
 }
 
 }  // namespace zv::client

@@ -33,13 +33,6 @@ double seconds_of(PyObject* value, bool* ok);
 // `_request_timeout` for the complete response and returns its bytes.
 Ref exchange(PyObject* module, PyObject* self, PyObject* data);
 
-// While a bounded call runs: something to do now and then instead of starting the call
-// again (used to repeat path requests while a path is awaited).
-struct Tick {
-    PyObject* fn = nullptr;
-    PyObject* args = nullptr;
-};
-
 // Runs callable(*args) on a daemon helper thread while this thread waits with the GIL
 // released. Finished before `deadline`: its result, or empty with its exception set. Not
 // finished in time: empty with no exception set and *timed_out = true; whatever the call
@@ -47,7 +40,7 @@ struct Tick {
 // running after a while is started again on a fresh thread and the first answer wins.
 Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
                  std::chrono::steady_clock::time_point deadline, bool teardown_losers,
-                 bool* timed_out, Tick tick = {}, bool retry = true);
+                 bool* timed_out, bool retry = true);
 
 // Forgets the reader of `link` (after the link was torn down).
 void drop_session(PyObject* module, PyObject* link);

@@ -1,17 +1,22 @@
 #include "transport/reticulum_io.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 namespace zv::rns {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr Py_ssize_t kDefaultPiece = 423;
 constexpr Py_ssize_t kReadChunk = 64 * 1024;
 // RNS's raw writer never sends more than this in one message.
 constexpr Py_ssize_t kMaxChunk = 16 * 1024;
-// Channel windows open when delivery proofs arrive, about a link round trip apart.
-constexpr auto kReadyPoll = std::chrono::microseconds(500);
+// Channel windows open when delivery proofs arrive, about a link round trip apart: under
+// a millisecond on fast links, seconds over a radio. Polls start short and back off.
+constexpr double kFirstPoll = 0.0005, kLongestPoll = 0.005;
 
 // Optional attribute: empty Ref and no exception when missing or failing.
 Ref optional_attr(PyObject* obj, PyObject* name) {
@@ -21,17 +26,55 @@ Ref optional_attr(PyObject* obj, PyObject* name) {
     return Ref::steal(value);
 }
 
-void sleep_without_gil() {
+// An optional attribute that is a real number (not a bool), else `fallback`.
+double optional_number(PyObject* obj, PyObject* name, double fallback) {
+    Ref value = optional_attr(obj, name);
+    if (!value || PyBool_Check(value.get()) || !(PyFloat_Check(value.get()) || PyLong_Check(value.get())))
+        return fallback;
+    double v = PyFloat_AsDouble(value.get());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return fallback;
+    }
+    return std::isfinite(v) ? v : fallback;
+}
+
+// An optional attribute that is an int, else -1.
+Py_ssize_t optional_size(PyObject* obj, PyObject* name) {
+    Ref value = optional_attr(obj, name);
+    if (!value || !PyLong_Check(value.get())) return -1;
+    Py_ssize_t n = PyLong_AsSsize_t(value.get());
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    return n;
+}
+
+void sleep_without_gil(double seconds) {
     Py_BEGIN_ALLOW_THREADS
-    std::this_thread::sleep_for(kReadyPoll);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     Py_END_ALLOW_THREADS
 }
 
-// 1 ready, 0 readiness unknown, -1 exception set.
+// How long Reticulum goes on resending one channel message before it gives the link up
+// (RNS.Channel: try n waits 1.5^(n-1) * max(2.5 * rtt, 0.025) * (messages in flight + 1.5),
+// for _max_tries tries), with the link's round trip as it stands. 0 when the link does not
+// tell its round trip.
+double resend_schedule(PyObject* channel, PyObject* link) {
+    double rtt = optional_number(link, ZV_STR("rtt"), 0.0);
+    if (rtt <= 0) return 0.0;
+    double in_flight = optional_number(channel, ZV_STR("window"), 1.0);
+    double tries = std::min(optional_number(channel, ZV_STR("_max_tries"), 5.0), 32.0);
+    double per_try = std::max(2.5 * rtt, 0.025) * (std::max(in_flight, 1.0) + 1.5), total = 0.0;
+    for (int n = 0; n < tries; ++n, per_try *= 1.5) total += per_try;
+    return total;
+}
+
+// 1 ready, 0 readiness unknown, -1 exception set. The stall bound counts from the call,
+// that is from the last message handed over.
 int wait_ready(PyObject* rns, PyObject* channel, PyObject* link, const WriteLimits& limits) {
     Ref probe = optional_attr(channel, ZV_STR("is_ready_to_send"));
     if (!probe || !PyCallable_Check(probe.get())) return 0;
-    auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
+    double stall = -1.0, poll = kFirstPoll;
     for (;;) {
         Ref ready = call(probe.get());
         if (!ready) return -1;
@@ -42,12 +85,15 @@ int wait_ready(PyObject* rns, PyObject* channel, PyObject* link, const WriteLimi
             PyErr_SetString(PyExc_ConnectionError, "Link closed");
             return -1;
         }
-        std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
-        if (waited.count() > limits.stall_seconds) {
+        // Reticulum's own verdict (the link closed) comes first, with a quarter to spare.
+        if (stall < 0) stall = std::max(limits.stall_seconds, 1.25 * resend_schedule(channel, link));
+        std::chrono::duration<double> waited = Clock::now() - start;
+        if (waited.count() > stall) {
             PyErr_SetString(PyExc_ConnectionError, "Link stalled");
             return -1;
         }
-        sleep_without_gil();
+        sleep_without_gil(poll);
+        poll = std::min(2 * poll, kLongestPoll);
         if (PyErr_CheckSignals() < 0) return -1;
     }
 }
@@ -63,6 +109,168 @@ int write_flush(PyObject* rns, PyObject* link, PyObject* buffer, PyObject* data)
     if (!written) return -1;
     Ref flushed = call_method(buffer, ZV_STR("flush"));
     return flushed ? 0 : -1;
+}
+
+// How much of the data the next write hands over, so that RNS's raw writer sends all of
+// it in one message, compressed as tightly as that writer can compress it.
+//
+// RNS.RawChannelWriter.write(b) takes at most MAX_CHUNK_LEN bytes; unless they are 32 or
+// fewer, it bz2-compresses the first len/k of them for k = 1 .. COMPRESSION_TRIES - 1 and
+// sends the first result shorter than both its MDU and its input, else the first MDU bytes
+// as they are, and returns what it took. The buffered writer above it calls it again at
+// once for the rest, spinning while the channel's window is shut, so a write must be
+// exactly what one message takes. One MDU per write leaves compression a few hundred
+// bytes to work on; everything at once (RNS's own way) compresses up to 16 KiB three times
+// for each message of random data, and packs no more than a third of what would fit.
+//
+// So the packer runs the writer's test ahead of it, on lengths of its own choosing: the
+// longest prefix whose bz2 form fits one message, found in a few steps by interpolating
+// the compressed size, starting near what fit last time. The writer then compresses exactly
+// that prefix at its first try, with the same result. Data that does not shrink goes an
+// MDU at a time, with the writer's own tries on that piece checked first, and compression
+// is looked for again after 1, 2, 4 ... 16 such messages.
+//
+// Only where messages are smaller than the writer's largest chunk: on links with a large
+// MDU (TCP) a write of one chunk always leaves as one message.
+class Packer {
+public:
+    Packer(PyObject* rns, PyObject* channel, PyObject* data)
+        : piece_(max_piece(rns, channel)), target_(0) {
+        Ref writer = optional_attr(rns, ZV_STR("RawChannelWriter"));
+        Py_ssize_t channel_mdu = optional_size(channel, ZV_STR("mdu"));
+        cap_ = optional_size(writer.get(), ZV_STR("MAX_CHUNK_LEN"));
+        tries_ = optional_size(writer.get(), ZV_STR("COMPRESSION_TRIES"));
+        mdu_ = channel_mdu - 2;  // the stream message header
+        if (mdu_ <= 0 || cap_ <= mdu_ || tries_ < 2 || tries_ > 64 || !PyBytes_CheckExact(data)) return;
+        Ref bz2 = import("bz2");
+        compress_ = bz2 ? optional_attr(bz2.get(), ZV_STR("compress")) : Ref{};
+        view_ = compress_ ? Ref::steal(PyMemoryView_FromObject(data)) : Ref{};
+        if (!view_) {
+            PyErr_Clear();
+            compress_.reset();
+        }
+        target_ = cap_;
+    }
+
+    // True when writes follow the raw writer's packing; false for plain pieces.
+    bool packing() const { return bool(compress_); }
+    Py_ssize_t piece() const { return piece_; }
+
+    // Bytes of the `rest` at `offset` that the next write takes.
+    Py_ssize_t next(Py_ssize_t offset, Py_ssize_t rest) {
+        if (!packing()) return std::min(rest, piece_);
+        Py_ssize_t n = std::min(rest, cap_);
+        if (n <= kNoCompression) return std::min(n, mdu_);
+        if (skip_ > 0) {
+            --skip_;
+            return plain(offset, n);
+        }
+        Py_ssize_t length = search(offset, n);
+        return length > 0 ? length : plain(offset, n);
+    }
+
+private:
+    static constexpr Py_ssize_t kNoCompression = 32;  // the writer leaves such writes alone
+    static constexpr int kSearchSteps = 7;
+    static constexpr int kLongestSkip = 16;
+
+    // bz2 size of `n` bytes at `offset`; -1 (compression given up) on any failure.
+    Py_ssize_t compressed(Py_ssize_t offset, Py_ssize_t n) {
+        Ref start = Ref::steal(PyLong_FromSsize_t(offset));
+        Ref stop = start ? Ref::steal(PyLong_FromSsize_t(offset + n)) : Ref{};
+        Ref slice = stop ? Ref::steal(PySlice_New(start.get(), stop.get(), nullptr)) : Ref{};
+        Ref part = slice ? Ref::steal(PyObject_GetItem(view_.get(), slice.get())) : Ref{};
+        Ref packed = part ? call(compress_.get(), {part.get()}) : Ref{};
+        if (!packed || !PyBytes_Check(packed.get())) {
+            PyErr_Clear();
+            compress_.reset();
+            return -1;
+        }
+        return PyBytes_GET_SIZE(packed.get());
+    }
+
+    bool fits(Py_ssize_t size, Py_ssize_t n) const { return size >= 0 && size < mdu_ && size < n; }
+
+    struct Point {
+        Py_ssize_t length = 0, size = 0;  // a prefix tried and its bz2 size; 0: none
+    };
+
+    // The longest prefix of the first `n` bytes found to fit one message compressed, or 0
+    // when none longer than an MDU was found.
+    Py_ssize_t search(Py_ssize_t offset, Py_ssize_t n) {
+        const double goal = 0.96 * double(mdu_);
+        Point fit, miss, missed_before;
+        Py_ssize_t length = std::min(n, target_);
+        for (int step = 0; step < kSearchSteps && length > mdu_; ++step) {
+            Py_ssize_t size = compressed(offset, length);
+            if (size < 0) return 0;
+            if (fits(size, length)) {
+                fit = {length, size};
+                if (length == n) break;
+            } else {
+                if (size >= length && !fit.length) return 0;  // does not shrink here at all
+                missed_before = miss;
+                miss = {length, size};
+            }
+            length = next_length(fit, miss, missed_before, n, goal);
+        }
+        if (fit.length) {
+            target_ = std::min(cap_, Py_ssize_t(1.1 * double(fit.length)));  // next time, a little more
+            backoff_ = 1;
+        }
+        return fit.length;
+    }
+
+    // The next length to try: between the longest fit and the shortest miss, where the
+    // compressed size, taken as linear between them, meets the goal (kept clear of both
+    // ends; 0 once they are close); past a fit alone, by the room it left; short of misses
+    // alone, by a secant through the last two, or in proportion to one.
+    static Py_ssize_t next_length(Point fit, Point miss, Point missed_before, Py_ssize_t n, double goal) {
+        if (fit.length && miss.length) {
+            Py_ssize_t gap = miss.length - fit.length;
+            if (gap < std::max<Py_ssize_t>(16, fit.length / 20)) return 0;
+            double guess = miss.size > fit.size
+                               ? double(fit.length) + (goal - double(fit.size)) * double(gap) / double(miss.size - fit.size)
+                               : double(fit.length) + double(gap) / 2;
+            return std::clamp(Py_ssize_t(guess), fit.length + gap / 4, miss.length - gap / 4);
+        }
+        if (fit.length)
+            return std::min(n, Py_ssize_t(std::max(1.25 * double(fit.length),
+                                                   double(fit.length) * goal / double(fit.size))));
+        double slope = missed_before.length > miss.length
+                           ? double(missed_before.size - miss.size) / double(missed_before.length - miss.length)
+                           : 0.0;
+        double guess = slope > 0 ? double(miss.length) + (goal - double(miss.size)) / slope
+                                 : double(miss.length) * goal / double(miss.size);
+        return std::min(miss.length - 1, Py_ssize_t(guess));
+    }
+
+    // An MDU (or the rest, when shorter) as the writer sends it: compressed at its own
+    // tries when one of them fits, the piece as it is otherwise.
+    Py_ssize_t plain(Py_ssize_t offset, Py_ssize_t n) {
+        Py_ssize_t length = std::min(n, mdu_);
+        for (Py_ssize_t k = 1; k < tries_ && packing(); ++k) {
+            Py_ssize_t part = length / k;
+            if (fits(compressed(offset, part), part)) {
+                target_ = cap_;  // compressible again: look far ahead next time
+                backoff_ = 1;
+                skip_ = 0;
+                return part;
+            }
+        }
+        skip_ = backoff_;
+        backoff_ = std::min(2 * backoff_, kLongestSkip);
+        target_ = cap_;
+        return length;
+    }
+
+    Py_ssize_t piece_, target_, cap_ = -1, tries_ = -1, mdu_ = -1;
+    int skip_ = 0, backoff_ = 1;
+    Ref compress_, view_;
+};
+
+void note_progress(const WriteLimits& limits) {
+    if (limits.progress) limits.progress->store(Clock::now().time_since_epoch().count());
 }
 
 }  // namespace
@@ -112,17 +320,21 @@ bool link_closed(PyObject* rns, PyObject* link) {
 int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link,
                 PyObject* data, const WriteLimits& limits) {
     Py_ssize_t size = PyBytes_GET_SIZE(data);
-    Py_ssize_t piece = max_piece(rns, channel);
     int ready = wait_ready(rns, channel, link, limits);
     if (ready < 0) return -1;
-    if (size <= piece || ready == 0) return write_flush(rns, link, buffer, data);
-
+    Packer packer(rns, channel, data);
+    if (ready == 0 || (size <= packer.piece() && !packer.packing())) {
+        if (write_flush(rns, link, buffer, data) < 0) return -1;
+        note_progress(limits);
+        return 0;
+    }
     const char* bytes = PyBytes_AS_STRING(data);
-    for (Py_ssize_t offset = 0; offset < size; offset += piece) {
+    for (Py_ssize_t offset = 0, n = 0; offset < size; offset += n) {
         if (offset > 0 && wait_ready(rns, channel, link, limits) < 0) return -1;
-        Py_ssize_t n = std::min(piece, size - offset);
-        Ref chunk = Ref::steal(PyBytes_FromStringAndSize(bytes + offset, n));
+        n = packer.next(offset, size - offset);
+        Ref chunk = n == size ? Ref::borrow(data) : Ref::steal(PyBytes_FromStringAndSize(bytes + offset, n));
         if (!chunk || write_flush(rns, link, buffer, chunk.get()) < 0) return -1;
+        note_progress(limits);
     }
     return 0;
 }
@@ -164,7 +376,7 @@ void wait_delivered(PyObject* channel, double seconds) {
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                         std::chrono::duration<double>(std::max(0.0, std::min(seconds, 3600.0))));
-    while (undelivered(channel) && std::chrono::steady_clock::now() < deadline) sleep_without_gil();
+    while (undelivered(channel) && std::chrono::steady_clock::now() < deadline) sleep_without_gil(0.005);
 }
 
 }  // namespace zv::rns

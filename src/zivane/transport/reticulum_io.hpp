@@ -11,6 +11,8 @@
 
 #include "support/ref.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 namespace zv::rns {
@@ -25,18 +27,24 @@ Py_ssize_t max_piece(PyObject* rns, PyObject* channel);
 bool link_closed(PyObject* rns, PyObject* link);
 
 struct WriteLimits {
-    double stall_seconds = 30.0;  // give up when the channel stays unready this long
+    // Give up when the channel stays unready this long at a stretch. Never less than the
+    // time Reticulum itself goes on resending before it closes the link (when the link
+    // tells its round trip): until then a shut window is Reticulum at work, not a stall.
+    double stall_seconds = 30.0;
+    // When set, receives steady_clock ticks each time a message has been handed over.
+    std::atomic<std::int64_t>* progress = nullptr;
 };
 
 // Writes `data` (a bytes object) on `buffer` and flushes it.
-// - Fits one message: exactly one write and one flush.
-// - Larger, with a channel that reports readiness: pieces of `max_piece` bytes, each
-//   written and flushed only once the channel is ready; while it is not, the thread
-//   sleeps with the GIL released (no busy loop inside RNS's buffered writer).
-// - Larger, channel without readiness: one write and one flush of everything.
-// Before each write it waits for readiness when it can; a link found closed, or a channel
-// unready for longer than `stall_seconds`, raises ConnectionError. Returns 0, or -1 with
-// an exception set (from RNS or from the wait).
+// - Channel that reports readiness: one message's worth per write and flush, each only
+//   once the channel is ready; while it is not, the thread sleeps with the GIL released
+//   (no busy loop inside RNS's buffered writer). With RNS's raw writer on a link whose
+//   messages are smaller than its largest chunk, each write is as much as that writer
+//   packs into one message, compressed as it compresses (see Packer in the source);
+//   otherwise pieces of `max_piece` bytes, and data that fits one is a single write.
+// - Channel without readiness: one write and one flush of everything.
+// A link found closed, or a channel unready for longer than the stall bound, raises
+// ConnectionError. Returns 0, or -1 with an exception set (from RNS or from the wait).
 int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link,
                 PyObject* data, const WriteLimits& limits);
 
