@@ -1,0 +1,337 @@
+// The ordinary road through parsing: httptools driven with the module's callbacks classes,
+// whose objects collect what the parser reports, looked up when parsing starts. The quick
+// road (parse_fast.cpp) steps aside to this one whenever it cannot tell.
+#include "types/functions.hpp"
+#include "types/layout.hpp"
+
+#include "support/ascii.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zv::types {
+namespace {
+
+PyObject* empty_bytes() {
+    static PyObject* const empty = PyBytes_FromStringAndSize(nullptr, 0);
+    return empty;
+}
+
+PyObject* default_version_bytes() {
+    static PyObject* const version = PyBytes_FromString("HTTP/1.1");
+    return version;
+}
+
+// self.<name> = value, for a value just made (empty: its failure).
+int set_new(PyObject* self, PyObject* name, Ref value) {
+    return value ? PyObject_SetAttr(self, name, value.get()) : -1;
+}
+
+PyObject* returns_none(int rc) { return rc < 0 ? nullptr : Py_NewRef(Py_None); }
+
+PyObject* raise_parser_error(NativeFunction* fn, PyObject* message, PyObject* cause) {
+    Ref cls = global(fn, ZV_STR("HttpParserError"));
+    if (!cls) return nullptr;
+    Ref exc = call(cls.get(), {message});
+    if (!exc) return nullptr;
+    if (cause) {
+        PyException_SetCause(exc.get(), Py_NewRef(cause));
+        PyException_SetContext(exc.get(), Py_NewRef(cause));
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+// `text.lower()`, done by hand for ASCII text.
+Ref lower(Ref text) {
+    if (!PyUnicode_CheckExact(text.get()) || !PyUnicode_IS_ASCII(text.get()))
+        return call_method(text.get(), ZV_STR("lower"));
+    const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text.get()));
+    std::size_t n = std::size_t(PyUnicode_GET_LENGTH(text.get()));
+    if (std::none_of(s, s + n, [](char c) { return ascii::is_upper(static_cast<unsigned char>(c)); }))
+        return text;
+    Ref out = Ref::steal(PyUnicode_New(Py_ssize_t(n), 127));
+    if (out) ascii::copy_lower(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get())), s, n);
+    return out;
+}
+
+int add_header(PyObject* out, PyObject* name, PyObject* value) {
+    Ref key = decode(name);
+    if (!key) return -1;
+    key = lower(std::move(key));
+    if (!key) return -1;
+    Ref text = decode(value);
+    if (!text) return -1;
+    return PyDict_SetItem(out, key.get(), text.get());
+}
+
+// Creates the callbacks and the parser and feeds them `data`; on success `callbacks` and
+// `parser` hold them.
+bool run_parser(NativeFunction* fn, PyObject* data, PyObject* callbacks_name, PyObject* parser_name,
+                Ref* callbacks, Ref* parser) {
+    Ref callbacks_cls = global(fn, callbacks_name);
+    if (!callbacks_cls) return false;
+    *callbacks = call(callbacks_cls.get());
+    if (!*callbacks) return false;
+    Ref parser_cls = global(fn, parser_name);
+    if (!parser_cls) return false;
+    *parser = call(parser_cls.get(), {callbacks->get()});
+    if (!*parser) return false;
+    if (call_method(parser->get(), ZV_STR("feed_data"), {data})) return true;
+    SavedError error;
+    Ref outside = global(fn, ZV_STR("HttptoolsParserError"));
+    if (!outside) return false;
+    if (!error.matches(outside.get())) {
+        error.restore();
+        return false;
+    }
+    Ref message = Ref::steal(PyObject_Str(error.get()));
+    if (!message) return false;
+    raise_parser_error(fn, message.get(), error.get());
+    return false;
+}
+
+}  // namespace
+
+PyObject* request_kwnames() {
+    static PyObject* const names = new_tuple({ZV_STR("method"), ZV_STR("path"), ZV_STR("version"),
+                                             ZV_STR("headers"), ZV_STR("body")})
+                                      .release();
+    return names;
+}
+
+PyObject* response_kwnames() {
+    static PyObject* const names = new_tuple({ZV_STR("version"), ZV_STR("status"), ZV_STR("reason"),
+                                             ZV_STR("headers"), ZV_STR("body")})
+                                      .release();
+    return names;
+}
+
+PyObject* request_callbacks_init(NativeFunction*, PyObject* const* args) {
+    PyObject* self = args[0];
+    if (PyObject_SetAttr(self, ZV_STR("method"), empty_bytes()) < 0 ||
+        PyObject_SetAttr(self, ZV_STR("url"), empty_bytes()) < 0 ||
+        PyObject_SetAttr(self, ZV_STR("version"), default_version_bytes()) < 0 ||
+        set_new(self, ZV_STR("headers"), Ref::steal(PyDict_New())) < 0 ||
+        set_new(self, ZV_STR("body_chunks"), Ref::steal(PyList_New(0))) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* response_callbacks_init(NativeFunction*, PyObject* const* args) {
+    PyObject* self = args[0];
+    if (PyObject_SetAttr(self, ZV_STR("version"), default_version_bytes()) < 0 ||
+        set_new(self, ZV_STR("status"), Ref::steal(PyLong_FromLong(0))) < 0 ||
+        PyObject_SetAttr(self, ZV_STR("reason"), empty_bytes()) < 0 ||
+        set_new(self, ZV_STR("headers"), Ref::steal(PyDict_New())) < 0 ||
+        set_new(self, ZV_STR("body_chunks"), Ref::steal(PyList_New(0))) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* on_message_begin(NativeFunction*, PyObject* const*) { Py_RETURN_NONE; }
+
+PyObject* on_method(NativeFunction*, PyObject* const* args) {
+    return returns_none(PyObject_SetAttr(args[0], ZV_STR("method"), args[1]));
+}
+
+PyObject* on_url(NativeFunction*, PyObject* const* args) {
+    return returns_none(PyObject_SetAttr(args[0], ZV_STR("url"), args[1]));
+}
+
+PyObject* on_version(NativeFunction*, PyObject* const* args) {
+    return returns_none(PyObject_SetAttr(args[0], ZV_STR("version"), args[1]));
+}
+
+PyObject* on_status_code(NativeFunction*, PyObject* const* args) {
+    Ref status = Ref::steal(PyNumber_Long(args[1]));
+    if (!status) return nullptr;
+    return returns_none(PyObject_SetAttr(args[0], ZV_STR("status"), status.get()));
+}
+
+PyObject* on_reason_phrase(NativeFunction*, PyObject* const* args) {
+    return returns_none(PyObject_SetAttr(args[0], ZV_STR("reason"), args[1]));
+}
+
+PyObject* on_header(NativeFunction*, PyObject* const* args) {
+    Ref headers = attr(args[0], ZV_STR("headers"));
+    if (!headers) return nullptr;
+    return returns_none(PyObject_SetItem(headers.get(), args[1], args[2]));
+}
+
+PyObject* on_body(NativeFunction*, PyObject* const* args) {
+    Ref chunks = attr(args[0], ZV_STR("body_chunks"));
+    if (!chunks) return nullptr;
+    if (PyList_CheckExact(chunks.get())) return returns_none(PyList_Append(chunks.get(), args[1]));
+    Ref done = call_method(chunks.get(), ZV_STR("append"), {args[1]});
+    return done ? Py_NewRef(Py_None) : nullptr;
+}
+
+// `x.decode()` for the bytes the parser reports (or whatever a callbacks subclass stored).
+Ref decode(PyObject* raw) {
+    if (PyBytes_CheckExact(raw))
+        return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw), "strict"));
+    return call_method(raw, ZV_STR("decode"));
+}
+
+// {name.decode().lower(): value.decode() for name, value in raw.items()}
+Ref decode_headers(PyObject* raw) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return {};
+    if (PyDict_CheckExact(raw)) {
+        // Keys and values are held while decoding, which may run no code that could
+        // change `raw` only for exact bytes; anything else goes through items().
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool plain = true;
+        while (PyDict_Next(raw, &pos, &k, &v))
+            if (!PyBytes_CheckExact(k) || !PyBytes_CheckExact(v)) plain = false;
+        if (plain) {
+            pos = 0;
+            while (PyDict_Next(raw, &pos, &k, &v))
+                if (add_header(out.get(), k, v) < 0) return {};
+            return out;
+        }
+    }
+    Ref items = call_method(raw, ZV_STR("items"));
+    if (!items) return {};
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return {};
+    while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+        Ref seq = Ref::steal(PySequence_Fast(pair.get(), "cannot unpack non-iterable object"));
+        if (!seq) return {};
+        if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2)");
+            return {};
+        }
+        if (add_header(out.get(), PySequence_Fast_GET_ITEM(seq.get(), 0),
+                       PySequence_Fast_GET_ITEM(seq.get(), 1)) < 0)
+            return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return out;
+}
+
+// b"".join(chunks) if chunks else None
+Ref join_body(PyObject* chunks) {
+    int truth = PyObject_IsTrue(chunks);
+    if (truth < 0) return {};
+    if (!truth) return Ref::none();
+    if (PyList_CheckExact(chunks)) {
+        Py_ssize_t n = PyList_GET_SIZE(chunks), total = 0;
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < n && plain; ++i) {
+            PyObject* c = PyList_GET_ITEM(chunks, i);
+            if (PyBytes_CheckExact(c)) total += PyBytes_GET_SIZE(c);
+            else plain = false;
+        }
+        if (plain) {
+            if (n == 1) return Ref::borrow(PyList_GET_ITEM(chunks, 0));
+            PyObject* out = PyBytes_FromStringAndSize(nullptr, total);
+            if (!out) return {};
+            char* d = PyBytes_AS_STRING(out);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* c = PyList_GET_ITEM(chunks, i);
+                std::memcpy(d, PyBytes_AS_STRING(c), PyBytes_GET_SIZE(c));
+                d += PyBytes_GET_SIZE(c);
+            }
+            return Ref::steal(out);
+        }
+    }
+    return call_method(empty_bytes(), ZV_STR("join"), {chunks});
+}
+
+// "HTTP/" + version if version else "HTTP/1.1"
+Ref http_version(PyObject* version) {
+    int truth = PyObject_IsTrue(version);
+    if (truth < 0) return {};
+    if (!truth) return Ref::borrow(ZV_STR("HTTP/1.1"));
+    Ref text = Ref::steal(PyObject_Format(version, nullptr));
+    if (!text) return {};
+    return Ref::steal(PyUnicode_Concat(ZV_STR("HTTP/"), text.get()));
+}
+
+PyObject* request_parse(NativeFunction* fn, PyObject* const* args) {
+    PyObject* data = args[0];
+    int truth = PyObject_IsTrue(data);
+    if (truth < 0) return nullptr;
+    if (!truth) return raise_parser_error(fn, ZV_STR("Incomplete request"), nullptr);
+    Ref result;
+    if (fast_parse(fn, data, true, &result)) return result.release();
+    Ref callbacks, parser;
+    if (!run_parser(fn, data, ZV_STR("RequestCallbacks"), ZV_STR("HttpRequestParser"), &callbacks, &parser))
+        return nullptr;
+    Ref method_raw = call_method(parser.get(), ZV_STR("get_method"));
+    if (!method_raw) return nullptr;
+    truth = PyObject_IsTrue(method_raw.get());
+    if (truth < 0) return nullptr;
+    if (!truth) return raise_parser_error(fn, ZV_STR("Incomplete request"), nullptr);
+    Ref version_raw = call_method(parser.get(), ZV_STR("get_http_version"));
+    if (!version_raw) return nullptr;
+
+    Ref method = decode(method_raw.get());
+    if (!method) return nullptr;
+    Ref url = attr(callbacks.get(), ZV_STR("url"));
+    if (!url || (truth = PyObject_IsTrue(url.get())) < 0) return nullptr;
+    Ref path = truth ? decode(url.get()) : Ref::borrow(ZV_STR("/"));
+    if (!path) return nullptr;
+    Ref version = http_version(version_raw.get());
+    if (!version) return nullptr;
+    Ref raw_headers = attr(callbacks.get(), ZV_STR("headers"));
+    if (!raw_headers) return nullptr;
+    Ref headers = decode_headers(raw_headers.get());
+    if (!headers) return nullptr;
+    Ref chunks = attr(callbacks.get(), ZV_STR("body_chunks"));
+    if (!chunks) return nullptr;
+    Ref body = join_body(chunks.get());
+    if (!body) return nullptr;
+
+    Ref cls = global(fn, ZV_STR("HttpRequest"));
+    if (!cls) return nullptr;
+    return call_kw(cls.get(), {method.get(), path.get(), version.get(), headers.get(), body.get()},
+                   request_kwnames())
+        .release();
+}
+
+PyObject* response_parse(NativeFunction* fn, PyObject* const* args) {
+    PyObject* data = args[0];
+    int truth = PyObject_IsTrue(data);
+    if (truth < 0) return nullptr;
+    if (!truth) return raise_parser_error(fn, ZV_STR("Incomplete response"), nullptr);
+    Ref result;
+    if (fast_parse(fn, data, false, &result)) return result.release();
+    Ref callbacks, parser;
+    if (!run_parser(fn, data, ZV_STR("ResponseCallbacks"), ZV_STR("HttpResponseParser"), &callbacks,
+                    &parser))
+        return nullptr;
+    Ref status = call_method(parser.get(), ZV_STR("get_status_code"));
+    if (!status) return nullptr;
+    truth = PyObject_IsTrue(status.get());
+    if (truth < 0) return nullptr;
+    if (!truth) return raise_parser_error(fn, ZV_STR("Incomplete response"), nullptr);
+    Ref version_raw = call_method(parser.get(), ZV_STR("get_http_version"));
+    if (!version_raw) return nullptr;
+
+    Ref version = http_version(version_raw.get());
+    if (!version) return nullptr;
+    Ref reason_raw = attr(callbacks.get(), ZV_STR("reason"));
+    if (!reason_raw || (truth = PyObject_IsTrue(reason_raw.get())) < 0) return nullptr;
+    Ref reason = truth ? decode(reason_raw.get()) : Ref::none();
+    if (!reason) return nullptr;
+    Ref raw_headers = attr(callbacks.get(), ZV_STR("headers"));
+    if (!raw_headers) return nullptr;
+    Ref headers = decode_headers(raw_headers.get());
+    if (!headers) return nullptr;
+    Ref chunks = attr(callbacks.get(), ZV_STR("body_chunks"));
+    if (!chunks) return nullptr;
+    Ref body = join_body(chunks.get());
+    if (!body) return nullptr;
+
+    Ref cls = global(fn, ZV_STR("HttpResponse"));
+    if (!cls) return nullptr;
+    return call_kw(cls.get(), {version.get(), status.get(), reason.get(), headers.get(), body.get()},
+                   response_kwnames())
+        .release();
+}
+
+}  // namespace zv::types
