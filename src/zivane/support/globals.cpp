@@ -21,6 +21,18 @@ int print_line(PyObject* module, PyObject* text) {
     return call(print.get(), {text}) ? 0 : -1;
 }
 
+Ref fstring(std::initializer_list<PyObject*> parts) {
+    Ref pieces = Ref::steal(PyList_New(Py_ssize_t(parts.size())));
+    if (!pieces) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* part : parts) {
+        PyObject* text = PyObject_Format(part, nullptr);
+        if (!text) return {};
+        PyList_SET_ITEM(pieces.get(), i++, text);
+    }
+    return Ref::steal(PyUnicode_Join(ZV_STR(""), pieces.get()));
+}
+
 namespace {
 
 // The module's own binding of `name`, borrowed; NULL (no exception) when there is none.

@@ -66,27 +66,37 @@ Ref Env::resolve(std::string_view key) {
     return dotted_name(module_, key);
 }
 
+Ref Env::union_of(PyObject* left, PyObject* right) { return Ref::steal(PyNumber_Or(left, right)); }
+
+Ref Env::subscript(PyObject* generic, PyObject* argument) {
+    return Ref::steal(PyObject_GetItem(generic, argument));
+}
+
+Ref Env::callable(PyObject* argument, PyObject* result) {
+    PyObject* callable_type = get("Callable");
+    Ref params = callable_type ? Ref::steal(PyList_New(1)) : Ref{};
+    if (!params) return {};
+    PyList_SET_ITEM(params.get(), 0, Py_NewRef(argument));
+    Ref key = new_tuple({params.get(), result});
+    return key ? subscript(callable_type, key.get()) : Ref{};
+}
+
 Ref Env::union_of(Key left, Key right) {
     PyObject* a = get(left);
     PyObject* b = a ? get(right) : nullptr;
-    return b ? Ref::steal(PyNumber_Or(a, b)) : Ref{};
+    return b ? union_of(a, b) : Ref{};
 }
 
 Ref Env::subscript(Key generic, Key argument) {
     PyObject* g = get(generic);
     PyObject* arg = g ? get(argument) : nullptr;
-    return arg ? Ref::steal(PyObject_GetItem(g, arg)) : Ref{};
+    return arg ? subscript(g, arg) : Ref{};
 }
 
 Ref Env::callable(Key argument, Key result) {
-    PyObject* callable_type = get("Callable");
-    PyObject* arg = callable_type ? get(argument) : nullptr;
+    PyObject* arg = get(argument);
     PyObject* res = arg ? get(result) : nullptr;
-    Ref params = res ? Ref::steal(PyList_New(1)) : Ref{};
-    if (!params) return {};
-    PyList_SET_ITEM(params.get(), 0, Py_NewRef(arg));
-    Ref key = new_tuple({params.get(), res});
-    return key ? Ref::steal(PyObject_GetItem(callable_type, key.get())) : Ref{};
+    return res ? callable(arg, res) : Ref{};
 }
 
 namespace {

@@ -89,10 +89,14 @@ public:
     // The object `key` names, borrowed for the environment's life; NULL with an exception.
     PyObject* get(Key key);
 
-    // Building blocks for derived objects; each takes keys.
+    // Building blocks for derived objects, from keys or from objects. `callable` takes the
+    // module's global Callable.
     Ref union_of(Key left, Key right);         // left | right
     Ref subscript(Key generic, Key argument);  // generic[argument]
     Ref callable(Key argument, Key result);    // Callable[[argument], result]
+    static Ref union_of(PyObject* left, PyObject* right);
+    static Ref subscript(PyObject* generic, PyObject* argument);
+    Ref callable(PyObject* argument, PyObject* result);
 
 private:
     Ref resolve(std::string_view key);
