@@ -251,41 +251,61 @@ Ref http_version(PyObject* version) {
     return Ref::steal(PyUnicode_Concat(ZV_STR("HTTP/"), text.get()));
 }
 
-PyObject* request_parse(NativeFunction* fn, PyObject* const* args) {
-    PyObject* data = args[0];
+namespace {
+
+// What the ordinary road read of one message: the callbacks object that collected it, the
+// parser, and the method or status code the parser reported.
+struct Parsed {
+    Ref callbacks, parser, first;
+};
+
+// The steps both kinds share up to the method or status code: an empty input and a message
+// without them are incomplete, and the quick road answers when it can. True when
+// `*result` is decided (the record, or empty with an exception set); false to go on.
+bool begin(NativeFunction* fn, PyObject* data, bool request, Parsed& parsed, Ref* result) {
+    PyObject* incomplete = request ? ZV_STR("Incomplete request") : ZV_STR("Incomplete response");
     int truth = PyObject_IsTrue(data);
-    if (truth < 0) return nullptr;
-    if (!truth) return raise_parser_error(fn, ZV_STR("Incomplete request"), nullptr);
+    if (truth == 0) raise_parser_error(fn, incomplete, nullptr);
+    if (truth <= 0 || fast_parse(fn, data, request, result)) return true;
+    if (!run_parser(fn, data, request ? ZV_STR("RequestCallbacks") : ZV_STR("ResponseCallbacks"),
+                    request ? ZV_STR("HttpRequestParser") : ZV_STR("HttpResponseParser"), &parsed.callbacks,
+                    &parsed.parser))
+        return true;
+    parsed.first = call_method(parsed.parser.get(), request ? ZV_STR("get_method") : ZV_STR("get_status_code"));
+    truth = parsed.first ? PyObject_IsTrue(parsed.first.get()) : -1;
+    if (truth == 0) raise_parser_error(fn, incomplete, nullptr);
+    return truth <= 0;
+}
+
+// `x.decode() if x else otherwise` for x = callbacks.<name>.
+Ref decoded_or(PyObject* callbacks, PyObject* name, Ref otherwise) {
+    Ref raw = attr(callbacks, name);
+    int truth = raw ? PyObject_IsTrue(raw.get()) : -1;
+    if (truth < 0) return {};
+    return truth ? decode(raw.get()) : otherwise;
+}
+
+// The headers and the body the callbacks object collected.
+bool headers_and_body(PyObject* callbacks, Ref* headers, Ref* body) {
+    Ref raw_headers = attr(callbacks, ZV_STR("headers"));
+    *headers = raw_headers ? decode_headers(raw_headers.get()) : Ref{};
+    Ref chunks = *headers ? attr(callbacks, ZV_STR("body_chunks")) : Ref{};
+    *body = chunks ? join_body(chunks.get()) : Ref{};
+    return bool(*body);
+}
+
+}  // namespace
+
+PyObject* request_parse(NativeFunction* fn, PyObject* const* args) {
+    Parsed parsed;
     Ref result;
-    if (fast_parse(fn, data, true, &result)) return result.release();
-    Ref callbacks, parser;
-    if (!run_parser(fn, data, ZV_STR("RequestCallbacks"), ZV_STR("HttpRequestParser"), &callbacks, &parser))
-        return nullptr;
-    Ref method_raw = call_method(parser.get(), ZV_STR("get_method"));
-    if (!method_raw) return nullptr;
-    truth = PyObject_IsTrue(method_raw.get());
-    if (truth < 0) return nullptr;
-    if (!truth) return raise_parser_error(fn, ZV_STR("Incomplete request"), nullptr);
-    Ref version_raw = call_method(parser.get(), ZV_STR("get_http_version"));
-    if (!version_raw) return nullptr;
-
-    Ref method = decode(method_raw.get());
-    if (!method) return nullptr;
-    Ref url = attr(callbacks.get(), ZV_STR("url"));
-    if (!url || (truth = PyObject_IsTrue(url.get())) < 0) return nullptr;
-    Ref path = truth ? decode(url.get()) : Ref::borrow(ZV_STR("/"));
-    if (!path) return nullptr;
-    Ref version = http_version(version_raw.get());
-    if (!version) return nullptr;
-    Ref raw_headers = attr(callbacks.get(), ZV_STR("headers"));
-    if (!raw_headers) return nullptr;
-    Ref headers = decode_headers(raw_headers.get());
-    if (!headers) return nullptr;
-    Ref chunks = attr(callbacks.get(), ZV_STR("body_chunks"));
-    if (!chunks) return nullptr;
-    Ref body = join_body(chunks.get());
-    if (!body) return nullptr;
-
+    if (begin(fn, args[0], true, parsed, &result)) return result.release();
+    Ref version_raw = call_method(parsed.parser.get(), ZV_STR("get_http_version"));
+    Ref method = version_raw ? decode(parsed.first.get()) : Ref{};
+    Ref path = method ? decoded_or(parsed.callbacks.get(), ZV_STR("url"), Ref::borrow(ZV_STR("/"))) : Ref{};
+    Ref version = path ? http_version(version_raw.get()) : Ref{};
+    Ref headers, body;
+    if (!version || !headers_and_body(parsed.callbacks.get(), &headers, &body)) return nullptr;
     Ref cls = global(fn, ZV_STR("HttpRequest"));
     if (!cls) return nullptr;
     return call_kw(cls.get(), {method.get(), path.get(), version.get(), headers.get(), body.get()},
@@ -294,42 +314,18 @@ PyObject* request_parse(NativeFunction* fn, PyObject* const* args) {
 }
 
 PyObject* response_parse(NativeFunction* fn, PyObject* const* args) {
-    PyObject* data = args[0];
-    int truth = PyObject_IsTrue(data);
-    if (truth < 0) return nullptr;
-    if (!truth) return raise_parser_error(fn, ZV_STR("Incomplete response"), nullptr);
+    Parsed parsed;
     Ref result;
-    if (fast_parse(fn, data, false, &result)) return result.release();
-    Ref callbacks, parser;
-    if (!run_parser(fn, data, ZV_STR("ResponseCallbacks"), ZV_STR("HttpResponseParser"), &callbacks,
-                    &parser))
-        return nullptr;
-    Ref status = call_method(parser.get(), ZV_STR("get_status_code"));
-    if (!status) return nullptr;
-    truth = PyObject_IsTrue(status.get());
-    if (truth < 0) return nullptr;
-    if (!truth) return raise_parser_error(fn, ZV_STR("Incomplete response"), nullptr);
-    Ref version_raw = call_method(parser.get(), ZV_STR("get_http_version"));
-    if (!version_raw) return nullptr;
-
-    Ref version = http_version(version_raw.get());
-    if (!version) return nullptr;
-    Ref reason_raw = attr(callbacks.get(), ZV_STR("reason"));
-    if (!reason_raw || (truth = PyObject_IsTrue(reason_raw.get())) < 0) return nullptr;
-    Ref reason = truth ? decode(reason_raw.get()) : Ref::none();
-    if (!reason) return nullptr;
-    Ref raw_headers = attr(callbacks.get(), ZV_STR("headers"));
-    if (!raw_headers) return nullptr;
-    Ref headers = decode_headers(raw_headers.get());
-    if (!headers) return nullptr;
-    Ref chunks = attr(callbacks.get(), ZV_STR("body_chunks"));
-    if (!chunks) return nullptr;
-    Ref body = join_body(chunks.get());
-    if (!body) return nullptr;
-
+    if (begin(fn, args[0], false, parsed, &result)) return result.release();
+    PyObject* status = parsed.first.get();
+    Ref version_raw = call_method(parsed.parser.get(), ZV_STR("get_http_version"));
+    Ref version = version_raw ? http_version(version_raw.get()) : Ref{};
+    Ref reason = version ? decoded_or(parsed.callbacks.get(), ZV_STR("reason"), Ref::none()) : Ref{};
+    Ref headers, body;
+    if (!reason || !headers_and_body(parsed.callbacks.get(), &headers, &body)) return nullptr;
     Ref cls = global(fn, ZV_STR("HttpResponse"));
     if (!cls) return nullptr;
-    return call_kw(cls.get(), {version.get(), status.get(), reason.get(), headers.get(), body.get()},
+    return call_kw(cls.get(), {version.get(), status, reason.get(), headers.get(), body.get()},
                    response_kwnames())
         .release();
 }

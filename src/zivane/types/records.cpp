@@ -157,13 +157,11 @@ PyObject* request_repr(NativeFunction*, PyObject* const* args) {
     Py_ssize_t length;
     if (!body_length(self, &length)) return nullptr;
     Ref method = attr(self, ZV_STR("method"));
-    if (!method) return nullptr;
-    Ref path = attr(self, ZV_STR("path"));
-    if (!path) return nullptr;
-    Ref version = attr(self, ZV_STR("version"));
+    Ref path = method ? attr(self, ZV_STR("path")) : Ref{};
+    Ref version = path ? attr(self, ZV_STR("version")) : Ref{};
     if (!version) return nullptr;
-    return PyUnicode_FromFormat("HttpRequest(method=%R, path=%R, version=%R, body_len=%zd)",
-                                method.get(), path.get(), version.get(), length);
+    return PyUnicode_FromFormat("HttpRequest(method=%R, path=%R, version=%R, body_len=%zd)", method.get(),
+                                path.get(), version.get(), length);
 }
 
 PyObject* response_repr(NativeFunction*, PyObject* const* args) {
@@ -171,12 +169,9 @@ PyObject* response_repr(NativeFunction*, PyObject* const* args) {
     Py_ssize_t length;
     if (!body_length(self, &length)) return nullptr;
     Ref status = attr(self, ZV_STR("status"));
-    if (!status) return nullptr;
-    Ref status_text = Ref::steal(PyObject_Format(status.get(), nullptr));
-    if (!status_text) return nullptr;
-    Ref reason = attr(self, ZV_STR("reason"));
-    if (!reason) return nullptr;
-    Ref version = attr(self, ZV_STR("version"));
+    Ref status_text = status ? Ref::steal(PyObject_Format(status.get(), nullptr)) : Ref{};
+    Ref reason = status_text ? attr(self, ZV_STR("reason")) : Ref{};
+    Ref version = reason ? attr(self, ZV_STR("version")) : Ref{};
     if (!version) return nullptr;
     return PyUnicode_FromFormat("HttpResponse(status=%U, reason=%R, version=%R, body_len=%zd)",
                                 status_text.get(), reason.get(), version.get(), length);

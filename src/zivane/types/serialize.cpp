@@ -459,33 +459,45 @@ bool numeric_status(PyObject* status, long long* value) {
     return !overflow;
 }
 
+// __bytes__ of a record: the fast path when the record's class keeps its layout and
+// `plan_start` can plan the start line from the fields, else the general path.
+template <class PlanStart>
+PyObject* record_bytes(NativeFunction* fn, PyObject* self, RecordLayout& layout, const StartNames& names,
+                       int headers, int body, PlanStart plan_start) {
+    PyObject* fields[kFieldCount];
+    Plan plan;
+    Ref out;
+    if (raw_fields(self, layout, fields) && plan_start(fields, plan) &&
+        write_planned(fn, plan, fields[headers], fields[body], &out))
+        return out.release();
+    return serialize_general(fn, self, names).release();
+}
+
 }  // namespace
 
 PyObject* request_bytes(NativeFunction* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* f[kFieldCount];
-    Plan plan;
-    Ref out;
-    if (raw_fields(self, state_of(fn->module)->request, f) && plain(f[kMethod], &plan.start[0]) &&
-        plain(f[kPath], &plan.start[1]) && plain(f[kReqVersion], &plan.start[2])) {
+    auto plan_start = [](PyObject* const* f, Plan& plan) {
+        if (!plain(f[kMethod], &plan.start[0]) || !plain(f[kPath], &plan.start[1]) ||
+            !plain(f[kReqVersion], &plan.start[2]))
+            return false;
         plan.size = plan.start[0].n + plan.start[1].n + plan.start[2].n + 4;
-        if (write_planned(fn, plan, f[kReqHeaders], f[kReqBody], &out)) return out.release();
-    }
-    return serialize_general(fn, self, kRequestStart).release();
+        return true;
+    };
+    return record_bytes(fn, args[0], state_of(fn->module)->request, kRequestStart, kReqHeaders, kReqBody,
+                        plan_start);
 }
 
 PyObject* response_bytes(NativeFunction* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* f[kFieldCount];
-    Plan plan;
-    Ref out;
-    if (raw_fields(self, state_of(fn->module)->response, f) && plain(f[kRespVersion], &plan.start[0]) &&
-        plain(f[kReason], &plan.start[2]) && numeric_status(f[kStatus], &plan.status)) {
+    auto plan_start = [](PyObject* const* f, Plan& plan) {
+        if (!plain(f[kRespVersion], &plan.start[0]) || !plain(f[kReason], &plan.start[2]) ||
+            !numeric_status(f[kStatus], &plan.status))
+            return false;
         plan.numeric_status = true;
         plan.size = plan.start[0].n + decimal_length(plan.status) + plan.start[2].n + 4;
-        if (write_planned(fn, plan, f[kRespHeaders], f[kRespBody], &out)) return out.release();
-    }
-    return serialize_general(fn, self, kResponseStart).release();
+        return true;
+    };
+    return record_bytes(fn, args[0], state_of(fn->module)->response, kResponseStart, kRespHeaders, kRespBody,
+                        plan_start);
 }
 
 PyObject* encode_chunked(NativeFunction*, PyObject* const* args) {
