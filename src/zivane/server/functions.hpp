@@ -1,5 +1,6 @@
 // The native bodies behind the tables of zivane.server (module.cpp), by the source unit
-// that holds them. links.hpp declares those of links.cpp.
+// that holds them (links.hpp declares those of links.cpp). Each is a NativeBody:
+// PyObject* name(NativeFunction* fn, PyObject* const* args).
 #pragma once
 
 #include "server/links.hpp"
@@ -7,25 +8,16 @@
 namespace zv::server {
 
 // module.cpp: construction, the identity file, properties
-PyObject* server_init(NativeFunction* fn, PyObject* const* args);
-PyObject* default_identity_path(NativeFunction* fn, PyObject* const* args);
-PyObject* load_or_create_identity(NativeFunction* fn, PyObject* const* args);
-PyObject* port_getter(NativeFunction* fn, PyObject* const* args);
-PyObject* destination_hash_getter(NativeFunction* fn, PyObject* const* args);
-PyObject* is_running_getter(NativeFunction* fn, PyObject* const* args);
+NativeBody server_init, default_identity_path, load_or_create_identity, port_getter, destination_hash_getter,
+    is_running_getter;
 
 // routes.cpp: routes and the dispatch of one request
-PyObject* route(NativeFunction* fn, PyObject* const* args);
-PyObject* add_handler(NativeFunction* fn, PyObject* const* args);
-PyObject* set_default_handler(NativeFunction* fn, PyObject* const* args);
-PyObject* handle_request(NativeFunction* fn, PyObject* const* args);
-PyObject* match_pattern(NativeFunction* fn, PyObject* const* args);
+NativeBody route, add_handler, set_default_handler, handle_request, match_pattern;
 
 // lifecycle.cpp: start and stop
-PyObject* start(NativeFunction* fn, PyObject* const* args);
-PyObject* stop(NativeFunction* fn, PyObject* const* args);
+NativeBody start, stop;
 
 // command.cpp: the zivane-server command
-PyObject* command_main(NativeFunction* fn, PyObject* const* args);
+NativeBody command_main;
 
 }  // namespace zv::server

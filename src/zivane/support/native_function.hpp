@@ -16,7 +16,8 @@ struct NativeFunction;
 
 // The body of a native function. `args` holds exactly one borrowed object per parameter,
 // defaults already applied. Returns a new reference, or NULL with an exception set.
-using NativeImpl = PyObject* (*)(NativeFunction* fn, PyObject* const* args);
+using NativeBody = PyObject*(NativeFunction* fn, PyObject* const* args);
+using NativeImpl = NativeBody*;
 
 constexpr int kMaxParams = 8;
 
