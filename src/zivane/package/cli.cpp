@@ -72,7 +72,7 @@ void exit_through_reticulum(int code) {
     if (!code_obj || !exit || !call(exit.get(), {code_obj.get()})) PyErr_Clear();
 }
 
-PyObject* run_command(const char* module_name) {
+Ref run_command(const char* module_name) {
     int status = 0;
     Ref module = import(module_name);
     Ref main = module ? attr(module.get(), "main") : Ref{};
@@ -83,11 +83,11 @@ PyObject* run_command(const char* module_name) {
     flush_stream("stdout");
     flush_stream("stderr");
     exit_through_reticulum(status);
-    return PyLong_FromLong(status);
+    return Ref::steal(PyLong_FromLong(status));
 }
 
-PyObject* server_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.server"); }
-PyObject* client_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.client"); }
+PyObject* server_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.server").release(); }
+PyObject* client_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.client").release(); }
 
 // `python -m zivane.server` / `python -m zivane.client`: what the console script does,
 // `sys.exit(server())`. runpy has set argv[0] to the shared object's path; usage messages
@@ -99,7 +99,7 @@ PyObject* run_program(const char* module_name, const char* program) {
     if (argv && PyList_Check(argv) && PyList_GET_SIZE(argv) > 0 &&
         PyList_SetItem(argv, 0, name.release()) < 0)
         return nullptr;
-    Ref status = Ref::steal(run_command(module_name));
+    Ref status = run_command(module_name);
     if (!status) return nullptr;
     PyErr_SetObject(PyExc_SystemExit, status.get());
     return nullptr;

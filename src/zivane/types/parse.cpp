@@ -29,17 +29,16 @@ int set_new(PyObject* self, PyObject* name, Ref value) {
 
 PyObject* returns_none(int rc) { return rc < 0 ? nullptr : Py_NewRef(Py_None); }
 
-PyObject* raise_parser_error(NativeFunction* fn, PyObject* message, PyObject* cause) {
+// Raises HttpParserError(message) (the class looked up now), caused by `cause` if given.
+void raise_parser_error(NativeFunction* fn, PyObject* message, PyObject* cause) {
     Ref cls = global(fn, ZV_STR("HttpParserError"));
-    if (!cls) return nullptr;
-    Ref exc = call(cls.get(), {message});
-    if (!exc) return nullptr;
+    Ref exc = cls ? call(cls.get(), {message}) : Ref{};
+    if (!exc) return;
     if (cause) {
         PyException_SetCause(exc.get(), Py_NewRef(cause));
         PyException_SetContext(exc.get(), Py_NewRef(cause));
     }
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    return nullptr;
 }
 
 // `text.lower()`, done by hand for ASCII text.
