@@ -16,8 +16,9 @@ find_python() {
     return 1
 }
 
-if ! command -v g++ >/dev/null 2>&1; then
-    apt-get update -qq && apt-get install -y -qq g++ >/dev/null
+if ! command -v g++ >/dev/null 2>&1 || ! command -v clang-format >/dev/null 2>&1; then
+    # clang-format keeps the C++ in the style of .clang-format
+    apt-get update -qq && apt-get install -y -qq g++ clang-format >/dev/null
 fi
 # clang builds the framer's libFuzzer target (fuzz/run.sh)
 if ! command -v clang++ >/dev/null 2>&1; then

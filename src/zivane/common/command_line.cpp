@@ -1,6 +1,6 @@
 #include "common/command_line.hpp"
 
-#include "support/native_function.hpp"
+#include "support/tables.hpp"
 
 namespace zv::command_line {
 namespace {
@@ -79,9 +79,7 @@ PyObject* mark_exit_done(NativeFunction* fn, PyObject* const*) {
     Py_RETURN_NONE;
 }
 
-const FunctionSpec mark_exit_done_spec = {
-    "_keep_exit_status", "_keep_exit_status", nullptr, {}, mark_exit_done,
-};
+const table::Function kKeepExitStatus = {"_keep_exit_status", {}, nullptr, nullptr, mark_exit_done};
 
 }  // namespace
 
@@ -92,7 +90,7 @@ int keep_exit_status(PyObject* module, PyObject* rns) {
     Ref real = Ref::steal(loaded);
     if (real.get() != rns) return 0;  // a stand-in has no exit of its own to race with
     Ref closure = new_tuple({rns});
-    Ref hook = closure ? make_function(module, mark_exit_done_spec, {}, {}, closure.get()) : Ref{};
+    Ref hook = closure ? table::make_nested(module, kKeepExitStatus, nullptr, closure.get()) : Ref{};
     Ref register_hook = hook ? import_from("atexit", "register") : Ref{};
     if (!register_hook || !call(register_hook.get(), {hook.get()})) return -1;
     exit_hook_registered = true;

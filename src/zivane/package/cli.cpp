@@ -7,14 +7,11 @@
 // flushed and, when Reticulum was started, the process ends through `RNS.exit(code)` from
 // this (the main) thread, which runs Reticulum's exit handler first and wins that race.
 #include "package/modules.hpp"
-#include "support/native_function.hpp"
+#include "support/module_def.hpp"
+#include "support/tables.hpp"
 
 namespace zv {
 namespace {
-
-struct CliState {
-    bool initialized;
-};
 
 // Exit status for the exception currently set (which is cleared), printing what Python's
 // own top level would print.
@@ -75,7 +72,7 @@ void exit_through_reticulum(int code) {
     if (!code_obj || !exit || !call(exit.get(), {code_obj.get()})) PyErr_Clear();
 }
 
-PyObject* run_command(const char* module_name) {
+Ref run_command(const char* module_name) {
     int status = 0;
     Ref module = import(module_name);
     Ref main = module ? attr(module.get(), "main") : Ref{};
@@ -86,11 +83,11 @@ PyObject* run_command(const char* module_name) {
     flush_stream("stdout");
     flush_stream("stderr");
     exit_through_reticulum(status);
-    return PyLong_FromLong(status);
+    return Ref::steal(PyLong_FromLong(status));
 }
 
-PyObject* server_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.server"); }
-PyObject* client_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.client"); }
+PyObject* server_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.server").release(); }
+PyObject* client_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.client").release(); }
 
 // `python -m zivane.server` / `python -m zivane.client`: what the console script does,
 // `sys.exit(server())`. runpy has set argv[0] to the shared object's path; usage messages
@@ -102,7 +99,7 @@ PyObject* run_program(const char* module_name, const char* program) {
     if (argv && PyList_Check(argv) && PyList_GET_SIZE(argv) > 0 &&
         PyList_SetItem(argv, 0, name.release()) < 0)
         return nullptr;
-    Ref status = Ref::steal(run_command(module_name));
+    Ref status = run_command(module_name);
     if (!status) return nullptr;
     PyErr_SetObject(PyExc_SystemExit, status.get());
     return nullptr;
@@ -116,34 +113,24 @@ PyMethodDef server_program_method = {"zivane-server", server_program, METH_NOARG
 PyMethodDef client_program_method = {"zivane-client", client_program, METH_NOARGS,
                                      "Run the zivane-client command and exit with its status."};
 
+const table::Function kServer = {
+    "server", {}, "int", "Run the zivane-server command and return its exit status.", server_impl,
+};
+const table::Function kClient = {
+    "client", {}, "int", "Run the zivane-client command and return its exit status.", client_impl,
+};
+const table::Entry kBody[] = {table::define(kServer), table::define(kClient)};
+
 int cli_exec(PyObject* module) {
-    PyObject* ns = PyModule_GetDict(module);
-    PyObject* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
-    if (add_function(ns, module,
-                     {"server", "server", "Run the zivane-server command and return its exit status.",
-                      {}, server_impl},
-                     {}, {{"return", int_type}}) < 0)
-        return -1;
-    return add_function(ns, module,
-                        {"client", "client", "Run the zivane-client command and return its exit status.",
-                         {}, client_impl},
-                        {}, {{"return", int_type}});
+    table::Env env(module);
+    return table::run(env, kBody);
 }
 
-PyModuleDef_Slot cli_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(cli_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef cli_def = {
-    PyModuleDef_HEAD_INIT, "zivane._cli", "Console-script entry points of zivane.",
-    sizeof(CliState), nullptr, cli_slots, nullptr, nullptr, nullptr,
-};
+ModuleDefinition definition{"zivane._cli", "Console-script entry points of zivane.", cli_exec};
 
 }  // namespace
 
-PyModuleDef* cli_module_def() { return &cli_def; }
+PyModuleDef* cli_module_def() { return definition.def(); }
 PyMethodDef* server_program_def() { return &server_program_method; }
 PyMethodDef* client_program_def() { return &client_program_method; }
 

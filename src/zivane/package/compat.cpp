@@ -1,13 +1,10 @@
 // zivane._compat: the `override` decorator, from `typing` or, on older interpreters,
 // from the `overrides` package.
 #include "package/modules.hpp"
+#include "support/module_def.hpp"
 
 namespace zv {
 namespace {
-
-struct CompatState {
-    bool initialized;
-};
 
 Ref import_override() {
     Ref found = import_from("typing", "override");
@@ -50,19 +47,10 @@ int compat_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "__all__", all.get());
 }
 
-PyModuleDef_Slot compat_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(compat_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef compat_def = {
-    PyModuleDef_HEAD_INIT, "zivane._compat", nullptr, sizeof(CompatState), nullptr,
-    compat_slots, nullptr, nullptr, nullptr,
-};
+ModuleDefinition definition{"zivane._compat", nullptr, compat_exec};
 
 }  // namespace
 
-PyModuleDef* compat_module_def() { return &compat_def; }
+PyModuleDef* compat_module_def() { return definition.def(); }
 
 }  // namespace zv

@@ -1,15 +1,12 @@
 // The package `zivane`: module entry, package body and the table of submodules that this
 // shared object delivers.
 #include "package/modules.hpp"
+#include "support/module_def.hpp"
 #include "support/native_coroutine.hpp"
 #include "support/submodules.hpp"
 
 namespace zv {
 namespace {
-
-struct PackageState {
-    bool initialized;
-};
 
 // Binds `from <module> import <name>` into the package namespace.
 int bind_from(PyObject* package, const char* module, const char* name) {
@@ -82,25 +79,9 @@ int package_exec(PyObject* package) {
     return PyModule_AddObjectRef(package, "__all__", all.get());
 }
 
-PyModuleDef_Slot package_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(package_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef package_def = {
-    PyModuleDef_HEAD_INIT,
-    "zivane",
-    "zivane - HTTP/1.1 over Reticulum Network Stack.",
-    sizeof(PackageState),  // a state makes importlib.reload a no-op
-    nullptr,
-    package_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+ModuleDefinition definition{"zivane", "zivane - HTTP/1.1 over Reticulum Network Stack.", package_exec};
 
 }  // namespace
 }  // namespace zv
 
-PyMODINIT_FUNC PyInit_zivane() { return PyModuleDef_Init(&zv::package_def); }
+PyMODINIT_FUNC PyInit_zivane() { return PyModuleDef_Init(zv::definition.def()); }

@@ -15,10 +15,13 @@
 // one on its link: the position in the stream is lost, so the link is torn down after it.
 #include "server/links.hpp"
 
+#include "server/watchdog.hpp"
+#include "support/capsule.hpp"
+#include "support/native_coroutine.hpp"
+#include "support/sync.hpp"
+#include "support/tables.hpp"
 #include "transport/framing.hpp"
 #include "transport/reticulum_io.hpp"
-#include "server/watchdog.hpp"
-#include "support/native_coroutine.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -73,44 +76,9 @@ auto& by_buffer = *new std::unordered_map<PyObject*, StatePtr>();
 // Bytes held for unfinished and queued requests over all links.
 std::atomic<std::size_t> total_held{0};
 
-const char* const kCapsuleName = "zivane.server.link_state";
+constexpr Capsule<StatePtr> kStateCapsule{"zivane.server.link_state"};
 
-class Lock {
-public:
-    explicit Lock(LinkState& s) : m_(&s.mutex) { PyMutex_Lock(m_); }
-    ~Lock() { unlock(); }
-    void unlock() {
-        if (m_) PyMutex_Unlock(std::exchange(m_, nullptr));
-    }
-    void relock(LinkState& s) {
-        m_ = &s.mutex;
-        PyMutex_Lock(m_);
-    }
-
-private:
-    PyMutex* m_;
-};
-
-StatePtr state_of(PyObject* capsule) {
-    return *static_cast<StatePtr*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-}
-
-Ref make_capsule(const StatePtr& state) {
-    auto* holder = new StatePtr(state);
-    Ref cap = Ref::steal(PyCapsule_New(holder, kCapsuleName, [](PyObject* c) {
-        delete static_cast<StatePtr*>(PyCapsule_GetPointer(c, kCapsuleName));
-    }));
-    if (!cap) delete holder;
-    return cap;
-}
-
-int print_text(PyObject* module, PyObject* text) {
-    Ref print = module_global(module, ZV_STR("print"));
-    if (!print) return -1;
-    return call(print.get(), {text}) ? 0 : -1;
-}
-
-Ref format(PyObject* obj) { return Ref::steal(PyObject_Format(obj, nullptr)); }
+using sync::MutexGuard;  // of a LinkState::mutex: see the lock order in support/sync.hpp
 
 Ref link_key(PyObject* link) { return Ref::steal(PyLong_FromVoidPtr(link)); }
 
@@ -126,37 +94,19 @@ Ref lookup_buffer(PyObject* self, PyObject* link) {
     return Ref::steal(PySequence_GetItem(entry.get(), 1));
 }
 
-Py_ssize_t size_global(PyObject* module, const char* name, Py_ssize_t fallback) {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);  // borrowed
-    if (!value || !PyLong_Check(value)) return fallback;
-    Py_ssize_t n = PyLong_AsSsize_t(value);
-    if (n < 0) {
-        PyErr_Clear();
-        return fallback;
-    }
-    return n;
-}
-
-double seconds_global(PyObject* module, const char* name, double fallback) {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
-    if (!value) return fallback;
-    double v = PyFloat_AsDouble(value);
-    if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return fallback;
-    }
-    return v;
-}
-
-
 struct Limits {
     std::size_t link, total, head;
 };
 
 Limits read_limits(PyObject* module) {
-    return {std::size_t(size_global(module, "_LINK_BUFFER_LIMIT", kLinkBufferLimit)),
-            std::size_t(size_global(module, "_TOTAL_BUFFER_LIMIT", kTotalBufferLimit)),
-            std::size_t(size_global(module, "_HEAD_LIMIT", kHeadLimit))};
+    return {std::size_t(size_global(module, ZV_STR("_LINK_BUFFER_LIMIT"), kLinkBufferLimit)),
+            std::size_t(size_global(module, ZV_STR("_TOTAL_BUFFER_LIMIT"), kTotalBufferLimit)),
+            std::size_t(size_global(module, ZV_STR("_HEAD_LIMIT"), kHeadLimit))};
+}
+
+// _WRITE_STALL_TIMEOUT, read now.
+double stall_seconds(PyObject* module) {
+    return seconds_global(module, ZV_STR("_WRITE_STALL_TIMEOUT"), kWriteStallSeconds);
 }
 
 // Takes `n` bytes from what all links may hold together, or nothing when they do not fit.
@@ -394,7 +344,7 @@ int send(PyObject* module, PyObject* self, PyObject* buffer, PyObject* response)
 }
 
 bool is_closed(LinkState& s) {
-    Lock lock(s);
+    MutexGuard lock(s.mutex);
     return s.closed;
 }
 
@@ -441,8 +391,7 @@ void end_link(PyObject* self, PyObject* link, LinkState& s, Ref& escaping) {
     // The last answer must be able to survive a lost packet: the link ends once the peer has
     // proved it received, or after the same bound a stalled write gets.
     if (s.module)
-        rns::wait_delivered(s.channel.get(), seconds_global(s.module.get(), "_WRITE_STALL_TIMEOUT",
-                                                            kWriteStallSeconds));
+        rns::wait_delivered(s.channel.get(), stall_seconds(s.module.get()));
     Ref done = call_method(link, ZV_STR("teardown"));
     if (!done) {
         SavedError err;
@@ -460,11 +409,11 @@ Item take_front(LinkState& s) {
     return item;
 }
 
-// Answers every queued request unless another thread is at it. Returns None, or NULL
-// with the first exception that must escape.
-PyObject* dispatch(PyObject* module, PyObject* self, PyObject* link, LinkState& s, PyObject* buffer) {
-    Lock lock(s);
-    if (s.dispatching || s.queue.empty() || s.closed) return Py_NewRef(Py_None);
+// Answers every queued request unless another thread is at it. Returns 0, or -1 with the
+// first exception that must escape.
+int dispatch(PyObject* module, PyObject* self, PyObject* link, LinkState& s, PyObject* buffer) {
+    MutexGuard lock(s.mutex);
+    if (s.dispatching || s.queue.empty() || s.closed) return 0;
     s.dispatching = true;
     Ref escaping;
     for (;;) {
@@ -473,18 +422,16 @@ PyObject* dispatch(PyObject* module, PyObject* self, PyObject* link, LinkState& 
         bool end = answer(module, self, link, buffer, s, item, escaping);
         item.request.reset();
         if (end) end_link(self, link, s, escaping);
-        lock.relock(s);
+        lock.lock();
         if (s.queue.empty() || s.closed) {
             s.dispatching = false;
             break;
         }
     }
     lock.unlock();
-    if (escaping) {
-        PyErr_SetRaisedException(escaping.release());
-        return nullptr;
-    }
-    return Py_NewRef(Py_None);
+    if (!escaping) return 0;
+    PyErr_SetRaisedException(escaping.release());
+    return -1;
 }
 
 // The text of the Exception being raised, as UTF-8 (consumes it). False on failure.
@@ -499,31 +446,32 @@ bool take_exception_text(std::string& out) {
     return true;
 }
 
-// Reads what the link holds and answers every queued request. Returns None, or NULL
-// with the first escaping exception.
-PyObject* drain(PyObject* module, PyObject* self, PyObject* link, const StatePtr& state,
-                PyObject* buffer, Py_ssize_t ready) {
+// Under the link's mutex: reads what the buffer holds and queues the requests it
+// completes. After a refusal the bytes are still read, so that Reticulum does not pile
+// them up while the last answer waits its turn, but they are dropped unseen. Returns 0
+// or the start of an unfinished request (to watch), or -1 with an exception set.
+std::int64_t read_requests(LinkState& s, PyObject* buffer, Py_ssize_t ready, const Limits& limits) {
+    MutexGuard lock(s.mutex);
+    if (s.closed) return 0;
+    std::string fresh;
+    if (rns::read_available(buffer, ready, fresh) == 0) return feed(s, fresh, limits);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    // an unreadable link: answer what failed; the stream position is gone
+    std::string text;
+    if (!take_exception_text(text)) return -1;
+    feed(s, fresh, limits);
+    if (!s.refused) refuse(s, 400, std::move(text));
+    settle(s);
+    return 0;
+}
+
+// Reads what the link holds and answers every queued request. Returns 0, or -1 with the
+// first escaping exception.
+int drain(PyObject* module, PyObject* self, PyObject* link, const StatePtr& state, PyObject* buffer,
+          Py_ssize_t ready) {
     LinkState& s = *state;
-    Limits limits = read_limits(module);
-    std::int64_t started = 0;
-    {
-        Lock lock(s);
-        if (s.closed) return Py_NewRef(Py_None);
-        // After a refusal the bytes are still read, so that Reticulum does not pile them
-        // up while the last answer waits its turn, but they are dropped unseen.
-        std::string fresh;
-        if (rns::read_available(buffer, ready, fresh) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-            // an unreadable link: answer what failed; the stream position is gone
-            std::string text;
-            if (!take_exception_text(text)) return nullptr;
-            feed(s, fresh, limits);
-            if (!s.refused) refuse(s, 400, std::move(text));
-            settle(s);
-        } else {
-            started = feed(s, fresh, limits);
-        }
-    }
+    std::int64_t started = read_requests(s, buffer, ready, read_limits(module));
+    if (started < 0) return -1;
     if (started != 0) {
         std::int64_t timeout = read_timeout_ns(self);
         if (timeout >= 0) {
@@ -539,19 +487,17 @@ PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
     PyObject* ready = args[0];
     PyObject* link = captured(fn, 0);
     PyObject* self = captured(fn, 1);
-    StatePtr state = state_of(captured(fn, 2));
-
-    Ref link_text = format(link);
-    Ref ready_text = format(ready);
-    if (!link_text || !ready_text) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("Reader ready %U: %U", link_text.get(), ready_text.get()));
-    if (!line || print_text(fn->module, line.get()) < 0) return nullptr;
+    StatePtr* held = kStateCapsule.get(captured(fn, 2));
+    if (!held) return nullptr;
+    StatePtr state = *held;
+    Ref line = fstring({ZV_STR("Reader ready "), link, ZV_STR(": "), ready});
+    if (!line || print_line(fn->module, line.get()) < 0) return nullptr;
 
     Ref buffer = lookup_buffer(self, link);
     if (!buffer) return nullptr;
     if (buffer.is_none()) {
         {
-            Lock lock(*state);
+            MutexGuard lock(state->mutex);
             if (!state->registered) {
                 // The buffer is still being made: the registering thread reads for us.
                 state->missed = true;
@@ -567,7 +513,7 @@ PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
         PyErr_Clear();
         n = 0;
     }
-    return drain(fn->module, self, link, state, buffer.get(), n);
+    return drain(fn->module, self, link, state, buffer.get(), n) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 // A link's state, with the GIL: the objects a thread of ours needs to dispatch for it.
@@ -581,9 +527,9 @@ void run_job(StatePtr state, bool read) {
     LinkState& s = *state;
     Ref module = s.module, server = s.server, link = s.link, buffer = s.buffer;
     if (!module || !server || !link || !buffer) return;
-    Ref done = Ref::steal(read ? drain(module.get(), server.get(), link.get(), state, buffer.get(), 0)
-                               : dispatch(module.get(), server.get(), link.get(), s, buffer.get()));
-    if (!done) PyErr_WriteUnraisable(link.get());
+    int done = read ? drain(module.get(), server.get(), link.get(), state, buffer.get(), 0)
+                    : dispatch(module.get(), server.get(), link.get(), s, buffer.get());
+    if (done < 0) PyErr_WriteUnraisable(link.get());
 }
 
 void delete_job_after(void* arg, bool read) {
@@ -611,14 +557,13 @@ bool start_job(void (*body)(void*), const StatePtr& state) {
     return false;
 }
 
-const FunctionSpec ready_spec = {
-    "_on_reader_ready", "HttpServer._on_link.<locals>._on_reader_ready",
-    "Handle incoming data on reader.", {"ready"}, on_reader_ready,
+const table::Function kReaderReady = {
+    "_on_reader_ready", {{"ready", "int"}}, "None", "Handle incoming data on reader.", on_reader_ready,
 };
 
 // Marks the state registered; returns whether a notification was missed meanwhile.
 bool mark_registered(LinkState& s) {
-    Lock lock(s);
+    MutexGuard lock(s.mutex);
     s.registered = true;
     return std::exchange(s.missed, false);
 }
@@ -672,7 +617,7 @@ int write_response(PyObject* module, PyObject* writer, PyObject* response) {
             found->second->ends_stream = true;
     }
     rns::WriteLimits limits;
-    limits.stall_seconds = seconds_global(module, "_WRITE_STALL_TIMEOUT", kWriteStallSeconds);
+    limits.stall_seconds = stall_seconds(module);
     return rns::write_paced(rns_module.get(), writer, channel.get(), link.get(), data.get(), limits);
 }
 
@@ -697,7 +642,7 @@ std::int64_t check_deadline(const StatePtr& state) {
     if (!server) return 0;
     std::int64_t timeout = read_timeout_ns(server.get());
     {
-        Lock lock(s);
+        MutexGuard lock(s.mutex);
         if (s.closed || s.refused || s.started == 0 || timeout < 0) return 0;
         std::int64_t deadline = s.started + timeout;
         if (now_ns() < deadline) return deadline;
@@ -724,7 +669,7 @@ void release_link(PyObject* link) {
     if (buf != by_buffer.end() && buf->second == state) by_buffer.erase(buf);
     std::deque<Item> dropped;
     {
-        Lock lock(*state);
+        MutexGuard lock(state->mutex);
         state->closed = true;
         state->pending.clear();
         state->pending.shrink_to_fit();
@@ -744,68 +689,72 @@ void release_link(PyObject* link) {
     Ref keep_module = std::move(state->module);
 }
 
+namespace {
+
+// The ready callback of a new link, capturing (link, server, state).
+Ref reader_callback(PyObject* module, PyObject* self, PyObject* link, const StatePtr& state) {
+    Ref capsule = kStateCapsule.wrap(state);
+    Ref closure = capsule ? new_tuple({link, self, capsule.get()}) : Ref{};
+    if (!closure) return {};
+    return table::make_nested(module, kReaderReady, "HttpServer._on_link.<locals>", closure.get());
+}
+
+// link.set_link_closed_callback(self._on_close), then the link's buffer:
+// RNS.Buffer.create_bidirectional_buffer(0, 1, link.get_channel(), callback).
+Ref open_buffer(PyObject* module, PyObject* self, PyObject* link, PyObject* callback, Ref* channel) {
+    Ref closed_cb = attr(self, ZV_STR("_on_close"));
+    if (!closed_cb || !call_method(link, ZV_STR("set_link_closed_callback"), {closed_cb.get()})) return {};
+    *channel = call_method(link, ZV_STR("get_channel"));
+    Ref rns_module = *channel ? module_global(module, ZV_STR("RNS")) : Ref{};
+    Ref buffer_type = rns_module ? attr(rns_module.get(), ZV_STR("Buffer")) : Ref{};
+    Ref rx = buffer_type ? Ref::steal(PyLong_FromLong(0)) : Ref{};
+    Ref tx = rx ? Ref::steal(PyLong_FromLong(1)) : Ref{};
+    if (!tx) return {};
+    return call_method(buffer_type.get(), ZV_STR("create_bidirectional_buffer"),
+                       {rx.get(), tx.get(), channel->get(), callback});
+}
+
+// self._links[id(link)] = (link, buffer), and the state knows what a thread of ours needs
+// to answer for the link. Reads for a notification that came while the buffer was made.
+int register_link(PyObject* module, PyObject* self, PyObject* link, const StatePtr& state, Ref buffer,
+                  Ref channel) {
+    Ref links = attr(self, ZV_STR("_links"));
+    Ref key = link_key(link);
+    Ref entry = new_tuple({link, buffer.get()});
+    if (!links || !key || !entry || PyObject_SetItem(links.get(), key.get(), entry.get()) < 0) return -1;
+    state->link = Ref::borrow(link);
+    state->buffer = buffer;
+    state->channel = std::move(channel);
+    state->server = Ref::borrow(self);
+    state->module = Ref::borrow(module);
+    if (auto old = by_link.find(link); old != by_link.end()) release_link(link);
+    by_link[link] = state;
+    by_buffer[buffer.get()] = state;
+    if (mark_registered(*state) && !start_job(drain_later, state)) {
+        PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 PyObject* on_link(NativeFunction* fn, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* link = args[1];
     Ref running = attr(self, ZV_STR("_running"));
-    if (!running) return nullptr;
-    int yes = PyObject_IsTrue(running.get());
+    int yes = running ? PyObject_IsTrue(running.get()) : -1;
     if (yes < 0) return nullptr;
     if (!yes) return call_method(link, ZV_STR("teardown")) ? Py_NewRef(Py_None) : nullptr;
-
-    Ref link_text = format(link);
-    if (!link_text) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("Connected: %U", link_text.get()));
-    if (!line || print_text(fn->module, line.get()) < 0) return nullptr;
-
+    Ref line = fstring({ZV_STR("Connected: "), link});
+    if (!line || print_line(fn->module, line.get()) < 0) return nullptr;
     // The state exists before the buffer, so a notification racing the registration
     // below is remembered instead of lost.
     auto state = std::make_shared<LinkState>();
-    Ref capsule = make_capsule(state);
-    if (!capsule) return nullptr;
-    Ref closure = new_tuple({link, self, capsule.get()});
-    if (!closure) return nullptr;
-    Ref callback = make_function(fn->module, ready_spec, {},
-                                 {{"ready", reinterpret_cast<PyObject*>(&PyLong_Type)},
-                                  {"return", Py_None}},
-                                 closure.get());
-    if (!callback) return nullptr;
-
-    Ref closed_cb = attr(self, ZV_STR("_on_close"));
-    if (!closed_cb) return nullptr;
-    if (!call_method(link, ZV_STR("set_link_closed_callback"), {closed_cb.get()})) return nullptr;
-    Ref channel = call_method(link, ZV_STR("get_channel"));
-    if (!channel) return nullptr;
-    Ref rns_module = global(fn, ZV_STR("RNS"));
-    if (!rns_module) return nullptr;
-    Ref buffer_type = attr(rns_module.get(), ZV_STR("Buffer"));
-    if (!buffer_type) return nullptr;
-    Ref rx = Ref::steal(PyLong_FromLong(0));
-    Ref tx = Ref::steal(PyLong_FromLong(1));
-    if (!rx || !tx) return nullptr;
-    Ref buffer = call_method(buffer_type.get(), ZV_STR("create_bidirectional_buffer"),
-                             {rx.get(), tx.get(), channel.get(), callback.get()});
-    if (!buffer) return nullptr;
-
-    Ref links = attr(self, ZV_STR("_links"));
-    Ref key = link_key(link);
-    Ref entry = new_tuple({link, buffer.get()});
-    if (!links || !key || !entry || PyObject_SetItem(links.get(), key.get(), entry.get()) < 0)
-        return nullptr;
-
-    state->link = Ref::borrow(link);
-    state->buffer = buffer;
-    state->channel = channel;
-    state->server = Ref::borrow(self);
-    state->module = Ref::borrow(fn->module);
-    if (auto old = by_link.find(link); old != by_link.end()) release_link(link);
-    by_link[link] = state;
-    by_buffer[buffer.get()] = state;
-
-    if (mark_registered(*state) && !start_job(drain_later, state)) {
-        PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
-        return nullptr;
-    }
+    Ref callback = reader_callback(fn->module, self, link, state);
+    Ref channel;
+    Ref buffer = callback ? open_buffer(fn->module, self, link, callback.get(), &channel) : Ref{};
+    if (!buffer || register_link(fn->module, self, link, state, buffer, channel) < 0) return nullptr;
     return Py_NewRef(Py_None);
 }
 

@@ -17,10 +17,7 @@ constexpr double kWriteStallSeconds = 30.0;
 
 // Implementations of HttpServer._on_link, _on_close, _send_response and of the module
 // function await_in_sync.
-PyObject* on_link(NativeFunction* fn, PyObject* const* args);
-PyObject* on_close(NativeFunction* fn, PyObject* const* args);
-PyObject* send_response(NativeFunction* fn, PyObject* const* args);
-PyObject* await_in_sync(NativeFunction* fn, PyObject* const* args);
+NativeBody on_link, on_close, send_response, await_in_sync;
 
 // Forgets the per-link state of `link` (pending bytes, queued requests, references).
 void release_link(PyObject* link);

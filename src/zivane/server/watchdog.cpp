@@ -1,17 +1,17 @@
 // The deadline thread of the server's links.
 //
-// Its table is guarded by a std::mutex that is only ever taken with the GIL released:
-// callers drop the GIL around it, and the thread itself drops the mutex before it asks
-// for the GIL. So no thread holds the mutex while it waits for the GIL, and no thread
-// waits for the mutex while it holds the GIL.
+// Its table is guarded by a monitor (support/sync.hpp) whose mutex is only ever taken with
+// the GIL released: callers drop the GIL around it, and the thread itself drops the mutex
+// before it asks for the GIL. So no thread holds the mutex while it waits for the GIL, and
+// no thread waits for the mutex while it holds the GIL.
 #include "server/watchdog.hpp"
+
+#include "support/sync.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <limits>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -34,9 +34,9 @@ struct Again {
 };
 
 struct Watchdog {
-    std::mutex mutex;
-    std::condition_variable wake;  // the thread: a new, earlier deadline, or exit
-    std::condition_variable idle;  // interpreter exit: the thread left Python
+    // Guards what follows but `stopping`. Its condition tells the thread of a new, earlier
+    // deadline or of exit, and interpreter exit that the thread left Python.
+    sync::Monitor monitor;
     std::unordered_map<LinkState*, Watch> watched;
     std::int64_t next_wake = kNever;  // when the sleeping thread wakes by itself
     bool running = false;
@@ -92,24 +92,24 @@ void look_at(std::vector<std::weak_ptr<LinkState>>& due, std::vector<Again>& aga
 void thread_main(void*) {
     std::vector<std::weak_ptr<LinkState>> due;
     std::vector<Again> again;
-    std::unique_lock<std::mutex> lock(dog.mutex);
+    sync::Monitor::Guard guard = dog.monitor.hold();  // a thread of our own: no GIL here
     while (!dog.stopping.load() && !dog.watched.empty()) {
         std::int64_t now = now_ns();
         std::int64_t next = earliest_locked();
         if (next > now) {
             dog.next_wake = next;
-            dog.wake.wait_for(lock, std::chrono::nanoseconds(next - now));
+            dog.monitor.wait_for(guard, std::chrono::nanoseconds(next - now));
             continue;
         }
         dog.next_wake = kNever;
         take_due_locked(now, due);
         dog.in_python = true;
-        lock.unlock();
-        look_at(due, again);
-        due.clear();
-        lock.lock();
+        dog.monitor.released(guard, [&] {
+            look_at(due, again);
+            due.clear();
+        });
         dog.in_python = false;
-        dog.idle.notify_all();
+        dog.monitor.notify_all();
         for (auto& a : again) add_locked(a.state, a.key, a.when);
         again.clear();
     }
@@ -119,14 +119,11 @@ void thread_main(void*) {
 
 // atexit: from here on the thread never takes the GIL; waits (bounded) for it to leave.
 PyObject* stop_at_exit(PyObject*, PyObject*) {
-    Py_BEGIN_ALLOW_THREADS
-    {
-        std::unique_lock<std::mutex> lock(dog.mutex);
+    dog.monitor.locked([](sync::Monitor::Guard& guard) {
         dog.stopping.store(true);
-        dog.wake.notify_all();
-        dog.idle.wait_for(lock, kExitWait, [] { return !dog.in_python; });
-    }
-    Py_END_ALLOW_THREADS
+        dog.monitor.notify_all();
+        dog.monitor.wait_for(guard, kExitWait, [] { return !dog.in_python; });
+    });
     return Py_NewRef(Py_None);
 }
 
@@ -154,32 +151,27 @@ void watch(const StatePtr& state, std::int64_t when) {
     register_exit_hook();
     std::weak_ptr<LinkState> weak = state;
     LinkState* key = state.get();
-    Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> lock(dog.mutex);
-    if (!dog.stopping.load()) {
+    dog.monitor.locked([&](sync::Monitor::Guard&) {
+        if (dog.stopping.load()) return;
         add_locked(weak, key, when);
-        if (!dog.running) {
-            dog.running = true;
-            if (PyThread_start_new_thread(thread_main, nullptr) == PYTHREAD_INVALID_THREAD_ID) {
-                // No timer then: the request is still bounded in size, just not in time.
-                dog.running = false;
-                dog.watched.clear();
-            }
-        } else if (when < dog.next_wake) {
-            dog.wake.notify_one();
+        if (dog.running) {
+            if (when < dog.next_wake) dog.monitor.notify_all();
+            return;
         }
-    }
-    lock.unlock();
-    Py_END_ALLOW_THREADS
+        dog.running = true;
+        if (PyThread_start_new_thread(thread_main, nullptr) == PYTHREAD_INVALID_THREAD_ID) {
+            // No timer then: the request is still bounded in size, just not in time.
+            dog.running = false;
+            dog.watched.clear();
+        }
+    });
 }
 
 void unwatch(LinkState* state) {
-    Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> lock(dog.mutex);
-    // an empty table lets the thread end now rather than at the deadline
-    if (dog.watched.erase(state) && dog.watched.empty()) dog.wake.notify_one();
-    lock.unlock();
-    Py_END_ALLOW_THREADS
+    dog.monitor.locked([&](sync::Monitor::Guard&) {
+        // an empty table lets the thread end now rather than at the deadline
+        if (dog.watched.erase(state) && dog.watched.empty()) dog.monitor.notify_all();
+    });
 }
 
 }  // namespace zv::server

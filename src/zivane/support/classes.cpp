@@ -25,15 +25,8 @@ Ref make_class(const char* name, PyObject* bases, PyObject* ns) {
 }
 
 int set_static_attributes(PyObject* ns, std::initializer_list<const char*> names) {
-    Ref tuple = Ref::steal(PyTuple_New(names.size()));
-    if (!tuple) return -1;
-    Py_ssize_t i = 0;
-    for (const char* n : names) {
-        PyObject* s = PyUnicode_InternFromString(n);
-        if (!s) return -1;
-        PyTuple_SET_ITEM(tuple.get(), i++, s);
-    }
-    return PyDict_SetItemString(ns, "__static_attributes__", tuple.get());
+    Ref tuple = interned_tuple(names);
+    return tuple ? PyDict_SetItemString(ns, "__static_attributes__", tuple.get()) : -1;
 }
 
 int add_property(PyObject* ns, PyObject* module, const FunctionSpec& getter,

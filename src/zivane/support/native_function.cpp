@@ -1,5 +1,7 @@
 #include "support/native_function.hpp"
 
+#include "support/module_def.hpp"
+
 #include <cstddef>
 
 namespace zv {
@@ -106,26 +108,19 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
 
 // ----- type slots ---------------------------------------------------------------------
 
+// What the collector sees of a function; name, qualified name, module name and parameter
+// names are text and need no visit.
+using Collected = OwnedFields<NativeFunction, &NativeFunction::defaults, &NativeFunction::annotations,
+                              &NativeFunction::dict, &NativeFunction::module, &NativeFunction::closure,
+                              &NativeFunction::doc>;
+
 int fn_traverse(PyObject* self, visitproc visit, void* arg) {
-    NativeFunction* fn = as_fn(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(fn->defaults);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->dict);
-    Py_VISIT(fn->module);
-    Py_VISIT(fn->closure);
-    Py_VISIT(fn->doc);
-    return 0;
+    return Collected::visit(*as_fn(self), visit, arg);
 }
 
 int fn_clear(PyObject* self) {
-    NativeFunction* fn = as_fn(self);
-    Py_CLEAR(fn->defaults);
-    Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->dict);
-    Py_CLEAR(fn->module);
-    Py_CLEAR(fn->closure);
-    Py_CLEAR(fn->doc);
+    Collected::clear(*as_fn(self));
     return 0;
 }
 
@@ -308,18 +303,6 @@ PyType_Spec fn_spec = {
     fn_slots,
 };
 
-Ref make_params(const FunctionSpec& spec) {
-    Ref params = Ref::steal(PyTuple_New(spec.params.size()));
-    if (!params) return {};
-    Py_ssize_t i = 0;
-    for (const char* p : spec.params) {
-        PyObject* s = PyUnicode_InternFromString(p);
-        if (!s) return {};
-        PyTuple_SET_ITEM(params.get(), i++, s);
-    }
-    return params;
-}
-
 Ref make_annotations(std::initializer_list<Annotation> annotations) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return {};
@@ -338,48 +321,59 @@ int init_native_function_type() {
 
 bool is_native_function(PyObject* obj) { return Py_TYPE(obj) == function_type; }
 
-Ref make_function(PyObject* module, const FunctionSpec& spec,
-                  std::initializer_list<PyObject*> defaults,
-                  std::initializer_list<Annotation> annotations, PyObject* closure) {
+Ref new_function(PyObject* module, FunctionObjects parts, NativeImpl impl, bool coroutine,
+                 PyObject* closure) {
     if (init_native_function_type() < 0) return {};
-    if (spec.params.size() > static_cast<size_t>(kMaxParams)) {  // the binder's array
-        PyErr_Format(PyExc_SystemError, "%s() has more than %d parameters", spec.qualname, kMaxParams);
+    Py_ssize_t nparams = PyTuple_GET_SIZE(parts.params.get());
+    if (nparams > kMaxParams) {  // the binder's array
+        PyErr_Format(PyExc_SystemError, "%U() has more than %d parameters", parts.qualname.get(), kMaxParams);
         return {};
     }
     Ref module_name = attr(module, ZV_STR("__name__"));
-    Ref params = make_params(spec);
-    Ref annots = make_annotations(annotations);
-    Ref defaults_tuple = defaults.size() ? new_tuple(defaults) : Ref::none();
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
-    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
-    if (!module_name || !params || !annots || !defaults_tuple || !name || !qualname || !doc)
-        return {};
+    if (!module_name) return {};
     NativeFunction* fn = PyObject_GC_New(NativeFunction, function_type);
     if (!fn) return {};
     fn->vectorcall = fn_vectorcall;
-    fn->impl = spec.impl;
-    fn->nparams = static_cast<Py_ssize_t>(spec.params.size());
-    fn->params = params.release();
-    fn->name = name.release();
-    fn->qualname = qualname.release();
+    fn->impl = impl;
+    fn->nparams = nparams;
+    fn->params = parts.params.release();
+    fn->name = parts.name.release();
+    fn->qualname = parts.qualname.release();
     fn->module_name = module_name.release();
-    fn->doc = doc.release();
-    fn->defaults = defaults_tuple.release();
-    fn->annotations = annots.release();
+    fn->doc = parts.doc.release();
+    fn->defaults = parts.defaults.release();
+    fn->annotations = parts.annotations.release();
     fn->dict = nullptr;
     fn->module = Py_NewRef(module);
     fn->closure = Py_XNewRef(closure);
     fn->weakrefs = nullptr;
     PyObject_GC_Track(fn);
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
-    if (spec.coroutine) {
+    if (coroutine) {
         // Lets inspect.iscoroutinefunction and asyncio see a coroutine function, also
         // through bound methods.
         Ref marker = import_from("inspect", "markcoroutinefunction");
         if (!marker || !call(marker.get(), {result.get()})) return {};
     }
     return result;
+}
+
+bool FunctionObjects::complete() const {
+    return name && qualname && doc && params && defaults && annotations;
+}
+
+Ref make_function(PyObject* module, const FunctionSpec& spec,
+                  std::initializer_list<PyObject*> defaults,
+                  std::initializer_list<Annotation> annotations, PyObject* closure) {
+    FunctionObjects parts;
+    parts.name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    parts.qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    parts.doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
+    parts.params = interned_tuple(spec.params);
+    parts.defaults = defaults.size() ? new_tuple(defaults) : Ref::none();
+    parts.annotations = make_annotations(annotations);
+    if (!parts.complete()) return {};
+    return new_function(module, std::move(parts), spec.impl, spec.coroutine, closure);
 }
 
 int add_function(PyObject* ns, PyObject* module, const FunctionSpec& spec,
@@ -392,14 +386,6 @@ int add_function(PyObject* ns, PyObject* module, const FunctionSpec& spec,
         if (!fn) return -1;
     }
     return PyDict_SetItemString(ns, spec.name, fn.get());
-}
-
-Ref module_global(PyObject* module, PyObject* name) {
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(PyModule_GetDict(module), name, &found) != 0) return Ref::steal(found);
-    if (PyDict_GetItemRef(PyEval_GetBuiltins(), name, &found) != 0) return Ref::steal(found);
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
 }
 
 }  // namespace zv

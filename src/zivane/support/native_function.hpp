@@ -3,9 +3,11 @@
 // method binding. Used for every function, method and nested function of the package.
 #pragma once
 
+#include "support/globals.hpp"
 #include "support/ref.hpp"
 
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
 namespace zv {
@@ -14,7 +16,8 @@ struct NativeFunction;
 
 // The body of a native function. `args` holds exactly one borrowed object per parameter,
 // defaults already applied. Returns a new reference, or NULL with an exception set.
-using NativeImpl = PyObject* (*)(NativeFunction* fn, PyObject* const* args);
+using NativeBody = PyObject*(NativeFunction* fn, PyObject* const* args);
+using NativeImpl = NativeBody*;
 
 constexpr int kMaxParams = 8;
 
@@ -51,6 +54,37 @@ struct Annotation {
     PyObject* value;
 };
 
+// What a function is made of, as objects: interned name, qualified name, docstring (or
+// None), the tuple of interned parameter names, the defaults (a tuple, or None) and the
+// annotations dict.
+struct FunctionObjects {
+    Ref name, qualname, doc, params, defaults, annotations;
+    bool complete() const;  // every part was made (false: an exception is set)
+};
+
+// Builds a function owned by `module` from its parts (see also support/tables.hpp).
+// `closure` is captured state for nested functions (may be NULL).
+Ref new_function(PyObject* module, FunctionObjects parts, NativeImpl impl, bool coroutine,
+                 PyObject* closure = nullptr);
+
+// A tuple of the interned names `name_of(item)` of `items`, in order.
+template <class Items, class NameOf>
+Ref interned_tuple(const Items& items, NameOf name_of) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(items))));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (const auto& item : items) {
+        PyObject* text = PyUnicode_InternFromString(name_of(item));
+        if (!text) return {};
+        PyTuple_SET_ITEM(tuple.get(), i++, text);
+    }
+    return tuple;
+}
+
+inline Ref interned_tuple(std::initializer_list<const char*> names) {
+    return interned_tuple(names, [](const char* name) { return name; });
+}
+
 // Builds a function owned by `module`. `defaults` covers the trailing parameters (may be
 // empty); `closure` is captured state for nested functions (may be NULL).
 Ref make_function(PyObject* module, const FunctionSpec& spec,
@@ -66,8 +100,7 @@ int add_function(PyObject* ns, PyObject* module, const FunctionSpec& spec,
 
 bool is_native_function(PyObject* obj);
 
-// Looks a module global up at call time, falling back to builtins, with Python's NameError.
-Ref module_global(PyObject* module, PyObject* name);
+// A module global of the function's module, looked up now (see globals.hpp).
 inline Ref global(NativeFunction* fn, PyObject* name) { return module_global(fn->module, name); }
 
 // The object that `fn.__closure__`-like state captured at index `i`.

@@ -1,9 +1,12 @@
 // Shared state of zivane.types between its records/parsing unit and its codec unit.
 #pragma once
 
-#include "support/native_function.hpp"
+#include "support/tables.hpp"
 
 namespace zv::types {
+
+// Both records have five fields.
+constexpr int kFieldCount = 5;
 
 // Where a record class keeps its fields, and the type version under which those offsets
 // were read. A class whose dictionary changed since (a patched method or a replaced field
@@ -11,10 +14,15 @@ namespace zv::types {
 struct RecordLayout {
     PyTypeObject* type = nullptr;  // borrowed from the module dictionary's owner (state)
     unsigned int version_tag = 0;
-    Py_ssize_t offsets[5] = {};    // in __slots__ order
-    const char* names[5] = {};
+    Py_ssize_t offsets[kFieldCount] = {};  // in __slots__ order
+    const char* names[kFieldCount] = {};
     NativeImpl init = nullptr;     // the class's own __init__
 };
+
+// Reads where `cls` keeps the fields named by its table's slots (kFieldCount of them) and
+// the type version this holds for. 0, or -1 with an exception set.
+int read_layout(PyObject* cls, RecordLayout& layout, NativeImpl init,
+                std::initializer_list<table::Param> fields);
 
 // After the class changed: when the fields, __init__ and attribute access are still the
 // original ones, takes the new version tag and answers true.
@@ -66,10 +74,7 @@ PyObject* response_kwnames();
 // Parses `data` without the Python-level callbacks object when the module's parser and
 // callbacks classes are the ones it started with and unchanged; the result is the same.
 // Returns false (no exception set) when it cannot tell; the caller then parses normally.
-bool fast_parse(NativeFunction* fn, PyObject* data, bool request, PyObject** result);
-
-PyObject* request_bytes(NativeFunction* fn, PyObject* const* args);
-PyObject* response_bytes(NativeFunction* fn, PyObject* const* args);
-PyObject* encode_chunked(NativeFunction* fn, PyObject* const* args);
+// True: `*result` is the record, or empty with the exception parsing raised.
+bool fast_parse(NativeFunction* fn, PyObject* data, bool request, Ref* result);
 
 }  // namespace zv::types

@@ -13,6 +13,8 @@
 // the ordinary way, which then decides (including every error).
 #include "types/layout.hpp"
 
+#include "support/ascii.hpp"
+
 #include <cstring>
 #include <string_view>
 
@@ -96,25 +98,15 @@ Ref ascii_text(const Span& s, bool lower) {
     PyObject* out = PyUnicode_New(s.n, 127);
     if (!out) return {};
     Py_UCS1* d = PyUnicode_1BYTE_DATA(out);
-    if (lower) {
-        for (Py_ssize_t i = 0; i < s.n; ++i) {
-            unsigned char c = static_cast<unsigned char>(s.p[i]);
-            d[i] = (c >= 'A' && c <= 'Z') ? c + 32 : c;
-        }
-    } else {
+    if (lower)
+        ascii::copy_lower(reinterpret_cast<char*>(d), s.p, std::size_t(s.n));
+    else
         std::memcpy(d, s.p, s.n);
-    }
     return Ref::steal(out);
 }
 
-bool lower_equals(const Span& s, const char* lower_literal, Py_ssize_t n) {
-    if (s.n != n) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        char c = s.p[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-        if (c != lower_literal[i]) return false;
-    }
-    return true;
+bool lower_equals(const Span& s, std::string_view lower) {
+    return ascii::equals_lower(std::string_view(s.p, std::size_t(s.n)), lower);
 }
 
 struct Head {
@@ -153,10 +145,10 @@ bool read_head(const char* data, Py_ssize_t size, Head& head) {
         while (p < limit && static_cast<unsigned char>(*p) >= 0x20 && static_cast<unsigned char>(*p) < 0x7f) ++p;
         if (p == value || limit - p < 2 || p[0] != '\r' || p[1] != '\n') return false;
         head.values[n] = {value, p - value};
-        if (lower_equals(head.names[n], "content-length", 14)) {
+        if (lower_equals(head.names[n], "content-length")) {
             if (head.content_length >= 0) return false;
             head.content_length = n;
-        } else if (lower_equals(head.names[n], "transfer-encoding", 17)) {
+        } else if (lower_equals(head.names[n], "transfer-encoding")) {
             if (head.transfer_encoding >= 0) return false;
             head.transfer_encoding = n;
         }
@@ -210,7 +202,7 @@ bool read_body(const char* data, Py_ssize_t size, const Head& head, bool no_body
         return true;
     }
     if (head.transfer_encoding >= 0) {
-        if (head.content_length >= 0 || !lower_equals(head.values[head.transfer_encoding], "chunked", 7))
+        if (head.content_length >= 0 || !lower_equals(head.values[head.transfer_encoding], "chunked"))
             return false;
         Py_ssize_t total = 0;
         if (!walk_chunks(data, size, start, &total, nullptr)) return false;
@@ -247,8 +239,9 @@ bool read_body(const char* data, Py_ssize_t size, const Head& head, bool no_body
     return true;
 }
 
-// Common header names as interned text, so most names cost no allocation.
-PyObject* known_name(const char* lower, Py_ssize_t n) {
+// Common header names as interned text, so most names cost no allocation; empty (with no
+// exception) for any other name.
+Ref known_name(const char* lower, Py_ssize_t n) {
     static constexpr std::string_view names[] = {
         "host", "user-agent", "accept", "accept-language", "accept-encoding", "connection",
         "cache-control", "content-type", "content-length", "transfer-encoding", "date", "server",
@@ -266,19 +259,16 @@ PyObject* known_name(const char* lower, Py_ssize_t n) {
             texts[i] = PyUnicode_FromStringAndSize(names[i].data(), n);
             if (texts[i]) PyUnicode_InternInPlace(&texts[i]);
         }
-        return texts[i] ? Py_NewRef(texts[i]) : nullptr;
+        return Ref::borrow(texts[i]);
     }
-    return nullptr;
+    return {};
 }
 
 Ref name_text(const Span& s) {
     char buf[48];
     if (s.n <= static_cast<Py_ssize_t>(sizeof(buf))) {
-        for (Py_ssize_t i = 0; i < s.n; ++i) {
-            char c = s.p[i];
-            buf[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-        }
-        if (PyObject* known = known_name(buf, s.n)) return Ref::steal(known);
+        ascii::copy_lower(buf, s.p, std::size_t(s.n));
+        if (Ref known = known_name(buf, s.n)) return known;
         PyErr_Clear();
     }
     return ascii_text(s, true);
@@ -327,110 +317,122 @@ bool unchanged(PyObject* current, PyObject* original, unsigned int tag) {
     return current == original && tag != 0 && type->tp_version_tag == tag;
 }
 
-}  // namespace
-
-bool fast_parse(NativeFunction* fn, PyObject* data, bool request, PyObject** result) {
-    if (!PyBytes_CheckExact(data)) return false;
+// The module's parser class for this kind of message, when it and the callbacks class are
+// still the ones the module started with (and the callbacks class is unchanged); else NULL.
+PyObject* original_parser(NativeFunction* fn, bool request) {
     State* st = state_of(fn->module);
     PyObject* dict = PyModule_GetDict(fn->module);
     // Borrowed look-ups without side effects: the module dictionary has only str keys.
-    PyObject* callbacks = PyDict_GetItemWithError(dict, request ? ZV_STR("RequestCallbacks") : ZV_STR("ResponseCallbacks"));
-    PyObject* parser_cls = PyDict_GetItemWithError(dict, request ? ZV_STR("HttpRequestParser") : ZV_STR("HttpResponseParser"));
-    if (!callbacks || !parser_cls) {
+    PyObject* callbacks =
+        PyDict_GetItemWithError(dict, request ? ZV_STR("RequestCallbacks") : ZV_STR("ResponseCallbacks"));
+    PyObject* parser =
+        PyDict_GetItemWithError(dict, request ? ZV_STR("HttpRequestParser") : ZV_STR("HttpResponseParser"));
+    if (!callbacks || !parser) {
         PyErr_Clear();
-        return false;
+        return nullptr;
     }
     if (!unchanged(callbacks, request ? st->request_callbacks : st->response_callbacks,
                    request ? st->request_callbacks_tag : st->response_callbacks_tag) ||
-        parser_cls != (request ? st->request_parser : st->response_parser))
-        return false;
+        parser != (request ? st->request_parser : st->response_parser))
+        return nullptr;
+    return parser;
+}
 
-    Ref collector = new_collector(request);
-    if (!collector) {
+// What the quick road found in a message it can read: the parser that accepted it (with
+// its collector), the head and the body, and the method or status the parser reported.
+struct Plain {
+    Ref parser, collector;
+    Head head;
+    Ref first;  // the method (request) or the status code (response)
+    Ref body;
+};
+
+// Responses that never carry a body, whatever their headers say. False: cannot tell.
+bool bodiless_status(PyObject* status, bool* no_body) {
+    long code = PyLong_AsLong(status);
+    if (code == -1 && PyErr_Occurred()) {
         PyErr_Clear();
         return false;
     }
-    Ref parser = call(parser_cls, {collector.get()});
-    if (!parser || !call_method(parser.get(), ZV_STR("feed_data"), {data})) {
+    *no_body = (code >= 100 && code < 200) || code == 204 || code == 304;
+    return true;
+}
+
+// httptools run over `data` with a collector, and the message read plainly. False (no
+// exception set) when the ordinary road must decide.
+bool read_plain(PyObject* parser_cls, PyObject* data, bool request, Plain& plain) {
+    plain.collector = new_collector(request);
+    plain.parser = plain.collector ? call(parser_cls, {plain.collector.get()}) : Ref{};
+    if (!plain.parser || !call_method(plain.parser.get(), ZV_STR("feed_data"), {data})) {
         PyErr_Clear();
         return false;
     }
-    Collector* c = as_collector(collector.get());
     const char* bytes = PyBytes_AS_STRING(data);
     Py_ssize_t size = PyBytes_GET_SIZE(data);
-    Head head;
-    if (!read_head(bytes, size, head)) return false;
-
-    Ref first = call_method(parser.get(), request ? ZV_STR("get_method") : ZV_STR("get_status_code"));
-    if (!first) {
+    if (!read_head(bytes, size, plain.head)) return false;
+    plain.first = call_method(plain.parser.get(), request ? ZV_STR("get_method") : ZV_STR("get_status_code"));
+    if (!plain.first) {
         PyErr_Clear();
         return false;
     }
     bool no_body = false;
-    if (!request) {
-        // Responses that never carry a body, whatever their headers say.
-        long status = PyLong_AsLong(first.get());
-        if (status == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        no_body = (status >= 100 && status < 200) || status == 204 || status == 304;
-    }
-    Ref body;
-    if (!read_body(bytes, size, head, no_body, &body)) return false;
-    int truth = PyObject_IsTrue(first.get());
-    if (truth <= 0) {
-        PyErr_Clear();
-        return false;  // the ordinary road raises "Incomplete ..."
-    }
+    if (!request && !bodiless_status(plain.first.get(), &no_body)) return false;
+    if (!read_body(bytes, size, plain.head, no_body, &plain.body)) return false;
+    int truth = PyObject_IsTrue(plain.first.get());
+    if (truth <= 0) PyErr_Clear();
+    return truth > 0;  // else the ordinary road raises "Incomplete ..."
+}
 
-    // From here on the result is decided: errors are real errors.
-    *result = nullptr;
-    Ref version_raw = call_method(parser.get(), ZV_STR("get_http_version"));
-    if (!version_raw) return true;
-    if (request) {
-        Ref method = decode(first.get());
-        if (!method) return true;
-        Ref path = c->url && PyBytes_GET_SIZE(c->url) ? decode(c->url) : Ref::borrow(ZV_STR("/"));
-        if (!path) return true;
-        Ref version = http_version(version_raw.get());
-        if (!version) return true;
-        Ref headers = build_headers(head.names, head.values, head.count);
-        if (!headers) return true;
-        Ref cls = global(fn, ZV_STR("HttpRequest"));
-        if (!cls) return true;
-        Ref record = new_record(cls.get(), st->request, {method.get(), path.get(), version.get(), headers.get(), body.get()});
-        if (record || PyErr_Occurred()) {
-            *result = record.release();
-            return true;
-        }
-        *result = call_kw(cls.get(), {method.get(), path.get(), version.get(), headers.get(), body.get()},
-                          request_kwnames())
-                      .release();
-        return true;
-    }
-    Ref version = http_version(version_raw.get());
-    if (!version) return true;
-    Ref headers = build_headers(head.names, head.values, head.count);
-    if (!headers) return true;
-    Ref cls = global(fn, ZV_STR("HttpResponse"));
-    if (!cls) return true;
+Ref finish_request(NativeFunction* fn, Plain& plain, PyObject* version_raw) {
+    Ref method = decode(plain.first.get());
+    if (!method) return {};
+    PyObject* url = as_collector(plain.collector.get())->url;
+    Ref path = url && PyBytes_GET_SIZE(url) ? decode(url) : Ref::borrow(ZV_STR("/"));
+    Ref version = path ? http_version(version_raw) : Ref{};
+    Ref headers = version ? build_headers(plain.head.names, plain.head.values, plain.head.count) : Ref{};
+    Ref cls = headers ? global(fn, ZV_STR("HttpRequest")) : Ref{};
+    if (!cls) return {};
+    auto fields = {method.get(), path.get(), version.get(), headers.get(), plain.body.get()};
+    Ref record = new_record(cls.get(), state_of(fn->module)->request, fields);
+    if (record || PyErr_Occurred()) return record;
+    return call_kw(cls.get(), fields, request_kwnames());
+}
+
+Ref finish_response(NativeFunction* fn, Plain& plain, PyObject* version_raw) {
+    Ref version = http_version(version_raw);
+    Ref headers = version ? build_headers(plain.head.names, plain.head.values, plain.head.count) : Ref{};
+    Ref cls = headers ? global(fn, ZV_STR("HttpResponse")) : Ref{};
+    if (!cls) return {};
+    State* st = state_of(fn->module);
+    PyObject* status = plain.first.get();
     if (cls.get() == st->response_type) {
         // The constructor's default phrase, looked up as it would look it up.
         Ref lookup = global(fn, ZV_STR("reason_text"));
-        if (!lookup) return true;
-        Ref reason = call(lookup.get(), {first.get()});
-        if (!reason) return true;
-        Ref record = new_record(cls.get(), st->response, {version.get(), first.get(), reason.get(), headers.get(), body.get()});
-        if (record || PyErr_Occurred()) {
-            *result = record.release();
-            return true;
-        }
+        Ref reason = lookup ? call(lookup.get(), {status}) : Ref{};
+        if (!reason) return {};
+        Ref record = new_record(cls.get(), st->response,
+                                {version.get(), status, reason.get(), headers.get(), plain.body.get()});
+        if (record || PyErr_Occurred()) return record;
         // The class changed while reason_text ran: call it after all, as the ordinary road does.
     }
-    *result = call_kw(cls.get(), {version.get(), first.get(), Py_None, headers.get(), body.get()},
-                      response_kwnames())
-                  .release();
+    return call_kw(cls.get(), {version.get(), status, Py_None, headers.get(), plain.body.get()},
+                   response_kwnames());
+}
+
+}  // namespace
+
+bool fast_parse(NativeFunction* fn, PyObject* data, bool request, Ref* result) {
+    if (!PyBytes_CheckExact(data)) return false;
+    PyObject* parser_cls = original_parser(fn, request);
+    Plain plain;
+    if (!parser_cls || !read_plain(parser_cls, data, request, plain)) return false;
+    // From here on the result is decided: errors are real errors.
+    Ref version_raw = call_method(plain.parser.get(), ZV_STR("get_http_version"));
+    if (!version_raw) {
+        *result = Ref{};
+        return true;
+    }
+    *result = request ? finish_request(fn, plain, version_raw.get()) : finish_response(fn, plain, version_raw.get());
     return true;
 }
 

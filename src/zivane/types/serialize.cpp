@@ -8,8 +8,10 @@
 //
 // CR, LF and NUL are refused in every start-line part, header name and header value: one
 // of them would let a field end the line early and forge headers or a second message.
-#include "support/ref.hpp"
+#include "types/functions.hpp"
 #include "types/layout.hpp"
+
+#include "support/ascii.hpp"
 
 #include <charconv>
 #include <cstdint>
@@ -64,14 +66,8 @@ inline bool equals(const Text& t, const char* literal, Py_ssize_t n) {
     return t.n == n && std::memcmp(t.p, literal, n) == 0;
 }
 
-bool equals_ignoring_case(const Text& t, const char* lower_literal, Py_ssize_t n) {
-    if (t.n != n) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        char c = t.p[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-        if (c != lower_literal[i]) return false;
-    }
-    return true;
+bool equals_lower(const Text& t, std::string_view lower) {
+    return ascii::equals_lower(std::string_view(t.p, std::size_t(t.n)), lower);
 }
 
 constexpr const char kTE[] = "Transfer-Encoding";
@@ -168,7 +164,7 @@ void plan_headers_and_body(NativeFunction* fn, Plan& plan) {
     plan.size += 2;
     if (body != Py_None) {
         Py_ssize_t n = PyBytes_GET_SIZE(body);
-        if (has_te && equals_ignoring_case(te, "chunked", 7)) {
+        if (has_te && equals_lower(te, "chunked")) {
             Ref encoder = global(fn, ZV_STR("encode_chunked"));
             if (!encoder) {
                 PyErr_Clear();
@@ -190,10 +186,10 @@ void plan_headers_and_body(NativeFunction* fn, Plan& plan) {
     plan.ok = true;
 }
 
-PyObject* write_plan(const Plan& plan) {
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, plan.size);
-    if (!out) return nullptr;
-    char* d = PyBytes_AS_STRING(out);
+Ref write_plan(const Plan& plan) {
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, plan.size));
+    if (!out) return {};
+    char* d = PyBytes_AS_STRING(out.get());
     d = put(d, plan.start[0]);
     *d++ = ' ';
     if (plan.numeric_status)
@@ -267,10 +263,10 @@ public:
         return true;
     }
 
-    PyObject* finish() {
-        PyObject* out = PyBytes_FromStringAndSize(nullptr, total_);
-        if (!out) return nullptr;
-        char* d = PyBytes_AS_STRING(out);
+    Ref finish() {
+        Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, total_));
+        if (!out) return {};
+        char* d = PyBytes_AS_STRING(out.get());
         for (const Text& t : parts_) d = put(d, t);
         return out;
     }
@@ -334,60 +330,53 @@ bool add_start_line(NativeFunction* fn, Builder& b, PyObject* const parts[3], co
     return true;
 }
 
-// Steps 2 to 6 of serialization: the header copy, framing, header lines and body.
-PyObject* finish_general(NativeFunction* fn, Builder& b, PyObject* headers_attr, Ref body) {
-    Ref headers = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), headers_attr));
-    if (!headers) return nullptr;
-    if (!body.is_none()) {
-        PyObject* te = nullptr;
-        if (PyDict_GetItemRef(headers.get(), ZV_STR(kTE), &te) < 0) return nullptr;
-        Ref te_value = te ? Ref::steal(te) : Ref::borrow(ZV_STR(""));
-        Ref lowered = call_method(te_value.get(), ZV_STR("lower"));
-        if (!lowered) return nullptr;
-        Ref same = Ref::steal(PyObject_RichCompare(lowered.get(), ZV_STR("chunked"), Py_EQ));
-        if (!same) return nullptr;
-        int chunked = PyObject_IsTrue(same.get());
-        if (chunked < 0) return nullptr;
-        if (chunked) {
-            Ref encoder = global(fn, ZV_STR("encode_chunked"));
-            if (!encoder) return nullptr;
-            body = call(encoder.get(), {body.get()});
-            if (!body) return nullptr;
-            if (PyDict_SetItem(headers.get(), ZV_STR(kTE), ZV_STR("chunked")) < 0 ||
-                PyDict_PopString(headers.get(), kCL, nullptr) < 0)
-                return nullptr;
-        } else {
-            int has = PyDict_Contains(headers.get(), ZV_STR(kCL));
-            if (has < 0) return nullptr;
-            if (!has) {
-                Py_ssize_t n = PyObject_Size(body.get());
-                if (n < 0) return nullptr;
-                Ref length = Ref::steal(PyUnicode_FromFormat("%zd", n));
-                if (!length || PyDict_SetItem(headers.get(), ZV_STR(kCL), length.get()) < 0) return nullptr;
-            }
-        }
+// `headers.get("Transfer-Encoding", "").lower() == "chunked"`: 1, 0, or -1 on failure.
+int says_chunked(PyObject* headers) {
+    PyObject* te = nullptr;
+    if (PyDict_GetItemRef(headers, ZV_STR(kTE), &te) < 0) return -1;
+    Ref te_value = te ? Ref::steal(te) : Ref::borrow(ZV_STR(""));
+    Ref lowered = call_method(te_value.get(), ZV_STR("lower"));
+    if (!lowered) return -1;
+    Ref same = Ref::steal(PyObject_RichCompare(lowered.get(), ZV_STR("chunked"), Py_EQ));
+    return same ? PyObject_IsTrue(same.get()) : -1;
+}
+
+// Steps 3 and 4: the body encoded by the module's encode_chunked and the headers saying
+// so, or a Content-Length added when none is there. 0, or -1 with an exception set.
+int frame_body(NativeFunction* fn, PyObject* headers, Ref& body) {
+    int chunked = says_chunked(headers);
+    if (chunked < 0) return -1;
+    if (chunked) {
+        Ref encoder = global(fn, ZV_STR("encode_chunked"));
+        body = encoder ? call(encoder.get(), {body.get()}) : Ref{};
+        if (!body || PyDict_SetItem(headers, ZV_STR(kTE), ZV_STR("chunked")) < 0) return -1;
+        return PyDict_PopString(headers, kCL, nullptr) < 0 ? -1 : 0;
     }
+    int has = PyDict_Contains(headers, ZV_STR(kCL));
+    if (has) return has < 0 ? -1 : 0;
+    Py_ssize_t n = PyObject_Size(body.get());
+    if (n < 0) return -1;
+    Ref length = Ref::steal(PyUnicode_FromFormat("%zd", n));
+    return length ? PyDict_SetItem(headers, ZV_STR(kCL), length.get()) : -1;
+}
+
+// Step 5: one line per header, each name and value formatted, encoded and checked.
+bool add_header_lines(NativeFunction* fn, Builder& b, PyObject* headers) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(headers.get(), &pos, &k, &v)) {
+    while (PyDict_Next(headers, &pos, &k, &v)) {
         Ref key = Ref::borrow(k), value = Ref::borrow(v);
         Ref name_text = formatted(key.get());
-        if (!name_text) return nullptr;
-        Ref value_text = formatted(value.get());
-        if (!value_text) return nullptr;
+        Ref value_text = name_text ? formatted(value.get()) : Ref{};
+        if (!value_text) return false;
         Text name, val;
-        if (!b.utf8(name_text.get(), &name) || !b.utf8(value_text.get(), &val)) {
-            raise_line_encode_error({name_text.get(), ZV_STR(": "), value_text.get()});
-            return nullptr;
-        }
-        if (has_forbidden(name)) {
-            raise_invalid(fn, PyUnicode_FromFormat("Invalid character in header name %R", name_text.get()));
-            return nullptr;
-        }
-        if (has_forbidden(val)) {
-            raise_invalid(fn, PyUnicode_FromFormat("Invalid character in header value for %R", name_text.get()));
-            return nullptr;
-        }
+        if (!b.utf8(name_text.get(), &name) || !b.utf8(value_text.get(), &val))
+            return raise_line_encode_error({name_text.get(), ZV_STR(": "), value_text.get()});
+        if (has_forbidden(name))
+            return raise_invalid(fn, PyUnicode_FromFormat("Invalid character in header name %R", name_text.get()));
+        if (has_forbidden(val))
+            return raise_invalid(
+                fn, PyUnicode_FromFormat("Invalid character in header value for %R", name_text.get()));
         b.add(name);
         b.add(": ", 2);
         b.add(val);
@@ -396,6 +385,12 @@ PyObject* finish_general(NativeFunction* fn, Builder& b, PyObject* headers_attr,
         b.keep(std::move(value_text));
     }
     b.add("\r\n", 2);
+    return true;
+}
+
+// Step 6: the body's bytes after the head: bytes as they are, anything else through the
+// buffer protocol.
+Ref finish_with_body(Builder& b, Ref body) {
     if (body.is_none()) return b.finish();
     if (PyBytes_Check(body.get())) {
         b.add(PyBytes_AS_STRING(body.get()), PyBytes_GET_SIZE(body.get()));
@@ -405,86 +400,104 @@ PyObject* finish_general(NativeFunction* fn, Builder& b, PyObject* headers_attr,
     Py_buffer view;
     if (PyObject_GetBuffer(body.get(), &view, PyBUF_SIMPLE) < 0) {
         PyErr_Format(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(body.get())->tp_name);
-        return nullptr;
+        return {};
     }
     b.add(static_cast<const char*>(view.buf), view.len);
-    PyObject* out = b.finish();
+    Ref out = b.finish();
     PyBuffer_Release(&view);
     return out;
 }
 
-// Reads a field through the attribute protocol (general path).
-Ref field(PyObject* self, PyObject* name) { return attr(self, name); }
-
-}  // namespace
+// The start line's fields, named in the order the line holds them.
+using StartNames = const char* const[3];
+constexpr StartNames kRequestStart = {"method", "path", "version"};
+constexpr StartNames kResponseStart = {"version", "status", "reason"};
 
 // The ordinary road for any record: fields read through attribute access in the order
-// the start line names them, then headers and body.
-PyObject* serialize_general(NativeFunction* fn, PyObject* self, const char* const names[3]) {
+// the start line names them, then headers (step 2: a dict copy) and body.
+Ref serialize_general(NativeFunction* fn, PyObject* self, const StartNames& names) {
     Builder b;
     Ref parts[3];
     for (int i = 0; i < 3; ++i) {
         Ref name = Ref::steal(PyUnicode_InternFromString(names[i]));
-        if (!name || !(parts[i] = field(self, name.get()))) return nullptr;
+        if (!name || !(parts[i] = attr(self, name.get()))) return {};
     }
     PyObject* const raw[3] = {parts[0].get(), parts[1].get(), parts[2].get()};
-    if (!add_start_line(fn, b, raw, names)) return nullptr;
-    Ref headers = field(self, ZV_STR("headers"));
-    if (!headers) return nullptr;
-    Ref body = field(self, ZV_STR("body"));
-    if (!body) return nullptr;
-    return finish_general(fn, b, headers.get(), std::move(body));
+    if (!add_start_line(fn, b, raw, names)) return {};
+    Ref headers_attr = attr(self, ZV_STR("headers"));
+    Ref body = headers_attr ? attr(self, ZV_STR("body")) : Ref{};
+    if (!body) return {};
+    Ref headers = call(reinterpret_cast<PyObject*>(&PyDict_Type), {headers_attr.get()});
+    if (!headers || (!body.is_none() && frame_body(fn, headers.get(), body) < 0)) return {};
+    if (!add_header_lines(fn, b, headers.get())) return {};
+    return finish_with_body(b, std::move(body));
 }
 
+// The fields of a record whose class still has its original layout, each set.
+bool raw_fields(PyObject* self, RecordLayout& layout, PyObject* (&fields)[kFieldCount]) {
+    if (!raw_layout(self, layout)) return false;
+    bool complete = true;
+    for (int i = 0; i < kFieldCount; ++i) complete &= (fields[i] = raw_field(self, layout, i)) != nullptr;
+    return complete;
+}
+
+// Plans the headers and the body after a start line already planned; when the plan holds,
+// writes the message into `*out` (empty on failure) and answers true.
+bool write_planned(NativeFunction* fn, Plan& plan, PyObject* headers, PyObject* body, Ref* out) {
+    plan.headers = headers;
+    plan.body = body;
+    plan_headers_and_body(fn, plan);
+    if (plan.ok) *out = write_plan(plan);
+    return plan.ok;
+}
+
+// A status the fast path writes itself: an exact int that fits.
+bool numeric_status(PyObject* status, long long* value) {
+    if (!PyLong_CheckExact(status)) return false;
+    int overflow = 0;
+    *value = PyLong_AsLongLongAndOverflow(status, &overflow);
+    return !overflow;
+}
+
+// __bytes__ of a record: the fast path when the record's class keeps its layout and
+// `plan_start` can plan the start line from the fields, else the general path.
+template <class PlanStart>
+PyObject* record_bytes(NativeFunction* fn, PyObject* self, RecordLayout& layout, const StartNames& names,
+                       int headers, int body, PlanStart plan_start) {
+    PyObject* fields[kFieldCount];
+    Plan plan;
+    Ref out;
+    if (raw_fields(self, layout, fields) && plan_start(fields, plan) &&
+        write_planned(fn, plan, fields[headers], fields[body], &out))
+        return out.release();
+    return serialize_general(fn, self, names).release();
+}
+
+}  // namespace
+
 PyObject* request_bytes(NativeFunction* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    RecordLayout& layout = state_of(fn->module)->request;
-    if (raw_layout(self, layout)) {
-        PyObject* f[5];
-        bool complete = true;
-        for (int i = 0; i < 5; ++i) complete &= (f[i] = raw_field(self, layout, i)) != nullptr;
-        Plan plan;
-        if (complete && plain(f[kMethod], &plan.start[0]) && plain(f[kPath], &plan.start[1]) &&
-            plain(f[kReqVersion], &plan.start[2])) {
-            plan.size = plan.start[0].n + plan.start[1].n + plan.start[2].n + 4;
-            plan.headers = f[kReqHeaders];
-            plan.body = f[kReqBody];
-            plan_headers_and_body(fn, plan);
-            if (plan.ok) return write_plan(plan);
-        }
-    }
-    static const char* const names[3] = {"method", "path", "version"};
-    return serialize_general(fn, self, names);
+    auto plan_start = [](PyObject* const* f, Plan& plan) {
+        if (!plain(f[kMethod], &plan.start[0]) || !plain(f[kPath], &plan.start[1]) ||
+            !plain(f[kReqVersion], &plan.start[2]))
+            return false;
+        plan.size = plan.start[0].n + plan.start[1].n + plan.start[2].n + 4;
+        return true;
+    };
+    return record_bytes(fn, args[0], state_of(fn->module)->request, kRequestStart, kReqHeaders, kReqBody,
+                        plan_start);
 }
 
 PyObject* response_bytes(NativeFunction* fn, PyObject* const* args) {
-    PyObject* self = args[0];
-    RecordLayout& layout = state_of(fn->module)->response;
-    if (raw_layout(self, layout)) {
-        PyObject* f[5];
-        bool complete = true;
-        for (int i = 0; i < 5; ++i) complete &= (f[i] = raw_field(self, layout, i)) != nullptr;
-        Plan plan;
-        if (complete && plain(f[kRespVersion], &plan.start[0]) && plain(f[kReason], &plan.start[2])) {
-            PyObject* status = f[kStatus];
-            if (PyLong_CheckExact(status)) {
-                int overflow = 0;
-                plan.status = PyLong_AsLongLongAndOverflow(status, &overflow);
-                plan.numeric_status = !overflow;
-            } else {
-                plan.numeric_status = false;
-            }
-            if (plan.numeric_status) {
-                plan.size = plan.start[0].n + decimal_length(plan.status) + plan.start[2].n + 4;
-                plan.headers = f[kRespHeaders];
-                plan.body = f[kRespBody];
-                plan_headers_and_body(fn, plan);
-                if (plan.ok) return write_plan(plan);
-            }
-        }
-    }
-    static const char* const names[3] = {"version", "status", "reason"};
-    return serialize_general(fn, self, names);
+    auto plan_start = [](PyObject* const* f, Plan& plan) {
+        if (!plain(f[kRespVersion], &plan.start[0]) || !plain(f[kReason], &plan.start[2]) ||
+            !numeric_status(f[kStatus], &plan.status))
+            return false;
+        plan.numeric_status = true;
+        plan.size = plan.start[0].n + decimal_length(plan.status) + plan.start[2].n + 4;
+        return true;
+    };
+    return record_bytes(fn, args[0], state_of(fn->module)->response, kResponseStart, kRespHeaders, kRespBody,
+                        plan_start);
 }
 
 PyObject* encode_chunked(NativeFunction*, PyObject* const* args) {

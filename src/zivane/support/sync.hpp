@@ -1,0 +1,140 @@
+// Threads, the GIL and the package's locks.
+//
+// LOCK ORDER. Locks are taken downwards only; any may be skipped, none taken upwards:
+//
+//   1. zivane.client Session::turn (a threading.Lock): one exchange at a time on a link.
+//      Held for a whole exchange, across everything below; its acquire waits with the
+//      GIL released.
+//   2. zivane.server LinkState::mutex (a PyMutex, one per link): held while a ready
+//      callback reads the link's buffer (`buffer.read`: Python code, which may let the
+//      GIL go and take it back, and takes 3) and cuts requests out of the bytes read.
+//      Never held while a handler runs, an answer is written or another link's state
+//      is touched.
+//   3. Reticulum's own locks (RawChannelReader._lock, the buffered reader's lock,
+//      Channel._lock, ...): Python locks inside RNS. RNS never calls into zivane while
+//      it holds one: ready callbacks start on threads of their own.
+//   4. zivane.client Session::mutex (a PyMutex, one per link): held by short native
+//      steps that run no Python code and release no reference.
+//   5. a Monitor's std::mutex (the server's watchdog table, the client's writer
+//      hand-over): nothing else is taken while it is held.
+//
+// And the GIL, which is not a place in that order but a rule for each kind of lock:
+// - a PyMutex (2, 4) is taken by a thread holding the GIL; PyMutex_Lock lets the GIL go
+//   while it waits, so a thread holding one may wait for the GIL (2, inside
+//   buffer.read) without blocking the thread that holds the GIL and wants the mutex;
+// - a Python lock (1, 3) waits with the GIL released, like every blocking call here;
+// - a Monitor's mutex (5) is taken only with the GIL released (or on a thread that has
+//   no Python state) and is always let go before the GIL is asked for, so no thread
+//   ever waits for it holding the GIL, nor holds it waiting for the GIL.
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+
+namespace zv::sync {
+
+// The GIL released for the scope (what Py_BEGIN/END_ALLOW_THREADS do). Only native work in
+// between: no Python object may be touched, created or released.
+class GilReleased {
+public:
+    GilReleased() noexcept : saved_(PyEval_SaveThread()) {}
+    ~GilReleased() { PyEval_RestoreThread(saved_); }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
+// Runs `work()` with the GIL released and returns what it returns.
+template <class Work>
+decltype(auto) without_gil(Work&& work) {
+    GilReleased released;
+    return std::forward<Work>(work)();
+}
+
+// Holds a PyMutex for the scope; may be let go early and taken again.
+class MutexGuard {
+public:
+    explicit MutexGuard(PyMutex& mutex) noexcept : mutex_(&mutex) { lock(); }
+    ~MutexGuard() { unlock(); }
+    MutexGuard(const MutexGuard&) = delete;
+    MutexGuard& operator=(const MutexGuard&) = delete;
+
+    void lock() noexcept {
+        PyMutex_Lock(mutex_);
+        held_ = true;
+    }
+    void unlock() noexcept {
+        if (std::exchange(held_, false)) PyMutex_Unlock(mutex_);
+    }
+
+private:
+    PyMutex* mutex_;
+    bool held_ = false;
+};
+
+// A native mutex and condition variable that keep rule 5 above by construction: from a
+// thread holding the GIL, `locked` releases the GIL first and takes the mutex inside the
+// released region, and lets the mutex go before the GIL comes back; a thread of our own
+// without Python state takes it with `hold` and lets it go around anything that needs
+// the GIL with `released`.
+class Monitor {
+public:
+    using Guard = std::unique_lock<std::mutex>;
+
+    // Called with the GIL held: `step(guard)` runs with the GIL released and the mutex
+    // held. `step` must not touch Python objects, nor release a reference.
+    template <class Step>
+    decltype(auto) locked(Step&& step) {
+        GilReleased released;
+        Guard guard(mutex_);
+        return std::forward<Step>(step)(guard);  // the guard goes before the GIL returns
+    }
+
+    // Called on a thread that does not hold the GIL.
+    Guard hold() { return Guard(mutex_); }
+
+    // With `guard` held: lets the mutex go while `work()` runs (it may take the GIL) and
+    // takes it back afterwards.
+    template <class Work>
+    decltype(auto) released(Guard& guard, Work&& work) {
+        struct Relock {
+            Guard& guard;
+            ~Relock() { guard.lock(); }
+        } relock{guard};
+        guard.unlock();
+        return std::forward<Work>(work)();
+    }
+
+    // Waits on the condition; `guard` must hold this monitor's mutex.
+    template <class Ready>
+    void wait(Guard& guard, Ready ready) {
+        condition_.wait(guard, ready);
+    }
+    template <class Rep, class Period>
+    void wait_for(Guard& guard, std::chrono::duration<Rep, Period> timeout) {
+        condition_.wait_for(guard, timeout);
+    }
+    template <class Rep, class Period, class Ready>
+    bool wait_for(Guard& guard, std::chrono::duration<Rep, Period> timeout, Ready ready) {
+        return condition_.wait_for(guard, timeout, ready);
+    }
+    template <class Clock, class Duration, class Ready>
+    bool wait_until(Guard& guard, std::chrono::time_point<Clock, Duration> deadline, Ready ready) {
+        return condition_.wait_until(guard, deadline, ready);
+    }
+
+    void notify_one() noexcept { condition_.notify_one(); }
+    void notify_all() noexcept { condition_.notify_all(); }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable condition_;
+};
+
+}  // namespace zv::sync
