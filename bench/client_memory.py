@@ -2,7 +2,7 @@
 
 Run:  PYTHONPATH=build/<name> .venv/bin/python bench/client_memory.py [--mib N] [--limit-mib N]
 
-A raw server (the hostile server of tests/test_hardening_client.py) answers one client
+A raw server (the hostile server of tests/hardening/test_hardening_client.py) answers one client
 process: first a small warm-up answer, then an N MiB body with Content-Length, a chunked
 one and one delimited by the link closing, then an endless body (chunked, no length). The
 client samples its resident size every 5 ms while each request runs; the table gives the
@@ -17,7 +17,8 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+TESTS = os.path.join(os.path.dirname(HERE), "tests")
+sys.path[:0] = [TESTS, os.path.join(TESTS, "hardening")]
 
 from rnsnet import Network  # noqa: E402
 from test_hardening_client import CLIENT, PORT, RAW_SERVER  # noqa: E402

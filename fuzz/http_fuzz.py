@@ -23,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
 with atheris.instrument_imports():
-    import rnsfaults
+    from fakes import server as fake
 
 import zivane.server as server_mod  # noqa: E402
 from zivane.types import HttpParserError, HttpRequest, HttpResponse  # noqa: E402
@@ -46,7 +46,7 @@ def echo(request):
     return HttpResponse(status=200, body=request.path.encode() + b"|" + (request.body or b""))
 
 
-RNS = rnsfaults.ServerRNS()
+RNS = fake.ServerRNS()
 server_mod.RNS = RNS
 server_mod._LINK_BUFFER_LIMIT = LIMIT
 SERVER = server_mod.HttpServer(8080)
@@ -62,14 +62,14 @@ def parse_only(parse, data):
 
 
 def deliver(fdp, wire):
-    link, buf = rnsfaults.open_link(SERVER, RNS)
+    link, buf = fake.open_link(SERVER, RNS)
     try:
         pos = 0
         while pos < len(wire):
             step = fdp.ConsumeIntInRange(1, 2048) if fdp.remaining_bytes() else len(wire)
             buf.deliver(wire[pos:pos + step])
             pos += step
-        return rnsfaults.split_responses(buf.sent)
+        return fake.split_responses(buf.sent)
     finally:
         link.teardown()
         RNS.buffers.clear()
@@ -124,7 +124,7 @@ def test_one_input(data):
         parse_only(HttpResponse.parse, rest)
     else:
         fdp = atheris.FuzzedDataProvider(rest)
-        with contextlib.redirect_stdout(rnsfaults.NullOut()):
+        with contextlib.redirect_stdout(fake.NullOut()):
             (structured if mode == 2 else raw)(fdp)
 
 

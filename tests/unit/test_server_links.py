@@ -1,9 +1,4 @@
-"""HttpServer link handling driven through a stand-in RNS (zivane.server.RNS patched).
-
-The stand-in behaves like Reticulum where it matters: a buffer's ready callback may run
-on any thread with a byte count that is already stale, reads return what is there (or
-None), and a link's channel may refuse to send for a while.
-"""
+"""HttpServer link handling driven through the stand-in Reticulum (fakes/server.py)."""
 
 import asyncio
 import threading
@@ -12,121 +7,13 @@ import time
 import pytest
 
 import zivane.server as server_mod
+from fakes.server import PacedChannel, ServerRNS, StatusLink, open_link, split_responses
 from zivane.types import HttpRequest, HttpResponse
-
-
-class FakeBuffer:
-    def __init__(self, callback):
-        self.callback = callback
-        self.inbox = bytearray()
-        self.lock = threading.Lock()
-        self.writes = []
-        self.flushes = 0
-        self.on_write = None
-
-    def read(self, n):
-        with self.lock:
-            data = bytes(self.inbox[:n])
-            del self.inbox[:n]
-        return data or None
-
-    def write(self, data):
-        if self.on_write:
-            self.on_write(data)
-        self.writes.append(bytes(data))
-        return len(data)
-
-    def flush(self):
-        self.flushes += 1
-
-    def put(self, data):
-        with self.lock:
-            self.inbox += data
-            return len(self.inbox)
-
-    def deliver(self, data):
-        """Synchronous notification on the calling thread."""
-        self.callback(self.put(data))
-
-    def deliver_threaded(self, data):
-        """Like Reticulum: a new thread per message, started in arrival order."""
-        t = threading.Thread(target=self.callback, args=(self.put(data),))
-        t.start()
-        return t
-
-    @property
-    def sent(self):
-        return b"".join(self.writes)
-
-
-class FakeChannel:
-    pass
-
-
-class PacedChannel:
-    """Ready on every other probe; counts probes."""
-
-    def __init__(self):
-        self.probes = 0
-
-    def is_ready_to_send(self):
-        self.probes += 1
-        return self.probes % 2 == 0
-
-
-class FakeLink:
-    CLOSED = 4
-
-    def __init__(self, channel=None, name="link"):
-        self.channel = channel or FakeChannel()
-        self.name = name
-        self.teardowns = 0
-        self.closed_callback = None
-        self.status = 2
-
-    def __str__(self):
-        return self.name
-
-    def get_channel(self):
-        return self.channel
-
-    def set_link_closed_callback(self, cb):
-        self.closed_callback = cb
-
-    def teardown(self):
-        self.teardowns += 1
-        self.status = FakeLink.CLOSED
-        if self.closed_callback:
-            self.closed_callback(self)
-
-
-class FakeRNS:
-    """Only the operations the server needs from Reticulum, plus Link.CLOSED."""
-
-    Link = FakeLink
-
-    def __init__(self):
-        self.buffers = []
-        self.early = None  # bytes delivered by another thread before create returns
-        rns = self
-
-        class Buffer:
-            @staticmethod
-            def create_bidirectional_buffer(rx, tx, channel, callback):
-                assert (rx, tx) == (0, 1)
-                buf = FakeBuffer(callback)
-                rns.buffers.append(buf)
-                if rns.early is not None:
-                    t = buf.deliver_threaded(rns.early)
-                    t.join()
-                return buf
-
-        self.Buffer = Buffer
 
 
 @pytest.fixture
 def rns(monkeypatch):
-    fake = FakeRNS()
+    fake = ServerRNS()
     monkeypatch.setattr(server_mod, "RNS", fake)
     return fake
 
@@ -136,27 +23,6 @@ def server(rns):
     s = server_mod.HttpServer(8080)
     s._running = True
     return s
-
-
-def connect(server, rns, link=None):
-    link = link or FakeLink()
-    server._on_link(link)
-    return link, rns.buffers[-1]
-
-
-def responses(data):
-    """Splits concatenated serialized responses."""
-    out = []
-    while data:
-        head, _, rest = data.partition(b"\r\n\r\n")
-        length = 0
-        for line in head.split(b"\r\n")[1:]:
-            name, _, value = line.partition(b":")
-            if name.strip().lower() == b"content-length":
-                length = int(value)
-        out.append(HttpResponse.parse(head + b"\r\n\r\n" + rest[:length]))
-        data = rest[length:]
-    return out
 
 
 def req(path, body=None, method="GET"):
@@ -169,29 +35,29 @@ def echo(request):
 
 def test_one_request_prints_dispatches_and_writes_once(server, rns, capsys):
     server.set_default_handler(echo)
-    link, buf = connect(server, rns)
+    link, buf = open_link(server, rns, StatusLink())
     wire = req("/a")
     buf.deliver(wire)
     out = capsys.readouterr().out.splitlines()
     assert out == ["Connected: link", f"Reader ready link: {len(wire)}", "link GET /a"]
     assert len(buf.writes) == 1 and buf.flushes == 1
-    assert responses(buf.sent)[0].body == b"/a:"
+    assert split_responses(buf.sent)[0].body == b"/a:"
     assert server._links == {id(link): (link, buf)}
 
 
 def test_split_pipelined_and_chunked_requests_are_assembled(server, rns):
     server.set_default_handler(echo)
-    _, buf = connect(server, rns)
+    _, buf = open_link(server, rns, StatusLink())
     chunked = bytes(HttpRequest(method="POST", path="/c", headers={"Transfer-Encoding": "chunked"},
                                 body=b"x" * 5000))
     wire = req("/1", b"one", "POST") + chunked + req("/2") + req("/3", b"three", "PUT")
     for i in range(0, len(wire), 7):  # split across many notifications
         buf.deliver(wire[i:i + 7])
-    got = [r.body for r in responses(buf.sent)]
+    got = [r.body for r in split_responses(buf.sent)]
     assert got == [b"/1:one", b"/c:" + b"x" * 5000, b"/2:", b"/3:three"]
     # an empty notification (bytes taken by an earlier callback) answers nothing
     buf.deliver(b"")
-    assert len(responses(buf.sent)) == 4
+    assert len(split_responses(buf.sent)) == 4
 
 
 def test_concurrent_notifications_answer_each_request_once_in_order(server, rns):
@@ -200,12 +66,12 @@ def test_concurrent_notifications_answer_each_request_once_in_order(server, rns)
         return echo(request)
 
     server.set_default_handler(slow)
-    _, buf = connect(server, rns)
+    _, buf = open_link(server, rns, StatusLink())
     wire = b"".join(req(f"/{i}", b"b" * (i % 5)) for i in range(60))
     threads = [buf.deliver_threaded(wire[i:i + 50]) for i in range(0, len(wire), 50)]
     for t in threads:
         t.join(10)
-    got = [r.body.split(b":")[0] for r in responses(buf.sent)]
+    got = [r.body.split(b":")[0] for r in split_responses(buf.sent)]
     assert got == [f"/{i}".encode() for i in range(60)]
 
 
@@ -218,28 +84,28 @@ def test_a_blocked_handler_does_not_hold_up_other_links(server, rns):
         return echo(request)
 
     server.set_default_handler(handler)
-    _, slow_buf = connect(server, rns, FakeLink(name="a"))
-    _, fast_buf = connect(server, rns, FakeLink(name="b"))
+    _, slow_buf = open_link(server, rns, StatusLink(name="a"))
+    _, fast_buf = open_link(server, rns, StatusLink(name="b"))
     blocked = slow_buf.deliver_threaded(req("/block"))
     time.sleep(0.05)
     # more bytes on the blocked link are read and queued, not waited on
     slow_buf.deliver_threaded(req("/next")).join(2)
     fast_buf.deliver_threaded(req("/fast")).join(2)
-    assert responses(fast_buf.sent)[0].body == b"/fast:"
+    assert split_responses(fast_buf.sent)[0].body == b"/fast:"
     assert slow_buf.sent == b""
     release.set()
     blocked.join(5)
-    assert [r.body for r in responses(slow_buf.sent)] == [b"/block:", b"/next:"]
+    assert [r.body for r in split_responses(slow_buf.sent)] == [b"/block:", b"/next:"]
 
 
 def test_notification_before_registration_is_not_lost(server, rns):
     server.set_default_handler(echo)
     rns.early = req("/early")
-    _, buf = connect(server, rns)
+    _, buf = open_link(server, rns, StatusLink())
     deadline = time.monotonic() + 5
     while not buf.writes and time.monotonic() < deadline:
         time.sleep(0.01)
-    assert responses(buf.sent)[0].body == b"/early:"
+    assert split_responses(buf.sent)[0].body == b"/early:"
 
 
 def test_error_answers(server, rns, monkeypatch):
@@ -250,12 +116,12 @@ def test_error_answers(server, rns, monkeypatch):
 
     server.set_default_handler(handler)
     monkeypatch.setattr(server_mod, "_LINK_BUFFER_LIMIT", 1000)
-    link, buf = connect(server, rns)
+    link, buf = open_link(server, rns, StatusLink())
 
     buf.deliver(req("/fail"))
     buf.deliver(b"\x01\x02 garbage\r\n\r\n")  # framed, but not HTTP: the parser refuses it
     buf.deliver(req("/after"))
-    got = responses(buf.sent)
+    got = split_responses(buf.sent)
     assert [r.status for r in got] == [500, 400, 200]
     assert got[0].body == "broken handler ü".encode()
     assert got[0].reason == "Internal Server Error"
@@ -265,11 +131,11 @@ def test_error_answers(server, rns, monkeypatch):
     # arrives): one answer, then the link ends
     big = req("/big", b"z" * 3000, "POST")
     for wire, status in [(b"GET / HTTP/1.1\r\nContent-Length: abc\r\n\r\n", 400), (big[:900], 413)]:
-        link, buf = connect(server, rns)
+        link, buf = open_link(server, rns, StatusLink())
         buf.deliver(wire)
-        assert [r.status for r in responses(buf.sent)] == [status]
+        assert [r.status for r in split_responses(buf.sent)] == [status]
         buf.deliver(req("/after"))
-        assert len(responses(buf.sent)) == 1
+        assert len(split_responses(buf.sent)) == 1
         assert link.teardowns == 1 and id(link) not in server._links
 
 
@@ -281,9 +147,9 @@ def test_async_handler_and_none_result(server, rns):
         return HttpResponse(status=201, body=b"async")
 
     server.set_default_handler(handler)
-    link, buf = connect(server, rns)
+    link, buf = open_link(server, rns, StatusLink())
     buf.deliver(req("/x"))
-    assert responses(buf.sent)[0].status == 201
+    assert split_responses(buf.sent)[0].status == 201
     buf.deliver(req("/none"))  # not serializable: the link is dropped
     assert server._links == {}
     assert link.teardowns == 1
@@ -293,18 +159,18 @@ def test_large_response_is_paced_in_message_pieces(server, rns):
     body = bytes(range(256)) * 40
     server.set_default_handler(lambda r: HttpResponse(status=200, body=body))
     channel = PacedChannel()
-    _, buf = connect(server, rns, FakeLink(channel))
+    _, buf = open_link(server, rns, StatusLink(channel))
     buf.deliver(req("/"))
     assert all(len(w) <= 423 for w in buf.writes)
     assert len(buf.writes) == buf.flushes > 20
     assert channel.probes >= 2 * len(buf.writes)
-    assert responses(buf.sent)[0].body == body
+    assert split_responses(buf.sent)[0].body == body
 
 
 def test_large_response_without_readiness_is_one_write(server, rns):
     body = b"q" * 20000
     server.set_default_handler(lambda r: HttpResponse(status=200, body=body))
-    _, buf = connect(server, rns)
+    _, buf = open_link(server, rns, StatusLink())
     buf.deliver(req("/"))
     assert len(buf.writes) == 1 and buf.flushes == 1
 
@@ -312,7 +178,7 @@ def test_large_response_without_readiness_is_one_write(server, rns):
 def test_link_closing_or_stalling_mid_write_drops_it(server, rns, monkeypatch):
     server.set_default_handler(lambda r: HttpResponse(status=200, body=b"w" * 5000))
     channel = PacedChannel()
-    link, buf = connect(server, rns, FakeLink(channel))
+    link, buf = open_link(server, rns, StatusLink(channel))
     buf.on_write = lambda data: link.teardown() if len(buf.writes) == 3 else None
     buf.deliver(req("/"))
     assert len(buf.writes) == 4  # the piece in flight; nothing after the close
@@ -323,7 +189,7 @@ def test_link_closing_or_stalling_mid_write_drops_it(server, rns, monkeypatch):
             return False
 
     monkeypatch.setattr(server_mod, "_WRITE_STALL_TIMEOUT", 0.1)
-    link2, buf2 = connect(server, rns, FakeLink(Stuck()))
+    link2, buf2 = open_link(server, rns, StatusLink(Stuck()))
     started = time.monotonic()
     buf2.deliver(req("/"))
     assert time.monotonic() - started < 2
@@ -352,20 +218,20 @@ def test_window_shut_while_reticulum_still_resends_is_waited_out(server, rns, mo
     monkeypatch.setattr(server_mod, "_WRITE_STALL_TIMEOUT", 0.1)
     server.set_default_handler(lambda r: HttpResponse(status=200, body=b"w" * 2000))
     for shut_for, kept in ((0.6, True), (3.0, False)):
-        link = FakeLink(Reopening(shut_for))
+        link = StatusLink(Reopening(shut_for))
         link.rtt = 0.01
-        link, buf = connect(server, rns, link)
+        link, buf = open_link(server, rns, link)
         started = time.monotonic()
         buf.deliver(req("/"))
         if kept:
-            assert responses(buf.sent)[0].body == b"w" * 2000 and link.teardowns == 0
+            assert split_responses(buf.sent)[0].body == b"w" * 2000 and link.teardowns == 0
         else:
             assert buf.writes == [] and link.teardowns == 1
             assert 0.8 < time.monotonic() - started < 2.0
 
 
 def test_stop_tears_down_in_order_and_refuses_new_links(server, rns, capsys):
-    links = [connect(server, rns, FakeLink(name=f"l{i}"))[0] for i in range(3)]
+    links = [open_link(server, rns, StatusLink(name=f"l{i}"))[0] for i in range(3)]
     order = []
     for link in links:
         link.set_link_closed_callback(None)
@@ -374,14 +240,14 @@ def test_stop_tears_down_in_order_and_refuses_new_links(server, rns, capsys):
     asyncio.run(server.stop())
     assert order == ["l0", "l1", "l2"] and server._links == {}
     capsys.readouterr()
-    late = FakeLink(name="late")
+    late = StatusLink(name="late")
     server._on_link(late)
     assert late.teardowns == 1 and capsys.readouterr().out == ""
 
 
 def test_removed_link_only_prints(server, rns, capsys):
     server.set_default_handler(echo)
-    link, buf = connect(server, rns)
+    link, buf = open_link(server, rns, StatusLink())
     server._on_close(link)
     server._on_close(link)  # unknown link: no error
     buf.deliver(req("/"))
@@ -419,8 +285,8 @@ def test_await_in_sync():
 ])
 def test_framing_edges(server, rns, wire, expected):
     server.set_default_handler(echo)
-    _, buf = connect(server, rns)
+    _, buf = open_link(server, rns, StatusLink())
     for i in range(len(wire)):  # byte by byte: every resume point of the framer
         buf.deliver(wire[i:i + 1])
-    got = [(r.status, r.body if expected[0][1] is not None else None) for r in responses(buf.sent)]
+    got = [(r.status, r.body if expected[0][1] is not None else None) for r in split_responses(buf.sent)]
     assert got == expected

@@ -9,24 +9,17 @@ import time
 
 import pytest
 
+from helpers import SANITIZED
 from rnsfaults import (CHURN_SOURCE, CONTROL_SERVER_SOURCE, client_result, direct_config, one_request,
                        server_state, spawn_with_config, start_clients, start_control_server, wait_state)
-from rnsnet import Network, free_port
+from rnsnet import free_port
 from zivane.types import HttpRequest, HttpResponse
 
 PORT = 7001
-# AddressSanitizer keeps freed memory in quarantine: resident size says nothing then.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def get(path, **headers):
     return bytes(HttpRequest("GET", path, headers=headers))
-
-
-@pytest.fixture(scope="module")
-def net():
-    with Network() as network:
-        yield network
 
 
 @pytest.fixture(scope="module")

@@ -1,13 +1,10 @@
-"""HttpClient and the client command against a stand-in RNS offering only the operations the
-client relies on (no Link.status, no channel readiness), delivering data the way Reticulum
-does: every notification on its own thread, with counts that are only hints."""
+"""HttpClient and the client command against the stand-in Reticulum (fakes/client.py)."""
 
 import asyncio
 import bz2
 import hashlib
 import io
 import os
-import queue
 import random
 import stat
 import sys
@@ -17,226 +14,18 @@ import time
 import pytest
 
 import zivane.client as client_mod
+from fakes.client import ClientBuffer, ClientBufferFactory, ClientIdentity, ClientLink, ClientRNS, ClientTransport, echo
 from zivane.client import HttpClient, TransportError
 from zivane.types import HttpParserError, HttpRequest, HttpResponse
 
 DEST = bytes(range(16))
 
 
-class FakeIdentity:
-    created = 0
-    files = {}
-    from_file_calls = []
-    recall_result = "server-identity"
-    recall_error = None
-
-    def __init__(self):
-        FakeIdentity.created += 1
-        self.tag = FakeIdentity.created
-
-    @staticmethod
-    def from_file(path):
-        FakeIdentity.from_file_calls.append(path)
-        with open(path, "rb") as f:
-            data = f.read()
-        return FakeIdentity.files.get(data)
-
-    def to_file(self, path):
-        data = b"identity-%d" % self.tag
-        FakeIdentity.files[data] = self
-        with open(path, "wb") as f:
-            f.write(data)
-
-    @staticmethod
-    def recall(h):
-        if FakeIdentity.recall_error:
-            raise FakeIdentity.recall_error
-        return FakeIdentity.recall_result
-
-
-class FakeTransport:
-    calls = []
-    path_known = True
-    path_arrives = True
-
-    @staticmethod
-    def request_path(h):
-        FakeTransport.calls.append(("request_path", h))
-
-    @staticmethod
-    def has_path(h):
-        FakeTransport.calls.append(("has_path", h))
-        return FakeTransport.path_known
-
-    @staticmethod
-    def await_path(h, timeout):
-        FakeTransport.calls.append(("await_path", h, timeout))
-        return FakeTransport.path_arrives
-
-
-class FakeDestination:
-    IN, OUT, SINGLE = "in", "out", "single"
-
-    def __init__(self, *args):
-        self.args = args
-
-
-class FakeBuffer:
-    """Bidirectional buffer; the peer side is the link's `server` function."""
-
-    def __init__(self, link, callback):
-        self.link = link
-        self.callback = callback
-        self.inbox = bytearray()
-        self.lock = threading.Lock()
-        self.read_error = None
-        self.written = []
-
-    def write(self, data):
-        self.written.append(bytes(data))
-        return len(data)
-
-    def flush(self):
-        data = b"".join(self.written)
-        self.written.clear()
-        self.link.on_request(self, data)
-
-    def read(self, n):
-        if self.read_error:
-            raise self.read_error
-        with self.lock:
-            if not self.inbox:
-                return None
-            out = bytes(self.inbox[:n])
-            del self.inbox[:n]
-            return out
-
-    def deliver(self, data):
-        with self.lock:
-            self.inbox.extend(data)
-            ready = len(self.inbox)
-        threading.Thread(target=self.callback, args=(ready,), daemon=True).start()
-
-
-class FakeLink:
-    instances = []
-    establish = True
-
-    def __init__(self, destination, established):
-        self.destination = destination
-        self.established = established
-        self.teardowns = 0
-        self.buffers = []
-        self.server = echo_server
-        self.chunk = 37  # bytes per notification
-        self.delay = 0.0
-        self.in_flight = 0
-        self.max_in_flight = 0
-        self.raw = []
-        self.unread = bytearray()
-        self.gap = 0.0005  # seconds between notifications
-        self.outbox = queue.Queue()
-        threading.Thread(target=self.sender, daemon=True).start()
-        FakeLink.instances.append(self)
-        if FakeLink.establish:
-            threading.Thread(target=established, args=(self,), daemon=True).start()
-
-    def teardown(self):
-        self.teardowns += 1
-
-    def get_channel(self):
-        return ("channel", self)
-
-    def on_request(self, buffer, data):
-        # A request written in pieces is answered once it is all there.
-        self.unread += data
-        end = self.unread.find(b"\r\n\r\n")
-        if end < 0:
-            return
-        length = 0
-        for line in bytes(self.unread[:end]).split(b"\r\n")[1:]:
-            name, _, value = line.partition(b":")
-            if name.strip().lower() == b"content-length":
-                length = int(value)
-        if len(self.unread) < end + 4 + length:
-            return
-        data = bytes(self.unread[:end + 4 + length])
-        del self.unread[:end + 4 + length]
-        self.in_flight += 1
-        self.max_in_flight = max(self.max_in_flight, self.in_flight)
-        self.raw.append(data)
-        try:
-            answer = self.server(HttpRequest.parse(data))
-        except HttpParserError:
-            answer = bytes(HttpResponse(400, body=b""))
-
-        # Answers leave in request order, as from a real server.
-        self.outbox.put((buffer, answer, self.delay))
-
-    def sender(self):
-        while True:
-            buffer, answer, delay = self.outbox.get()
-            if delay:
-                time.sleep(delay)
-            self.in_flight -= 1
-            if answer is None:
-                continue
-            for i in range(0, len(answer), self.chunk):
-                buffer.deliver(answer[i:i + self.chunk])
-                time.sleep(self.gap)
-
-
-def echo_server(request):
-    body = f"{request.method} {request.path}".encode()
-    if request.body:
-        body += b" " + request.body
-    return bytes(HttpResponse(200, headers={"X-Path": request.path}, body=body))
-
-
-class FakeBufferFactory:
-    created = []
-
-    @staticmethod
-    def create_bidirectional_buffer(rx, tx, channel, callback):
-        FakeBufferFactory.created.append((rx, tx, channel))
-        buffer = FakeBuffer(channel[1], callback)
-        channel[1].buffers.append(buffer)
-        return buffer
-
-
-class FakeRNS:
-    LOG_VERBOSE = 5
-    LOG_WARNING = 2
-    Identity = FakeIdentity
-    Transport = FakeTransport
-    Destination = FakeDestination
-    Link = FakeLink
-    Buffer = FakeBufferFactory
-    reticulum_calls = []
-
-    @staticmethod
-    def Reticulum(config, level):
-        FakeRNS.reticulum_calls.append((config, level))
-        return object()
-
-
 @pytest.fixture
 def rns(monkeypatch, tmp_path):
-    FakeIdentity.created = 0
-    FakeIdentity.files = {}
-    FakeIdentity.from_file_calls = []
-    FakeIdentity.recall_result = "server-identity"
-    FakeIdentity.recall_error = None
-    FakeTransport.calls = []
-    FakeTransport.path_known = True
-    FakeTransport.path_arrives = True
-    FakeLink.instances = []
-    FakeLink.establish = True
-    FakeBufferFactory.created = []
-    FakeRNS.reticulum_calls = []
-    monkeypatch.setattr(client_mod, "RNS", FakeRNS)
     monkeypatch.setenv("HOME", str(tmp_path))
-    return FakeRNS
+    # small pieces, each notification on its own thread and not waited for
+    return ClientRNS.install(monkeypatch, chunk=37, gap=0.0005, overlap=True)
 
 
 def make_client(tmp_path, **kw):
@@ -316,7 +105,7 @@ def test_identity_created_private_then_cached(rns, tmp_path):
     assert stat.S_IMODE(path.stat().st_mode) == 0o600
     assert stat.S_IMODE(path.parent.stat().st_mode) == 0o700
     first = c._identity
-    assert isinstance(first, FakeIdentity)
+    assert isinstance(first, ClientIdentity)
     run(c.close())
     path.unlink()
     run(c.connect())  # cached: the file is neither read nor written again
@@ -353,7 +142,7 @@ def test_identity_save_failure_propagates_but_identity_is_kept(rns, tmp_path, mo
     kept = c._identity
     assert kept is not None and c._link is None
     monkeypatch.undo()
-    monkeypatch.setattr(client_mod, "RNS", FakeRNS)
+    monkeypatch.setattr(client_mod, "RNS", ClientRNS)
     run(c.connect())
     assert c._identity is kept
 
@@ -363,22 +152,22 @@ def test_identity_save_failure_propagates_but_identity_is_kept(rns, tmp_path, mo
 
 def test_connect_path_known_asks_nothing_and_builds_destination(rns, tmp_path):
     c, link = connected_client(tmp_path)
-    names = [call[0] for call in FakeTransport.calls]
+    names = [call[0] for call in ClientTransport.calls]
     assert names == ["has_path"]
     assert link.destination.args == ("server-identity", "out", "single", "HTTP", "4000")
     assert c.is_connected
     assert HttpClient.connect.__qualname__ == "HttpClient.connect"
     assert link.established.__qualname__ == "HttpClient.connect.<locals>.on_established"
-    assert link.established.__annotations__ == {"_link": FakeLink, "return": None}
+    assert link.established.__annotations__ == {"_link": ClientLink, "return": None}
 
 
 @pytest.mark.parametrize(
     "setup, message",
     [
-        (lambda: setattr(FakeTransport, "path_known", False) or setattr(FakeTransport, "path_arrives", False),
+        (lambda: setattr(ClientTransport, "path_known", False) or setattr(ClientTransport, "path_arrives", False),
          "Timeout waiting for path to server"),
-        (lambda: setattr(FakeIdentity, "recall_result", None), "Could not recall server identity"),
-        (lambda: setattr(FakeLink, "establish", False), "Connection timeout"),
+        (lambda: setattr(ClientIdentity, "recall_result", None), "Could not recall server identity"),
+        (lambda: setattr(ClientLink, "establish", False), "Connection timeout"),
     ],
 )
 def test_connect_failures(rns, tmp_path, setup, message):
@@ -388,17 +177,17 @@ def test_connect_failures(rns, tmp_path, setup, message):
         run(c.connect())
     assert str(info.value) == message and c._link is None and c._identity is not None
     if message == "Connection timeout":
-        assert FakeLink.instances[0].teardowns == 1
+        assert ClientLink.instances[0].teardowns == 1
     if message.startswith("Timeout"):
         # one request, not repeated before Reticulum's own time-out for it
-        names = {call[0] for call in FakeTransport.calls}
+        names = {call[0] for call in ClientTransport.calls}
         assert names == {"has_path", "request_path"}
-        assert FakeTransport.calls.count(("request_path", DEST)) == 1
+        assert ClientTransport.calls.count(("request_path", DEST)) == 1
 
 
 def test_connect_reticulum_errors_propagate(rns, tmp_path):
     c, old = connected_client(tmp_path)
-    FakeIdentity.recall_error = KeyError("rpc")
+    ClientIdentity.recall_error = KeyError("rpc")
     with pytest.raises(KeyError):
         run(c.connect())
     assert c._link is old
@@ -414,21 +203,21 @@ def test_connect_bounded_when_reticulum_calls_hang(rns, tmp_path, monkeypatch):
             never.wait(10)
         return "server-identity"
 
-    monkeypatch.setattr(FakeIdentity, "recall", staticmethod(recall_hangs_once))
+    monkeypatch.setattr(ClientIdentity, "recall", staticmethod(recall_hangs_once))
     c = make_client(tmp_path, connect_timeout=5.0)
     run(c.connect())  # the stuck call is abandoned and tried again
     assert c.is_connected and len(calls) == 2
 
-    monkeypatch.setattr(FakeIdentity, "recall", staticmethod(lambda h: never.wait(10)))
+    monkeypatch.setattr(ClientIdentity, "recall", staticmethod(lambda h: never.wait(10)))
     c = make_client(tmp_path, connect_timeout=0.5)
     start = time.monotonic()
     with pytest.raises(TransportError, match="^Could not recall server identity$"):
         run(c.connect())
     assert time.monotonic() - start < 1.5
 
-    monkeypatch.setattr(FakeIdentity, "recall", staticmethod(lambda h: "server-identity"))
+    monkeypatch.setattr(ClientIdentity, "recall", staticmethod(lambda h: "server-identity"))
     c, _ = connected_client(tmp_path)
-    monkeypatch.setattr(FakeRNS, "Link", lambda dest, cb: never.wait(10))
+    monkeypatch.setattr(ClientRNS, "Link", lambda dest, cb: never.wait(10))
     c._connect_timeout = 0.5
     start = time.monotonic()
     with pytest.raises(TransportError, match="^Connection timeout$"):
@@ -452,23 +241,23 @@ class TestPathRequests:
             if request_path:
                 request_path(len(asked))
 
-        monkeypatch.setattr(FakeTransport, "request_path", staticmethod(request))
-        monkeypatch.setattr(FakeTransport, "has_path",
+        monkeypatch.setattr(ClientTransport, "request_path", staticmethod(request))
+        monkeypatch.setattr(ClientTransport, "has_path",
                             staticmethod(lambda h: time.monotonic() - start > seconds))
         return asked
 
     def test_repeats_wait_for_reticulums_time_out_and_back_off(self, rns, tmp_path, monkeypatch):
-        monkeypatch.setattr(FakeTransport, "PATH_REQUEST_TIMEOUT", 0.25, raising=False)
+        monkeypatch.setattr(ClientTransport, "PATH_REQUEST_TIMEOUT", 0.25, raising=False)
         asked = self.arrives_after(monkeypatch, 1.0)
         c = make_client(tmp_path, connect_timeout=3.0)
         run(c.connect())
         assert c.is_connected and len(asked) == 3, asked
         assert asked[1] >= 0.25 and asked[2] - asked[1] >= 0.5  # each gap twice the last
-        assert ("await_path", DEST, 3.0) not in FakeTransport.calls  # it would ask once more
+        assert ("await_path", DEST, 3.0) not in ClientTransport.calls  # it would ask once more
 
     def test_slow_medium_stretches_the_time_out(self, rns, tmp_path, monkeypatch):
-        monkeypatch.setattr(FakeTransport, "PATH_REQUEST_TIMEOUT", 0.2, raising=False)
-        monkeypatch.setattr(FakeTransport, "medium_path_timeout", staticmethod(lambda: 0.7), raising=False)
+        monkeypatch.setattr(ClientTransport, "PATH_REQUEST_TIMEOUT", 0.2, raising=False)
+        monkeypatch.setattr(ClientTransport, "medium_path_timeout", staticmethod(lambda: 0.7), raising=False)
         asked = self.arrives_after(monkeypatch, 0.6)
         run(make_client(tmp_path, connect_timeout=3.0).connect())
         assert len(asked) == 1, asked
@@ -477,7 +266,7 @@ class TestPathRequests:
         class Shared:
             is_connected_to_shared_instance = True
 
-        monkeypatch.setattr(FakeRNS, "Reticulum", type("R", (), {"get_instance": staticmethod(Shared)}))
+        monkeypatch.setattr(ClientRNS, "Reticulum", type("R", (), {"get_instance": staticmethod(Shared)}))
         never = threading.Event()
         # the repeats never come back: they must not hold up the wait
         asked = self.arrives_after(monkeypatch, 1.3, lambda n: n > 1 and never.wait(10))
@@ -505,18 +294,18 @@ class TestPendingLink:
     def flaky_links(monkeypatch, lost):
         made = []
 
-        class Flaky(FakeLink):
+        class Flaky(ClientLink):
             CLOSED = "closed"
 
             def __init__(self, destination, established):
-                FakeLink.establish = len(made) >= lost
+                ClientLink.establish = len(made) >= lost
                 super().__init__(destination, established)
                 self.status = "pending"
                 made.append((time.monotonic(), self))
-                if not FakeLink.establish:
+                if not ClientLink.establish:
                     threading.Timer(0.2, setattr, (self, "status", "closed")).start()
 
-        monkeypatch.setattr(FakeRNS, "Link", Flaky)
+        monkeypatch.setattr(ClientRNS, "Link", Flaky)
         return made
 
     def test_new_link_after_a_lost_one(self, rns, tmp_path, monkeypatch):
@@ -556,9 +345,9 @@ def test_close_and_context_manager(rns, tmp_path):
 
     with pytest.raises(Boom):
         run(body_raises())
-    assert FakeLink.instances[-1].teardowns == 1
+    assert ClientLink.instances[-1].teardowns == 1
 
-    FakeLink.establish = False
+    ClientLink.establish = False
 
     async def enter_fails():
         async with make_client(tmp_path, connect_timeout=0.1):
@@ -566,7 +355,7 @@ def test_close_and_context_manager(rns, tmp_path):
 
     with pytest.raises(TransportError):
         run(enter_fails())
-    assert FakeLink.instances[-1].teardowns == 1  # from the connect time-out, not from close
+    assert ClientLink.instances[-1].teardowns == 1  # from the connect time-out, not from close
 
 
 def test_teardown_error_in_close_keeps_link(rns, tmp_path):
@@ -591,7 +380,7 @@ def test_request_connects_first_and_sends_what_it_was_given(rns, tmp_path):
     resp = run(c.get("/x"))
     assert c.is_connected and resp.status == 200 and resp.body == b"GET /x"
     link = c._link
-    link.server = lambda req: seen.append(req) or echo_server(req)
+    link.server = lambda req: seen.append(req) or echo(req)
     assert run(c.post("/p", b"abc")).body == b"POST /p abc"
     assert run(c.put("/q", None, headers)).body == b"PUT /q"
     assert run(c.delete("/d")).body == b"DELETE /d"
@@ -623,7 +412,7 @@ def test_not_connected(rns, tmp_path):
     c = make_client(tmp_path)
     with pytest.raises(TransportError, match="^Not connected$"):
         run(c._send_request(b"GET / HTTP/1.1\r\n\r\n"))
-    assert FakeTransport.calls == []
+    assert ClientTransport.calls == []
 
     async def noop():
         return None
@@ -648,10 +437,10 @@ def test_response_assembled_across_notifications(rns, tmp_path, chunk):
     # A HEAD answer announces a length but carries no body.
     link.server = lambda req: b"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n"
     assert run(c.request("/h", "HEAD")).status == 200
-    link.server = echo_server
+    link.server = echo
     assert run(c.get("/after")).body == b"GET /after"
-    assert len(FakeBufferFactory.created) == 1
-    assert FakeBufferFactory.created[0][:2] == (1, 0)
+    assert len(ClientBufferFactory.created) == 1
+    assert ClientBufferFactory.created[0][:2] == (1, 0)
     callback = link.buffers[0].callback
     assert callback.__qualname__ == "HttpClient._send_request.<locals>.on_reader_ready"
     assert callback.__annotations__ == {"ready": int, "return": None}
@@ -733,11 +522,11 @@ def test_silent_server_times_out_and_closes_link(rns, tmp_path):
         run(c.get("/"))
     assert link.teardowns == 1 and c._link is None and not c.is_connected
     assert run(c.get("/after")).body == b"GET /after"
-    assert c._link is not link and len(FakeLink.instances) == 2
+    assert c._link is not link and len(ClientLink.instances) == 2
 
 
 def test_link_closing_ends_the_wait_and_is_replaced(rns, tmp_path, monkeypatch):
-    monkeypatch.setattr(FakeLink, "CLOSED", "closed", raising=False)
+    monkeypatch.setattr(ClientLink, "CLOSED", "closed", raising=False)
     c, link = connected_client(tmp_path, request_timeout=10.0)
     link.status = "active"
     link.server = lambda req: None
@@ -751,9 +540,10 @@ def test_link_closing_ends_the_wait_and_is_replaced(rns, tmp_path, monkeypatch):
 
 
 def test_is_connected_follows_link_status(rns, tmp_path, monkeypatch):
-    monkeypatch.setattr(FakeLink, "CLOSED", "closed", raising=False)
+    monkeypatch.setattr(ClientLink, "CLOSED", "closed", raising=False)
     c, link = connected_client(tmp_path)
-    assert c.is_connected  # a stand-in link without status: as before
+    del link.status
+    assert c.is_connected  # a link without status: as before
     link.status = "active"
     assert c.is_connected
     link.status = "closed"
@@ -779,7 +569,7 @@ def test_unparsable_response_raises_parser_error_and_client_recovers(rns, tmp_pa
     link.server = lambda req: b"NOT HTTP AT ALL\r\n\r\n"
     with pytest.raises(HttpParserError):
         run(c.get("/bad"))
-    link.server = echo_server
+    link.server = echo
     assert run(c.get("/good")).body == b"GET /good"
 
 
@@ -805,7 +595,7 @@ def test_exchanges_from_many_threads_are_serialized_and_never_crossed(rns, tmp_p
     assert len(results) == 40
     assert all(body == b"GET " + path.encode() for path, body in results.items())
     assert link.max_in_flight == 1
-    assert len(FakeBufferFactory.created) == 1
+    assert len(ClientBufferFactory.created) == 1
 
 
 # ----- writes through RNS's own raw writer ---------------------------------------------
@@ -847,7 +637,7 @@ class WindowChannel:
             self.in_flight -= 1
 
 
-class RawWriterBuffer(FakeBuffer):
+class RawWriterBuffer(ClientBuffer):
     """Writes go through io.BufferedWriter over RNS.RawChannelWriter, as in RNS.Buffer."""
 
     def __init__(self, link, callback, channel):
@@ -904,14 +694,14 @@ class TestWritesThroughRawWriter:
     @pytest.fixture
     def client(self, rns, tmp_path, monkeypatch):
         import RNS
-        monkeypatch.setattr(FakeRNS, "RawChannelWriter", RNS.RawChannelWriter, raising=False)
+        monkeypatch.setattr(ClientRNS, "RawChannelWriter", RNS.RawChannelWriter, raising=False)
 
         def create(rx, tx, channel, callback):
             buffer = RawWriterBuffer(channel.link, callback, channel)
             channel.link.buffers.append(buffer)
             return buffer
 
-        monkeypatch.setattr(FakeBufferFactory, "create_bidirectional_buffer", staticmethod(create))
+        monkeypatch.setattr(ClientBufferFactory, "create_bidirectional_buffer", staticmethod(create))
         c, link = connected_client(tmp_path)
         channel = WindowChannel(link)
         link.get_channel = lambda: channel
@@ -951,21 +741,21 @@ class TestWritesThroughRawWriter:
 # ----- the command ---------------------------------------------------------------------
 
 
-def run_main(monkeypatch, argv, server=echo_server, establish=True):
-    FakeLink.establish = establish
+def run_main(monkeypatch, argv, server=echo, establish=True):
+    ClientLink.establish = establish
     out_bytes = io.BytesIO()
     out = io.TextIOWrapper(out_bytes, encoding="utf-8")
     err = io.StringIO()
     monkeypatch.setattr(sys, "argv", ["zivane-client", *argv])
     monkeypatch.setattr(sys, "stdout", out)
     monkeypatch.setattr(sys, "stderr", err)
-    original_init = FakeLink.__init__
+    original_init = ClientLink.__init__
 
     def init(self, *a):
         original_init(self, *a)
         self.server = server
 
-    monkeypatch.setattr(FakeLink, "__init__", init)
+    monkeypatch.setattr(ClientLink, "__init__", init)
 
     class QuickClient(HttpClient):
         def __init__(self, **kw):
@@ -989,8 +779,8 @@ def test_main_prints_head_then_body(rns, tmp_path, monkeypatch):
     assert code == 0 and err == ""
     assert out == b"HTTP/1.1 200 OK\nx-a: 1\ncontent-length: 12\n\nHello world!"
     assert (seen[0].method, seen[0].path, seen[0].headers, seen[0].body) == ("GET", "/", {}, None)
-    assert FakeRNS.reticulum_calls == [(None, FakeRNS.LOG_WARNING)]
-    assert FakeLink.instances[0].teardowns == 1
+    assert ClientRNS.reticulum_calls == [(None, ClientRNS.LOG_WARNING)]
+    assert ClientLink.instances[0].teardowns == 1
 
 
 def test_main_options(rns, tmp_path, monkeypatch):
@@ -1007,7 +797,7 @@ def test_main_options(rns, tmp_path, monkeypatch):
     req = seen[0]
     assert (req.method, req.path, req.body) == ("POST", "/p", "é".encode())
     assert req.headers == {"accept": "text/plain", "a": "b=c", "x-t": "a=b", "content-length": "2"}
-    assert FakeRNS.reticulum_calls == [("/cfg", FakeRNS.LOG_VERBOSE)]
+    assert ClientRNS.reticulum_calls == [("/cfg", ClientRNS.LOG_VERBOSE)]
 
     code, out, _ = run_main(monkeypatch, [DEST.hex(), "80", "-r", "--body", ""],
                             lambda r: seen.append(r) or bytes(HttpResponse(399, body=b"")))
@@ -1017,7 +807,7 @@ def test_main_options(rns, tmp_path, monkeypatch):
 def test_main_errors(rns, tmp_path, monkeypatch):
     code, out, err = run_main(monkeypatch, [DEST.hex(), "80", "-H", "NoSeparator"])
     assert code == 2 and out == b"" and "NoSeparator" in err and "usage:" in err
-    assert FakeRNS.reticulum_calls == []
+    assert ClientRNS.reticulum_calls == []
     code, out, err = run_main(monkeypatch, [DEST.hex(), "notaport"])
     assert code == 2
     code, out, err = run_main(monkeypatch, [DEST.hex(), "80"], establish=False)

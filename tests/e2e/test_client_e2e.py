@@ -7,7 +7,6 @@ import sys
 
 import pytest
 
-from rnsnet import Network
 
 SETUP = """
 import hashlib, random
@@ -132,12 +131,6 @@ async def main():
 asyncio.run(main())
 print("RESULT", json.dumps(out), flush=True)
 """
-
-
-@pytest.fixture(scope="module")
-def net():
-    with Network() as network:
-        yield network
 
 
 @pytest.fixture(scope="module")

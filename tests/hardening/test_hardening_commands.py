@@ -11,7 +11,7 @@ import threading
 import pytest
 
 import zivane.server as server_mod
-from rnsnet import Network
+from fakes.server import ServerRNS
 
 BIN = os.path.dirname(sys.executable)
 SCRIPTS = {name: os.path.join(BIN, name) for name in ("zivane-server", "zivane-client")}
@@ -118,12 +118,6 @@ def missing(request):
 
 
 @pytest.fixture(scope="module")
-def net():
-    with Network() as network:
-        yield network
-
-
-@pytest.fixture(scope="module")
 def route_server(net):
     return net.start_server(port=8073, setup=ROUTES).dest_hash
 
@@ -181,13 +175,6 @@ def test_server_main_treats_an_interrupt_in_the_running_check_as_a_stop(monkeypa
         def __bool__(self):
             raise KeyboardInterrupt
 
-    class FakeRNS:
-        LOG_WARNING, LOG_VERBOSE = 2, 5
-
-        @staticmethod
-        def Reticulum(config, level):
-            return object()
-
     class Server(server_mod.HttpServer):
         async def start(self):
             events.append("start")
@@ -203,11 +190,14 @@ def test_server_main_treats_an_interrupt_in_the_running_check_as_a_stop(monkeypa
         def is_running(self):
             return Interrupting()
 
-    monkeypatch.setattr(server_mod, "RNS", FakeRNS)
+    rns = ServerRNS()
+    monkeypatch.setattr(server_mod, "RNS", rns)
     monkeypatch.setattr(server_mod, "HttpServer", Server)
     monkeypatch.setattr(sys, "argv", ["zivane-server", "80"])
+    monkeypatch.delenv("RNS_CONFIG_PATH", raising=False)
     try:
         result = asyncio.run(server_mod.main())
     except KeyboardInterrupt:
         pytest.fail("the interrupt escaped the wait")
     assert result is None and events == ["start", "stop"]
+    assert rns.reticulum_calls == [(None, rns.LOG_WARNING)]

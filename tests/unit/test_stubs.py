@@ -7,8 +7,9 @@ import sys
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TYPING = os.path.join(HERE, "typing")
+from helpers import TESTS
+
+TYPING = os.path.join(TESTS, "typing")
 
 pytest.importorskip("mypy")
 

@@ -6,9 +6,6 @@ import asyncio
 import gc
 import os
 import stat
-import subprocess
-import sys
-import textwrap
 import tracemalloc
 import types
 import warnings
@@ -18,23 +15,11 @@ import pytest
 import RNS
 
 import zivane.types as zt
+from fakes.server import ServerRNS
+from helpers import SANITIZED, run_python
 from zivane.client import HttpClient
 from zivane.server import HttpServer
 from zivane.types import HttpRequest, HttpResponse
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def child_env():
-    """This interpreter's import path for a child (the build under test, and this folder)."""
-    paths = [HERE] + [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
-
-
-def run_python(code, timeout=120):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, env=child_env())
-
 
 class Writer:
     def __init__(self):
@@ -143,7 +128,7 @@ def test_ready_callback_after_the_client_module_was_cleared():
     done = run_python("""
         import asyncio, ctypes, os, tempfile
         import zivane.client as zc
-        from rnsfaults import ClientRNS, ClientBufferFactory
+        from fakes.client import ClientRNS, ClientBufferFactory
 
         callbacks = []
         made = ClientBufferFactory.create_bidirectional_buffer
@@ -264,10 +249,9 @@ def test_identity_class_without_private_key_accessor_saves_through_to_file(tmp_p
             with open(path, "wb") as f:
                 f.write(b"plain")
 
-    class FakeRNS:
-        Identity = Plain
-
-    monkeypatch.setattr(server_mod, "RNS", FakeRNS)
+    rns = ServerRNS()
+    rns.Identity = Plain
+    monkeypatch.setattr(server_mod, "RNS", rns)
     path = tmp_path / "identity"
     assert isinstance(HttpServer(1, str(path))._load_or_create_identity(), Plain)
     assert path.read_bytes() == b"plain"
@@ -275,7 +259,7 @@ def test_identity_class_without_private_key_accessor_saves_through_to_file(tmp_p
 
 # ----- long loops stay flat ----------------------------------------------------------------------
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer quarantine")
+@pytest.mark.skipif(SANITIZED, reason="sanitizer quarantine")
 def test_coroutine_and_codec_loops_do_not_grow():
     server = HttpServer(1, "unused")
     writer = Writer()

@@ -6,7 +6,6 @@ import time
 
 import pytest
 
-from rnsnet import Network
 from zivane.types import HttpRequest, HttpResponse
 
 SETUP = """
@@ -30,12 +29,6 @@ async def slow(request):
 def fail(request):
     raise RuntimeError("handler failed")
 """
-
-
-@pytest.fixture(scope="module")
-def net():
-    with Network() as network:
-        yield network
 
 
 @pytest.fixture(scope="module")

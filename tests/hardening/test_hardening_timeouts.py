@@ -9,7 +9,7 @@ import time
 import pytest
 
 import zivane.client as client_mod
-from rnsfaults import ClientIdentity, ClientLink, ClientRNS, ClientTransport
+from fakes.client import ClientIdentity, ClientLink, ClientRNS, ClientTransport
 from zivane.client import HttpClient, TransportError
 
 TIMEOUT = 1.0
@@ -78,7 +78,7 @@ def install_connect_hang(stage, release):
     elif stage == "recall":
         ClientIdentity.recall_hook = hang(release, "server-identity")
     elif stage == "never_established":
-        ClientLink.hooks[stage] = True
+        ClientLink.establish = False
     else:
         ClientLink.hooks[stage] = hang(release)
 

@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import zivane.server as server_mod
-from rnsfaults import NullOut, ServerRNS, open_link, split_responses
+from fakes.server import NullOut, ServerRNS, open_link, split_responses
 from zivane.types import HttpParserError, HttpRequest, HttpResponse
 
 SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])

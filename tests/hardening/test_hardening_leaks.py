@@ -5,7 +5,6 @@ were, and every link object (with whatever was kept for it) is freed once closed
 import asyncio
 import contextlib
 import gc
-import os
 import sys
 import weakref
 
@@ -13,7 +12,9 @@ import psutil
 
 import zivane.client as client_mod
 import zivane.server as server_mod
-from rnsfaults import ClientLink, ClientRNS, NullOut, ServerRNS, open_link, split_responses
+from fakes.client import ClientLink, ClientRNS
+from fakes.server import NullOut, ServerRNS, open_link, split_responses
+from helpers import SANITIZED
 from zivane.client import HttpClient, TransportError
 from zivane.types import HttpParserError, HttpRequest, HttpResponse
 
@@ -28,10 +29,7 @@ BAD_FRAMING = b"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n"
 NONE = bytes(HttpRequest("GET", "/none"))
 
 
-# AddressSanitizer keeps freed memory in quarantine: resident size says nothing then, and
-# the reference counts and freed links carry the test.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
-
+# Under the sanitizer (SANITIZED) the reference counts and freed links carry the test.
 
 def rss():
     gc.collect()

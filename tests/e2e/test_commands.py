@@ -9,7 +9,6 @@ import threading
 
 import pytest
 
-from rnsnet import Network
 
 BIN = os.path.dirname(sys.executable)
 SERVER = os.path.join(BIN, "zivane-server")
@@ -28,12 +27,6 @@ def echo(request):
     seen = ";".join(f"{k}={v}" for k, v in request.headers.items() if k.startswith("x-"))
     return HttpResponse(status=201, headers={"X-Seen": seen}, body=request.body)
 """
-
-
-@pytest.fixture(scope="module")
-def net():
-    with Network() as network:
-        yield network
 
 
 @pytest.fixture(scope="module")

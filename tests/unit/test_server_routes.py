@@ -8,58 +8,23 @@ import stat
 import pytest
 
 import zivane.server as server_mod
+from fakes.server import ServerRNS
 from zivane.server import HttpServer
 from zivane.types import HttpRequest, HttpResponse
 
 
-class FakeIdentity:
-    saved = []
-
-    @staticmethod
-    def from_file(path):
-        with open(path, "rb") as f:
-            return FakeIdentity() if f.read() == b"key" else None
-
-    def to_file(self, path):
-        with open(path, "wb") as f:
-            f.write(b"key")
-        FakeIdentity.saved.append(path)
-
-
-class FakeDestination:
-    IN, SINGLE = "in", "single"
-
-    def __init__(self, *args):
-        self.args = args
-        self.calls = []
-        self.hexhash = "ab" * 16
-
-    def accepts_links(self, flag):
-        self.calls.append(("accepts_links", flag))
-
-    def set_link_established_callback(self, fn):
-        self.calls.append(("callback", fn))
-
-    def announce(self):
-        self.calls.append(("announce",))
-
-
-class FakeRNS:
-    Identity = FakeIdentity
-    Destination = FakeDestination
-
-
 @pytest.fixture(autouse=True)
-def fake_rns(monkeypatch):
-    monkeypatch.setattr(server_mod, "RNS", FakeRNS)
-    FakeIdentity.saved = []
+def rns(monkeypatch):
+    fake = ServerRNS()
+    monkeypatch.setattr(server_mod, "RNS", fake)
+    return fake
 
 
 def request(method, path):
     return HttpRequest(method=method, path=path)
 
 
-def test_identity_file_created_private_then_reused(tmp_path):
+def test_identity_file_created_private_then_reused(tmp_path, rns):
     path = tmp_path / "a" / "b" / "identity"
     server = HttpServer(80, str(path))
     assert not path.exists()
@@ -73,7 +38,7 @@ def test_identity_file_created_private_then_reused(tmp_path):
     assert dest.calls[1][1] == server._on_link
     # a file that loads is not rewritten; one that does not is replaced
     HttpServer(80, str(path))._load_or_create_identity()
-    assert len(FakeIdentity.saved) == 1
+    assert len(rns.saved) == 1
     path.write_bytes(b"junk")
     os.chmod(path, 0o644)
     HttpServer(80, str(path))._load_or_create_identity()

@@ -6,7 +6,7 @@ answer announcing more than it sends, interim answers, bodies delimited by the l
 closing, two answers for one request, bytes that are not HTTP, endless bodies, answers that
 take longer than Reticulum's idle time. A client process runs the requests one command at
 a time and reports outcome, connection state and memory. Framing details that need no
-network run against the stand-in Reticulum of rnsfaults; the writer hand-off runs in a
+network run against the stand-in Reticulum (fakes/client.py); the writer hand-off runs in a
 process of its own, so that a hang shows as a time-out."""
 
 import asyncio
@@ -18,12 +18,9 @@ import textwrap
 
 import pytest
 
-from rnsnet import Network
+from helpers import SANITIZED, TESTS
 from zivane.client import HttpClient, TransportError
 from zivane.types import HttpParserError, HttpResponse
-
-# The sanitizer holds freed memory in quarantine: memory figures say nothing under it.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 PORT = 8321
 
@@ -198,12 +195,6 @@ for line in sys.stdin:
 
 
 @pytest.fixture(scope="module")
-def net():
-    with Network() as network:
-        yield network
-
-
-@pytest.fixture(scope="module")
 def server(net):
     proc = net.spawn(RAW_SERVER, PORT, name="raw-server")
     proc.dest_hash = proc.ready_words[0]
@@ -343,7 +334,7 @@ def test_link_in_use_is_kept_alive_and_idle_one_replaced(client, server):
 @pytest.fixture
 def standin(tmp_path):
     import zivane.client as client_mod
-    from rnsfaults import ClientLink, ClientRNS
+    from fakes.client import ClientLink, ClientRNS
     saved = client_mod.RNS
     ClientRNS.reset()
     client_mod.RNS = ClientRNS
@@ -410,7 +401,7 @@ HANDOFF = """
 import asyncio, sys
 sys.path.insert(0, {tests!r})
 import zivane.client as client_mod
-from rnsfaults import ClientRNS
+from fakes.client import ClientRNS
 from zivane.client import HttpClient
 
 client_mod.RNS = ClientRNS
@@ -433,7 +424,7 @@ def test_writer_handoff_never_deadlocks(tmp_path):
     """The writer thread and the exchanges hand requests over under one mutex; whoever
     holds it must never wait for the GIL, or the other side, waiting for the mutex with the
     GIL held, hangs both for good."""
-    source = HANDOFF.format(tests=os.path.dirname(os.path.abspath(__file__)),
+    source = HANDOFF.format(tests=TESTS,
                             identity=str(tmp_path / "identity"))
     try:
         done = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True,

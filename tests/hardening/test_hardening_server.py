@@ -15,12 +15,11 @@ import time
 import pytest
 
 import zivane.server as server_mod
-from rnsfaults import NullOut, ServerRNS, open_link, split_responses
-from rnsnet import Network
+from fakes.server import NullOut, ServerRNS, open_link, split_responses
+from helpers import SANITIZED, TESTS
 from zivane.types import HttpRequest, HttpResponse
 
 GOOD = b"GET /after HTTP/1.1\r\n\r\n"
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def get(path):
@@ -341,7 +340,7 @@ def test_interpreter_exits_promptly_while_requests_are_watched(tmp_path):
         import sys, threading, time, contextlib
         sys.path.insert(0, %r)
         import zivane.server as server_mod
-        from rnsfaults import NullOut, ServerRNS, open_link
+        from fakes.server import NullOut, ServerRNS, open_link
         from zivane.types import HttpResponse
         rns = ServerRNS()
         server_mod.RNS = rns
@@ -357,7 +356,7 @@ def test_interpreter_exits_promptly_while_requests_are_watched(tmp_path):
             threading.Thread(target=churn, daemon=True).start()
         time.sleep(float(sys.argv[2]))
         sys.exit(7)
-    """) % os.path.dirname(os.path.abspath(__file__))
+    """) % TESTS
     path = tmp_path / "exit.py"
     path.write_text(script)
     for timeout, linger in [(30, 0.2), (0.001, 0.3), (0.01, 0.05), (0.001, 0.5)]:
@@ -457,12 +456,6 @@ NET_READ_TIMEOUT = 10.0 if SANITIZED else 2.0
 NET_SETUP = NET_SETUP % NET_READ_TIMEOUT
 NET_PORT = 7011
 LINK_CLOSED = 4  # RNS.Link.CLOSED
-
-
-@pytest.fixture(scope="module")
-def net():
-    with Network() as network:
-        yield network
 
 
 @pytest.fixture(scope="module")
