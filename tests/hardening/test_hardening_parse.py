@@ -97,27 +97,6 @@ def test_hostile_messages_give_a_record_or_a_parse_error(data):
     check_documented(HttpResponse.parse, data)
 
 
-@SETTINGS
-@given(requests())
-def test_request_round_trip(request):
-    parsed = HttpRequest.parse(bytes(request))
-    assert (parsed.method, parsed.path, parsed.version) == (request.method, request.path, request.version)
-    assert parsed.body == request.body or (request.body == b"" and parsed.body is None)
-    expected = {}
-    for name, v in request.headers.items():
-        expected[name.lower()] = v if name != "Transfer-Encoding" else "chunked"
-    for name, v in expected.items():
-        assert parsed.headers[name] == v
-
-
-@SETTINGS
-@given(responses_st)
-def test_response_round_trip(response):
-    parsed = HttpResponse.parse(bytes(response))
-    assert parsed.status == response.status
-    assert (parsed.body or b"") == (response.body or b"")
-
-
 # ----- the server's per-link assembly -------------------------------------------------------
 
 def echo(request):
