@@ -1,5 +1,7 @@
-"""The server command (zivane.server.main) as a process on an isolated Reticulum."""
+"""The server command as a process on an isolated Reticulum, started the three ways a
+user can: the console script, `python -m zivane.server`, and `main()` run by hand."""
 
+import os
 import signal
 import subprocess
 import sys
@@ -7,46 +9,56 @@ import threading
 
 import pytest
 
-from rnsnet import Network
-from zivane.types import HttpRequest, HttpResponse
-
+SCRIPT = os.path.join(os.path.dirname(sys.executable), "zivane-server")
 RUN_MAIN = "import asyncio, zivane.server as s; asyncio.run(s.main())"
+RUNNERS = {
+    "console script": [SCRIPT],
+    "python -m": [sys.executable, "-m", "zivane.server"],
+    "main by hand": [sys.executable, "-c", RUN_MAIN],
+}
+PORTS = {"console script": 8075, "python -m": 8074, "main by hand": 8090}
 
 
-def test_command_serves_hello_world_and_stops_on_sigterm(tmp_path):
-    with Network() as net:
-        proc = subprocess.Popen(
-            [sys.executable, "-c", RUN_MAIN, "8090", "--identity", str(tmp_path / "id")],
-            env=net.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            text=True)
-        try:
-            lines = []
-            done = threading.Event()
+def start(argv, env):
+    """The server process, and its progress lines once it printed its destination hash."""
+    proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
+    lines, ready = [], threading.Event()
 
-            def pump():
-                for line in proc.stderr:
-                    lines.append(line.rstrip("\n"))
-                    if line.startswith("Destination hash: "):
-                        done.set()
+    def pump():
+        for line in proc.stderr:
+            lines.append(line.rstrip("\n"))
+            if line.startswith("Destination hash: "):
+                ready.set()
 
-            threading.Thread(target=pump, daemon=True).start()
-            assert done.wait(30), lines
-            assert lines[:2] == ["Server listening on HTTP.8090", lines[1]]
-            dest_hash = lines[1].removeprefix("Destination hash: ")
-            assert len(dest_hash) == 32
+    threading.Thread(target=pump, daemon=True).start()
+    ready.wait(60)
+    return proc, lines
 
-            peer = net.start_peer(dest_hash, 8090)
-            peer.send(bytes(HttpRequest(method="DELETE", path="/any/thing")))
-            response = HttpResponse.parse(peer.recv(1)[0])
-            assert (response.status, response.body) == (200, b"Hello world!")
-            peer.stop()
 
-            proc.send_signal(signal.SIGTERM)
-            assert proc.wait(15) == 0
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait(5)
+@pytest.mark.parametrize("runner", RUNNERS)
+def test_serves_hello_world_and_stops_on_sigterm(net, tmp_path, runner):
+    if not os.path.exists(RUNNERS[runner][0]):
+        pytest.skip("console scripts are not installed")
+    port = str(PORTS[runner])
+    proc, lines = start(RUNNERS[runner] + [port, "--identity", str(tmp_path / "id")], net.env())
+    try:
+        assert len(lines) >= 2, lines
+        assert lines[0] == f"Server listening on HTTP.{port}"
+        dest = lines[1].removeprefix("Destination hash: ")
+        assert len(dest) == 32 and int(dest, 16) >= 0
+        # the default answer, whatever the method and path
+        done = subprocess.run([sys.executable, "-m", "zivane.client", dest, port, "delete", "/any/thing",
+                               "--identity", os.path.join(net.config_dir, "client-identity")],
+                              env=net.env(), capture_output=True, timeout=120)
+        assert (done.returncode, done.stdout, done.stderr) == (
+            0, b"HTTP/1.1 200 OK\ncontent-length: 12\n\nHello world!", b"")
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(15) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(5)
 
 
 def test_bad_command_line_exits_2():

@@ -3,10 +3,8 @@ hand under asyncio.run while attached to a shared Reticulum instance."""
 
 import asyncio
 import os
-import signal
 import subprocess
 import sys
-import threading
 
 import pytest
 
@@ -124,35 +122,6 @@ def route_server(net):
 
 def client_identity(net):
     return ["--identity", os.path.join(net.config_dir, "client-identity")]
-
-
-def test_python_m_server_and_client_against_each_other(net, tmp_path):
-    server = subprocess.Popen([sys.executable, "-m", "zivane.server", "8074", "--identity", str(tmp_path / "id")],
-                              env=net.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, text=True)
-    lines, ready = [], threading.Event()
-
-    def pump():
-        for line in server.stderr:
-            lines.append(line.rstrip("\n"))
-            if line.startswith("Destination hash: "):
-                ready.set()
-
-    threading.Thread(target=pump, daemon=True).start()
-    try:
-        assert ready.wait(60), lines
-        assert lines[0] == "Server listening on HTTP.8074"
-        dest = lines[1].removeprefix("Destination hash: ")
-        done = subprocess.run([sys.executable, "-m", "zivane.client", dest, "8074", "get", "/x", *client_identity(net)],
-                              env=net.env(), capture_output=True, timeout=120)
-        assert (done.returncode, done.stdout, done.stderr) == (
-            0, b"HTTP/1.1 200 OK\ncontent-length: 12\n\nHello world!", b"")
-        server.send_signal(signal.SIGTERM)
-        assert server.wait(15) == 0
-    finally:
-        if server.poll() is None:
-            server.kill()
-            server.wait(5)
 
 
 def test_client_main_run_by_hand_keeps_output_and_status(net, route_server):

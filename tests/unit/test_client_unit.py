@@ -815,3 +815,6 @@ def test_main_errors(rns, tmp_path, monkeypatch):
     code, out, err = run_main(monkeypatch, [DEST.hex(), "80"],
                               lambda r: bytes(HttpResponse(500, body=b"bad")))
     assert code == 1 and out.endswith(b"\n\nbad") and err == ""
+    ClientTransport.path_known = ClientTransport.path_arrives = False  # a destination nobody knows
+    code, out, err = run_main(monkeypatch, ["00" * 16, "80"])
+    assert (code, out, err) == (1, b"", "Error: Timeout waiting for path to server\n")
