@@ -332,18 +332,14 @@ def test_link_in_use_is_kept_alive_and_idle_one_replaced(client, server):
 # ----- framing details, against a stand-in Reticulum --------------------------------------------
 
 @pytest.fixture
-def standin(tmp_path):
+def standin(tmp_path, monkeypatch):
     import zivane.client as client_mod
     from fakes.client import ClientLink, ClientRNS
-    saved = client_mod.RNS
-    ClientRNS.reset()
-    client_mod.RNS = ClientRNS
+    ClientRNS.install(monkeypatch)
     answers = {}
     ClientLink.responder = lambda request: answers[request.path]
     c = HttpClient(b"\x04" * 16, 80, identity_path=str(tmp_path / "identity"), request_timeout=3.0)
-    yield c, answers, client_mod
-    client_mod.RNS = saved
-    ClientRNS.reset()
+    return c, answers, client_mod
 
 
 def run(coro):

@@ -18,15 +18,11 @@ MARGIN = 1.0
 
 
 @pytest.fixture
-def rns(tmp_path):
-    saved = client_mod.RNS
-    ClientRNS.reset()
-    client_mod.RNS = ClientRNS
+def rns(monkeypatch):
+    ClientRNS.install(monkeypatch)
     release = threading.Event()
     yield release
     release.set()  # lets hung calls return so their threads end
-    client_mod.RNS = saved
-    ClientRNS.reset()
 
 
 def make_client(tmp_path):
