@@ -234,12 +234,12 @@ class ClientLink:
 
 
 class ClientBufferFactory:
-    created = []
+    created = []  # (rx, tx) of every buffer: nothing that would keep a link alive
 
     @staticmethod
     def create_bidirectional_buffer(rx, tx, channel, callback):
         call_hook("create_bidirectional_buffer")
-        ClientBufferFactory.created.append((rx, tx, channel))
+        ClientBufferFactory.created.append((rx, tx))
         buffer = ClientBuffer(channel[1], callback)
         channel[1].buffers.append(buffer)
         return buffer
