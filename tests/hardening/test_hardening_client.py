@@ -13,12 +13,10 @@ import asyncio
 import json
 import os
 import subprocess
-import sys
-import textwrap
 
 import pytest
 
-from helpers import SANITIZED, TESTS
+from helpers import SANITIZED, run_python
 from zivane.client import HttpClient, TransportError
 from zivane.types import HttpParserError, HttpResponse
 
@@ -394,8 +392,7 @@ def test_switching_protocols_ends_the_link(standin):
 # ----- the writer hand-off -------------------------------------------------------------------
 
 HANDOFF = """
-import asyncio, sys
-sys.path.insert(0, {tests!r})
+import asyncio
 import zivane.client as client_mod
 from fakes.client import ClientRNS
 from zivane.client import HttpClient
@@ -420,11 +417,9 @@ def test_writer_handoff_never_deadlocks(tmp_path):
     """The writer thread and the exchanges hand requests over under one mutex; whoever
     holds it must never wait for the GIL, or the other side, waiting for the mutex with the
     GIL held, hangs both for good."""
-    source = HANDOFF.format(tests=TESTS,
-                            identity=str(tmp_path / "identity"))
+    source = HANDOFF.format(identity=str(tmp_path / "identity"))
     try:
-        done = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], capture_output=True,
-                              text=True, timeout=120, env=dict(os.environ))
+        done = run_python(source)
     except subprocess.TimeoutExpired:
         pytest.fail("the client hung in the writer hand-off")
     assert done.returncode == 0 and "DONE" in done.stdout, done.stderr

@@ -16,7 +16,7 @@ import pytest
 
 import zivane.server as server_mod
 from fakes.server import NullOut, ServerRNS, open_link, split_responses
-from helpers import SANITIZED, TESTS
+from helpers import SANITIZED, child_env
 from zivane.types import HttpRequest, HttpResponse
 
 GOOD = b"GET /after HTTP/1.1\r\n\r\n"
@@ -338,7 +338,6 @@ def test_interpreter_exits_promptly_while_requests_are_watched(tmp_path):
     interpreter exits: the process ends at once and cleanly, every time."""
     script = textwrap.dedent("""
         import sys, threading, time, contextlib
-        sys.path.insert(0, %r)
         import zivane.server as server_mod
         from fakes.server import NullOut, ServerRNS, open_link
         from zivane.types import HttpResponse
@@ -356,13 +355,13 @@ def test_interpreter_exits_promptly_while_requests_are_watched(tmp_path):
             threading.Thread(target=churn, daemon=True).start()
         time.sleep(float(sys.argv[2]))
         sys.exit(7)
-    """) % TESTS
+    """)
     path = tmp_path / "exit.py"
     path.write_text(script)
     for timeout, linger in [(30, 0.2), (0.001, 0.3), (0.01, 0.05), (0.001, 0.5)]:
         started = time.monotonic()
         done = subprocess.run([sys.executable, str(path), str(timeout), str(linger)], capture_output=True,
-                              timeout=30, env=dict(os.environ))
+                              timeout=30, env=child_env())
         assert done.returncode == 7, done.stderr.decode()[-2000:]
         assert time.monotonic() - started < 10
 
