@@ -2,12 +2,12 @@
 Reticulum on loopback (a shared instance, as next to a running Reticulum daemon)."""
 
 import os
-import signal
 import subprocess
 import sys
-import threading
 
 import pytest
+
+from helpers import end_process, start_server_command
 
 
 BIN = os.path.dirname(sys.executable)
@@ -33,30 +33,12 @@ def echo(request):
 def server_command(net, tmp_path_factory):
     """`zivane-server 8070` attached to the network; yields its destination hash."""
     identity = str(tmp_path_factory.mktemp("server") / "identity")
-    proc = subprocess.Popen([SERVER, "8070", "--identity", identity], env=net.env(),
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, text=True)
-    lines, ready = [], threading.Event()
-
-    def pump():
-        for line in proc.stderr:
-            lines.append(line.rstrip("\n"))
-            if line.startswith("Destination hash: "):
-                ready.set()
-
-    threading.Thread(target=pump, daemon=True).start()
+    proc, lines = start_server_command([SERVER, "8070", "--identity", identity], net.env())
     try:
-        assert ready.wait(60), lines
-        assert lines[0] == "Server listening on HTTP.8070"
+        assert len(lines) >= 2 and lines[0] == "Server listening on HTTP.8070", lines
         yield proc, lines[1].removeprefix("Destination hash: ")
     finally:
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(15)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait(5)
+        end_process(proc)
 
 
 @pytest.fixture(scope="module")

@@ -5,9 +5,10 @@ import os
 import signal
 import subprocess
 import sys
-import threading
 
 import pytest
+
+from helpers import end_process, start_server_command
 
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "zivane-server")
 RUN_MAIN = "import asyncio, zivane.server as s; asyncio.run(s.main())"
@@ -19,29 +20,12 @@ RUNNERS = {
 PORTS = {"console script": 8075, "python -m": 8074, "main by hand": 8090}
 
 
-def start(argv, env):
-    """The server process, and its progress lines once it printed its destination hash."""
-    proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, text=True)
-    lines, ready = [], threading.Event()
-
-    def pump():
-        for line in proc.stderr:
-            lines.append(line.rstrip("\n"))
-            if line.startswith("Destination hash: "):
-                ready.set()
-
-    threading.Thread(target=pump, daemon=True).start()
-    ready.wait(60)
-    return proc, lines
-
-
 @pytest.mark.parametrize("runner", RUNNERS)
 def test_serves_hello_world_and_stops_on_sigterm(net, tmp_path, runner):
     if not os.path.exists(RUNNERS[runner][0]):
         pytest.skip("console scripts are not installed")
     port = str(PORTS[runner])
-    proc, lines = start(RUNNERS[runner] + [port, "--identity", str(tmp_path / "id")], net.env())
+    proc, lines = start_server_command(RUNNERS[runner] + [port, "--identity", str(tmp_path / "id")], net.env())
     try:
         assert len(lines) >= 2, lines
         assert lines[0] == f"Server listening on HTTP.{port}"
@@ -56,9 +40,7 @@ def test_serves_hello_world_and_stops_on_sigterm(net, tmp_path, runner):
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(15) == 0
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(5)
+        end_process(proc)
 
 
 def test_bad_command_line_exits_2():

@@ -16,21 +16,10 @@ import RNS
 
 import zivane.types as zt
 from fakes.server import ServerRNS
-from helpers import SANITIZED, run_python
+from helpers import SANITIZED, Writer, run_python
 from zivane.client import HttpClient
 from zivane.server import HttpServer
 from zivane.types import HttpRequest, HttpResponse
-
-class Writer:
-    def __init__(self):
-        self.data = b""
-
-    def write(self, data):
-        self.data += data
-        return len(data)
-
-    def flush(self):
-        pass
 
 
 async def never_finishes():

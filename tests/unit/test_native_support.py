@@ -14,20 +14,9 @@ import warnings
 
 import pytest
 
+from helpers import Writer
 from zivane.server import HttpServer
 from zivane.types import HttpResponse
-
-
-class Writer:
-    def __init__(self):
-        self.data = b""
-
-    def write(self, data):
-        self.data += data
-        return len(data)
-
-    def flush(self):
-        pass
 
 
 @pytest.fixture
