@@ -10,7 +10,9 @@ State lives on the classes; `ClientRNS.reset()` puts it back, `ClientRNS.install
 does that and installs the stand-in for one test. `hooks` (on `ClientLink`, shared by
 every part) are called as each operation starts, so a test can make any of them hang or
 fail: "Link", "Destination", "get_channel", "create_bidirectional_buffer", "write",
-"flush", "read"; "delay" (seconds) holds the next answer back once.
+"flush", "read"; "delay" (seconds) holds the next answer back once. The path calls have
+`ClientTransport.hooks` of their own, the recall `ClientIdentity.recall_hook`; with
+`ClientLink.establish` false links are never established.
 """
 
 import queue
