@@ -23,6 +23,12 @@ struct State {
 
 State* state_of(PyObject* module);
 
+// What the module globals _RESPONSE_LIMIT (the largest response accepted, in bytes) and
+// _WRITER_IDLE (how long an idle writer thread waits for the next request, in seconds)
+// start as.
+constexpr Py_ssize_t kResponseLimit = Py_ssize_t(64) * 1024 * 1024;
+constexpr double kWriterIdleSeconds = 5.0;
+
 // Raises zivane.client.TransportError(message) (looked up at call time); returns NULL.
 PyObject* raise_transport_error(PyObject* module, const char* message, PyObject* cause = nullptr);
 

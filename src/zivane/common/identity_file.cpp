@@ -233,4 +233,15 @@ PyObject* load_or_create(PyObject* module, PyObject* self, bool caches) {
     return caches ? attr(self, ZV_STR("_identity")).release() : fresh.release();
 }
 
+PyObject* default_path(PyObject* module) {
+    Ref os = module_global(module, ZV_STR("os"));
+    Ref os_path = os ? attr(os.get(), ZV_STR("path")) : Ref{};
+    Ref tilde = os_path ? Ref::steal(PyUnicode_FromString("~")) : Ref{};
+    Ref home = tilde ? call_method(os_path.get(), ZV_STR("expanduser"), {tilde.get()}) : Ref{};
+    Ref dir = home ? Ref::steal(PyUnicode_FromString(".zivane")) : Ref{};
+    Ref file = dir ? Ref::steal(PyUnicode_FromString("identity")) : Ref{};
+    if (!file) return nullptr;
+    return call_method(os_path.get(), ZV_STR("join"), {home.get(), dir.get(), file.get()}).release();
+}
+
 }  // namespace zv::identity_file
