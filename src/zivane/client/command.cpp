@@ -7,22 +7,26 @@
 namespace zv::client {
 namespace {
 
+// clang-format off
 const command_line::Argument kArguments[] = {
     {.flags = {"destination"}, .type = &PyUnicode_Type, .help = "Server destination hash"},
     {.flags = {"port"}, .type = &PyLong_Type, .help = "Server port"},
     // Method and path may be left out: GET and / then apply.
-    {.flags = {"method"}, .nargs = "?", .type = &PyUnicode_Type, .default_value = "GET", .help = "HTTP method"},
-    {.flags = {"path"}, .nargs = "?", .type = &PyUnicode_Type, .default_value = "/", .help = "Request path"},
+    {.flags = {"method"}, .nargs = "?", .type = &PyUnicode_Type, .default_value = "GET",
+     .help = "HTTP method"},
+    {.flags = {"path"}, .nargs = "?", .type = &PyUnicode_Type, .default_value = "/",
+     .help = "Request path"},
     {.flags = {"--config"}, .type = &PyUnicode_Type, .help = "RNS config directory"},
     {.flags = {"--identity"}, .type = &PyUnicode_Type, .help = "Identity file path"},
-    {.flags = {"-v", "--verbose"}, .action = "store_true", .dest = "verbose", .help = "Enable verbose logging"},
-    {.flags = {"-H", "--header"}, .action = "append", .dest = "header", .help = "Add header (Format: Name: Value)"},
+    {.flags = {"-v", "--verbose"}, .action = "store_true", .dest = "verbose",
+     .help = "Enable verbose logging"},
+    {.flags = {"-H", "--header"}, .action = "append", .dest = "header",
+     .help = "Add header (Format: Name: Value)"},
     {.flags = {"--body"}, .type = &PyUnicode_Type, .help = "Request body"},
-    {.flags = {"-r", "--response-code"},
-     .action = "store_true",
-     .dest = "response_code",
+    {.flags = {"-r", "--response-code"}, .action = "store_true", .dest = "response_code",
      .help = "Print the response code and exit"},
 };
+// clang-format on
 
 Ref text(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
 
@@ -180,9 +184,10 @@ Ref make_client(PyObject* module, PyObject* args) {
     Ref destination = client_type ? attr(args, "destination") : Ref{};
     Ref port = destination ? attr(args, "port") : Ref{};
     Ref identity = port ? attr(args, "identity") : Ref{};
-    Ref names = identity ? new_tuple({ZV_STR("destination_hash"), ZV_STR("port"), ZV_STR("identity_path")})
-                         : Ref{};
-    return names ? call_kw(client_type.get(), {destination.get(), port.get(), identity.get()}, names.get()) : Ref{};
+    Ref names =
+        identity ? new_tuple({ZV_STR("destination_hash"), ZV_STR("port"), ZV_STR("identity_path")}) : Ref{};
+    return names ? call_kw(client_type.get(), {destination.get(), port.get(), identity.get()}, names.get())
+                 : Ref{};
 }
 
 // Everything before the client connects. False with an exception set.
@@ -201,8 +206,8 @@ Ref send_request(const Request& r) {
     Ref method_text = path ? attr(r.args.get(), "method") : Ref{};
     Ref method = method_text ? call_method(method_text.get(), ZV_STR("upper")) : Ref{};
     Ref request = method ? attr(r.client.get(), ZV_STR("request")) : Ref{};
-    Ref names = request ? new_tuple({ZV_STR("path"), ZV_STR("method"), ZV_STR("headers"), ZV_STR("body")})
-                        : Ref{};
+    Ref names =
+        request ? new_tuple({ZV_STR("path"), ZV_STR("method"), ZV_STR("headers"), ZV_STR("body")}) : Ref{};
     if (!names) return {};
     return call_kw(request.get(), {path.get(), method.get(), r.headers.get(), r.body.get()}, names.get());
 }

@@ -24,9 +24,7 @@ namespace {
 
 PyObject* obj(PyTypeObject* t) { return reinterpret_cast<PyObject*>(t); }
 
-bool set(PyObject* self, PyObject* name, PyObject* value) {
-    return PyObject_SetAttr(self, name, value) == 0;
-}
+bool set(PyObject* self, PyObject* name, PyObject* value) { return PyObject_SetAttr(self, name, value) == 0; }
 
 // RNS.<a>.<b> looked up now.
 Ref rns_attr(PyObject* module, const char* a, const char* b = nullptr) {
@@ -46,15 +44,13 @@ PyObject* init_impl(NativeFunction*, PyObject* const* args) {
         destination = call_method(obj(&PyBytes_Type), ZV_STR("fromhex"), {destination.get()});
         if (!destination) return nullptr;
     }
-    if (!set(self, ZV_STR("_destination_hash"), destination.get()) ||
-        !set(self, ZV_STR("_port"), args[2]))
+    if (!set(self, ZV_STR("_destination_hash"), destination.get()) || !set(self, ZV_STR("_port"), args[2]))
         return nullptr;
     int truth = PyObject_IsTrue(args[3]);
     if (truth < 0) return nullptr;
     Ref path = truth ? Ref::borrow(args[3]) : call_method(self, ZV_STR("_default_identity_path"));
     if (!path || !set(self, ZV_STR("_identity_path"), path.get())) return nullptr;
-    if (!set(self, ZV_STR("_connect_timeout"), args[4]) ||
-        !set(self, ZV_STR("_request_timeout"), args[5]) ||
+    if (!set(self, ZV_STR("_connect_timeout"), args[4]) || !set(self, ZV_STR("_request_timeout"), args[5]) ||
         !set(self, ZV_STR("_read_timeout"), args[6]) || !set(self, ZV_STR("_identity"), Py_None) ||
         !set(self, ZV_STR("_link"), Py_None))
         return nullptr;
@@ -582,11 +578,11 @@ CoBody request_body(Ref module, Ref self, Ref path, Ref method, Ref headers, Ref
     if (has_headers < 0) co_return Ref{};
     Ref header_map = has_headers ? headers : Ref::steal(PyDict_New());
     Ref request_cls = module_global(module.get(), ZV_STR("HttpRequest"));
-    Ref kwnames = Ref::steal(
-        PyTuple_Pack(4, ZV_STR("method"), ZV_STR("path"), ZV_STR("headers"), ZV_STR("body")));
+    Ref kwnames =
+        Ref::steal(PyTuple_Pack(4, ZV_STR("method"), ZV_STR("path"), ZV_STR("headers"), ZV_STR("body")));
     if (!header_map || !request_cls || !kwnames) co_return Ref{};
-    Ref request = call_kw(request_cls.get(),
-                          {method.get(), path.get(), header_map.get(), body.get()}, kwnames.get());
+    Ref request =
+        call_kw(request_cls.get(), {method.get(), path.get(), header_map.get(), body.get()}, kwnames.get());
     if (!request) co_return Ref{};
     Ref data = Ref::steal(PyObject_Bytes(request.get()));
     if (!data) co_return Ref{};
@@ -601,9 +597,8 @@ CoBody request_body(Ref module, Ref self, Ref path, Ref method, Ref headers, Ref
 
 PyObject* request_fn(NativeFunction* fn, PyObject* const* args) {
     return make_coroutine(fn,
-                          request_body(Ref::borrow(fn->module), Ref::borrow(args[0]),
-                                       Ref::borrow(args[1]), Ref::borrow(args[2]),
-                                       Ref::borrow(args[3]), Ref::borrow(args[4])),
+                          request_body(Ref::borrow(fn->module), Ref::borrow(args[0]), Ref::borrow(args[1]),
+                                       Ref::borrow(args[2]), Ref::borrow(args[3]), Ref::borrow(args[4])),
                           true);
 }
 
@@ -620,16 +615,22 @@ CoBody forward_body(Ref self, Ref path, const char* verb, Ref headers, Ref body)
 }
 
 PyObject* get_fn(NativeFunction* fn, PyObject* const* a) {
-    return make_coroutine(fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "GET", Ref::borrow(a[2]), Ref{}), true);
+    return make_coroutine(
+        fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "GET", Ref::borrow(a[2]), Ref{}), true);
 }
 PyObject* delete_fn(NativeFunction* fn, PyObject* const* a) {
-    return make_coroutine(fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "DELETE", Ref::borrow(a[2]), Ref{}), true);
+    return make_coroutine(
+        fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "DELETE", Ref::borrow(a[2]), Ref{}), true);
 }
 PyObject* post_fn(NativeFunction* fn, PyObject* const* a) {
-    return make_coroutine(fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "POST", Ref::borrow(a[3]), Ref::borrow(a[2])), true);
+    return make_coroutine(
+        fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "POST", Ref::borrow(a[3]), Ref::borrow(a[2])),
+        true);
 }
 PyObject* put_fn(NativeFunction* fn, PyObject* const* a) {
-    return make_coroutine(fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "PUT", Ref::borrow(a[3]), Ref::borrow(a[2])), true);
+    return make_coroutine(
+        fn, forward_body(Ref::borrow(a[0]), Ref::borrow(a[1]), "PUT", Ref::borrow(a[3]), Ref::borrow(a[2])),
+        true);
 }
 
 // ----- properties and context manager --------------------------------------------------
@@ -688,6 +689,7 @@ const char* const kRequestDoc =
     "Raises:\n"
     "    TransportError: If request fails\n";
 
+// clang-format off
 const table::Derived kDerived[] = {
     {"bytes | str", [](Env& env) { return env.union_of("bytes", "str"); }},
     {"str | None", [](Env& env) { return env.union_of("str", "None"); }},
@@ -702,6 +704,9 @@ const table::Class kTransportError = {
     "TransportError", "Exception raised for transport errors.", {}, {}, {}, "Exception",
 };
 
+// The optional headers of a request.
+constexpr table::Param kHeaders = {"headers", "dict[str, str] | None", "None"};
+
 const table::Function kHttpClientBody[] = {
     {"__init__",
      {{"self"},
@@ -712,7 +717,8 @@ const table::Function kHttpClientBody[] = {
       {"request_timeout", "float", "60.0"},
       {"read_timeout", "float", "30.0"}},
      "None", nullptr, init_impl},
-    {"_default_identity_path", {}, "str", "Get default identity path.", default_identity_path_impl, Kind::Static},
+    {"_default_identity_path", {}, "str", "Get default identity path.", default_identity_path_impl,
+     Kind::Static},
     {"_load_or_create_identity", {{"self"}}, "RNS.Identity", "Load existing identity or create new one.",
      load_or_create_identity_impl},
     {"connect", {{"self"}}, "None", "Connect to the server.", connect_fn, Kind::Coroutine},
@@ -720,21 +726,19 @@ const table::Function kHttpClientBody[] = {
      {{"self"},
       {"path", "str"},
       {"method", "str", "'GET'"},
-      {"headers", "dict[str, str] | None", "None"},
+      kHeaders,
       {"body", "bytes | None", "None"}},
      "HttpResponse", kRequestDoc, request_fn, Kind::Coroutine},
     {"_send_request", {{"self"}, {"data", "bytes"}}, "bytes", "Send request data and wait for response.",
      send_request_fn, Kind::Coroutine},
-    {"get", {{"self"}, {"path", "str"}, {"headers", "dict[str, str] | None", "None"}}, "HttpResponse",
-     "Send GET request.", get_fn, Kind::Coroutine},
-    {"post",
-     {{"self"}, {"path", "str"}, {"body", "bytes | None", "None"}, {"headers", "dict[str, str] | None", "None"}},
-     "HttpResponse", "Send POST request.", post_fn, Kind::Coroutine},
-    {"put",
-     {{"self"}, {"path", "str"}, {"body", "bytes | None", "None"}, {"headers", "dict[str, str] | None", "None"}},
-     "HttpResponse", "Send PUT request.", put_fn, Kind::Coroutine},
-    {"delete", {{"self"}, {"path", "str"}, {"headers", "dict[str, str] | None", "None"}}, "HttpResponse",
-     "Send DELETE request.", delete_fn, Kind::Coroutine},
+    {"get", {{"self"}, {"path", "str"}, kHeaders}, "HttpResponse", "Send GET request.", get_fn,
+     Kind::Coroutine},
+    {"post", {{"self"}, {"path", "str"}, {"body", "bytes | None", "None"}, kHeaders}, "HttpResponse",
+     "Send POST request.", post_fn, Kind::Coroutine},
+    {"put", {{"self"}, {"path", "str"}, {"body", "bytes | None", "None"}, kHeaders}, "HttpResponse",
+     "Send PUT request.", put_fn, Kind::Coroutine},
+    {"delete", {{"self"}, {"path", "str"}, kHeaders}, "HttpResponse", "Send DELETE request.", delete_fn,
+     Kind::Coroutine},
     {"close", {{"self"}}, "None", "Close the connection.", close_fn, Kind::Coroutine},
     {"is_connected", {{"self"}}, "bool", "Check if client is connected.", is_connected_impl, Kind::Property},
     {"__aenter__", {{"self"}}, "'HttpClient'", "Async context manager entry.", aenter_fn, Kind::Coroutine},
@@ -769,6 +773,7 @@ const table::Entry kBody[] = {
     table::value("_RESPONSE_LIMIT"),
     table::value("_WRITER_IDLE"),
 };
+// clang-format on
 
 // ----- the module ----------------------------------------------------------------------
 
@@ -783,8 +788,8 @@ int module_exec(PyObject* module) {
     return table::run(env, kBody);
 }
 
-ModuleDefinition definition{"zivane.client",           "HTTP/1.1 client over RNS.", module_exec,
-                            sizeof(State),             StateRefs::traverse_module,  StateRefs::clear_module,
+ModuleDefinition definition{"zivane.client",       "HTTP/1.1 client over RNS.", module_exec,
+                            sizeof(State),         StateRefs::traverse_module,  StateRefs::clear_module,
                             StateRefs::free_module};
 
 }  // namespace

@@ -120,7 +120,7 @@ enum class Outcome {
 struct Pending {
     Ref event;  // threading.Event the caller waits on
     Ref data;
-    Ref error;  // what a failing read raised
+    Ref error;           // what a failing read raised
     std::string reason;  // why the framing could not be followed
     Outcome outcome = Outcome::Answer;
     Py_ssize_t limit = -1;   // largest response accepted, < 0 for none
@@ -148,24 +148,24 @@ struct Session {
     // Guards the fields up to `closed`. Held only by short native steps that call no
     // Python code, so it never spans a wait for the GIL.
     PyMutex mutex{};
-    Inbox inbox;           // received, not yet part of a complete response
+    Inbox inbox;  // received, not yet part of a complete response
     Framer framer{Framer::Kind::Response};
     std::deque<PendingRef> queue;  // in request order
-    bool broken = false;   // the stream cannot be followed further: the link is done
+    bool broken = false;           // the stream cannot be followed further: the link is done
     // One thread reads at a time (the drainer); a notification that finds one at work
     // asks it for another pass instead of waiting, so no lock is held across a read.
     bool draining = false;
     bool again = false;
-    bool closed = false;   // the link was seen closed: what has arrived is all there is
-    std::uint64_t received = 0;      // bytes read from the link so far
-    Clock::time_point last_received; // when the last of them came
-    Ref turn;              // threading.Lock: one exchange at a time on a link
+    bool closed = false;              // the link was seen closed: what has arrived is all there is
+    std::uint64_t received = 0;       // bytes read from the link so far
+    Clock::time_point last_received;  // when the last of them came
+    Ref turn;                         // threading.Lock: one exchange at a time on a link
     // Requests are written by the link's writer thread; the next one waits until the
     // last is out.
     std::shared_ptr<Writer> w = std::make_shared<Writer>();
     Ref link;
-    Ref channel;           // set once, with `buffer`, by the turn holder
-    Ref buffer;            // empty until the link's reader is made
+    Ref channel;  // set once, with `buffer`, by the turn holder
+    Ref buffer;   // empty until the link's reader is made
 };
 
 using SessionRef = std::shared_ptr<Session>;
@@ -303,8 +303,8 @@ bool finish_stream(Session* s, bool end_of_stream, Woken& woken) {
     }
     s->framer.expect_no_body(p->head);
     Framer::Status status = s->framer.end_of_stream(s->inbox.view());
-    bool whole = status == Framer::Status::Complete &&
-                 Py_ssize_t(s->framer.message_length()) == s->inbox.size();
+    bool whole =
+        status == Framer::Status::Complete && Py_ssize_t(s->framer.message_length()) == s->inbox.size();
     // An empty read at the end of the stream hands over what it got: nothing.
     if (whole || (end_of_stream && s->inbox.empty() && status == Framer::Status::Incomplete)) {
         Ref data = s->inbox.take(s->inbox.size());
@@ -340,9 +340,9 @@ Read read_once(Session* s, Py_ssize_t want, Py_ssize_t* got, Woken& woken) {
             s->received += std::uint64_t(view.len);
             s->last_received = Clock::now();
         }
-        bool ok = view.len == 0 || s->broken ||
-                  (s->inbox.append(static_cast<const char*>(view.buf), view.len) &&
-                   dispatch_complete(s, woken));
+        bool ok =
+            view.len == 0 || s->broken ||
+            (s->inbox.append(static_cast<const char*>(view.buf), view.len) && dispatch_complete(s, woken));
         PyBuffer_Release(&view);
         if (ok) return *got > 0 ? Read::Data : Read::End;
     }
@@ -429,7 +429,8 @@ PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
-const table::Function kOnReaderReady = {"on_reader_ready", {{"ready", "int"}}, "None", nullptr, on_reader_ready};
+const table::Function kOnReaderReady = {
+    "on_reader_ready", {{"ready", "int"}}, "None", nullptr, on_reader_ready};
 
 // Links whose state says closed have no use for their reader any more.
 void sweep_closed(PyObject* module, PyObject* sessions) {
@@ -483,7 +484,8 @@ int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
     if (!channel) return -1;
     Ref closure = new_tuple({link});
     if (!closure) return -1;
-    Ref callback = table::make_nested(module, kOnReaderReady, "HttpClient._send_request.<locals>", closure.get());
+    Ref callback =
+        table::make_nested(module, kOnReaderReady, "HttpClient._send_request.<locals>", closure.get());
     Ref rns = module_global(module, ZV_STR("RNS"));
     Ref buffer_cls = rns ? attr(rns.get(), "Buffer") : Ref{};
     Ref create = buffer_cls ? attr(buffer_cls.get(), "create_bidirectional_buffer") : Ref{};
@@ -492,8 +494,7 @@ int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
     Ref create_args = rx && tx ? new_tuple({rx.get(), tx.get(), channel.get(), callback.get()}) : Ref{};
     if (!create_args) return -1;
     // Not started twice: a second reader on the channel would take the first one's data.
-    Ref buffer = call_bounded(module, create.get(), create_args.get(), deadline, false, &timed_out,
-                              false);
+    Ref buffer = call_bounded(module, create.get(), create_args.get(), deadline, false, &timed_out, false);
     if (timed_out) return 0;
     if (!buffer) return -1;
     s->channel = std::move(channel);
@@ -509,7 +510,8 @@ bool is_head_request(PyObject* data) {
 // `seconds` after `from`; the end of time for a negative `seconds` (no limit).
 Clock::time_point after(Clock::time_point from, double seconds) {
     if (seconds < 0) return Clock::time_point::max();
-    return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(seconds, 1e9)));
+    return from +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(seconds, 1e9)));
 }
 
 Clock::time_point from_ticks(std::int64_t ticks) { return Clock::time_point(Clock::duration(ticks)); }
@@ -528,8 +530,7 @@ bool send(PyObject* module, Session* s, PyObject* data, double stall_seconds,
     rns::WriteLimits limits;
     if (stall_seconds >= 0) limits.stall_seconds = std::max(0.001, stall_seconds);
     limits.progress = progress;
-    return rns::write_paced(rns.get(), s->buffer.get(), s->channel.get(), s->link.get(), data,
-                            limits) == 0;
+    return rns::write_paced(rns.get(), s->buffer.get(), s->channel.get(), s->link.get(), data, limits) == 0;
 }
 
 constexpr double kWatchEvery = 0.25;
@@ -567,10 +568,10 @@ void forget_locked(Session* s, const PendingRef& p) {
 struct WriteJob {
     PendingRef pending;
     Ref data;
-    double stall_seconds = -1.0;          // bound of each wait for the channel
-    std::atomic<std::int64_t> progress{}; // when the last message went (Clock ticks)
-    bool finished = false;  // under the writer's mutex
-    Ref error;              // under the session mutex, set before `finished`
+    double stall_seconds = -1.0;           // bound of each wait for the channel
+    std::atomic<std::int64_t> progress{};  // when the last message went (Clock ticks)
+    bool finished = false;                 // under the writer's mutex
+    Ref error;                             // under the session mutex, set before `finished`
 };
 
 using JobRef = std::shared_ptr<WriteJob>;
@@ -658,9 +659,9 @@ bool start_writer(PyObject* module, PyObject* capsule, Session* s) {
     Ref thread_cls = threading ? attr(threading.get(), "Thread") : Ref{};
     Ref handle = thread_cls ? kWriterCapsule.wrap({s->w, kSessionCapsule.get(capsule)->session}) : Ref{};
     Ref closure = handle ? new_tuple({handle.get()}) : Ref{};
-    Ref target = closure ? make_function(module, {"writer", "writer", nullptr, {}, writer_loop}, {}, {},
-                                         closure.get())
-                         : Ref{};
+    Ref target =
+        closure ? make_function(module, {"writer", "writer", nullptr, {}, writer_loop}, {}, {}, closure.get())
+                : Ref{};
     Ref kwnames = target ? Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon"))) : Ref{};
     Ref thread = kwnames ? call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get()) : Ref{};
     return thread && call_method(thread.get(), ZV_STR("start"));
@@ -710,8 +711,8 @@ public:
 
     // 1 taken, 0 not before the deadline, -1 with an exception set.
     int take(bool limited, Clock::time_point deadline) {
-        double left = limited ? std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count())
-                              : -1.0;
+        double left =
+            limited ? std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count()) : -1.0;
         Ref timeout = Ref::steal(PyFloat_FromDouble(left));
         Ref got = timeout ? call_method(lock_.get(), ZV_STR("acquire"), {Py_True, timeout.get()}) : Ref{};
         int yes = got ? PyObject_IsTrue(got.get()) : -1;
@@ -806,10 +807,10 @@ void raise_unparsable(PyObject* module, PyObject* data, const std::string& reaso
 // wait for the answer once it is out. Then the read time-out bounds each silence while
 // the answer arrives. A long transfer that keeps moving is never cut short.
 struct Deadline {
-    bool limited;         // _request_timeout is not None
-    double seconds;       // _request_timeout (< 0: none)
-    double silence;       // _read_timeout (< 0: none)
-    Clock::time_point at; // the exchange's start plus _request_timeout
+    bool limited;          // _request_timeout is not None
+    double seconds;        // _request_timeout (< 0: none)
+    double silence;        // _read_timeout (< 0: none)
+    Clock::time_point at;  // the exchange's start plus _request_timeout
 };
 
 // From the client's _request_timeout and _read_timeout. False with an exception set.
@@ -847,7 +848,9 @@ bool wait_written(Session* s, WriteJob& job, const Deadline& d) {
         std::int64_t last = job.progress.load();
         Clock::time_point until = after(from_ticks(last), d.seconds);
         bool limited = until != Clock::time_point::max();
-        if (wait_writer(s, limited, until, [&job] { return job.finished; }, false)) return true;
+        if (wait_writer(
+                s, limited, until, [&job] { return job.finished; }, false))
+            return true;
         if (job.progress.load() == last) return false;
     }
 }
@@ -867,7 +870,9 @@ Wrote write_request(PyObject* module, PyObject* capsule, Session* s, const Pendi
     // The link's writer thread does the write, so a write or flush that never returns
     // holds this exchange no longer than its time-out. Requests on a link still go out
     // one at a time, in queue order.
-    if (!wait_writer(s, d.limited, d.at, [s] { return !s->w->writing; }, true)) return Wrote::Late;
+    if (!wait_writer(
+            s, d.limited, d.at, [s] { return !s->w->writing; }, true))
+        return Wrote::Late;
     bool refused;
     {
         sync::MutexGuard lock(s->mutex);
@@ -938,8 +943,8 @@ Clock::time_point answer_deadline(Session* s, const Answering& a) {
 // A wait that reaches its deadline looks again, as bytes that came meanwhile move it.
 // Returns the event's last answer, empty with an exception set; *closed tells whether the
 // link was seen closed.
-Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, const Answering& a,
-                bool watch, bool* closed) {
+Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, const Answering& a, bool watch,
+                bool* closed) {
     Clock::time_point close_until = Clock::time_point::max();
     for (;;) {
         Clock::time_point until = std::min(answer_deadline(s, a), close_until);
@@ -950,8 +955,9 @@ Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, cons
         // one waited for is then seen within a slice.
         bool sliced = (watch && !*closed && (!bounded || left > kWatchEvery)) ||
                       (a.silence >= 0 && (!bounded || left > kWatchEvery));
-        Ref timeout = sliced ? Ref::steal(PyFloat_FromDouble(kWatchEvery))
-                             : bounded ? Ref::steal(PyFloat_FromDouble(left)) : Ref::none();
+        Ref timeout = sliced    ? Ref::steal(PyFloat_FromDouble(kWatchEvery))
+                      : bounded ? Ref::steal(PyFloat_FromDouble(left))
+                                : Ref::none();
         Ref woke = timeout ? call_method(event, ZV_STR("wait"), {timeout.get()}) : Ref{};
         if (!woke) return {};
         int up = PyObject_IsTrue(woke.get());
@@ -968,8 +974,8 @@ Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, cons
     }
 }
 
-Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s,
-                 const PendingRef& pending, const Answering& a, bool watch) {
+Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s, const PendingRef& pending,
+                 const Answering& a, bool watch) {
     Ref rns = module_global(module, ZV_STR("RNS"));
     if (!rns) return {};
     bool closed = false;
@@ -989,7 +995,8 @@ Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s,
         broken = s->broken;
     }
     if (!woke) return {};
-    if (!done) return fail_and_forget(module, self, link, closed ? "No response received" : "Request timeout");
+    if (!done)
+        return fail_and_forget(module, self, link, closed ? "No response received" : "Request timeout");
     if (outcome == Outcome::TooLarge) return fail_and_forget(module, self, link, "Response too large");
     if (outcome == Outcome::Closed) return fail_and_forget(module, self, link, "No response received");
     if (outcome == Outcome::Malformed) {
@@ -1007,6 +1014,20 @@ Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s,
     // returned; the link is not used again.
     if (broken || closed) forget_link(module, self, link);
     return result;
+}
+
+// The request `data` as it waits for its answer, with an event of its own. NULL with an
+// exception set.
+PendingRef new_pending(PyObject* module, PyObject* data, Py_ssize_t limit) {
+    Ref threading = module_global(module, ZV_STR("threading"));
+    Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
+    Ref event = event_cls ? call(event_cls.get()) : Ref{};
+    if (!event) return nullptr;
+    auto pending = std::make_shared<Pending>();
+    pending->event = std::move(event);
+    pending->head = is_head_request(data);
+    pending->limit = limit;
+    return pending;
 }
 
 }  // namespace
@@ -1129,14 +1150,8 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
         if (made == 0) return fail_and_forget(module, self, link.get(), "Request timeout");
     }
 
-    Ref threading = module_global(module, ZV_STR("threading"));
-    Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
-    Ref event = event_cls ? call(event_cls.get()) : Ref{};
-    if (!event) return {};
-    auto pending = std::make_shared<Pending>();
-    pending->event = event;
-    pending->head = is_head_request(data);
-    pending->limit = limit;
+    PendingRef pending = new_pending(module, data, limit);
+    if (!pending) return {};
     Answering answering{0, {}, d.silence};
     {
         sync::MutexGuard lock(s->mutex);

@@ -45,8 +45,8 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data);
 // gives later is dropped (torn down when `teardown_losers`). With `retry`, a call still
 // running after a while is started again on a fresh thread and the first answer wins.
 Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
-                 std::chrono::steady_clock::time_point deadline, bool teardown_losers,
-                 bool* timed_out, bool retry = true);
+                 std::chrono::steady_clock::time_point deadline, bool teardown_losers, bool* timed_out,
+                 bool retry = true);
 
 // Forgets the reader of `link` (after the link was torn down).
 void drop_session(PyObject* module, PyObject* link);

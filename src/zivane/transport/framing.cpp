@@ -232,19 +232,14 @@ Framer::Status Framer::scan(std::string_view data) {
         if (s != Status::Complete) return s;
     }
     switch (body_) {
-        case Body::None:
-            length_ = header_end_;
-            return Status::Complete;
+        case Body::None: length_ = header_end_; return Status::Complete;
         case Body::Length:
             if (data.size() - header_end_ < content_length_) return Status::Incomplete;
             length_ = header_end_ + std::size_t(content_length_);
             return Status::Complete;
-        case Body::Chunked:
-            return follow_chunks(data);
-        case Body::UntilClose:
-            return Status::Incomplete;
-        case Body::Unknown:
-            break;
+        case Body::Chunked: return follow_chunks(data);
+        case Body::UntilClose: return Status::Incomplete;
+        case Body::Unknown: break;
     }
     return fail("Invalid message framing");
 }
@@ -262,7 +257,7 @@ Framer::Status Framer::check_status_line(std::string_view data) {
     std::string_view line = data.substr(lead_, kShape.size());
     for (std::size_t i = 0; i < line.size(); ++i) {
         char c = line[i], want = kShape[i];
-        bool ok = want == '9' ? (c >= '0' && c <= '9')
+        bool ok = want == '9'              ? (c >= '0' && c <= '9')
                   : i + 1 == kShape.size() ? (c == ' ' || c == '\r' || c == '\n')
                                            : c == want;
         if (!ok) return fail("Invalid status line");
@@ -289,7 +284,8 @@ Framer::Status Framer::read_head(std::string_view head) {
             // A request may be preceded by empty lines; skip them like the parser does.
             if (line.empty() && kind_ == Kind::Request) continue;
             first = false;
-            if (kind_ == Kind::Response && (status = status_code(line)) < 0) return fail("Invalid status line");
+            if (kind_ == Kind::Response && (status = status_code(line)) < 0)
+                return fail("Invalid status line");
             continue;
         }
         if (line.empty()) break;
