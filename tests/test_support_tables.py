@@ -93,23 +93,22 @@ def test_nested_function_reads_module_globals_when_made(monkeypatch):
     assert after.__qualname__ == "HttpServer.route.<locals>.decorator" and after.__module__ == "zivane.server"
 
 
-def server_help(monkeypatch, capsys):
-    monkeypatch.setattr(sys, "argv", ["zivane-server", "--help"])
+def command_help(monkeypatch, capsys, module, prog):
+    monkeypatch.setattr(sys, "argv", [prog, "--help"])
     with pytest.raises(SystemExit) as exited:
-        asyncio.run(server_mod.main())
+        asyncio.run(module.main())
     assert exited.value.code == 0
     return capsys.readouterr().out
 
 
-def test_command_parser_is_the_argparse_one_would_write(monkeypatch, capsys):
-    twin = argparse.ArgumentParser(prog="zivane-server", description="HTTP/1.1 server over Reticulum")
-    twin.add_argument("port", type=int, help="Port number")
-    twin.add_argument("--config", type=str, help="RNS config directory")
-    twin.add_argument("--identity", type=str, help="Identity file path")
-    twin.add_argument("-v", "--verbose", action="store_true", dest="verbose", help="Enable verbose logging")
-    assert server_help(monkeypatch, capsys) == twin.format_help()
+def check_parser(monkeypatch, capsys, module, prog, description, calls):
+    """The command's --help is that of the parser `calls` make, and the calls are made, in
+    order and with their keywords in order, on the module's argparse of the moment."""
+    twin = argparse.ArgumentParser(prog=prog, description=description)
+    for args, kwargs in calls:
+        twin.add_argument(*args, **kwargs)
+    assert command_help(monkeypatch, capsys, module, prog) == twin.format_help()
 
-    # argparse is the module global of the moment the command runs
     made = []
 
     class Recording(argparse.ArgumentParser):
@@ -119,14 +118,19 @@ def test_command_parser_is_the_argparse_one_would_write(monkeypatch, capsys):
 
     fake = type(sys)("argparse")
     fake.ArgumentParser = Recording
-    monkeypatch.setattr(server_mod, "argparse", fake)
-    server_help(monkeypatch, capsys)
-    assert made[1:] == [  # after argparse's own -h
+    monkeypatch.setattr(module, "argparse", fake)
+    command_help(monkeypatch, capsys, module, prog)
+    assert made[1:] == calls  # after argparse's own -h
+    assert [list(kwargs) for _, kwargs in made[1:]] == [list(kwargs) for _, kwargs in calls]
+
+
+def test_command_parser_is_the_argparse_one_would_write(monkeypatch, capsys):
+    check_parser(monkeypatch, capsys, server_mod, "zivane-server", "HTTP/1.1 server over Reticulum", [
         (("port",), {"type": int, "help": "Port number"}),
         (("--config",), {"type": str, "help": "RNS config directory"}),
         (("--identity",), {"type": str, "help": "Identity file path"}),
         (("-v", "--verbose"), {"action": "store_true", "dest": "verbose", "help": "Enable verbose logging"}),
-    ]
+    ])
 
 
 def test_command_rejects_a_port_that_is_no_number(monkeypatch, capsys):
@@ -160,20 +164,10 @@ def test_client_annotations_and_defaults_are_shared_as_a_module_body_shares_them
     assert (client_mod._RESPONSE_LIMIT, client_mod._WRITER_IDLE) == (64 * 1024 * 1024, 5.0)
 
 
-def client_help(monkeypatch, capsys):
-    import zivane.client as client_mod
-
-    monkeypatch.setattr(sys, "argv", ["zivane-client", "--help"])
-    with pytest.raises(SystemExit) as exited:
-        asyncio.run(client_mod.main())
-    assert exited.value.code == 0
-    return capsys.readouterr().out
-
-
 def test_client_command_parser_is_the_argparse_one_would_write(monkeypatch, capsys):
     import zivane.client as client_mod
 
-    calls = [
+    check_parser(monkeypatch, capsys, client_mod, "zivane-client", "HTTP/1.1 client over Reticulum", [
         (("destination",), {"type": str, "help": "Server destination hash"}),
         (("port",), {"type": int, "help": "Server port"}),
         (("method",), {"nargs": "?", "type": str, "default": "GET", "help": "HTTP method"}),
@@ -185,22 +179,4 @@ def test_client_command_parser_is_the_argparse_one_would_write(monkeypatch, caps
         (("--body",), {"type": str, "help": "Request body"}),
         (("-r", "--response-code"),
          {"action": "store_true", "dest": "response_code", "help": "Print the response code and exit"}),
-    ]
-    twin = argparse.ArgumentParser(prog="zivane-client", description="HTTP/1.1 client over Reticulum")
-    for args, kwargs in calls:
-        twin.add_argument(*args, **kwargs)
-    assert client_help(monkeypatch, capsys) == twin.format_help()
-
-    made = []
-
-    class Recording(argparse.ArgumentParser):
-        def add_argument(self, *args, **kwargs):
-            made.append((args, kwargs))
-            return super().add_argument(*args, **kwargs)
-
-    fake = type(sys)("argparse")
-    fake.ArgumentParser = Recording
-    monkeypatch.setattr(client_mod, "argparse", fake)
-    client_help(monkeypatch, capsys)
-    assert made[1:] == calls
-    assert [list(kwargs) for _, kwargs in made[1:]] == [list(kwargs) for _, kwargs in calls]
+    ])
