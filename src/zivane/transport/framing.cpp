@@ -19,12 +19,6 @@ constexpr std::uint64_t kMaxBody = std::uint64_t(1) << 52;
 
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 
-// RFC 9110 token characters.
-bool is_tchar(char c) {
-    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
 std::string_view trim(std::string_view s) {
     while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
     while (!s.empty() && (is_space(s.back()) || s.back() == '\r')) s.remove_suffix(1);
@@ -174,7 +168,8 @@ Framer::Status Framer::check_request_line(std::string_view line) {
     if (line.find('\r') != std::string_view::npos) return fail("Invalid line ending");
     std::size_t sp = line.find(' ');
     std::string_view method = line.substr(0, sp);
-    if (method.empty() || !std::all_of(method.begin(), method.end(), is_tchar)) return Status::Incomplete;
+    if (method.empty() || !std::all_of(method.begin(), method.end(), ascii::is_token_char))
+        return Status::Incomplete;
     if (sp == std::string_view::npos) return fail("Invalid request line");
     std::size_t last = line.rfind(' ');
     std::string_view version = line.substr(last + 1);
