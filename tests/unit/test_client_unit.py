@@ -741,7 +741,10 @@ class TestWritesThroughRawWriter:
 # ----- the command ---------------------------------------------------------------------
 
 
-def run_main(monkeypatch, argv, server=echo, establish=True):
+def prepare_main(monkeypatch, argv, server=echo, establish=True):
+    """Sets the stage for client_mod.main(): argv, captured output, the link's server and a
+    client with a short connect time-out. Returns the output's bytes, its text layer and the
+    captured standard error."""
     ClientLink.establish = establish
     out_bytes = io.BytesIO()
     out = io.TextIOWrapper(out_bytes, encoding="utf-8")
@@ -762,6 +765,11 @@ def run_main(monkeypatch, argv, server=echo, establish=True):
             super().__init__(connect_timeout=0.3, **kw)
 
     monkeypatch.setattr(client_mod, "HttpClient", QuickClient)
+    return out_bytes, out, err
+
+
+def run_main(monkeypatch, argv, server=echo, establish=True):
+    out_bytes, out, err = prepare_main(monkeypatch, argv, server, establish)
     with pytest.raises(SystemExit) as info:
         asyncio.run(client_mod.main())
     out.flush()
@@ -802,6 +810,47 @@ def test_main_options(rns, tmp_path, monkeypatch):
     code, out, _ = run_main(monkeypatch, [DEST.hex(), "80", "-r", "--body", ""],
                             lambda r: seen.append(r) or bytes(HttpResponse(399, body=b"")))
     assert (code, out, seen[-1].body) == (0, b"399\n", None)
+
+
+def test_main_leaves_the_client_as_async_with_does(rns, tmp_path, monkeypatch):
+    """The exit after printing leaves the `async with` body: __aexit__ hears of it and may
+    swallow it; an exception of __aexit__'s own has it as its context."""
+    argv = [DEST.hex(), "80", "-r", "--identity", str(tmp_path / "i")]
+    exits = []
+
+    async def swallow(self, exc_type, exc, tb):
+        exits.append((exc_type, exc.code, tb is exc.__traceback__))
+        return True
+
+    monkeypatch.setattr(HttpClient, "__aexit__", swallow)
+    out_bytes, out, err = prepare_main(monkeypatch, argv)
+    assert asyncio.run(client_mod.main()) is None
+    out.flush()
+    assert out_bytes.getvalue() == b"200\n" and exits == [(SystemExit, 0, True)]
+
+    async def fail(self, exc_type, exc, tb):
+        raise RuntimeError("exit failed")
+
+    monkeypatch.setattr(HttpClient, "__aexit__", fail)
+    prepare_main(monkeypatch, argv)
+    with pytest.raises(RuntimeError, match="exit failed") as info:
+        asyncio.run(client_mod.main())
+    assert isinstance(info.value.__context__, SystemExit) and info.value.__context__.code == 0
+
+
+def test_reader_callback_is_nested_and_the_writer_ends_with_its_session(rns, tmp_path, monkeypatch):
+    monkeypatch.setattr(client_mod, "_WRITER_IDLE", 60.0)  # only the session's end stops it
+    c, link = connected_client(tmp_path)
+    before = set(threading.enumerate())
+    assert run(c.get("/")).status == 200
+    callback = link.buffers[0].callback
+    assert callback.__qualname__ == "HttpClient._send_request.<locals>.on_reader_ready"
+    assert (callback.__module__, callback.__annotations__) == ("zivane.client", {"ready": int, "return": None})
+    writers = [t for t in set(threading.enumerate()) - before if t.name.endswith("(writer)")]
+    assert len(writers) == 1
+    run(c.close())
+    writers[0].join(5)
+    assert not writers[0].is_alive()
 
 
 def test_main_errors(rns, tmp_path, monkeypatch):

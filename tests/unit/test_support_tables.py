@@ -93,23 +93,22 @@ def test_nested_function_reads_module_globals_when_made(monkeypatch):
     assert after.__qualname__ == "HttpServer.route.<locals>.decorator" and after.__module__ == "zivane.server"
 
 
-def server_help(monkeypatch, capsys):
-    monkeypatch.setattr(sys, "argv", ["zivane-server", "--help"])
+def command_help(monkeypatch, capsys, module, prog):
+    monkeypatch.setattr(sys, "argv", [prog, "--help"])
     with pytest.raises(SystemExit) as exited:
-        asyncio.run(server_mod.main())
+        asyncio.run(module.main())
     assert exited.value.code == 0
     return capsys.readouterr().out
 
 
-def test_command_parser_is_the_argparse_one_would_write(monkeypatch, capsys):
-    twin = argparse.ArgumentParser(prog="zivane-server", description="HTTP/1.1 server over Reticulum")
-    twin.add_argument("port", type=int, help="Port number")
-    twin.add_argument("--config", type=str, help="RNS config directory")
-    twin.add_argument("--identity", type=str, help="Identity file path")
-    twin.add_argument("-v", "--verbose", action="store_true", dest="verbose", help="Enable verbose logging")
-    assert server_help(monkeypatch, capsys) == twin.format_help()
+def check_parser(monkeypatch, capsys, module, prog, description, calls):
+    """The command's --help is that of the parser `calls` make, and the calls are made, in
+    order and with their keywords in order, on the module's argparse of the moment."""
+    twin = argparse.ArgumentParser(prog=prog, description=description)
+    for args, kwargs in calls:
+        twin.add_argument(*args, **kwargs)
+    assert command_help(monkeypatch, capsys, module, prog) == twin.format_help()
 
-    # argparse is the module global of the moment the command runs
     made = []
 
     class Recording(argparse.ArgumentParser):
@@ -119,14 +118,19 @@ def test_command_parser_is_the_argparse_one_would_write(monkeypatch, capsys):
 
     fake = type(sys)("argparse")
     fake.ArgumentParser = Recording
-    monkeypatch.setattr(server_mod, "argparse", fake)
-    server_help(monkeypatch, capsys)
-    assert made[1:] == [  # after argparse's own -h
+    monkeypatch.setattr(module, "argparse", fake)
+    command_help(monkeypatch, capsys, module, prog)
+    assert made[1:] == calls  # after argparse's own -h
+    assert [list(kwargs) for _, kwargs in made[1:]] == [list(kwargs) for _, kwargs in calls]
+
+
+def test_command_parser_is_the_argparse_one_would_write(monkeypatch, capsys):
+    check_parser(monkeypatch, capsys, server_mod, "zivane-server", "HTTP/1.1 server over Reticulum", [
         (("port",), {"type": int, "help": "Port number"}),
         (("--config",), {"type": str, "help": "RNS config directory"}),
         (("--identity",), {"type": str, "help": "Identity file path"}),
         (("-v", "--verbose"), {"action": "store_true", "dest": "verbose", "help": "Enable verbose logging"}),
-    ]
+    ])
 
 
 def test_command_rejects_a_port_that_is_no_number(monkeypatch, capsys):
@@ -135,3 +139,44 @@ def test_command_rejects_a_port_that_is_no_number(monkeypatch, capsys):
         asyncio.run(server_mod.main())
     assert exited.value.code == 2
     assert "argument port: invalid int value: 'eighty'" in capsys.readouterr().err
+
+
+# ----- zivane.client ------------------------------------------------------------------------
+
+def test_client_annotations_and_defaults_are_shared_as_a_module_body_shares_them():
+    import zivane.client as client_mod
+    from zivane.client import HttpClient
+
+    headers = HttpClient.request.__annotations__["headers"]
+    assert headers == dict[str, str] | None
+    for name in ("get", "post", "put", "delete"):
+        annotations = getattr(HttpClient, name).__annotations__
+        assert annotations["headers"] is headers and annotations["return"] is HttpResponse, name
+    assert HttpClient.post.__annotations__["body"] is HttpClient.request.__annotations__["body"]
+    assert HttpClient._load_or_create_identity.__annotations__ == {"return": RNS.Identity}
+    assert HttpClient.__aexit__.__annotations__["_exc_tb"] is client_mod.Any
+    defaults = HttpClient.__init__.__defaults__
+    assert defaults == (None, 30.0, 60.0, 30.0) and defaults[1] is defaults[3]
+    assert HttpClient.request.__defaults__ == ("GET", None, None)
+    assert isinstance(inspect.getattr_static(HttpClient, "_default_identity_path"), staticmethod)
+    prop = inspect.getattr_static(HttpClient, "is_connected")
+    assert prop.fset is None and prop.fget.__qualname__ == "HttpClient.is_connected"
+    assert (client_mod._RESPONSE_LIMIT, client_mod._WRITER_IDLE) == (64 * 1024 * 1024, 5.0)
+
+
+def test_client_command_parser_is_the_argparse_one_would_write(monkeypatch, capsys):
+    import zivane.client as client_mod
+
+    check_parser(monkeypatch, capsys, client_mod, "zivane-client", "HTTP/1.1 client over Reticulum", [
+        (("destination",), {"type": str, "help": "Server destination hash"}),
+        (("port",), {"type": int, "help": "Server port"}),
+        (("method",), {"nargs": "?", "type": str, "default": "GET", "help": "HTTP method"}),
+        (("path",), {"nargs": "?", "type": str, "default": "/", "help": "Request path"}),
+        (("--config",), {"type": str, "help": "RNS config directory"}),
+        (("--identity",), {"type": str, "help": "Identity file path"}),
+        (("-v", "--verbose"), {"action": "store_true", "dest": "verbose", "help": "Enable verbose logging"}),
+        (("-H", "--header"), {"action": "append", "dest": "header", "help": "Add header (Format: Name: Value)"}),
+        (("--body",), {"type": str, "help": "Request body"}),
+        (("-r", "--response-code"),
+         {"action": "store_true", "dest": "response_code", "help": "Print the response code and exit"}),
+    ])

@@ -1,16 +1,17 @@
 #include "client/session.hpp"
 
+#include "support/capsule.hpp"
+#include "support/sync.hpp"
+#include "support/tables.hpp"
 #include "transport/framing.hpp"
 #include "transport/reticulum_io.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -119,7 +120,7 @@ enum class Outcome {
 struct Pending {
     Ref event;  // threading.Event the caller waits on
     Ref data;
-    Ref error;  // what a failing read raised
+    Ref error;           // what a failing read raised
     std::string reason;  // why the framing could not be followed
     Outcome outcome = Outcome::Answer;
     Py_ssize_t limit = -1;   // largest response accepted, < 0 for none
@@ -133,12 +134,10 @@ using PendingRef = std::shared_ptr<Pending>;
 struct WriteJob;
 
 // Hand-over between a link's exchanges and its writer thread. Shared by the session and
-// the thread, so an idle writer keeps neither the session nor its link alive. The mutex is
-// only ever taken with the GIL released and let go before the GIL is taken back (see
-// under_writer_lock), so it can never stand in the GIL's way nor wait on it.
+// the thread, so an idle writer keeps neither the session nor its link alive. Its fields
+// are guarded by the monitor.
 struct Writer {
-    std::mutex mutex;
-    std::condition_variable cv;
+    sync::Monitor monitor;
     bool writing = false;  // a request is claimed or being written
     bool running = false;  // the writer thread is there to take `job`
     bool stop = false;     // the session is gone
@@ -149,47 +148,53 @@ struct Session {
     // Guards the fields up to `closed`. Held only by short native steps that call no
     // Python code, so it never spans a wait for the GIL.
     PyMutex mutex{};
-    Inbox inbox;           // received, not yet part of a complete response
+    Inbox inbox;  // received, not yet part of a complete response
     Framer framer{Framer::Kind::Response};
     std::deque<PendingRef> queue;  // in request order
-    bool broken = false;   // the stream cannot be followed further: the link is done
+    bool broken = false;           // the stream cannot be followed further: the link is done
     // One thread reads at a time (the drainer); a notification that finds one at work
     // asks it for another pass instead of waiting, so no lock is held across a read.
     bool draining = false;
     bool again = false;
-    bool closed = false;   // the link was seen closed: what has arrived is all there is
-    std::uint64_t received = 0;      // bytes read from the link so far
-    Clock::time_point last_received; // when the last of them came
-    Ref turn;              // threading.Lock: one exchange at a time on a link
+    bool closed = false;              // the link was seen closed: what has arrived is all there is
+    std::uint64_t received = 0;       // bytes read from the link so far
+    Clock::time_point last_received;  // when the last of them came
+    Ref turn;                         // threading.Lock: one exchange at a time on a link
     // Requests are written by the link's writer thread; the next one waits until the
     // last is out.
     std::shared_ptr<Writer> w = std::make_shared<Writer>();
     Ref link;
-    Ref channel;           // set once, with `buffer`, by the turn holder
-    Ref buffer;            // empty until the link's reader is made
+    Ref channel;  // set once, with `buffer`, by the turn holder
+    Ref buffer;   // empty until the link's reader is made
 };
-
-const char* const kCapsuleName = "zivane.client.session";
 
 using SessionRef = std::shared_ptr<Session>;
 
-void destroy_session(PyObject* capsule);
-
-Session* session_of(PyObject* capsule) {
-    auto* owner = static_cast<SessionRef*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-    return owner ? owner->get() : nullptr;
+// Tells the writer thread to end (it ends at once when idle, else after its write).
+void stop_writer(Writer& w) {
+    w.monitor.locked([&](sync::Monitor::Guard&) { w.stop = true; });
+    w.monitor.notify_all();
 }
 
-class Locked {
-public:
-    explicit Locked(PyMutex& m) : m_(m) { PyMutex_Lock(&m_); }
-    ~Locked() { PyMutex_Unlock(&m_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
+// What a session's capsule (the value of its link in the module's sessions) holds. The
+// session itself may outlive it for a write in progress; its writer stops with it.
+struct SessionOwner {
+    SessionRef session;
 
-private:
-    PyMutex& m_;
+    explicit SessionOwner(SessionRef s) noexcept : session(std::move(s)) {}
+    SessionOwner(SessionOwner&&) noexcept = default;
+    SessionOwner& operator=(SessionOwner&&) = delete;
+    ~SessionOwner() {
+        if (session) stop_writer(*session->w);
+    }
 };
+
+constexpr Capsule<SessionOwner> kSessionCapsule{"zivane.client.session"};
+
+Session* session_of(PyObject* capsule) {
+    SessionOwner* owner = kSessionCapsule.get(capsule);
+    return owner ? owner->session.get() : nullptr;
+}
 
 // Requests whose outcome was just decided: their events are set once the session mutex
 // is released (setting an event runs Python code).
@@ -298,8 +303,8 @@ bool finish_stream(Session* s, bool end_of_stream, Woken& woken) {
     }
     s->framer.expect_no_body(p->head);
     Framer::Status status = s->framer.end_of_stream(s->inbox.view());
-    bool whole = status == Framer::Status::Complete &&
-                 Py_ssize_t(s->framer.message_length()) == s->inbox.size();
+    bool whole =
+        status == Framer::Status::Complete && Py_ssize_t(s->framer.message_length()) == s->inbox.size();
     // An empty read at the end of the stream hands over what it got: nothing.
     if (whole || (end_of_stream && s->inbox.empty() && status == Framer::Status::Incomplete)) {
         Ref data = s->inbox.take(s->inbox.size());
@@ -329,21 +334,21 @@ Read read_once(Session* s, Py_ssize_t want, Py_ssize_t* got, Woken& woken) {
     if (chunk && chunk.is_none()) return Read::Nothing;
     Py_buffer view;
     if (chunk && PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) == 0) {
-        Locked lock(s->mutex);
+        sync::MutexGuard lock(s->mutex);
         *got = view.len;
         if (view.len > 0) {
             s->received += std::uint64_t(view.len);
             s->last_received = Clock::now();
         }
-        bool ok = view.len == 0 || s->broken ||
-                  (s->inbox.append(static_cast<const char*>(view.buf), view.len) &&
-                   dispatch_complete(s, woken));
+        bool ok =
+            view.len == 0 || s->broken ||
+            (s->inbox.append(static_cast<const char*>(view.buf), view.len) && dispatch_complete(s, woken));
         PyBuffer_Release(&view);
         if (ok) return *got > 0 ? Read::Data : Read::End;
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return Read::Fatal;
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    Locked lock(s->mutex);
+    sync::MutexGuard lock(s->mutex);
     PendingRef p = first_live(s);
     if (p && p == s->queue.front()) p->error = std::move(error);  // was empty: not yet settled
     give_up(s, Outcome::Answer, woken);
@@ -359,7 +364,7 @@ bool read_pass(Session* s, Py_ssize_t want, Woken& woken) {
         wake_all(woken);
         if (r == Read::Fatal) return false;
         if (r == Read::End) {
-            Locked lock(s->mutex);
+            sync::MutexGuard lock(s->mutex);
             if (!finish_stream(s, true, woken)) return false;
         }
         // The count a notification brings is only a hint; a short read means the buffer
@@ -375,7 +380,7 @@ bool read_pass(Session* s, Py_ssize_t want, Woken& woken) {
 // False with an exception set as for read_pass.
 bool drain(Session* s, Py_ssize_t want) {
     {
-        Locked lock(s->mutex);
+        sync::MutexGuard lock(s->mutex);
         if (s->draining) {
             s->again = true;
             return true;
@@ -386,12 +391,12 @@ bool drain(Session* s, Py_ssize_t want) {
     bool ok = true;
     for (;;) {
         {
-            Locked lock(s->mutex);
+            sync::MutexGuard lock(s->mutex);
             s->again = false;
         }
         ok = read_pass(s, want, woken);
         want = kReadSize;
-        Locked lock(s->mutex);
+        sync::MutexGuard lock(s->mutex);
         if (ok && s->again) continue;
         if (ok && s->closed && !finish_stream(s, false, woken)) ok = false;
         s->draining = false;
@@ -424,6 +429,9 @@ PyObject* on_reader_ready(NativeFunction* fn, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
+const table::Function kOnReaderReady = {
+    "on_reader_ready", {{"ready", "int"}}, "None", nullptr, on_reader_ready};
+
 // Links whose state says closed have no use for their reader any more.
 void sweep_closed(PyObject* module, PyObject* sessions) {
     Ref rns = module_global(module, ZV_STR("RNS"));
@@ -452,14 +460,11 @@ Ref session_for(PyObject* module, PyObject* link) {
     Ref lock_cls = threading ? attr(threading.get(), "Lock") : Ref{};
     Ref turn = lock_cls ? call(lock_cls.get()) : Ref{};
     if (!turn) return {};
-    auto* owner = new SessionRef(std::make_shared<Session>());
-    (*owner)->link = Ref::borrow(link);
-    (*owner)->turn = std::move(turn);
-    Ref capsule = Ref::steal(PyCapsule_New(owner, kCapsuleName, destroy_session));
-    if (!capsule) {
-        delete owner;
-        return {};
-    }
+    auto session = std::make_shared<Session>();
+    session->link = Ref::borrow(link);
+    session->turn = std::move(turn);
+    Ref capsule = kSessionCapsule.wrap(SessionOwner(std::move(session)));
+    if (!capsule) return {};
     // Two exchanges starting at once on a new link agree on one session.
     if (PyDict_SetDefaultRef(sessions, link, capsule.get(), &found) < 0) return {};
     return Ref::steal(found);
@@ -479,12 +484,8 @@ int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
     if (!channel) return -1;
     Ref closure = new_tuple({link});
     if (!closure) return -1;
-    Ref callback = make_function(
-        module,
-        {"on_reader_ready", "HttpClient._send_request.<locals>.on_reader_ready", nullptr, {"ready"},
-         on_reader_ready},
-        {}, {{"ready", reinterpret_cast<PyObject*>(&PyLong_Type)}, {"return", Py_None}},
-        closure.get());
+    Ref callback =
+        table::make_nested(module, kOnReaderReady, "HttpClient._send_request.<locals>", closure.get());
     Ref rns = module_global(module, ZV_STR("RNS"));
     Ref buffer_cls = rns ? attr(rns.get(), "Buffer") : Ref{};
     Ref create = buffer_cls ? attr(buffer_cls.get(), "create_bidirectional_buffer") : Ref{};
@@ -493,8 +494,7 @@ int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
     Ref create_args = rx && tx ? new_tuple({rx.get(), tx.get(), channel.get(), callback.get()}) : Ref{};
     if (!create_args) return -1;
     // Not started twice: a second reader on the channel would take the first one's data.
-    Ref buffer = call_bounded(module, create.get(), create_args.get(), deadline, false, &timed_out,
-                              false);
+    Ref buffer = call_bounded(module, create.get(), create_args.get(), deadline, false, &timed_out, false);
     if (timed_out) return 0;
     if (!buffer) return -1;
     s->channel = std::move(channel);
@@ -510,7 +510,8 @@ bool is_head_request(PyObject* data) {
 // `seconds` after `from`; the end of time for a negative `seconds` (no limit).
 Clock::time_point after(Clock::time_point from, double seconds) {
     if (seconds < 0) return Clock::time_point::max();
-    return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(seconds, 1e9)));
+    return from +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(seconds, 1e9)));
 }
 
 Clock::time_point from_ticks(std::int64_t ticks) { return Clock::time_point(Clock::duration(ticks)); }
@@ -529,8 +530,7 @@ bool send(PyObject* module, Session* s, PyObject* data, double stall_seconds,
     rns::WriteLimits limits;
     if (stall_seconds >= 0) limits.stall_seconds = std::max(0.001, stall_seconds);
     limits.progress = progress;
-    return rns::write_paced(rns.get(), s->buffer.get(), s->channel.get(), s->link.get(), data,
-                            limits) == 0;
+    return rns::write_paced(rns.get(), s->buffer.get(), s->channel.get(), s->link.get(), data, limits) == 0;
 }
 
 constexpr double kWatchEvery = 0.25;
@@ -568,27 +568,13 @@ void forget_locked(Session* s, const PendingRef& p) {
 struct WriteJob {
     PendingRef pending;
     Ref data;
-    double stall_seconds = -1.0;          // bound of each wait for the channel
-    std::atomic<std::int64_t> progress{}; // when the last message went (Clock ticks)
-    bool finished = false;  // under the writer's mutex
-    Ref error;              // under the session mutex, set before `finished`
+    double stall_seconds = -1.0;           // bound of each wait for the channel
+    std::atomic<std::int64_t> progress{};  // when the last message went (Clock ticks)
+    bool finished = false;                 // under the writer's mutex
+    Ref error;                             // under the session mutex, set before `finished`
 };
 
 using JobRef = std::shared_ptr<WriteJob>;
-
-// Runs `step(guard)` under the writer's mutex with the GIL released, and lets the mutex
-// go before the GIL is taken back: the mutex is never held while waiting for the GIL,
-// and never waited for while holding it. `step` must not touch Python objects (moving
-// shared pointers is fine as long as none of them is released there).
-template <class Step>
-void under_writer_lock(Writer* w, Step step) {
-    Py_BEGIN_ALLOW_THREADS
-    {
-        std::unique_lock<std::mutex> guard(w->mutex);
-        step(guard);
-    }
-    Py_END_ALLOW_THREADS
-}
 
 // What the writer thread holds: the hand-over, and the session only while writing.
 struct WriterHandle {
@@ -596,91 +582,86 @@ struct WriterHandle {
     std::weak_ptr<Session> session;
 };
 
-const char* const kWriterName = "zivane.client.writer";
-
-void destroy_writer_handle(PyObject* capsule) {
-    delete static_cast<WriterHandle*>(PyCapsule_GetPointer(capsule, kWriterName));
-}
+constexpr Capsule<WriterHandle> kWriterCapsule{"zivane.client.writer"};
 
 // The writer's idle time: module global _WRITER_IDLE (seconds), read at each wait.
 std::chrono::duration<double> writer_idle(PyObject* module) {
-    Ref value = module_global(module, ZV_STR("_WRITER_IDLE"));
-    double seconds = value ? PyFloat_AsDouble(value.get()) : -1.0;
-    if (PyErr_Occurred() || seconds < 0) {
-        PyErr_Clear();
-        seconds = 5.0;
-    }
-    return std::chrono::duration<double>(std::min(seconds, 1e6));
+    double seconds = seconds_global(module, ZV_STR("_WRITER_IDLE"), kWriterIdleSeconds);
+    return std::chrono::duration<double>(seconds < 0 ? kWriterIdleSeconds : std::min(seconds, 1e6));
+}
+
+// The next job for the writer thread, once one comes, or none when it is to end (idle
+// for too long, or its session is gone).
+JobRef next_job(Writer* w, std::chrono::duration<double> idle) {
+    JobRef job;
+    bool stopping = false;
+    w->monitor.locked([&](sync::Monitor::Guard& guard) {
+        w->monitor.wait_for(guard, idle, [w] { return w->job != nullptr || w->stop; });
+        job = std::move(w->job);  // moved, not released: that needs the GIL
+        w->job = nullptr;
+        stopping = w->stop;
+        if (!job || stopping) w->running = false;
+    });
+    if (stopping) job.reset();
+    return job;
 }
 
 // The writer thread of a link: captured (writer handle capsule). Shared objects are
 // released only with the GIL held.
 PyObject* writer_loop(NativeFunction* fn, PyObject* const*) {
-    auto* h = static_cast<WriterHandle*>(PyCapsule_GetPointer(captured(fn, 0), kWriterName));
+    WriterHandle* h = kWriterCapsule.get(captured(fn, 0));
     if (!h) return nullptr;
     Writer* w = h->w.get();
-    for (;;) {
-        JobRef job;
-        bool stopping = false;
-        auto idle = writer_idle(fn->module);
-        under_writer_lock(w, [&](std::unique_lock<std::mutex>& guard) {
-            w->cv.wait_for(guard, idle, [w] { return w->job != nullptr || w->stop; });
-            job = std::move(w->job);  // moved, not released: that needs the GIL
-            w->job = nullptr;
-            stopping = w->stop;
-            if (!job || stopping) w->running = false;
-        });
-        if (!job || stopping) Py_RETURN_NONE;
+    while (JobRef job = next_job(w, writer_idle(fn->module))) {
         SessionRef s = h->session.lock();
         Ref error;
         if (s && !send(fn->module, s.get(), job->data.get(), job->stall_seconds, &job->progress))
             error = Ref::steal(PyErr_GetRaisedException());
         if (s) {
-            Locked lock(s->mutex);
+            sync::MutexGuard lock(s->mutex);
             job->error = std::move(error);
             // Not written: no answer will come for it, so it must not hold a place in the queue.
             if (job->error) forget_locked(s.get(), job->pending);
         }
-        under_writer_lock(w, [&](std::unique_lock<std::mutex>&) {
+        w->monitor.locked([&](sync::Monitor::Guard&) {
             job->finished = true;
             w->writing = false;
         });
-        w->cv.notify_all();
+        w->monitor.notify_all();
     }
+    Py_RETURN_NONE;
 }
 
 // Waits (GIL released) until `ready` holds under the writer's mutex or the deadline passes.
 template <class Ready>
 bool wait_writer(Session* s, bool limited, Clock::time_point deadline, Ready ready, bool claim) {
-    bool got = false;
     Writer* w = s->w.get();
-    under_writer_lock(w, [&](std::unique_lock<std::mutex>& guard) {
+    return w->monitor.locked([&](sync::Monitor::Guard& guard) {
+        bool got = true;
         if (limited)
-            got = w->cv.wait_until(guard, deadline, ready);
+            got = w->monitor.wait_until(guard, deadline, ready);
         else
-            got = (w->cv.wait(guard, ready), true);
+            w->monitor.wait(guard, ready);
         if (got && claim) w->writing = true;
+        return got;
     });
-    return got;
 }
 
 // Lets go of a claimed write that never reached the writer.
 void unclaim(Writer* w) {
-    under_writer_lock(w, [&](std::unique_lock<std::mutex>&) { w->writing = false; });
-    w->cv.notify_all();
+    w->monitor.locked([&](sync::Monitor::Guard&) { w->writing = false; });
+    w->monitor.notify_all();
 }
 
 // Starts the link's writer thread.
 bool start_writer(PyObject* module, PyObject* capsule, Session* s) {
     Ref threading = module_global(module, ZV_STR("threading"));
     Ref thread_cls = threading ? attr(threading.get(), "Thread") : Ref{};
-    auto* handle = new WriterHandle{s->w, *static_cast<SessionRef*>(PyCapsule_GetPointer(capsule, kCapsuleName))};
-    Ref handle_capsule = Ref::steal(PyCapsule_New(handle, kWriterName, destroy_writer_handle));
-    if (!handle_capsule) delete handle;
-    Ref closure = thread_cls && handle_capsule ? new_tuple({handle_capsule.get()}) : Ref{};
-    Ref target = closure ? make_function(module, {"writer", "writer", nullptr, {}, writer_loop}, {}, {},
-                                         closure.get())
-                         : Ref{};
+    Ref handle = thread_cls ? kWriterCapsule.wrap({s->w, kSessionCapsule.get(capsule)->session}) : Ref{};
+    Ref closure = handle ? new_tuple({handle.get()}) : Ref{};
+    Ref target =
+        closure ? make_function(module, {"writer", "writer", nullptr, {}, writer_loop}, {}, {}, closure.get())
+                : Ref{};
     Ref kwnames = target ? Ref::steal(PyTuple_Pack(2, ZV_STR("target"), ZV_STR("daemon"))) : Ref{};
     Ref thread = kwnames ? call_kw(thread_cls.get(), {target.get(), Py_True}, kwnames.get()) : Ref{};
     return thread && call_method(thread.get(), ZV_STR("start"));
@@ -691,34 +672,25 @@ bool start_write(PyObject* module, PyObject* capsule, Session* s, const JobRef& 
     Writer* w = s->w.get();
     bool start = false;
     JobRef previous;  // always empty (taken before `writing` cleared); released with the GIL
-    under_writer_lock(w, [&](std::unique_lock<std::mutex>&) {
+    w->monitor.locked([&](sync::Monitor::Guard&) {
         previous = std::exchange(w->job, job);
         start = !w->running;
         w->running = true;
     });
-    w->cv.notify_all();
+    w->monitor.notify_all();
     if (!start || start_writer(module, capsule, s)) return true;
     SavedError error;
     JobRef dropped;
-    under_writer_lock(w, [&](std::unique_lock<std::mutex>&) {
+    w->monitor.locked([&](sync::Monitor::Guard&) {
         dropped = std::move(w->job);
         w->job = nullptr;
         w->writing = false;
         w->running = false;
     });
-    w->cv.notify_all();
+    w->monitor.notify_all();
     dropped.reset();
     error.restore();
     return false;
-}
-
-void destroy_session(PyObject* capsule) {
-    auto* owner = static_cast<SessionRef*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-    if (!owner) return;
-    std::shared_ptr<Writer> w = (*owner)->w;
-    under_writer_lock(w.get(), [&](std::unique_lock<std::mutex>&) { w->stop = true; });
-    w->cv.notify_all();
-    delete owner;
 }
 
 // ----- one exchange ----------------------------------------------------------------------
@@ -739,8 +711,8 @@ public:
 
     // 1 taken, 0 not before the deadline, -1 with an exception set.
     int take(bool limited, Clock::time_point deadline) {
-        double left = limited ? std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count())
-                              : -1.0;
+        double left =
+            limited ? std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count()) : -1.0;
         Ref timeout = Ref::steal(PyFloat_FromDouble(left));
         Ref got = timeout ? call_method(lock_.get(), ZV_STR("acquire"), {Py_True, timeout.get()}) : Ref{};
         int yes = got ? PyObject_IsTrue(got.get()) : -1;
@@ -835,10 +807,10 @@ void raise_unparsable(PyObject* module, PyObject* data, const std::string& reaso
 // wait for the answer once it is out. Then the read time-out bounds each silence while
 // the answer arrives. A long transfer that keeps moving is never cut short.
 struct Deadline {
-    bool limited;         // _request_timeout is not None
-    double seconds;       // _request_timeout (< 0: none)
-    double silence;       // _read_timeout (< 0: none)
-    Clock::time_point at; // the exchange's start plus _request_timeout
+    bool limited;          // _request_timeout is not None
+    double seconds;        // _request_timeout (< 0: none)
+    double silence;        // _read_timeout (< 0: none)
+    Clock::time_point at;  // the exchange's start plus _request_timeout
 };
 
 // From the client's _request_timeout and _read_timeout. False with an exception set.
@@ -876,7 +848,9 @@ bool wait_written(Session* s, WriteJob& job, const Deadline& d) {
         std::int64_t last = job.progress.load();
         Clock::time_point until = after(from_ticks(last), d.seconds);
         bool limited = until != Clock::time_point::max();
-        if (wait_writer(s, limited, until, [&job] { return job.finished; }, false)) return true;
+        if (wait_writer(
+                s, limited, until, [&job] { return job.finished; }, false))
+            return true;
         if (job.progress.load() == last) return false;
     }
 }
@@ -896,10 +870,12 @@ Wrote write_request(PyObject* module, PyObject* capsule, Session* s, const Pendi
     // The link's writer thread does the write, so a write or flush that never returns
     // holds this exchange no longer than its time-out. Requests on a link still go out
     // one at a time, in queue order.
-    if (!wait_writer(s, d.limited, d.at, [s] { return !s->w->writing; }, true)) return Wrote::Late;
+    if (!wait_writer(
+            s, d.limited, d.at, [s] { return !s->w->writing; }, true))
+        return Wrote::Late;
     bool refused;
     {
-        Locked lock(s->mutex);
+        sync::MutexGuard lock(s->mutex);
         refused = s->broken;  // bytes nobody asked for came in meanwhile
         if (!refused) s->queue.push_back(pending);
     }
@@ -909,13 +885,13 @@ Wrote write_request(PyObject* module, PyObject* capsule, Session* s, const Pendi
     }
     job->progress = Clock::now().time_since_epoch().count();
     if (!start_write(module, capsule, s, job)) {
-        Locked lock(s->mutex);
+        sync::MutexGuard lock(s->mutex);
         forget_locked(s, pending);
         return Wrote::Failed;
     }
     bool written = wait_written(s, *job, d);
     *progress = job->progress.load();
-    Locked lock(s->mutex);
+    sync::MutexGuard lock(s->mutex);
     *write_error = std::move(job->error);
     if (!written) pending->abandoned = true;  // still being written: its answer is dropped
     return !written ? Wrote::Late : *write_error ? Wrote::Failed : Wrote::Done;
@@ -957,7 +933,7 @@ struct Answering {
 };
 
 Clock::time_point answer_deadline(Session* s, const Answering& a) {
-    Locked lock(s->mutex);
+    sync::MutexGuard lock(s->mutex);
     return s->received == a.received ? a.first_until : after(s->last_received, a.silence);
 }
 
@@ -967,8 +943,8 @@ Clock::time_point answer_deadline(Session* s, const Answering& a) {
 // A wait that reaches its deadline looks again, as bytes that came meanwhile move it.
 // Returns the event's last answer, empty with an exception set; *closed tells whether the
 // link was seen closed.
-Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, const Answering& a,
-                bool watch, bool* closed) {
+Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, const Answering& a, bool watch,
+                bool* closed) {
     Clock::time_point close_until = Clock::time_point::max();
     for (;;) {
         Clock::time_point until = std::min(answer_deadline(s, a), close_until);
@@ -979,8 +955,9 @@ Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, cons
         // one waited for is then seen within a slice.
         bool sliced = (watch && !*closed && (!bounded || left > kWatchEvery)) ||
                       (a.silence >= 0 && (!bounded || left > kWatchEvery));
-        Ref timeout = sliced ? Ref::steal(PyFloat_FromDouble(kWatchEvery))
-                             : bounded ? Ref::steal(PyFloat_FromDouble(left)) : Ref::none();
+        Ref timeout = sliced    ? Ref::steal(PyFloat_FromDouble(kWatchEvery))
+                      : bounded ? Ref::steal(PyFloat_FromDouble(left))
+                                : Ref::none();
         Ref woke = timeout ? call_method(event, ZV_STR("wait"), {timeout.get()}) : Ref{};
         if (!woke) return {};
         int up = PyObject_IsTrue(woke.get());
@@ -988,7 +965,7 @@ Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, cons
         if (sliced && watch && !*closed && rns::link_closed(rns, link)) {
             *closed = true;
             {
-                Locked lock(s->mutex);
+                sync::MutexGuard lock(s->mutex);
                 s->closed = true;
             }
             if (!drain(s, kReadSize)) return {};
@@ -997,8 +974,8 @@ Ref wait_answer(PyObject* rns, PyObject* link, Session* s, PyObject* event, cons
     }
 }
 
-Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s,
-                 const PendingRef& pending, const Answering& a, bool watch) {
+Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s, const PendingRef& pending,
+                 const Answering& a, bool watch) {
     Ref rns = module_global(module, ZV_STR("RNS"));
     if (!rns) return {};
     bool closed = false;
@@ -1008,7 +985,7 @@ Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s,
     Outcome outcome;
     std::string reason;
     {
-        Locked lock(s->mutex);
+        sync::MutexGuard lock(s->mutex);
         done = pending->done;
         if (!done) pending->abandoned = true;  // its answer, when it comes, is dropped
         result = std::move(pending->data);
@@ -1018,7 +995,8 @@ Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s,
         broken = s->broken;
     }
     if (!woke) return {};
-    if (!done) return fail_and_forget(module, self, link, closed ? "No response received" : "Request timeout");
+    if (!done)
+        return fail_and_forget(module, self, link, closed ? "No response received" : "Request timeout");
     if (outcome == Outcome::TooLarge) return fail_and_forget(module, self, link, "Response too large");
     if (outcome == Outcome::Closed) return fail_and_forget(module, self, link, "No response received");
     if (outcome == Outcome::Malformed) {
@@ -1036,6 +1014,20 @@ Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s,
     // returned; the link is not used again.
     if (broken || closed) forget_link(module, self, link);
     return result;
+}
+
+// The request `data` as it waits for its answer, with an event of its own. NULL with an
+// exception set.
+PendingRef new_pending(PyObject* module, PyObject* data, Py_ssize_t limit) {
+    Ref threading = module_global(module, ZV_STR("threading"));
+    Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
+    Ref event = event_cls ? call(event_cls.get()) : Ref{};
+    if (!event) return nullptr;
+    auto pending = std::make_shared<Pending>();
+    pending->event = std::move(event);
+    pending->head = is_head_request(data);
+    pending->limit = limit;
+    return pending;
 }
 
 }  // namespace
@@ -1091,7 +1083,7 @@ int link_usable(PyObject* module, PyObject* link) {
         PyErr_Clear();
         return 1;
     }
-    Locked lock(s->mutex);
+    sync::MutexGuard lock(s->mutex);
     return s->broken ? 0 : 1;
 }
 
@@ -1158,17 +1150,11 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
         if (made == 0) return fail_and_forget(module, self, link.get(), "Request timeout");
     }
 
-    Ref threading = module_global(module, ZV_STR("threading"));
-    Ref event_cls = threading ? attr(threading.get(), ZV_STR("Event")) : Ref{};
-    Ref event = event_cls ? call(event_cls.get()) : Ref{};
-    if (!event) return {};
-    auto pending = std::make_shared<Pending>();
-    pending->event = event;
-    pending->head = is_head_request(data);
-    pending->limit = limit;
+    PendingRef pending = new_pending(module, data, limit);
+    if (!pending) return {};
     Answering answering{0, {}, d.silence};
     {
-        Locked lock(s->mutex);
+        sync::MutexGuard lock(s->mutex);
         answering.received = s->received;
     }
     Ref write_error;

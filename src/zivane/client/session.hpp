@@ -23,6 +23,12 @@ struct State {
 
 State* state_of(PyObject* module);
 
+// What the module globals _RESPONSE_LIMIT (the largest response accepted, in bytes) and
+// _WRITER_IDLE (how long an idle writer thread waits for the next request, in seconds)
+// start as.
+constexpr Py_ssize_t kResponseLimit = Py_ssize_t(64) * 1024 * 1024;
+constexpr double kWriterIdleSeconds = 5.0;
+
 // Raises zivane.client.TransportError(message) (looked up at call time); returns NULL.
 PyObject* raise_transport_error(PyObject* module, const char* message, PyObject* cause = nullptr);
 
@@ -39,8 +45,8 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data);
 // gives later is dropped (torn down when `teardown_losers`). With `retry`, a call still
 // running after a while is started again on a fresh thread and the first answer wins.
 Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
-                 std::chrono::steady_clock::time_point deadline, bool teardown_losers,
-                 bool* timed_out, bool retry = true);
+                 std::chrono::steady_clock::time_point deadline, bool teardown_losers, bool* timed_out,
+                 bool retry = true);
 
 // Forgets the reader of `link` (after the link was torn down).
 void drop_session(PyObject* module, PyObject* link);

@@ -173,4 +173,30 @@ int check_configuration(PyObject* module, PyObject* config_dir) {
     return is_file ? check_parses(module, file.get()) : 0;
 }
 
+// --config, else $RNS_CONFIG_PATH, else None; checked before Reticulum sees it.
+Ref configuration(PyObject* module, PyObject* args) {
+    Ref config = attr(args, ZV_STR("config"));
+    if (config && config.is_none()) {
+        Ref os = module_global(module, ZV_STR("os"));
+        Ref environ = os ? attr(os.get(), ZV_STR("environ")) : Ref{};
+        Ref name = environ ? Ref::steal(PyUnicode_FromString("RNS_CONFIG_PATH")) : Ref{};
+        config = name ? call_method(environ.get(), ZV_STR("get"), {name.get(), Py_None}) : Ref{};
+    }
+    if (!config || check_configuration(module, config.get()) < 0) return {};
+    return config;
+}
+
+// RNS.Reticulum(config, RNS.LOG_VERBOSE if args.verbose else RNS.LOG_WARNING)
+int start_reticulum(PyObject* module, PyObject* args, PyObject* config) {
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    Ref verbose = rns ? attr(args, ZV_STR("verbose")) : Ref{};
+    int is_verbose = verbose ? PyObject_IsTrue(verbose.get()) : -1;
+    if (is_verbose < 0) return -1;
+    Ref level = attr(rns.get(), is_verbose ? ZV_STR("LOG_VERBOSE") : ZV_STR("LOG_WARNING"));
+    Ref reticulum_type = level ? attr(rns.get(), ZV_STR("Reticulum")) : Ref{};
+    Ref reticulum = reticulum_type ? call(reticulum_type.get(), {config, level.get()}) : Ref{};
+    if (!reticulum) return -1;
+    return keep_exit_status(module, rns.get());
+}
+
 }  // namespace zv::command_line

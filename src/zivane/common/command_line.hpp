@@ -41,4 +41,12 @@ int check_configuration(PyObject* module, PyObject* config_dir);
 // hook is registered once per process and does nothing before interpreter exit.
 int keep_exit_status(PyObject* module, PyObject* rns);
 
+// The configuration directory of a command's parsed arguments `args`: --config, else
+// $RNS_CONFIG_PATH, else None; checked by check_configuration. Empty with an exception set.
+Ref configuration(PyObject* module, PyObject* args);
+
+// RNS.Reticulum(config, RNS.LOG_VERBOSE if args.verbose else RNS.LOG_WARNING), then
+// keep_exit_status. 0, or -1 with an exception set.
+int start_reticulum(PyObject* module, PyObject* args, PyObject* config);
+
 }  // namespace zv::command_line

@@ -1,6 +1,7 @@
 #include "common/identity_file.hpp"
 
 #include "support/native_function.hpp"
+#include "support/sync.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,10 +32,7 @@ Ref encoded(PyObject* path) {
 
 // stat or lstat with the GIL released; the errno on failure, else 0.
 int status_of(const char* p, bool follow, struct stat* st) {
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = follow ? ::stat(p, st) : ::lstat(p, st);
-    Py_END_ALLOW_THREADS
+    int rc = sync::without_gil([&] { return follow ? ::stat(p, st) : ::lstat(p, st); });
     return rc == 0 ? 0 : errno;
 }
 
@@ -53,16 +51,15 @@ int refuse_directory(PyObject* path) {
 void warn_if_readable(PyObject* module, PyObject* path) {
     Ref p = encoded(path);
     struct stat st;
-    if (!p || status_of(PyBytes_AS_STRING(p.get()), true, &st) != 0 ||
-        !(st.st_mode & (S_IRGRP | S_IROTH))) {
+    if (!p || status_of(PyBytes_AS_STRING(p.get()), true, &st) != 0 || !(st.st_mode & (S_IRGRP | S_IROTH))) {
         PyErr_Clear();
         return;
     }
     Ref sys = module_global(module, ZV_STR("sys"));
     Ref err = sys ? attr(sys.get(), ZV_STR("stderr")) : Ref{};
     Ref line = Ref::steal(PyUnicode_FromFormat(
-        "Warning: identity file %S is readable by other users; restrict it with: chmod 600 %S\n",
-        path, path));
+        "Warning: identity file %S is readable by other users; restrict it with: chmod 600 %S\n", path,
+        path));
     if (!err || err.is_none() || !line || PyFile_WriteObject(line.get(), err.get(), Py_PRINT_RAW) < 0)
         PyErr_Clear();
 }
@@ -86,10 +83,7 @@ int clear_entry(const char* p, PyObject* path, bool replace) {
         return -1;
     }
     if (!S_ISREG(st.st_mode) || !replace) return 0;  // the exclusive create below refuses it
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ::unlink(p);
-    Py_END_ALLOW_THREADS
+    int rc = sync::without_gil([&] { return ::unlink(p); });
     if (rc != 0 && errno != ENOENT) {
         raise_errno(errno, path);
         return -1;
@@ -101,19 +95,19 @@ int clear_entry(const char* p, PyObject* path, bool replace) {
 // the meantime makes the exclusive create fail). Returns the descriptor or -1.
 int create_private(const char* p, PyObject* path, bool replace) {
     if (clear_entry(p, path, replace) < 0) return -1;
-    int fd;
-    Py_BEGIN_ALLOW_THREADS
-    fd = ::open(p, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) (void)::fchmod(fd, 0600);  // whatever the umask left
-    Py_END_ALLOW_THREADS
+    int fd = sync::without_gil([&] {
+        int made = ::open(p, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (made >= 0) (void)::fchmod(made, 0600);  // whatever the umask left
+        return made;
+    });
     if (fd < 0) raise_errno(errno, path);
     return fd;
 }
 
 // Writes all of `data` and closes `fd`; 0, or the errno of the failure.
 int write_and_close(int fd, const char* data, Py_ssize_t size) {
+    sync::GilReleased released;
     int err = 0;
-    Py_BEGIN_ALLOW_THREADS
     while (size > 0) {
         ssize_t n = ::write(fd, data, static_cast<size_t>(size));
         if (n < 0) {
@@ -126,7 +120,6 @@ int write_and_close(int fd, const char* data, Py_ssize_t size) {
     }
     if (!err) (void)::fsync(fd);  // the identity names the destination: keep it
     if (::close(fd) != 0 && !err) err = errno;
-    Py_END_ALLOW_THREADS
     return err;
 }
 
@@ -181,8 +174,7 @@ bool keep(PyObject* self, bool caches, PyObject* identity) {
 Ref current_path(PyObject* self) { return attr(self, ZV_STR("_identity_path")); }
 
 // Steps 1 and 2: the existing file, if it loads. Sets *found to the identity or None.
-bool load_existing(PyObject* module, PyObject* self, bool caches, const Names& n, Ref* found,
-                   bool* existed) {
+bool load_existing(PyObject* module, PyObject* self, bool caches, const Names& n, Ref* found, bool* existed) {
     Ref p = current_path(self);
     Ref exists = p ? call_method(n.os_path.get(), ZV_STR("exists"), {p.get()}) : Ref{};
     int yes = exists ? PyObject_IsTrue(exists.get()) : -1;
@@ -208,7 +200,8 @@ bool make_directory(PyObject* self, const Names& n) {
     Ref makedirs = attr(n.os.get(), ZV_STR("makedirs"));
     Ref mode = Ref::steal(PyLong_FromLong(0700));
     Ref names = Ref::steal(PyTuple_Pack(2, ZV_STR("mode"), ZV_STR("exist_ok")));
-    return makedirs && mode && names && call_kw(makedirs.get(), {dir.get(), mode.get(), Py_True}, names.get());
+    return makedirs && mode && names &&
+           call_kw(makedirs.get(), {dir.get(), mode.get(), Py_True}, names.get());
 }
 
 }  // namespace
@@ -231,6 +224,17 @@ PyObject* load_or_create(PyObject* module, PyObject* self, bool caches) {
     Ref p = current_path(self);
     if (!p || save(fresh.get(), p.get(), existed) < 0) return nullptr;
     return caches ? attr(self, ZV_STR("_identity")).release() : fresh.release();
+}
+
+PyObject* default_path(PyObject* module) {
+    Ref os = module_global(module, ZV_STR("os"));
+    Ref os_path = os ? attr(os.get(), ZV_STR("path")) : Ref{};
+    Ref tilde = os_path ? Ref::steal(PyUnicode_FromString("~")) : Ref{};
+    Ref home = tilde ? call_method(os_path.get(), ZV_STR("expanduser"), {tilde.get()}) : Ref{};
+    Ref dir = home ? Ref::steal(PyUnicode_FromString(".zivane")) : Ref{};
+    Ref file = dir ? Ref::steal(PyUnicode_FromString("identity")) : Ref{};
+    if (!file) return nullptr;
+    return call_method(os_path.get(), ZV_STR("join"), {home.get(), dir.get(), file.get()}).release();
 }
 
 }  // namespace zv::identity_file

@@ -23,4 +23,8 @@ namespace zv::identity_file {
 // result is read back from it.
 PyObject* load_or_create(PyObject* module, PyObject* self, bool caches);
 
+// The body of `_default_identity_path()`: os.path.join(os.path.expanduser("~"), ".zivane",
+// "identity"), with the module's global `os` of this moment.
+PyObject* default_path(PyObject* module);
+
 }  // namespace zv::identity_file

@@ -50,32 +50,6 @@ Ref parse_command_line(PyObject* module) {
     return args;
 }
 
-// --config, else $RNS_CONFIG_PATH, else None; checked before Reticulum sees it.
-Ref configuration(PyObject* module, PyObject* args) {
-    Ref config = attr(args, ZV_STR("config"));
-    if (config && config.is_none()) {
-        Ref os = module_global(module, ZV_STR("os"));
-        Ref environ = os ? attr(os.get(), ZV_STR("environ")) : Ref{};
-        Ref name = environ ? Ref::steal(PyUnicode_FromString("RNS_CONFIG_PATH")) : Ref{};
-        config = name ? call_method(environ.get(), ZV_STR("get"), {name.get(), Py_None}) : Ref{};
-    }
-    if (!config || command_line::check_configuration(module, config.get()) < 0) return {};
-    return config;
-}
-
-// RNS.Reticulum(config, RNS.LOG_VERBOSE if args.verbose else RNS.LOG_WARNING)
-int start_reticulum(PyObject* module, PyObject* args, PyObject* config) {
-    Ref rns = module_global(module, ZV_STR("RNS"));
-    Ref verbose = rns ? attr(args, ZV_STR("verbose")) : Ref{};
-    int is_verbose = verbose ? PyObject_IsTrue(verbose.get()) : -1;
-    if (is_verbose < 0) return -1;
-    Ref level = attr(rns.get(), is_verbose ? ZV_STR("LOG_VERBOSE") : ZV_STR("LOG_WARNING"));
-    Ref reticulum_type = level ? attr(rns.get(), ZV_STR("Reticulum")) : Ref{};
-    Ref reticulum = reticulum_type ? call(reticulum_type.get(), {config, level.get()}) : Ref{};
-    if (!reticulum) return -1;
-    return command_line::keep_exit_status(module, rns.get());
-}
-
 // HttpServer(port=args.port, identity_path=args.identity) with the default handler set.
 Ref make_server(PyObject* module, PyObject* args) {
     Ref server_type = module_global(module, ZV_STR("HttpServer"));
@@ -91,8 +65,8 @@ Ref make_server(PyObject* module, PyObject* args) {
 // Everything before the server starts.
 Ref prepare(PyObject* module) {
     Ref args = parse_command_line(module);
-    Ref config = args ? configuration(module, args.get()) : Ref{};
-    if (!config || start_reticulum(module, args.get(), config.get()) < 0) return {};
+    Ref config = args ? command_line::configuration(module, args.get()) : Ref{};
+    if (!config || command_line::start_reticulum(module, args.get(), config.get()) < 0) return {};
     return make_server(module, args.get());
 }
 
@@ -159,7 +133,7 @@ CoBody main_body(Ref fn_ref) {
     PyObject* module = reinterpret_cast<NativeFunction*>(fn_ref.get())->module;
     Ref server = prepare(module);
     Ref start_coro = server ? call_method(server.get(), ZV_STR("start")) : Ref{};
-    Ref started = start_coro ? co_await Await(start_coro.get()) : Ref{};
+    Ref started = co_await Await(start_coro.get());
     if (!started || announce(module, server.get()) < 0) co_return Ref{};
     Ref asyncio = module_global(module, ZV_STR("asyncio"));
     Ref terminated = asyncio ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
@@ -173,7 +147,7 @@ CoBody main_body(Ref fn_ref) {
         int running = keeps_running(server.get(), terminated.get());
         Ref one = running > 0 ? Ref::steal(PyLong_FromLong(1)) : Ref{};
         Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
-        Ref slept = sleep ? co_await Await(sleep.get()) : Ref{};
+        Ref slept = co_await Await(sleep.get());
         if (slept) continue;
         if (running != 0) failure = wait_failure();
         break;
@@ -181,7 +155,7 @@ CoBody main_body(Ref fn_ref) {
     remove_sigterm(loop.get());
 
     Ref stop_coro = call_method(server.get(), ZV_STR("stop"));
-    Ref stopped = stop_coro ? co_await Await(stop_coro.get()) : Ref{};
+    Ref stopped = co_await Await(stop_coro.get());
     if (!stopped) co_return Ref{};
     if (!failure) co_return Ref::none();
     PyErr_SetRaisedException(failure.release());

@@ -33,18 +33,7 @@ PyObject* server_init(NativeFunction*, PyObject* const* args) {
 }
 
 PyObject* default_identity_path(NativeFunction* fn, PyObject* const*) {
-    Ref os = global(fn, ZV_STR("os"));
-    if (!os) return nullptr;
-    Ref os_path = attr(os.get(), ZV_STR("path"));
-    if (!os_path) return nullptr;
-    Ref tilde = Ref::steal(PyUnicode_FromString("~"));
-    if (!tilde) return nullptr;
-    Ref home = call_method(os_path.get(), ZV_STR("expanduser"), {tilde.get()});
-    if (!home) return nullptr;
-    Ref dir = Ref::steal(PyUnicode_FromString(".zivane"));
-    Ref file = Ref::steal(PyUnicode_FromString("identity"));
-    if (!dir || !file) return nullptr;
-    return call_method(os_path.get(), ZV_STR("join"), {home.get(), dir.get(), file.get()}).release();
+    return identity_file::default_path(fn->module);
 }
 
 PyObject* load_or_create_identity(NativeFunction* fn, PyObject* const* args) {

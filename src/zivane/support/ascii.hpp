@@ -1,5 +1,5 @@
-// ASCII case rules of HTTP: header names, transfer codings and the like compare and lower
-// only A to Z, whatever the locale.
+// ASCII rules of HTTP: header names, transfer codings and the like compare and lower only
+// A to Z, whatever the locale; a token is made of the characters below.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,12 @@ constexpr bool equals_lower(std::string_view text, std::string_view lower) noexc
     for (std::size_t i = 0; i < text.size(); ++i)
         if (to_lower(text[i]) != lower[i]) return false;
     return true;
+}
+
+// A token character (RFC 9110, section 5.6.2): a digit, a letter or one of !#$%&'*+-.^_`|~.
+constexpr bool is_token_char(char c) noexcept {
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
 // Copies `n` bytes from `from` to `to`, lowering A to Z.

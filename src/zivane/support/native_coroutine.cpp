@@ -366,6 +366,10 @@ bool AwaitPy::finish(PySendResult status, PyObject* out) noexcept {
 }
 
 bool AwaitPy::await_ready() noexcept {
+    if (!awaitable) {  // the call that was to give it failed: its exception is the result
+        done = true;
+        return true;
+    }
     iter = awaitable_iter(awaitable.get());
     if (!iter) {
         done = true;

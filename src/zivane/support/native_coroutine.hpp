@@ -11,6 +11,11 @@
 // An awaitable that finishes without yielding (every client operation, for instance)
 // never suspends the C++ body.
 //
+// `Await(NULL)`, for the failed call that was to give the awaitable, is ready at once with
+// an empty result and that call's exception still set, so a step that may fail is awaited
+// as `Ref r = co_await Await(made.get());`. Never put a co_await inside `?:`: GCC 12
+// destroys the result of such an await twice.
+//
 // What the garbage collector sees of a body: its `Ref` parameters (the copies held by
 // the coroutine frame, which the promise records when it is constructed) and, while the
 // body is suspended, its current `Await`: the awaitable, its iterator and the value

@@ -93,6 +93,19 @@ Ref Env::subscript(Key generic, Key argument) {
     return arg ? subscript(g, arg) : Ref{};
 }
 
+Ref Env::subscript(Key generic, std::initializer_list<Key> arguments) {
+    PyObject* g = get(generic);
+    Ref key = g ? Ref::steal(PyTuple_New(Py_ssize_t(arguments.size()))) : Ref{};
+    if (!key) return {};
+    Py_ssize_t i = 0;
+    for (Key argument : arguments) {
+        PyObject* value = get(argument);
+        if (!value) return {};
+        PyTuple_SET_ITEM(key.get(), i++, Py_NewRef(value));
+    }
+    return subscript(g, key.get());
+}
+
 Ref Env::callable(Key argument, Key result) {
     PyObject* arg = get(argument);
     PyObject* res = arg ? get(result) : nullptr;

@@ -93,6 +93,7 @@ public:
     // module's global Callable.
     Ref union_of(Key left, Key right);         // left | right
     Ref subscript(Key generic, Key argument);  // generic[argument]
+    Ref subscript(Key generic, std::initializer_list<Key> arguments);  // generic[a, b, ...]
     Ref callable(Key argument, Key result);    // Callable[[argument], result]
     static Ref union_of(PyObject* left, PyObject* right);
     static Ref subscript(PyObject* generic, PyObject* argument);

@@ -4,6 +4,8 @@
 // Malformed rather than guessed at.
 #include "transport/framing.hpp"
 
+#include "support/ascii.hpp"
+
 #include <algorithm>
 #include <limits>
 
@@ -17,27 +19,10 @@ constexpr std::uint64_t kMaxBody = std::uint64_t(1) << 52;
 
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 
-// RFC 9110 token characters.
-bool is_tchar(char c) {
-    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
 std::string_view trim(std::string_view s) {
     while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
     while (!s.empty() && (is_space(s.back()) || s.back() == '\r')) s.remove_suffix(1);
     return s;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
 }
 
 // Last element of a comma-separated list, trimmed.
@@ -63,6 +48,71 @@ int hex_value(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+// The line that starts at `pos` in `head`, without its line end; `pos` moves past it.
+std::string_view next_line(std::string_view head, std::size_t& pos) {
+    std::size_t nl = head.find('\n', pos);
+    if (nl == std::string_view::npos) nl = head.size();
+    std::string_view line = head.substr(pos, nl - pos);
+    pos = nl + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+}
+
+// The three digits after the first space of a status line; -1 when there are none.
+int status_code(std::string_view line) {
+    std::size_t sp = line.find(' ');
+    if (sp == std::string_view::npos) return -1;
+    std::string_view code = line.substr(sp + 1, 3);
+    if (code.size() != 3) return -1;
+    int status = 0;
+    for (char c : code) {
+        if (c < '0' || c > '9') return -1;
+        status = status * 10 + (c - '0');
+    }
+    return status;
+}
+
+// A CR that ends no line would let the parser see line ends where this framer saw none
+// (and so a second request inside this head).
+bool has_lone_cr(std::string_view head) {
+    for (std::size_t cr = head.find('\r'); cr != std::string_view::npos; cr = head.find('\r', cr + 1))
+        if (cr + 1 == head.size() || head[cr + 1] != '\n') return true;
+    return false;
+}
+
+}  // namespace
+
+// What the header fields say about the body.
+struct Framer::Fields {
+    bool has_length = false;
+    bool has_te = false;
+    bool chunked = false;  // the final transfer coding is chunked
+    std::uint64_t length = 0;
+};
+
+namespace {
+
+// Takes in one header field line; the reason it makes the message unframeable, or NULL.
+const char* read_field(std::string_view line, Framer::Fields& fields) {
+    if (is_space(line.front())) return nullptr;  // obsolete line folding: not framing
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return nullptr;  // the parser rejects it
+    std::string_view name = trim(line.substr(0, colon));
+    std::string_view value = trim(line.substr(colon + 1));
+    if (ascii::equals_lower(name, "content-length")) {
+        std::uint64_t v;
+        if (!parse_decimal(value, v)) return "Invalid Content-Length";
+        if (fields.has_length) return "Duplicate Content-Length";
+        fields.has_length = true;
+        fields.length = v;
+    } else if (ascii::equals_lower(name, "transfer-encoding")) {
+        fields.has_te = true;
+        // Only the final coding decides; a later header replaces the verdict.
+        fields.chunked = ascii::equals_lower(last_coding(value), "chunked");
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -118,7 +168,8 @@ Framer::Status Framer::check_request_line(std::string_view line) {
     if (line.find('\r') != std::string_view::npos) return fail("Invalid line ending");
     std::size_t sp = line.find(' ');
     std::string_view method = line.substr(0, sp);
-    if (method.empty() || !std::all_of(method.begin(), method.end(), is_tchar)) return Status::Incomplete;
+    if (method.empty() || !std::all_of(method.begin(), method.end(), ascii::is_token_char))
+        return Status::Incomplete;
     if (sp == std::string_view::npos) return fail("Invalid request line");
     std::size_t last = line.rfind(' ');
     std::string_view version = line.substr(last + 1);
@@ -127,65 +178,63 @@ Framer::Status Framer::check_request_line(std::string_view line) {
     return Status::Incomplete;
 }
 
+// Looks for the empty line that ends the head, from where the last look stopped. A bare
+// LF line end is accepted here so such input reaches the parser (and its verdict) instead
+// of waiting for ever. Complete: header_end_ is set.
+Framer::Status Framer::find_head_end(std::string_view data) {
+    if (kind_ == Kind::Request && !line_checked_) {
+        std::size_t nl = data.find('\n', lead_);
+        if (nl == std::string_view::npos) return Status::Incomplete;
+        line_checked_ = true;
+        if (check_request_line(data.substr(lead_, nl - lead_)) == Status::Malformed) return Status::Malformed;
+    }
+    for (std::size_t i = std::max(search_from_, lead_);;) {
+        std::size_t nl = data.find('\n', i);
+        if (nl == std::string_view::npos) {
+            search_from_ = data.size();
+            return Status::Incomplete;
+        }
+        std::size_t next = nl + 1;  // LF, or CR LF, makes the line after `nl` empty
+        if (next < data.size() && data[next] == '\r') ++next;
+        if (next >= data.size()) {
+            search_from_ = nl;
+            return Status::Incomplete;
+        }
+        if (data[next] == '\n') {
+            header_end_ = next + 1;
+            return Status::Complete;
+        }
+        i = nl + 1;
+    }
+}
+
+// Everything up to the body: the first line's shape, the end of the head, then what the
+// head says of the body. Complete: the head is read.
+Framer::Status Framer::start_message(std::string_view data) {
+    if (kind_ == Kind::Response && check_status_line(data) == Status::Malformed) return Status::Malformed;
+    if (kind_ == Kind::Request && !skip_empty_lines(data)) return Status::Incomplete;
+    Status s = find_head_end(data);
+    if (s != Status::Complete) return s;
+    if (read_head(data.substr(lead_, header_end_ - lead_)) == Status::Malformed) return Status::Malformed;
+    chunk_pos_ = header_end_;
+    return Status::Complete;
+}
+
 Framer::Status Framer::scan(std::string_view data) {
     if (!error_.empty()) return Status::Malformed;
-    if (header_end_ == 0 && kind_ == Kind::Response && check_status_line(data) == Status::Malformed)
-        return Status::Malformed;
     if (header_end_ == 0) {
-        const bool request = kind_ == Kind::Request;
-        if (request && !skip_empty_lines(data)) return Status::Incomplete;
-        // The head ends at the first empty line; a bare LF line end is accepted here so
-        // such input reaches the parser (and its verdict) instead of waiting for ever.
-        std::size_t i = std::max(search_from_, lead_);
-        for (;;) {
-            std::size_t nl = data.find('\n', i);
-            if (nl == std::string_view::npos) {
-                search_from_ = data.size();
-                return Status::Incomplete;
-            }
-            if (request && !line_checked_) {
-                line_checked_ = true;
-                if (check_request_line(data.substr(lead_, nl - lead_)) == Status::Malformed)
-                    return Status::Malformed;
-            }
-            if (nl + 1 >= data.size()) {
-                search_from_ = nl;
-                return Status::Incomplete;
-            }
-            if (data[nl + 1] == '\n') {
-                header_end_ = nl + 2;
-                break;
-            }
-            if (data[nl + 1] == '\r') {
-                if (nl + 2 >= data.size()) {
-                    search_from_ = nl;
-                    return Status::Incomplete;
-                }
-                if (data[nl + 2] == '\n') {
-                    header_end_ = nl + 3;
-                    break;
-                }
-            }
-            i = nl + 1;
-        }
-        Status s = read_head(data.substr(lead_, header_end_ - lead_));
-        if (s == Status::Malformed) return s;
-        chunk_pos_ = header_end_;
+        Status s = start_message(data);
+        if (s != Status::Complete) return s;
     }
     switch (body_) {
-        case Body::None:
-            length_ = header_end_;
-            return Status::Complete;
+        case Body::None: length_ = header_end_; return Status::Complete;
         case Body::Length:
             if (data.size() - header_end_ < content_length_) return Status::Incomplete;
             length_ = header_end_ + std::size_t(content_length_);
             return Status::Complete;
-        case Body::Chunked:
-            return follow_chunks(data);
-        case Body::UntilClose:
-            return Status::Incomplete;
-        case Body::Unknown:
-            break;
+        case Body::Chunked: return follow_chunks(data);
+        case Body::UntilClose: return Status::Incomplete;
+        case Body::Unknown: break;
     }
     return fail("Invalid message framing");
 }
@@ -203,7 +252,7 @@ Framer::Status Framer::check_status_line(std::string_view data) {
     std::string_view line = data.substr(lead_, kShape.size());
     for (std::size_t i = 0; i < line.size(); ++i) {
         char c = line[i], want = kShape[i];
-        bool ok = want == '9' ? (c >= '0' && c <= '9')
+        bool ok = want == '9'              ? (c >= '0' && c <= '9')
                   : i + 1 == kShape.size() ? (c == ' ' || c == '\r' || c == '\n')
                                            : c == want;
         if (!ok) return fail("Invalid status line");
@@ -220,85 +269,53 @@ Framer::Status Framer::end_of_stream(std::string_view data) {
 }
 
 Framer::Status Framer::read_head(std::string_view head) {
-    // A CR that ends no line would let the parser see line ends where this framer saw
-    // none (and so a second request inside this head).
-    if (kind_ == Kind::Request) {
-        for (std::size_t cr = head.find('\r'); cr != std::string_view::npos; cr = head.find('\r', cr + 1))
-            if (cr + 1 == head.size() || head[cr + 1] != '\n') return fail("Invalid line ending");
-    }
-    bool has_length = false, has_te = false, chunked = false;
-    std::uint64_t length = 0;
+    if (kind_ == Kind::Request && has_lone_cr(head)) return fail("Invalid line ending");
+    Fields fields;
     int status = 0;
-
-    std::size_t pos = 0;
     bool first = true;
-    while (pos < head.size()) {
-        std::size_t nl = head.find('\n', pos);
-        if (nl == std::string_view::npos) nl = head.size();
-        std::string_view line = head.substr(pos, nl - pos);
-        pos = nl + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    for (std::size_t pos = 0; pos < head.size();) {
+        std::string_view line = next_line(head, pos);
         if (first) {
             // A request may be preceded by empty lines; skip them like the parser does.
             if (line.empty() && kind_ == Kind::Request) continue;
             first = false;
-            if (kind_ == Kind::Response) {
-                std::size_t sp = line.find(' ');
-                if (sp == std::string_view::npos) return fail("Invalid status line");
-                std::string_view code = line.substr(sp + 1, 3);
-                if (code.size() != 3) return fail("Invalid status line");
-                for (char c : code) {
-                    if (c < '0' || c > '9') return fail("Invalid status line");
-                    status = status * 10 + (c - '0');
-                }
-            }
+            if (kind_ == Kind::Response && (status = status_code(line)) < 0)
+                return fail("Invalid status line");
             continue;
         }
         if (line.empty()) break;
-        if (is_space(line.front())) continue;  // obsolete line folding: not framing
-        std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos) continue;  // the parser rejects it
-        std::string_view name = trim(line.substr(0, colon));
-        std::string_view value = trim(line.substr(colon + 1));
-        if (iequals(name, "content-length")) {
-            std::uint64_t v;
-            if (!parse_decimal(value, v)) return fail("Invalid Content-Length");
-            if (has_length) return fail("Duplicate Content-Length");
-            has_length = true;
-            length = v;
-        } else if (iequals(name, "transfer-encoding")) {
-            has_te = true;
-            // Only the final coding decides; a later header replaces the verdict.
-            chunked = iequals(last_coding(value), "chunked");
-        }
+        if (const char* why = read_field(line, fields)) return fail(why);
     }
+    return kind_ == Kind::Request ? frame_request(fields) : frame_response(fields, status);
+}
 
-    if (kind_ == Kind::Request) {
-        if (has_te) {
-            if (has_length) return fail("Content-Length with Transfer-Encoding");
-            if (!chunked) return fail("Unsupported Transfer-Encoding");
-            body_ = Body::Chunked;
-        } else if (has_length) {
-            body_ = Body::Length;
-            content_length_ = length;
-        } else {
-            body_ = Body::None;
-        }
-        return Status::Incomplete;
+Framer::Status Framer::frame_request(const Fields& fields) {
+    if (fields.has_te) {
+        if (fields.has_length) return fail("Content-Length with Transfer-Encoding");
+        if (!fields.chunked) return fail("Unsupported Transfer-Encoding");
+        body_ = Body::Chunked;
+    } else if (fields.has_length) {
+        body_ = Body::Length;
+        content_length_ = fields.length;
+    } else {
+        body_ = Body::None;
     }
+    return Status::Incomplete;
+}
 
+Framer::Status Framer::frame_response(const Fields& fields, int status) {
     status_ = status;
     if (no_body_ || (status >= 100 && status < 200) || status == 204 || status == 304) {
         body_ = Body::None;
-    } else if (has_te && chunked) {
+    } else if (fields.has_te && fields.chunked) {
         body_ = Body::Chunked;
-    } else if (has_te || !has_length) {
+    } else if (fields.has_te || !fields.has_length) {
         // No length, or a final coding other than chunked: the body runs until the
         // server ends the stream.
         body_ = Body::UntilClose;
     } else {
         body_ = Body::Length;
-        content_length_ = length;
+        content_length_ = fields.length;
     }
     return Status::Incomplete;
 }

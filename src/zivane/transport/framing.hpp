@@ -62,13 +62,15 @@ public:
     // Forget the current message; the next scan starts a new one.
     void reset();
 
+    struct Fields;  // what a head's fields say of the body (framing.cpp)
+
 private:
     Kind kind_;
     bool no_body_ = false;
     int status_ = 0;
     // empty lines before the request or status line, which belong to no message
     std::size_t lead_ = 0;
-    bool started_ = false;  // response: a byte other than CR or LF was seen  // a byte other than CR or LF was seen
+    bool started_ = false;  // response: a byte other than CR or LF was seen
     // progress of the current message
     std::size_t header_end_ = 0;  // offset just past CR LF CR LF, 0 while not found
     std::size_t search_from_ = 0;
@@ -84,7 +86,11 @@ private:
 
     bool skip_empty_lines(std::string_view data);
     Status check_request_line(std::string_view line);
+    Status find_head_end(std::string_view data);
+    Status start_message(std::string_view data);
     Status read_head(std::string_view head);
+    Status frame_request(const Fields& fields);
+    Status frame_response(const Fields& fields, int status);
     Status check_status_line(std::string_view data);
     Status follow_chunks(std::string_view data);
     Status fail(const char* why, int status = 400);

@@ -43,12 +43,7 @@ constexpr const char kEncodeChunkedDoc[] =
 // ----- the tables ---------------------------------------------------------------------------
 
 const table::Derived kDerived[] = {
-    {"dict[str, str]",
-     [](table::Env& env) -> Ref {
-         PyObject* str = env.get("str");
-         Ref key = str ? new_tuple({str, str}) : Ref{};
-         return key ? Ref::steal(Py_GenericAlias(reinterpret_cast<PyObject*>(&PyDict_Type), key.get())) : Ref{};
-     }},
+    {"dict[str, str]", [](table::Env& env) { return env.subscript("dict", {"str", "str"}); }},
     {"dict[str, str] | None", [](table::Env& env) { return env.union_of("dict[str, str]", "None"); }},
     {"bytes | None", [](table::Env& env) { return env.union_of("bytes", "None"); }},
     {"str | None", [](table::Env& env) { return env.union_of("str", "None"); }},

@@ -88,12 +88,6 @@ struct Span {
 
 constexpr int kMaxHeaders = 64;
 
-bool is_tchar(unsigned char c) {
-    static const char extra[] = "!#$%&'*+-.^_`|~";
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           (c && std::memchr(extra, c, sizeof(extra) - 1));
-}
-
 Ref ascii_text(const Span& s, bool lower) {
     PyObject* out = PyUnicode_New(s.n, 127);
     if (!out) return {};
@@ -136,7 +130,7 @@ bool read_head(const char* data, Py_ssize_t size, Head& head) {
         }
         if (n == kMaxHeaders) return false;
         const char* name = p;
-        while (p < limit && is_tchar(static_cast<unsigned char>(*p))) ++p;
+        while (p < limit && ascii::is_token_char(*p)) ++p;
         if (p == name || p == limit || *p != ':') return false;
         head.names[n] = {name, p - name};
         ++p;
