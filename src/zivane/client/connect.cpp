@@ -88,10 +88,12 @@ double number_or(PyObject* obj, const char* name, double fallback) {
 // (RNS.Reticulum.get_instance().is_connected_to_shared_instance).
 bool through_shared_instance(PyObject* module) {
     Ref reticulum = rns_attr(module, "Reticulum");
-    Ref get_instance = reticulum ? Ref::steal(PyObject_GetAttrString(reticulum.get(), "get_instance")) : Ref{};
+    Ref get_instance =
+        reticulum ? Ref::steal(PyObject_GetAttrString(reticulum.get(), "get_instance")) : Ref{};
     Ref instance = get_instance && PyCallable_Check(get_instance.get()) ? call(get_instance.get()) : Ref{};
-    Ref shared = instance ? Ref::steal(PyObject_GetAttrString(instance.get(), "is_connected_to_shared_instance"))
-                          : Ref{};
+    Ref shared = instance
+                     ? Ref::steal(PyObject_GetAttrString(instance.get(), "is_connected_to_shared_instance"))
+                     : Ref{};
     int yes = shared ? PyObject_IsTrue(shared.get()) : 0;
     PyErr_Clear();
     return yes > 0;
@@ -253,8 +255,11 @@ Ref established_callback(PyObject* module, PyObject* connected) {
     Ref closure = link_cls ? new_tuple({connected}) : Ref{};
     if (!closure) return {};
     return make_function(module,
-                         {"on_established", "HttpClient.connect.<locals>.on_established", nullptr,
-                          {"_link"}, on_established_impl},
+                         {"on_established",
+                          "HttpClient.connect.<locals>.on_established",
+                          nullptr,
+                          {"_link"},
+                          on_established_impl},
                          {}, {{"_link", link_cls.get()}, {"return", Py_None}}, closure.get());
 }
 
@@ -307,7 +312,8 @@ Ref establish(PyObject* module, PyObject* self, PyObject* dest, bool limited, Cl
     for (;;) {
         bool timed_out = false;
         auto requested = deadline_in(kLinkRetryGap);
-        Ref link = rns::call_bounded(link_cls.get(), link_args, deadline, &timed_out, {.teardown_losers = true});
+        Ref link =
+            rns::call_bounded(link_cls.get(), link_args, deadline, &timed_out, {.teardown_losers = true});
         if (timed_out) {
             if (PyObject_SetAttr(self, ZV_STR("_link"), Py_None) == 0)
                 raise_transport_error(module, "Connection timeout");
@@ -315,11 +321,11 @@ Ref establish(PyObject* module, PyObject* self, PyObject* dest, bool limited, Cl
         }
         if (!link || PyObject_SetAttr(self, ZV_STR("_link"), link.get()) < 0) return {};
         switch (wait_established(module, connected, link.get(), limited, deadline)) {
-        case Establishing::Up: return Ref::none();
-        case Establishing::Failed: return {};
-        case Establishing::Late: return connection_timeout(module, self);
-        case Establishing::Closed:  // Reticulum gave this one up: another try
-            if (!pause_before_retry(module, self, requested, limited, deadline)) return {};
+            case Establishing::Up: return Ref::none();
+            case Establishing::Failed: return {};
+            case Establishing::Late: return connection_timeout(module, self);
+            case Establishing::Closed:  // Reticulum gave this one up: another try
+                if (!pause_before_retry(module, self, requested, limited, deadline)) return {};
         }
     }
 }

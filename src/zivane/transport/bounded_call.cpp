@@ -27,20 +27,20 @@ struct Call {
     Ref callable, args;
     bool teardown_losers = false;
     std::shared_ptr<std::atomic<bool>> busy;  // a repeat: no waiter; cleared when it ends
-    PyMutex mutex{};        // guards the next three; taken with the GIL held
-    bool settled = false;   // an attempt won, or the caller stopped waiting
-    Ref result, error;      // the winner's
-    bool finished = false;  // guarded by the pool's monitor: an attempt won
+    PyMutex mutex{};                          // guards the next three; taken with the GIL held
+    bool settled = false;                     // an attempt won, or the caller stopped waiting
+    Ref result, error;                        // the winner's
+    bool finished = false;                    // guarded by the pool's monitor: an attempt won
 };
 using CallPtr = std::shared_ptr<Call>;
 
 struct Pool {
     sync::Monitor monitor;  // guards the queue and the count of idle workers
     std::deque<CallPtr> queue;
-    std::size_t idle = 0;  // workers waiting for a call, or starting up
+    std::size_t idle = 0;                       // workers waiting for a call, or starting up
     PyInterpreterState* interpreter = nullptr;  // set with the GIL, before any worker starts
-    std::atomic<bool> stopping{false};  // interpreter exit began: no worker enters Python
-    std::atomic<int> entering{0};       // workers taking the GIL right now
+    std::atomic<bool> stopping{false};          // interpreter exit began: no worker enters Python
+    std::atomic<int> entering{0};               // workers taking the GIL right now
 };
 
 // Never destroyed: workers may still run while static destructors do.
@@ -113,8 +113,8 @@ void worker_main(void*) {
     PyThreadState* ts = PyThreadState_New(pool.interpreter);
     sync::Monitor::Guard guard = pool.monitor.hold();  // a thread of our own: no GIL here
     for (;;) {
-        bool woke = pool.monitor.wait_for(guard, kLinger,
-                                          [] { return pool.stopping.load() || !pool.queue.empty(); });
+        bool woke =
+            pool.monitor.wait_for(guard, kLinger, [] { return pool.stopping.load() || !pool.queue.empty(); });
         if (!woke || pool.stopping.load()) break;
         CallPtr call = std::move(pool.queue.front());
         pool.queue.pop_front();
@@ -180,8 +180,9 @@ bool queued(Queued q) {
 // Waits with the GIL released until an attempt won or `until` (at most a signal slice).
 bool wait_finished(Call& c, Clock::time_point until) {
     until = std::min(until, Clock::now() + kSignalSlice);
-    return pool.monitor.locked(
-        [&](sync::Monitor::Guard& guard) { return pool.monitor.wait_until(guard, until, [&] { return c.finished; }); });
+    return pool.monitor.locked([&](sync::Monitor::Guard& guard) {
+        return pool.monitor.wait_until(guard, until, [&] { return c.finished; });
+    });
 }
 
 // The winner's outcome, to the caller.
@@ -242,7 +243,8 @@ Ref call_bounded(PyObject* callable, PyObject* args, Clock::time_point deadline,
 }
 
 Repeater::Repeater(Ref callable, Ref args)
-    : callable_(std::move(callable)), args_(std::move(args)),
+    : callable_(std::move(callable)),
+      args_(std::move(args)),
       busy_(std::make_shared<std::atomic<bool>>(false)) {}
 
 int Repeater::tick() {
