@@ -45,25 +45,25 @@ struct Item {
 struct LinkState {
     PyMutex mutex{};
     // guarded by mutex
-    std::string pending;       // bytes read and not yet cut into requests
-    std::size_t consumed = 0;  // start of the message being assembled in `pending`
+    std::string pending;        // bytes read and not yet cut into requests
+    std::size_t consumed = 0;   // start of the message being assembled in `pending`
     Framer framer{Framer::Kind::Request};
     std::deque<Item> queue;
-    std::size_t queued = 0;        // request bytes waiting in `queue`
-    std::size_t held = 0;          // this link's part of the total over all links
-    std::int64_t started = 0;      // when the unfinished request's first byte came; 0: none
+    std::size_t queued = 0;     // request bytes waiting in `queue`
+    std::size_t held = 0;       // this link's part of the total over all links
+    std::int64_t started = 0;   // when the unfinished request's first byte came; 0: none
     std::int64_t progress_at = 0;  // when its last bytes came
-    bool refused = false;          // an answer that ends the link is queued: input is dropped
+    bool refused = false;       // an answer that ends the link is queued: input is dropped
     bool dispatching = false;
-    bool registered = false;  // the buffer is in _links (or the link was refused)
-    bool missed = false;      // a notification came before registration
+    bool registered = false;    // the buffer is in _links (or the link was refused)
+    bool missed = false;        // a notification came before registration
     bool closed = false;
     // guarded by the GIL; set on registration, dropped on release
     Ref link, buffer, channel, server, module;
-    std::uint64_t writes = 0;     // response writes begun on this link
+    std::uint64_t writes = 0;   // response writes begun on this link
     bool answering_head = false;  // the request being answered is HEAD: its answer has no body
     bool ends_stream = false;     // an answer went out whose body only the link's end delimits
-    bool watched = false;         // handed to the watchdog at least once
+    bool watched = false;       // handed to the watchdog at least once
 };
 
 namespace {
@@ -143,7 +143,8 @@ void refuse(LinkState& s, int status, std::string message) {
 }
 
 // Refuses the message being assembled if it breaks a limit; true when it did.
-bool over_limits(LinkState& s, const Limits& limits, std::size_t have, std::size_t head, std::size_t whole) {
+bool over_limits(LinkState& s, const Limits& limits, std::size_t have, std::size_t head,
+                 std::size_t whole) {
     if (head > limits.head) {
         refuse(s, 431, "Request head too large");
         return true;
@@ -391,7 +392,8 @@ void end_link(PyObject* self, PyObject* link, LinkState& s, Ref& escaping) {
     }
     // The last answer must be able to survive a lost packet: the link ends once the peer has
     // proved it received, or after the same bound a stalled write gets.
-    if (s.module) rns::wait_delivered(s.channel.get(), stall_seconds(s.module.get()));
+    if (s.module)
+        rns::wait_delivered(s.channel.get(), stall_seconds(s.module.get()));
     Ref done = call_method(link, ZV_STR("teardown"));
     if (!done) {
         SavedError err;
@@ -812,8 +814,8 @@ PyObject* send_response(NativeFunction* fn, PyObject* const* args) {
     int awaitable = PyObject_IsInstance(args[2], awaitable_type.get());
     if (awaitable < 0) return nullptr;
     return make_coroutine(fn,
-                          send_body(Ref::borrow(fn->module), Ref::borrow(args[0]), Ref::borrow(args[1]),
-                                    Ref::borrow(args[2]), awaitable == 1),
+                          send_body(Ref::borrow(fn->module), Ref::borrow(args[0]),
+                                    Ref::borrow(args[1]), Ref::borrow(args[2]), awaitable == 1),
                           awaitable == 0);
 }
 

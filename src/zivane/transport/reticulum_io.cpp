@@ -1,5 +1,7 @@
 #include "transport/reticulum_io.hpp"
 
+#include "support/sync.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -49,8 +51,7 @@ Py_ssize_t optional_size(PyObject* obj, PyObject* name) {
 }
 
 void sleep_without_gil(double seconds) {
-    Py_BEGIN_ALLOW_THREADS std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    Py_END_ALLOW_THREADS
+    sync::without_gil([&] { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); });
 }
 
 // 1 ready, 0 readiness unknown, -1 exception set. The stall bound counts from the call,
