@@ -3,13 +3,12 @@ share of what its link carries is answered however long it takes, while a dribbl
 silence longer than the time-out (or than Reticulum's own resends on that link), still
 ends in 408. Through a stand-in Reticulum whose links tell their measured rate and RTT."""
 
-import contextlib
 import time
 
 import pytest
 
-import zivane.server as server_mod
-from rnsfaults import NullOut, ServerRNS, open_link, split_responses
+from rnsfaults import open_link, split_responses
+from test_hardening_server import serving  # noqa: F401  (the stand-in server fixture)
 from zivane.types import HttpResponse
 
 TIMEOUT = 0.4
@@ -17,20 +16,14 @@ RATE = 400.0  # bytes a second the link was measured at: a quarter of it must be
 
 
 @pytest.fixture
-def slow_link(monkeypatch):
-    """A running server and one link measured at RATE; yields (link, buffer)."""
-    rns = ServerRNS()
-    monkeypatch.setattr(server_mod, "RNS", rns)
-    server = server_mod.HttpServer(8080)
-    server._running = True
+def slow_link(serving):
+    """One link measured at RATE on a running stand-in server; yields (link, buffer)."""
+    server, rns, _ = serving
     server._read_timeout = TIMEOUT
     server.set_default_handler(lambda r: HttpResponse(status=200, body=str(len(r.body or b"")).encode()))
-    with contextlib.redirect_stdout(NullOut()):
-        link, buf = open_link(server, rns, "slow")
-        link.establishment_rate, link.rtt = RATE, 0.005
-        yield link, buf
-        for other, _ in list(server._links.values()):
-            other.teardown()
+    link, buf = open_link(server, rns, "slow")
+    link.establishment_rate, link.rtt = RATE, 0.005
+    return link, buf
 
 
 def statuses(buf):

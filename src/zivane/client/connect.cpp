@@ -263,16 +263,9 @@ Ref established_callback(PyObject* module, PyObject* connected) {
                          {}, {{"_link", link_cls.get()}, {"return", Py_None}}, closure.get());
 }
 
-// Lets go of the link being established (when there is one) and raises "Connection timeout".
+// Lets go of the link being established and raises "Connection timeout".
 Ref connection_timeout(PyObject* module, PyObject* self) {
-    Ref current = attr(self, ZV_STR("_link"));
-    if (!current) return {};
-    if (!current.is_none()) {
-        if (!call_method(current.get(), ZV_STR("teardown"))) return {};
-        drop_session(module, current.get());
-        if (PyObject_SetAttr(self, ZV_STR("_link"), Py_None) < 0) return {};
-    }
-    raise_transport_error(module, "Connection timeout");
+    if (close_link(module, self)) raise_transport_error(module, "Connection timeout");
     return {};
 }
 
@@ -331,6 +324,15 @@ Ref establish(PyObject* module, PyObject* self, PyObject* dest, bool limited, Cl
 }
 
 }  // namespace
+
+bool close_link(PyObject* module, PyObject* self) {
+    Ref link = attr(self, ZV_STR("_link"));
+    if (!link) return false;
+    if (link.is_none()) return true;
+    if (!call_method(link.get(), ZV_STR("teardown"))) return false;
+    drop_session(module, link.get());
+    return PyObject_SetAttr(self, ZV_STR("_link"), Py_None) == 0;
+}
 
 Ref connect_impl(PyObject* module, PyObject* self) {
     if (!call_method(self, ZV_STR("_load_or_create_identity"))) return {};

@@ -74,19 +74,10 @@ PyObject* load_or_create_identity_impl(NativeFunction* fn, PyObject* const* args
 
 // ----- connection ----------------------------------------------------------------------
 
-Ref close_impl(PyObject* module, PyObject* self) {
-    Ref link = attr(self, ZV_STR("_link"));
-    if (!link) return {};
-    if (!link.is_none()) {
-        if (!call_method(link.get(), ZV_STR("teardown"))) return {};
-        drop_session(module, link.get());
-        if (!set(self, ZV_STR("_link"), Py_None)) return {};
-    }
-    return Ref::none();
-}
-
 CoBody connect_body(Ref module, Ref self) { co_return connect_impl(module.get(), self.get()); }
-CoBody close_body(Ref module, Ref self) { co_return close_impl(module.get(), self.get()); }
+CoBody close_body(Ref module, Ref self) {
+    co_return close_link(module.get(), self.get()) ? Ref::none() : Ref{};
+}
 CoBody send_body(Ref module, Ref self, Ref data) {
     co_return exchange(module.get(), self.get(), data.get());
 }
