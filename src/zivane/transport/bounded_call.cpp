@@ -112,6 +112,10 @@ void retire(PyThreadState* ts) {
 void worker_main(void*) {
     PyThreadState* ts = PyThreadState_New(pool.interpreter);
     sync::Monitor::Guard guard = pool.monitor.hold();  // a thread of our own: no GIL here
+    if (!ts) {                                         // out of memory: the next call starts another worker
+        --pool.idle;
+        return;
+    }
     for (;;) {
         bool woke =
             pool.monitor.wait_for(guard, kLinger, [] { return pool.stopping.load() || !pool.queue.empty(); });
@@ -124,7 +128,7 @@ void worker_main(void*) {
     }
     --pool.idle;
     guard.unlock();
-    if (ts) retire(ts);
+    retire(ts);
 }
 
 // atexit: from here on no worker takes the GIL; waits (bounded) for those taking it now.
@@ -172,10 +176,7 @@ Queued submit(const CallPtr& call) {
     });
 }
 
-bool queued(Queued q) {
-    if (q == Queued::NoThread) PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
-    return q == Queued::Yes;
-}
+void raise_no_thread() { PyErr_SetString(PyExc_RuntimeError, "can't start new thread"); }
 
 // Waits with the GIL released until an attempt won or `until` (at most a signal slice).
 bool wait_finished(Call& c, Clock::time_point until) {
@@ -228,7 +229,10 @@ Ref call_bounded(PyObject* callable, PyObject* args, Clock::time_point deadline,
     call->teardown_losers = how.teardown_losers;
     Queued q = submit(call);
     if (q == Queued::Exiting) return Ref::steal(PyObject_Call(callable, args, nullptr));
-    if (!queued(q)) return {};
+    if (q == Queued::NoThread) {
+        raise_no_thread();
+        return {};
+    }
     auto retry_at = how.retry ? Clock::now() + kRetryAfter : Clock::time_point::max();
     for (;;) {
         if (wait_finished(*call, std::min(deadline, retry_at))) return take(*call);
@@ -236,8 +240,10 @@ Ref call_bounded(PyObject* callable, PyObject* args, Clock::time_point deadline,
         auto now = Clock::now();
         if (now >= deadline) return give_up(*call, timed_out);
         if (now < retry_at) continue;
-        q = submit(call);
-        if (q != Queued::Yes && q != Queued::Exiting && !queued(q)) return abandon(*call);
+        if (submit(call) == Queued::NoThread) {
+            raise_no_thread();
+            return abandon(*call);
+        }
         retry_at = now + kRetryAfter;
     }
 }
@@ -256,7 +262,9 @@ int Repeater::tick() {
     Queued q = submit(call);
     if (q == Queued::Yes) return 0;
     busy_->store(false);
-    return queued(q) || q == Queued::Exiting ? 0 : -1;
+    if (q == Queued::Exiting) return 0;  // no more repeats once the interpreter exits
+    raise_no_thread();
+    return -1;
 }
 
 }  // namespace zv::rns
