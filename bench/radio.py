@@ -13,7 +13,8 @@ each starting and ending on a quiet medium; "air" is every byte the relay carrie
 start of an exchange until the medium fell quiet again (frames from both ends, lost ones too).
 
 Cases: 9600 bit/s GET of a 10 KiB JSON body (compresses about 8:1), 200 B, 10 KiB random, POST
-of 10 KiB; 1200 bit/s connect (path + link, the path forgotten first) and GET 10 KiB JSON;
+of 10 KiB; 1200 bit/s connect (path + link, the path forgotten first), GET 10 KiB JSON and
+POST 10 KiB (an upload that takes minutes: one round);
 9600 bit/s with 5 % frame loss; connect through a transport node (two 9600 bit/s hops); direct
 TCP on loopback (no relay): connect, and 5 clients connecting and fetching 200 B at once.
 Figures are medians over the rounds; a case that fails shows its error in the table.
@@ -192,6 +193,7 @@ def plan(rounds, slow_rounds):
     json9600, small, random10, post10 = (Case("9600 GET 10 KiB JSON"), Case("9600 GET 200 B"),
                                          Case("9600 GET 10 KiB random"), Case("9600 POST 10 KiB"))
     connect1200, json1200 = Case("1200 connect (path + link)"), Case("1200 GET 10 KiB JSON")
+    post1200 = Case("1200 POST 10 KiB")
     loss = Case("9600 5% loss GET 10 KiB JSON")
     chain = Case("via transport node connect")
     tcp_connect, tcp_burst = Case("direct TCP connect"), Case("direct TCP 5 clients at once")
@@ -203,6 +205,7 @@ def plan(rounds, slow_rounds):
     def slow(bench):
         connect_case(bench, connect1200, rounds)
         fetch_cases(bench, slow_rounds, [(json1200, "GET", "/json", 0)])
+        fetch_cases(bench, 1, [(post1200, "POST", "/echo", KIB10)])
 
     def lossy(bench):
         fetch_cases(bench, slow_rounds, [(loss, "GET", "/json", 0)])
@@ -224,7 +227,7 @@ def plan(rounds, slow_rounds):
 
     return [
         ([json9600, small, random10, post10], fast, lambda: radio_lab(9600)),
-        ([connect1200, json1200], slow, lambda: radio_lab(1200)),
+        ([connect1200, json1200, post1200], slow, lambda: radio_lab(1200)),
         ([loss], lossy, lambda: radio_lab(9600, loss=0.05)),
         ([chain], via_transport, lambda: radio_lab(9600, chain=True)),
         ([tcp_connect, tcp_burst], tcp, tcp_lab),

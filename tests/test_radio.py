@@ -134,10 +134,17 @@ def test_get_through_a_transport_node():
         server_node, client_node = lab.chain(bitrate=9600)
         servers = lab.start_servers(server_node)
         driver = lab.start_driver(client_node)
+        lab.wait_quiet()
+        before = lab.air()
         connected = driver.run(op="connect", via="zivane", dest=servers.dests["zivane"], fresh=True)
         assert connected["ok"], connected
         check_link(connected, hops=2)
         lab.wait_quiet()
+        # One path request, answered by the middle from its table; each repeat would cost an
+        # announce on the air and restart the middle's grace before it answers.
+        setup = lab.air() - before
+        assert setup.total("kind:path-request:frames", sender="client") == 1, setup.describe()
+        assert setup.total("kind:path-response:frames", segment="near") == 1, setup.describe()
         before = lab.air()
         assert fetch_body(driver, "zivane", "/json") == (200, expected)
         lab.wait_quiet()

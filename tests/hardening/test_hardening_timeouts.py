@@ -3,6 +3,7 @@ instance can), `connect` and an exchange end within their time-outs plus a small
 with the error of the stage that could not finish, and the client stays usable."""
 
 import asyncio
+import os
 import threading
 import time
 
@@ -149,3 +150,23 @@ def test_concurrent_connects_with_stuck_recalls_all_end_in_time(rns, tmp_path):
         assert elapsed < 3.0 + MARGIN, elapsed
     # stuck calls are tried again, so most of them get through
     assert sum(error is None for error, _ in results) >= 3
+
+
+def os_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def test_workers_are_reused_and_a_stuck_one_holds_up_no_later_call(rns, tmp_path):
+    """Bounded calls go to long-lived workers: a run of connects starts no thread per call,
+    and a call that never comes back keeps only its own worker busy."""
+    client = make_client(tmp_path)
+    asyncio.run(client.connect())  # workers started
+    before = os_threads()
+    for _ in range(30):
+        assert timed(client.connect())[0] is None
+    assert os_threads() <= before + 1
+    ClientIdentity.recall_hook = hang(rns, "server-identity")
+    error, _ = timed(make_client(tmp_path).connect())
+    assert error == "Could not recall server identity"  # its calls are still stuck now
+    ClientIdentity.recall_hook = None
+    assert timed(client.connect())[0] is None

@@ -479,7 +479,7 @@ int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
     Ref get_channel = attr(link, "get_channel");
     Ref no_args = get_channel ? Ref::steal(PyTuple_New(0)) : Ref{};
     if (!no_args) return -1;
-    Ref channel = call_bounded(module, get_channel.get(), no_args.get(), deadline, false, &timed_out);
+    Ref channel = rns::call_bounded(get_channel.get(), no_args.get(), deadline, &timed_out);
     if (timed_out) return 0;
     if (!channel) return -1;
     Ref closure = new_tuple({link});
@@ -494,7 +494,8 @@ int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
     Ref create_args = rx && tx ? new_tuple({rx.get(), tx.get(), channel.get(), callback.get()}) : Ref{};
     if (!create_args) return -1;
     // Not started twice: a second reader on the channel would take the first one's data.
-    Ref buffer = call_bounded(module, create.get(), create_args.get(), deadline, false, &timed_out, false);
+    Ref buffer = rns::call_bounded(create.get(), create_args.get(), deadline, &timed_out,
+                                   {.retry = false});
     if (timed_out) return 0;
     if (!buffer) return -1;
     s->channel = std::move(channel);
@@ -1098,8 +1099,8 @@ void forget_link(PyObject* module, PyObject* self, PyObject* link) {
         bool timed_out = false;
         Ref teardown = attr(link, ZV_STR("teardown"));
         Ref no_args = teardown ? Ref::steal(PyTuple_New(0)) : Ref{};
-        if (!no_args || !call_bounded(module, teardown.get(), no_args.get(), Clock::now() + kTeardownGrace,
-                                      false, &timed_out, false))
+        if (!no_args || !rns::call_bounded(teardown.get(), no_args.get(), Clock::now() + kTeardownGrace,
+                                           &timed_out, {.retry = false}))
             PyErr_Clear();
     }
     drop_session(module, link);

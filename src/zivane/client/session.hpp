@@ -11,6 +11,7 @@
 #pragma once
 
 #include "support/native_function.hpp"
+#include "transport/bounded_call.hpp"
 
 #include <chrono>
 
@@ -38,15 +39,6 @@ double seconds_of(PyObject* value, bool* ok);
 // One exchange on the client's current link: writes `data`, waits up to the client's
 // `_request_timeout` for the complete response and returns its bytes.
 Ref exchange(PyObject* module, PyObject* self, PyObject* data);
-
-// Runs callable(*args) on a daemon helper thread while this thread waits with the GIL
-// released. Finished before `deadline`: its result, or empty with its exception set. Not
-// finished in time: empty with no exception set and *timed_out = true; whatever the call
-// gives later is dropped (torn down when `teardown_losers`). With `retry`, a call still
-// running after a while is started again on a fresh thread and the first answer wins.
-Ref call_bounded(PyObject* module, PyObject* callable, PyObject* args,
-                 std::chrono::steady_clock::time_point deadline, bool teardown_losers, bool* timed_out,
-                 bool retry = true);
 
 // Forgets the reader of `link` (after the link was torn down).
 void drop_session(PyObject* module, PyObject* link);

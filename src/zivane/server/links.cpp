@@ -52,6 +52,7 @@ struct LinkState {
     std::size_t queued = 0;     // request bytes waiting in `queue`
     std::size_t held = 0;       // this link's part of the total over all links
     std::int64_t started = 0;   // when the unfinished request's first byte came; 0: none
+    std::int64_t progress_at = 0;  // when its last bytes came
     bool refused = false;       // an answer that ends the link is queued: input is dropped
     bool dispatching = false;
     bool registered = false;    // the buffer is in _links (or the link was refused)
@@ -237,9 +238,10 @@ std::int64_t feed(LinkState& s, std::string_view data, const Limits& limits) {
         s.started = 0;
         return 0;
     }
+    s.progress_at = now_ns();
     // bytes left after a request completed here arrived here too
     if (s.started != 0 && !completed) return 0;
-    s.started = now_ns();
+    s.started = s.progress_at;
     return s.started;
 }
 
@@ -634,6 +636,41 @@ CoBody send_body(Ref module, Ref self, Ref writer, Ref response, bool awaitable)
     co_return Ref::none();
 }
 
+// How an unfinished request is paced on its link: the least rate it must keep up, and
+// the longest silence allowed on top of the read time-out.
+struct Pace {
+    double min_rate = 0;         // bytes a second; 0: the link's rate is unknown
+    std::int64_t resend_ns = 0;  // Reticulum's resend schedule on the link
+};
+
+// A request on a slow link is not refused while its bytes keep coming at a fair share of
+// what the link carries: a dribble far below that (the attack the time-out is there for)
+// still is, on any link.
+constexpr double kRateShare = 0.25;
+
+Pace link_pace(LinkState& s) {
+    Pace pace;
+    Ref rns = s.module ? module_global(s.module.get(), ZV_STR("RNS")) : Ref{};
+    if (!rns) {
+        PyErr_Clear();
+        return pace;
+    }
+    pace.min_rate = kRateShare * rns::link_rate(rns.get(), s.channel.get(), s.link.get());
+    pace.resend_ns = std::int64_t(1.25e9 * std::min(rns::resend_seconds(s.channel.get(), s.link.get()), 1e6));
+    return pace;
+}
+
+// When the unfinished request must be complete: the read time-out after its first byte,
+// and on a link whose rate is known as long again as its bytes so far take at the least
+// rate; but never later than a silence of the time-out (or of Reticulum's resend schedule,
+// when that is longer) after its last bytes. Mutex held.
+std::int64_t request_deadline(const LinkState& s, std::int64_t timeout, const Pace& pace) {
+    if (pace.min_rate <= 0 || timeout == 0) return s.started + timeout;
+    double brought = double(s.pending.size() - s.consumed);
+    auto paced = s.started + timeout + std::int64_t(std::min(brought / pace.min_rate, 1e6) * 1e9);
+    return std::min(paced, s.progress_at + std::max(timeout, pace.resend_ns));
+}
+
 }  // namespace
 
 std::int64_t check_deadline(const StatePtr& state) {
@@ -641,10 +678,11 @@ std::int64_t check_deadline(const StatePtr& state) {
     Ref server = s.server;
     if (!server) return 0;
     std::int64_t timeout = read_timeout_ns(server.get());
+    Pace pace = link_pace(s);
     {
         MutexGuard lock(s.mutex);
         if (s.closed || s.refused || s.started == 0 || timeout < 0) return 0;
-        std::int64_t deadline = s.started + timeout;
+        std::int64_t deadline = request_deadline(s, timeout, pace);
         if (now_ns() < deadline) return deadline;
         refuse(s, 408, "Request timeout");
         settle(s);

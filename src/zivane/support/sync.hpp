@@ -13,10 +13,11 @@
 //   3. Reticulum's own locks (RawChannelReader._lock, the buffered reader's lock,
 //      Channel._lock, ...): Python locks inside RNS. RNS never calls into zivane while
 //      it holds one: ready callbacks start on threads of their own.
-//   4. zivane.client Session::mutex (a PyMutex, one per link): held by short native
-//      steps that run no Python code and release no reference.
+//   4. zivane.client Session::mutex (a PyMutex, one per link), and a bounded call's
+//      mutex (transport/bounded_call.cpp, one per call): held by short native steps that
+//      run no Python code and release no reference.
 //   5. a Monitor's std::mutex (the server's watchdog table, the client's writer
-//      hand-over): nothing else is taken while it is held.
+//      hand-over, the bounded-call workers' queue): nothing else is taken while it is held.
 //
 // And the GIL, which is not a place in that order but a rule for each kind of lock:
 // - a PyMutex (2, 4) is taken by a thread holding the GIL; PyMutex_Lock lets the GIL go

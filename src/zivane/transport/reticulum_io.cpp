@@ -1,5 +1,7 @@
 #include "transport/reticulum_io.hpp"
 
+#include "support/sync.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -49,23 +51,7 @@ Py_ssize_t optional_size(PyObject* obj, PyObject* name) {
 }
 
 void sleep_without_gil(double seconds) {
-    Py_BEGIN_ALLOW_THREADS
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    Py_END_ALLOW_THREADS
-}
-
-// How long Reticulum goes on resending one channel message before it gives the link up
-// (RNS.Channel: try n waits 1.5^(n-1) * max(2.5 * rtt, 0.025) * (messages in flight + 1.5),
-// for _max_tries tries), with the link's round trip as it stands. 0 when the link does not
-// tell its round trip.
-double resend_schedule(PyObject* channel, PyObject* link) {
-    double rtt = optional_number(link, ZV_STR("rtt"), 0.0);
-    if (rtt <= 0) return 0.0;
-    double in_flight = optional_number(channel, ZV_STR("window"), 1.0);
-    double tries = std::min(optional_number(channel, ZV_STR("_max_tries"), 5.0), 32.0);
-    double per_try = std::max(2.5 * rtt, 0.025) * (std::max(in_flight, 1.0) + 1.5), total = 0.0;
-    for (int n = 0; n < tries; ++n, per_try *= 1.5) total += per_try;
-    return total;
+    sync::without_gil([&] { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); });
 }
 
 // 1 ready, 0 readiness unknown, -1 exception set. The stall bound counts from the call,
@@ -86,7 +72,7 @@ int wait_ready(PyObject* rns, PyObject* channel, PyObject* link, const WriteLimi
             return -1;
         }
         // Reticulum's own verdict (the link closed) comes first, with a quarter to spare.
-        if (stall < 0) stall = std::max(limits.stall_seconds, 1.25 * resend_schedule(channel, link));
+        if (stall < 0) stall = std::max(limits.stall_seconds, 1.25 * resend_seconds(channel, link));
         std::chrono::duration<double> waited = Clock::now() - start;
         if (waited.count() > stall) {
             PyErr_SetString(PyExc_ConnectionError, "Link stalled");
@@ -134,8 +120,7 @@ int write_flush(PyObject* rns, PyObject* link, PyObject* buffer, PyObject* data)
 // MDU (TCP) a write of one chunk always leaves as one message.
 class Packer {
 public:
-    Packer(PyObject* rns, PyObject* channel, PyObject* data)
-        : piece_(max_piece(rns, channel)), target_(0) {
+    Packer(PyObject* rns, PyObject* channel, PyObject* data) : piece_(max_piece(rns, channel)), target_(0) {
         Ref writer = optional_attr(rns, ZV_STR("RawChannelWriter"));
         Py_ssize_t channel_mdu = optional_size(channel, ZV_STR("mdu"));
         cap_ = optional_size(writer.get(), ZV_STR("MAX_CHUNK_LEN"));
@@ -230,16 +215,17 @@ private:
             Py_ssize_t gap = miss.length - fit.length;
             if (gap < std::max<Py_ssize_t>(16, fit.length / 20)) return 0;
             double guess = miss.size > fit.size
-                               ? double(fit.length) + (goal - double(fit.size)) * double(gap) / double(miss.size - fit.size)
+                               ? double(fit.length) +
+                                     (goal - double(fit.size)) * double(gap) / double(miss.size - fit.size)
                                : double(fit.length) + double(gap) / 2;
             return std::clamp(Py_ssize_t(guess), fit.length + gap / 4, miss.length - gap / 4);
         }
         if (fit.length)
             return std::min(n, Py_ssize_t(std::max(1.25 * double(fit.length),
                                                    double(fit.length) * goal / double(fit.size))));
-        double slope = missed_before.length > miss.length
-                           ? double(missed_before.size - miss.size) / double(missed_before.length - miss.length)
-                           : 0.0;
+        double slope = missed_before.length > miss.length ? double(missed_before.size - miss.size) /
+                                                                double(missed_before.length - miss.length)
+                                                          : 0.0;
         double guess = slope > 0 ? double(miss.length) + (goal - double(miss.size)) / slope
                                  : double(miss.length) * goal / double(miss.size);
         return std::min(miss.length - 1, Py_ssize_t(guess));
@@ -303,6 +289,23 @@ Py_ssize_t max_piece(PyObject* rns, PyObject* channel) {
     return kDefaultPiece;
 }
 
+double resend_seconds(PyObject* channel, PyObject* link) {
+    double rtt = optional_number(link, ZV_STR("rtt"), 0.0);
+    if (rtt <= 0) return 0.0;
+    double in_flight = optional_number(channel, ZV_STR("window"), 1.0);
+    double tries = std::min(optional_number(channel, ZV_STR("_max_tries"), 5.0), 32.0);
+    double per_try = std::max(2.5 * rtt, 0.025) * (std::max(in_flight, 1.0) + 1.5), total = 0.0;
+    for (int n = 0; n < tries; ++n, per_try *= 1.5) total += per_try;
+    return total;
+}
+
+double link_rate(PyObject* rns, PyObject* channel, PyObject* link) {
+    double measured = optional_number(link, ZV_STR("establishment_rate"), 0.0);
+    if (measured > 0) return measured;
+    double rtt = optional_number(link, ZV_STR("rtt"), 0.0);
+    return rtt > 0 ? double(max_piece(rns, channel)) / rtt : 0.0;
+}
+
 bool link_closed(PyObject* rns, PyObject* link) {
     Ref status = optional_attr(link, ZV_STR("status"));
     if (!status) return false;
@@ -317,8 +320,8 @@ bool link_closed(PyObject* rns, PyObject* link) {
     return eq == 1;
 }
 
-int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link,
-                PyObject* data, const WriteLimits& limits) {
+int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link, PyObject* data,
+                const WriteLimits& limits) {
     Py_ssize_t size = PyBytes_GET_SIZE(data);
     int ready = wait_ready(rns, channel, link, limits);
     if (ready < 0) return -1;

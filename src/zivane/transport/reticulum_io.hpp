@@ -26,6 +26,16 @@ Py_ssize_t max_piece(PyObject* rns, PyObject* channel);
 // True when `link.status == RNS.Link.CLOSED`; false when either is unknown.
 bool link_closed(PyObject* rns, PyObject* link);
 
+// How long Reticulum goes on resending one channel message before it gives the link up
+// (RNS.Channel: try n waits 1.5^(n-1) * max(2.5 * rtt, 0.025) * (messages in flight + 1.5),
+// for _max_tries tries), with the link's round trip as it stands. 0 when the link does not
+// tell its round trip.
+double resend_seconds(PyObject* channel, PyObject* link);
+
+// Bytes a second the link carries, as Reticulum measured it when the link was set up
+// (`establishment_rate`), else one message per round trip; 0 when the link tells neither.
+double link_rate(PyObject* rns, PyObject* channel, PyObject* link);
+
 struct WriteLimits {
     // Give up when the channel stays unready this long at a stretch. Never less than the
     // time Reticulum itself goes on resending before it closes the link (when the link
@@ -45,8 +55,8 @@ struct WriteLimits {
 // - Channel without readiness: one write and one flush of everything.
 // A link found closed, or a channel unready for longer than the stall bound, raises
 // ConnectionError. Returns 0, or -1 with an exception set (from RNS or from the wait).
-int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link,
-                PyObject* data, const WriteLimits& limits);
+int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link, PyObject* data,
+                const WriteLimits& limits);
 
 // Appends everything `buffer` holds now to `out`: `buffer.read(first)` (a default size
 // when `first` <= 0), then further reads until one returns None or no bytes. Bytes read
