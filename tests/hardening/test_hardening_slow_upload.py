@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from rnsfaults import open_link, split_responses
+from fakes.server import open_link, split_responses
 from test_hardening_server import serving  # noqa: F401  (the stand-in server fixture)
 from zivane.types import HttpResponse
 
