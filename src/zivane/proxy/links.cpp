@@ -51,14 +51,20 @@ std::string text_of(PyObject* exc) {
     return utf8 ? utf8 : "unknown error";
 }
 
+// The exception set now, as text (and cleared).
+std::string pending_text() {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    return text_of(exc.get());
+}
+
 // The exception set now, as the browser is told it (and cleared).
 LinkFailure failure_of_connect(const std::string& name, double timeout) {
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    std::string message = text_of(exc.get());
+    std::string message = pending_text();
     LinkFailure failure{502, ""};
     if (message == "Connection timeout") {
         failure.status = 504;
-        failure.reason = name + " did not answer in time: no link within " + std::to_string(int(timeout)) + " s";
+        failure.reason =
+            name + " did not answer in time: no link within " + std::to_string(int(timeout)) + " s";
     } else if (message.starts_with("Timeout waiting for path")) {
         failure.reason = name + " is unreachable: no path to it was found";
     } else if (message.starts_with("Could not recall")) {
@@ -79,8 +85,8 @@ Ref connected_client(PyObject* module, const std::string& hash, int port, PyObje
     Ref seconds = port_number ? Ref::steal(PyFloat_FromDouble(timeout)) : Ref{};
     Ref names = seconds ? new_tuple({ZV_STR("identity_path"), ZV_STR("connect_timeout")}) : Ref{};
     if (!names) return {};
-    Ref client = call_kw(client_type.get(), {hash_text.get(), port_number.get(), identity_path, seconds.get()},
-                         names.get());
+    Ref client = call_kw(client_type.get(),
+                         {hash_text.get(), port_number.get(), identity_path, seconds.get()}, names.get());
     Ref coroutine = client ? call_method(client.get(), ZV_STR("connect")) : Ref{};
     if (!coroutine) return {};
     Ref done;
@@ -100,7 +106,8 @@ int attach(PyObject* module, const LinkPtr& self, bool identify) {
         if (!identity || !call_method(self->link.get(), ZV_STR("identify"), {identity.get()})) return -1;
     }
     Ref closed = callback(module, kOnClosed, self);
-    if (!closed || !call_method(self->link.get(), ZV_STR("set_link_closed_callback"), {closed.get()})) return -1;
+    if (!closed || !call_method(self->link.get(), ZV_STR("set_link_closed_callback"), {closed.get()}))
+        return -1;
     Ref ready = callback(module, kOnReady, self);
     Ref channel = ready ? call_method(self->link.get(), ZV_STR("get_channel")) : Ref{};
     Ref rns = channel ? module_global(module, ZV_STR("RNS")) : Ref{};
@@ -120,7 +127,7 @@ int attach(PyObject* module, const LinkPtr& self, bool identify) {
 
 LinkPtr Link::open(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
                    const Settings& settings, LinkFailure& failure) {
-    std::string name = hash + ".rns" + (port == 80 ? "" : ":" + std::to_string(port));
+    std::string name = hash + ".rns" + (port == 80 ? "" : std::string(":").append(std::to_string(port)));
     Ref client = connected_client(module, hash, port, identity_path, settings.connect_timeout);
     if (!client) {
         failure = failure_of_connect(name, settings.connect_timeout);
@@ -129,7 +136,7 @@ LinkPtr Link::open(PyObject* module, const std::string& hash, int port, PyObject
     auto self = std::make_shared<Link>(name, settings);
     self->client = std::move(client);
     if (attach(module, self, settings.identify) < 0) {
-        failure = {502, "could not use the link to " + name + ": " + text_of(PyErr_GetRaisedException())};
+        failure = {502, "could not use the link to " + name + ": " + pending_text()};
         self->fail(module, failure.reason);
         return {};
     }
@@ -177,9 +184,10 @@ int Link::write(PyObject* module, std::string& data, std::string& failure) {
     Ref bytes = rns ? Ref::steal(PyBytes_FromStringAndSize(data.data(), data.size())) : Ref{};
     rns::WriteLimits limits;
     limits.stall_seconds = std::max(settings_.read_timeout, 1.0);
-    if (bytes && rns::write_paced(rns.get(), buffer.get(), channel.get(), link.get(), bytes.get(), limits) == 0)
+    if (bytes &&
+        rns::write_paced(rns.get(), buffer.get(), channel.get(), link.get(), bytes.get(), limits) == 0)
         return 0;
-    failure = "could not write to the link to " + name_ + ": " + text_of(PyErr_GetRaisedException());
+    failure = "could not write to the link to " + name_ + ": " + pending_text();
     fail(module, failure);
     return -1;
 }
@@ -191,13 +199,15 @@ void Link::on_ready(PyObject* module, Py_ssize_t ready) {
     if (!buffer) return;  // not made yet: open() reads what is there once it is
     if (rns::read_available(buffer.get(), ready, inbox_) < 0) PyErr_Clear();  // what was read still counts
     if (inbox_.empty()) return;
+    last_bytes_.store(Clock::now().time_since_epoch().count());
     std::string_view input = inbox_;
     sync::without_gil([&] { deliver(input); });
     inbox_.clear();
     std::string broken = reader_.error();
     bool failed = monitor_.locked([&](sync::Monitor::Guard&) { return failed_; });
     guard.unlock();
-    if (!broken.empty() && !failed) fail(module, "the answer from " + name_ + " cannot be followed: " + broken);
+    if (!broken.empty() && !failed)
+        fail(module, "the answer from " + name_ + " cannot be followed: " + broken);
 }
 
 // Hands the bytes of `input` over to the waiting answers (GIL released).
@@ -205,7 +215,8 @@ void Link::deliver(std::string_view input) {
     using Event = http::MessageReader::Event;
     sync::Monitor::Guard guard = monitor_.hold();
     while (!input.empty() || !reader_.between_messages()) {
-        if (reader_.between_messages() && !waiting_.empty()) reader_.expect_no_body(waiting_.front()->head_request);
+        if (reader_.between_messages() && !waiting_.empty())
+            reader_.expect_no_body(waiting_.front()->head_request);
         Event event = reader_.next(input);
         if (event == Event::NeedMore || event == Event::Error) break;
         if (!deliver_event(event)) break;
@@ -220,7 +231,6 @@ bool Link::deliver_event(http::MessageReader::Event event) {
     if (waiting_.empty() && !interim_) {
         failed_ = true;
         failure_ = "the link to " + name_ + " sent an answer nobody asked for";
-        for (const AnswerPtr& a : waiting_) a->failure = failure_;
         return false;
     }
     Answer& answer = *waiting_.front();
@@ -268,6 +278,11 @@ bool Link::take(const AnswerPtr& answer, Clock::time_point deadline, Taken& out)
     });
 }
 
+bool Link::progressed_within(double seconds) const {
+    auto last = Clock::time_point(Clock::duration(last_bytes_.load()));
+    return Clock::now() - last < std::chrono::duration<double>(seconds);
+}
+
 void Link::abandon(const AnswerPtr& answer) {
     monitor_.locked([&](sync::Monitor::Guard&) {
         answer->abandoned = true;
@@ -295,7 +310,20 @@ void Link::fail(PyObject*, const std::string& why) {
     pending.restore();
 }
 
-void Link::on_closed() { fail_waiting("the link to " + name_ + " closed"); }
+void Link::on_closed() {
+    {
+        sync::MutexGuard guard(read_mutex_);
+        sync::without_gil([&] {
+            sync::Monitor::Guard held = monitor_.hold();
+            reader_.end_of_input();  // an answer that runs until the end of the stream ends here
+            std::string_view nothing;
+            if (reader_.next(nothing) == http::MessageReader::Event::End)
+                deliver_event(http::MessageReader::Event::End);
+            monitor_.notify_all();
+        });
+    }
+    fail_waiting("the link to " + name_ + " closed");
+}
 
 // ---- the table of destinations ----------------------------------------------------------
 

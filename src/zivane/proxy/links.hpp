@@ -42,7 +42,7 @@ struct Settings {
 // One request's answer, as the link's reader hands it over. Fields below the first are
 // guarded by the link's monitor.
 struct Answer {
-    explicit Answer(bool head_request) : head_request(head_request) {}
+    explicit Answer(bool is_head) : head_request(is_head) {}
     const bool head_request;  // the request was HEAD: its answer has no body
     bool has_head = false;
     bool head_given = false;
@@ -50,7 +50,7 @@ struct Answer {
     std::deque<std::string> pieces;  // body bytes not yet taken by the browser connection
     std::size_t queued = 0;          // their size
     bool ended = false;
-    bool abandoned = false;  // the browser connection gave up on it: drop the rest
+    bool abandoned = false;   // the browser connection gave up on it: drop the rest
     bool overflowed = false;  // the browser fell more than answer_limit behind
     std::string failure;      // set when the link failed before the answer ended
 };
@@ -68,8 +68,9 @@ public:
 
     // Opens the link to `hash`/`port` through zivane.client.HttpClient's connect, then
     // makes its reader. Empty with `failure` set when it cannot (no exception left set).
-    static std::shared_ptr<Link> open(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
-                                      const Settings& settings, LinkFailure& failure);
+    static std::shared_ptr<Link> open(PyObject* module, const std::string& hash, int port,
+                                      PyObject* identity_path, const Settings& settings,
+                                      LinkFailure& failure);
 
     const std::string& name() const { return name_; }
 
@@ -100,6 +101,10 @@ public:
     };
     bool take(const AnswerPtr& answer, Clock::time_point deadline, Taken& out);
 
+    // Whether bytes arrived on the link within the last `seconds`: an answer queued behind
+    // a long one is waiting its turn, not lost.
+    bool progressed_within(double seconds) const;
+
     // The browser connection gave up on `answer`: the rest of it is read and dropped.
     void abandon(const AnswerPtr& answer);
 
@@ -128,10 +133,11 @@ private:
     std::string inbox_;     // under read_mutex_
     http::MessageReader reader_{http::MessageReader::Kind::Response};  // under read_mutex_
     sync::Monitor monitor_;
-    std::deque<AnswerPtr> waiting_;  // under monitor_
-    bool failed_ = false;            // under monitor_
-    bool interim_ = false;           // under read_mutex_: reading a 1xx answer
-    std::string failure_;            // under monitor_
+    std::deque<AnswerPtr> waiting_;          // under monitor_
+    bool failed_ = false;                    // under monitor_
+    bool interim_ = false;                   // under read_mutex_: reading a 1xx answer
+    std::string failure_;                    // under monitor_
+    std::atomic<Clock::rep> last_bytes_{0};  // when bytes last arrived
 };
 using LinkPtr = std::shared_ptr<Link>;
 
@@ -151,9 +157,9 @@ public:
 private:
     struct Slot {
         PyMutex open_turn{};
-        LinkPtr link;                      // under open_turn
+        LinkPtr link;                         // under open_turn
         std::atomic<std::uint64_t> tries{0};  // written under open_turn
-        LinkFailure last_failure;          // under open_turn
+        LinkFailure last_failure;             // under open_turn
     };
     std::shared_ptr<Slot> slot(const std::string& key);
 
@@ -164,7 +170,8 @@ private:
 // ---- template bodies ------------------------------------------------------------------
 
 template <class More>
-bool Link::send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more, std::string& failure) {
+bool Link::send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more,
+                std::string& failure) {
     constexpr std::size_t kWriteSize = 64u << 10;
     sync::MutexGuard turn(write_turn_);
     if (!begin(answer, failure)) return false;

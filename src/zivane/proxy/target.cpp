@@ -51,14 +51,16 @@ bool read_authority(std::string_view authority, Target& out, Refusal& refusal) {
             return refuse(refusal, 400, "bad port in '" + std::string(authority) + "'");
     }
     if (!host.empty() && host.back() == '.') host.remove_suffix(1);  // a fully qualified name
-    if (host.size() < kSuffix.size() || !ascii::equals_lower(host.substr(host.size() - kSuffix.size()), kSuffix))
+    if (host.size() < kSuffix.size() ||
+        !ascii::equals_lower(host.substr(host.size() - kSuffix.size()), kSuffix))
         return refuse(refusal, 400, std::string(kOnlyRns) + " (not '" + std::string(authority) + "')");
     std::string_view hash = host.substr(0, host.size() - kSuffix.size());
     bool hex = hash.size() == kHashDigits;
     for (char c : hash) hex = hex && is_hex(c);
     if (!hex)
-        return refuse(refusal, 400,
-                      "malformed destination hash '" + std::string(hash) + "': 32 hexadecimal digits expected");
+        return refuse(
+            refusal, 400,
+            "malformed destination hash '" + std::string(hash) + "': 32 hexadecimal digits expected");
     out.hash.resize(hash.size());
     ascii::copy_lower(out.hash.data(), hash.data(), hash.size());
     out.authority = std::string(authority);
@@ -79,7 +81,7 @@ bool read_target(std::string_view method, std::string_view target, std::string_v
         if (end == std::string_view::npos) end = rest.size();
         std::string_view path = rest.substr(end);
         if (!path.empty() && path.front() == '#') path = {};
-        out.path = path.empty() || path.front() != '/' ? "/" + std::string(path) : std::string(path);
+        out.path = path.empty() || path.front() != '/' ? std::string("/").append(path) : std::string(path);
         return read_authority(rest.substr(0, end), out, refusal);
     }
     if (target.find("://") != std::string_view::npos) return refuse(refusal, 400, kOnlyRns);
@@ -92,8 +94,8 @@ bool read_target(std::string_view method, std::string_view target, std::string_v
 
 bool slim_drops(std::string_view name) {
     static constexpr std::array<std::string_view, 10> kDropped = {
-        "user-agent", "accept-language", "referer", "upgrade-insecure-requests",
-        "dnt",        "priority",        "via",     "from",
+        "user-agent", "accept-language",  "referer", "upgrade-insecure-requests",
+        "dnt",        "priority",         "via",     "from",
         "purpose",    "x-requested-with",
     };
     if (starts_with_lower(name, "sec-")) return true;
