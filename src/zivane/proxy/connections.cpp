@@ -188,7 +188,6 @@ bool serve_request(Proxy& proxy, Browser& browser) {
     if (expects_continue(request) && !browser.write("HTTP/1.1 100 Continue\r\n\r\n")) return false;
     bool chunked = request.framing == http::Framing::Chunked;
     auto body = [&](std::string& out) {
-        if (request.framing == http::Framing::None) return Link::Feed::Done;
         Event event = browser.next(options.settings.read_timeout);
         if (event == Event::Body) {
             chunked ? http::append_chunk(out, browser.reader.piece()) : void(out += browser.reader.piece());
