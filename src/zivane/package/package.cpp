@@ -22,6 +22,7 @@ int install_finder(PyObject* package) {
         {"zivane.types", types_module_def()},
         {"zivane.client", client_module_def(), client_program_def()},
         {"zivane.server", server_module_def(), server_program_def()},
+        {"zivane.gateway", gateway_module_def(), gateway_program_def()},
         {"zivane._cli", cli_module_def()},
     };
     return install_submodule_finder(package, table);
