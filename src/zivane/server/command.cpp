@@ -3,7 +3,7 @@
 // SIGTERM.
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
-#include "common/command_run.hpp"
+#include "common/service.hpp"
 #include "server/functions.hpp"
 #include "support/native_coroutine.hpp"
 #include "support/tables.hpp"
@@ -56,27 +56,24 @@ Ref make_server(PyObject* module, PyObject* args) {
     return server;
 }
 
-// Everything before the server starts.
-Ref prepare(PyObject* module) {
-    Ref args = parse_command_line(module);
-    Ref config = args ? command_line::configuration(module, args.get()) : Ref{};
-    if (!config || command_line::start_reticulum(module, args.get(), config.get()) < 0) return {};
-    return make_server(module, args.get());
-}
-
 // Where the server listens, on standard error.
 int announce(PyObject* module, PyObject* server) {
     Ref port = attr(server, ZV_STR("port"));
-    Ref line = port ? fstring({ZV_STR("Server listening on HTTP."), port.get()}) : Ref{};
-    if (!line || command_line::print_error_line(module, line.get()) < 0) return -1;
-    Ref hash = attr(server, ZV_STR("destination_hash"));
-    line = hash ? fstring({ZV_STR("Destination hash: "), hash.get()}) : Ref{};
-    return line ? command_line::print_error_line(module, line.get()) : -1;
+    Ref hash = port ? attr(server, ZV_STR("destination_hash")) : Ref{};
+    return hash ? service::print_listening(module, port.get(), hash.get()) : -1;
+}
+
+// Everything before the server starts.
+Ref prepare(PyObject* module) {
+    Ref args = parse_command_line(module);
+    Ref config = args ? service::configuration(module, args.get()) : Ref{};
+    if (!config || service::start_reticulum(module, args.get(), config.get()) < 0) return {};
+    return make_server(module, args.get());
 }
 
 // Whether to wait on: 1 the server runs and no SIGTERM came, 0 not, -1 with an exception.
 int keeps_running(PyObject* server, PyObject* terminated) {
-    if (PyList_GET_ITEM(terminated, 0) == Py_True) return 0;
+    if (service::terminated(terminated)) return 0;
     Ref running = attr(server, ZV_STR("is_running"));
     return running ? PyObject_IsTrue(running.get()) : -1;
 }
@@ -89,7 +86,7 @@ CoBody main_body(Ref fn_ref) {
     if (!started || announce(module, server.get()) < 0) co_return Ref{};
     Ref asyncio = module_global(module, ZV_STR("asyncio"));
     Ref terminated = asyncio ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
-    Ref loop = terminated ? command_line::install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
+    Ref loop = terminated ? service::install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
     if (!loop) co_return Ref{};
 
     // Wait until the server stops running; a keyboard interrupt or SIGTERM ends it too.
@@ -101,10 +98,10 @@ CoBody main_body(Ref fn_ref) {
         Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
         Ref slept = sleep ? co_await Await(sleep.get()) : Ref{};
         if (slept) continue;
-        if (running != 0) failure = command_line::wait_failure();
+        if (running != 0) failure = service::wait_failure();
         break;
     }
-    command_line::remove_sigterm(loop.get());
+    service::remove_sigterm(loop.get());
 
     Ref stop_coro = call_method(server.get(), ZV_STR("stop"));
     Ref stopped = stop_coro ? co_await Await(stop_coro.get()) : Ref{};

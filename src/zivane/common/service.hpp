@@ -1,0 +1,42 @@
+// What the long-running commands (zivane-server, zivane-gateway, zivane-proxy) share:
+// where the Reticulum configuration comes from, starting Reticulum, the lines that say
+// where a destination listens, and the SIGTERM handler that ends their wait the way
+// Ctrl-C does.
+#pragma once
+
+#include "support/ref.hpp"
+
+namespace zv::service {
+
+// args.config, else $RNS_CONFIG_PATH, else None; checked before Reticulum sees it.
+Ref configuration(PyObject* module, PyObject* args);
+
+// RNS.Reticulum(config, RNS.LOG_VERBOSE if args.verbose else RNS.LOG_WARNING), and the
+// exit status kept (command_line::keep_exit_status). 0, or -1 with an exception set.
+int start_reticulum(PyObject* module, PyObject* args, PyObject* config);
+
+// print(line, file=sys.stderr, flush=True), with the module's globals of this moment.
+int print_to_stderr(PyObject* module, PyObject* line);
+
+// "Server listening on HTTP.<port>" and "Destination hash: <hash>" on sys.stderr, each
+// flushed. 0, or -1 with an exception set.
+int print_listening(PyObject* module, PyObject* port, PyObject* hash);
+
+// RNS.Destination(identity, RNS.Destination.IN, RNS.Destination.SINGLE, "HTTP", str(port)):
+// the destination every zivane server answers on.
+Ref http_destination(PyObject* rns, PyObject* identity, PyObject* port);
+
+// Installs on the running loop a SIGTERM handler that sets `flag[0] = True` (a list of
+// one item); returns the loop, or None when no handler could be installed (off the main
+// thread, no running loop).
+Ref install_sigterm(PyObject* module, PyObject* asyncio, PyObject* flag);
+void remove_sigterm(PyObject* loop);
+
+// Whether a SIGTERM came: `flag[0]` is True.
+bool terminated(PyObject* flag);
+
+// After a wait ended with an exception: empty for a keyboard interrupt (cleared, a normal
+// stop), else the exception, taken.
+Ref wait_failure();
+
+}  // namespace zv::service

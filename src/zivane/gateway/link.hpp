@@ -1,0 +1,79 @@
+// The state of one link at the gateway, shared by the link handling (links.cpp) and the
+// forwarding of requests (forward.cpp).
+#pragma once
+
+#include "gateway/bridge.hpp"
+#include "support/sync.hpp"
+#include "transport/message_stream.hpp"
+
+#include <cstdint>
+#include <deque>
+#include <unordered_map>
+
+namespace zv::gateway {
+
+struct Link;
+using LinkPtr = std::shared_ptr<Link>;
+
+// Threads that serve links, started as they are needed up to Settings::workers.
+class Workers {
+public:
+    // With the GIL: queues `link` to be served.
+    void submit(LinkPtr link, std::size_t max_threads);
+
+private:
+    static void thread_main(void* arg);
+    sync::Monitor monitor_;  // level 5
+    std::deque<LinkPtr> queue_;
+    std::size_t threads_ = 0, idle_ = 0;
+};
+
+struct Gateway {
+    Settings settings;
+    ConnectionPool pool;
+    Workers workers;
+    Ref module, rns;                               // GIL
+    std::unordered_map<PyObject*, LinkPtr> links;  // GIL; by the RNS.Link object
+};
+
+struct Link {
+    GatewayPtr gateway;
+    // GIL; dropped when the link closes (they refer back to this state through callbacks)
+    Ref link, buffer, channel;
+    // guarded by monitor (level 5)
+    sync::Monitor monitor;
+    bool data_ready = false;  // the buffer may hold bytes nobody has read
+    bool closed = false;
+    bool scheduled = false;       // queued for or held by a worker
+    bool expired = false;         // a request head took longer than the read time-out
+    std::int64_t head_since = 0;  // when the unfinished head was first left waiting; 0: none
+    // only the worker serving the link
+    std::string inbox;  // bytes read from the link, consumed from `inbox_pos`
+    std::size_t inbox_pos = 0;
+    http::MessageReader reader{http::MessageReader::Kind::Request};
+};
+
+// Outcome of waiting for the next event of the link's request stream.
+enum class Pull { Event, Parked, Closed, TimedOut };
+
+// The next reader event, reading from the link as needed. With `may_park`, a link with
+// nothing to read is given back (Parked: the worker must let go of it); otherwise waits
+// up to the read time-out. GIL held.
+Pull pull(Link& link, bool may_park, http::MessageReader::Event& event);
+
+// Writes `data` on the link, paced; false when the link is gone (the state is closed).
+bool write_link(Link& link, std::string_view data);
+
+// A short text/plain answer decided here (`head`: the request was HEAD, no body).
+bool answer(Link& link, int status, std::string_view text, bool head);
+
+// Lets the last answer be delivered, then tears the link down.
+void end_link(Link& link);
+
+// Forwards the request whose head the reader has just read, with its body, and writes
+// the answer on the link. False when the link has ended.
+bool forward_request(Link& link);
+
+std::int64_t monotonic_ns();
+
+}  // namespace zv::gateway
