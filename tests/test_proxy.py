@@ -181,10 +181,14 @@ def test_unreachable_destination_and_a_site_that_comes_back(net):
     assert status == 502 and b"0" * 32 + b".rns" in body and b"unreachable" in body
     assert time.monotonic() - t < 20
     assert fetch(proxy, url(site, "/blob/10", 8080))[2] == blob(10)
-    # the site's process ends: its link closes; a new one is opened to the site started again
-    site.stop()
-    status, _, body = fetch(proxy, url(site, "/blob/10", 8080))
-    assert status in (502, 504) and site.dest_hash.encode() in body
+    # the site's process ends while an answer is awaited: that request gets 502 naming
+    # the destination; a new link is opened to the site started again
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        waiting = pool.submit(fetch, proxy, url(site, "/slow", 8080))
+        time.sleep(1)
+        site.stop()
+        status, _, body = waiting.result()
+    assert status == 502 and site.dest_hash.encode() in body and b"closed" in body
     again = net.start_server(port=8080, setup=SETUP, identity_path=identity)
     assert again.dest_hash == site.dest_hash
     deadline = time.monotonic() + 30
