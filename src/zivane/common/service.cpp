@@ -108,4 +108,15 @@ Ref wait_failure() {
     return Ref::steal(PyErr_GetRaisedException());
 }
 
+Ref pause(PyObject* asyncio) {
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    return one ? call_method(asyncio, ZV_STR("sleep"), {one.get()}) : Ref{};
+}
+
+Ref outcome(Ref failure) {
+    if (!failure) return Ref::none();
+    PyErr_SetRaisedException(failure.release());
+    return {};
+}
+
 }  // namespace zv::service

@@ -39,4 +39,11 @@ bool terminated(PyObject* flag);
 // stop), else the exception, taken.
 Ref wait_failure();
 
+// asyncio.sleep(1): what a command's wait awaits between two looks at its stop flag.
+Ref pause(PyObject* asyncio);
+
+// What a command's main returns once it has stopped: None, or empty with `failure` (the
+// exception that ended its wait, if any) raised again.
+Ref outcome(Ref failure);
+
 }  // namespace zv::service

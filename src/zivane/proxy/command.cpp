@@ -157,8 +157,7 @@ CoBody main_body(Ref fn_ref) {
     Ref failure;
     if (!loop) failure = Ref::steal(PyErr_GetRaisedException());
     while (loop && !service::terminated(terminated.get())) {
-        Ref one = Ref::steal(PyLong_FromLong(1));
-        Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
+        Ref sleep = service::pause(asyncio.get());
         Ref slept = sleep ? co_await Await(sleep.get()) : Ref{};
         if (slept) continue;
         failure = service::wait_failure();
@@ -166,9 +165,7 @@ CoBody main_body(Ref fn_ref) {
     }
     if (loop) service::remove_sigterm(loop.get());
     proxy->stop(5.0);
-    if (!failure) co_return Ref::none();
-    PyErr_SetRaisedException(failure.release());
-    co_return Ref{};
+    co_return service::outcome(std::move(failure));
 }
 
 }  // namespace
