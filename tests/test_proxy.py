@@ -123,6 +123,10 @@ def test_concurrent_clients_share_one_link_and_get_their_own_answers(site, proxy
     answer = raw(proxy, pipelined + b"GET " + url(site, "/blob/9").encode() + b" HTTP/1.1\r\nConnection: close\r\n\r\n")
     assert answer.count(b"HTTP/1.1 200") == 3
     assert answer.index(blob(7)) < answer.index(blob(8)) < answer.index(blob(9))
+    # the destination named by Host (a client using the proxy as the server), any case, port 80 spelled out
+    answer = raw(proxy, f"GET /blob/5 HTTP/1.1\r\nHost: {site.dest_hash.upper()}.RNS:80\r\n"
+                        "Connection: close\r\n\r\n".encode())
+    assert answer.startswith(b"HTTP/1.1 200 ") and answer.endswith(b"\r\n\r\n" + blob(5))
 
 
 @pytest.mark.parametrize("request_bytes, status, words", [
