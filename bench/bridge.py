@@ -29,7 +29,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 import psutil  # noqa: E402
 
 from bridgenet import Upstream, pattern, start_gateway  # noqa: E402
-from rnsnet import Network, free_port  # noqa: E402
+from rnsnet import Network  # noqa: E402
 
 MIB = 1 << 20
 PAGE = b"<html><head><title>bench</title></head><body>" + b"small page " * 40 + b"</body></html>\n"
@@ -100,20 +100,6 @@ for line in sys.stdin:
     print("TIMES", ",".join("%.6f" % t for t in times), size, flush=True)
 """
 
-PROXY_SOURCE = """\
-import asyncio, signal
-import zivane.proxy as proxy
-sys.stderr = sys.stdout
-def stop_when_stdin_closes():
-    sys.stdin.read()
-    os.kill(os.getpid(), signal.SIGTERM)
-threading.Thread(target=stop_when_stdin_closes, daemon=True).start()
-print("READY", flush=True)
-asyncio.run(proxy.main(["--listen", "127.0.0.1:" + ARGS[0], "--config", CONFIG,
-                        "--identity", os.path.join(CONFIG, "proxy-identity")]))
-"""
-
-
 class Client:
     def __init__(self, net):
         self.proc = net.spawn(CLIENT_SOURCE, os.path.join(os.path.dirname(HERE), "tests"), name="client")
@@ -175,11 +161,10 @@ def run(rounds):
         }
         proxy = None
         if has_proxy():
-            proxy_port = free_port()
-            proxy = net.spawn(PROXY_SOURCE, proxy_port, name="proxy")
-            time.sleep(1.0)
+            from proxynet import start_proxy
+            proxy = start_proxy(net)
             cases["bridge"] = lambda path, n: client.run(
-                f"PROXY {proxy_port} http://{gateway.dest_hash}.rns:91{path} {n}")
+                f"PROXY {proxy.port} http://{gateway.dest_hash}.rns:91{path} {n}")
         for fetch in cases.values():  # links up, paths known, caches warm
             fetch("/page.html", 3)
 
