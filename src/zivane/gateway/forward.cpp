@@ -230,6 +230,7 @@ Relay relay_answer(Link& link, net::Socket& socket, bool head) {
                 http::append_chunk(a.out, a.reader.piece());
             else
                 a.out.append(a.reader.piece());
+            link.gateway->relayed.fetch_add(a.reader.piece().size(), std::memory_order_relaxed);
         } else if (event == Event::End) {
             if (!a.head_sent) continue;  // an interim 1xx answer, not passed on
             if (a.chunked) a.out.append(http::kLastChunk);

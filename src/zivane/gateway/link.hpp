@@ -6,6 +6,7 @@
 #include "support/sync.hpp"
 #include "transport/message_stream.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <unordered_map>
@@ -35,6 +36,7 @@ private:
 
 struct Gateway {
     Settings settings;
+    std::atomic<std::size_t> relayed{0};  // body bytes relayed since the last heap trim
     ConnectionPool pool;
     Workers workers;
     Ref module, rns;                               // GIL

@@ -14,6 +14,10 @@
 
 #include <chrono>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace zv::gateway {
 namespace {
 
@@ -295,7 +299,27 @@ std::vector<LinkPtr> snapshot(const Gateway& gateway) {
     return links;
 }
 
+namespace {
+
+// Bodies relayed since the last trim after which the heap is trimmed.
+constexpr std::size_t kTrimAfter = 4 * 1024 * 1024;
+
+// Every message Reticulum hands over starts a thread of its own, and glibc gives threads
+// malloc arenas of their own, each keeping what was freed in it: downloads left the
+// process larger by a few MiB per arena (measured: 44 MiB idle, 61 after three 50 MiB
+// downloads; 51 once trimmed). So once enough has gone through, freed pages go back.
+void trim_heap(Gateway& gateway) {
+    if (gateway.relayed.load(std::memory_order_relaxed) < kTrimAfter) return;
+    gateway.relayed.store(0, std::memory_order_relaxed);
+#if defined(__GLIBC__)
+    sync::without_gil([] { malloc_trim(0); });
+#endif
+}
+
+}  // namespace
+
 void sweep(const GatewayPtr& gateway) {
+    trim_heap(*gateway);
     const auto limit = std::int64_t(gateway->settings.read_timeout * 1e9);
     const std::int64_t now = monotonic_ns();
     for (const LinkPtr& link : snapshot(*gateway)) {
