@@ -138,6 +138,7 @@ private:
     std::deque<AnswerPtr> waiting_;          // under monitor_
     bool failed_ = false;                    // under monitor_
     bool interim_ = false;                   // under read_mutex_: reading a 1xx answer
+    bool stray_ = false;                     // under read_mutex_: bytes no request asked for
     std::string failure_;                    // under monitor_
     std::atomic<Clock::rep> last_bytes_{0};  // when bytes last arrived
 };
