@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes the framer and the bridges' streaming message reader (libFuzzer, with
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the parsers and server link assembly (atheris, against the zivane the venv imports; set
-# PYTHONPATH to a build directory to fuzz that build instead).
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the parsers and server link
+# assembly (atheris, against the zivane the venv imports; set PYTHONPATH to a build
+# directory to fuzz that build instead).
 #
 #   bash fuzz/run.sh           bounded run, about a minute in all (part of scripts/test.sh)
 #   bash fuzz/run.sh --long    30 minutes per target (FUZZ_SECONDS overrides either)
