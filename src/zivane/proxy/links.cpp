@@ -203,7 +203,7 @@ void Link::on_ready(PyObject* module, Py_ssize_t ready) {
     std::string_view input = inbox_;
     sync::without_gil([&] { deliver(input); });
     inbox_.clear();
-    std::string broken = reader_.error();
+    std::string broken = stray_ ? "an answer nobody asked for" : reader_.error();
     bool failed = monitor_.locked([&](sync::Monitor::Guard&) { return failed_; });
     guard.unlock();
     if (!broken.empty() && !failed)
@@ -214,6 +214,7 @@ void Link::on_ready(PyObject* module, Py_ssize_t ready) {
 void Link::deliver(std::string_view input) {
     using Event = http::MessageReader::Event;
     sync::Monitor::Guard guard = monitor_.hold();
+    if (failed_) return;  // torn down already: nobody waits for what still comes
     while (!input.empty() || !reader_.between_messages()) {
         if (reader_.between_messages() && !waiting_.empty())
             reader_.expect_no_body(waiting_.front()->head_request);
@@ -228,9 +229,8 @@ void Link::deliver(std::string_view input) {
 // stream cannot go on.
 bool Link::deliver_event(http::MessageReader::Event event) {
     using Event = http::MessageReader::Event;
-    if (waiting_.empty() && !interim_) {
-        failed_ = true;
-        failure_ = "the link to " + name_ + " sent an answer nobody asked for";
+    if (waiting_.empty()) {
+        stray_ = true;  // on_ready ends the link's use
         return false;
     }
     Answer& answer = *waiting_.front();
@@ -258,8 +258,9 @@ bool Link::deliver_event(http::MessageReader::Event event) {
 }
 
 bool Link::take(const AnswerPtr& answer, Clock::time_point deadline, Taken& out) {
-    return monitor_.locked([&](sync::Monitor::Guard& guard) {
-        Answer& a = *answer;
+    sync::Monitor::Guard guard = monitor_.hold();
+    Answer& a = *answer;
+    {
         auto news = [&] {
             return (a.has_head && !a.head_given) || !a.pieces.empty() || a.ended || a.overflowed ||
                    !a.failure.empty();
@@ -275,7 +276,7 @@ bool Link::take(const AnswerPtr& answer, Clock::time_point deadline, Taken& out)
         out.overflowed = a.overflowed;
         out.failure = a.failure;
         return true;
-    });
+    }
 }
 
 bool Link::progressed_within(double seconds) const {
@@ -284,11 +285,10 @@ bool Link::progressed_within(double seconds) const {
 }
 
 void Link::abandon(const AnswerPtr& answer) {
-    monitor_.locked([&](sync::Monitor::Guard&) {
-        answer->abandoned = true;
-        answer->pieces.clear();
-        answer->queued = 0;
-    });
+    sync::Monitor::Guard guard = monitor_.hold();
+    answer->abandoned = true;
+    answer->pieces.clear();
+    answer->queued = 0;
 }
 
 // ---- failing ------------------------------------------------------------------------------

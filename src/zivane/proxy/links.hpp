@@ -91,8 +91,8 @@ public:
     template <class More>
     Sent send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more, std::string& failure);
 
-    // Moves out what `answer` has gained, waiting with the GIL released until there is
-    // something or `deadline` passes (false then).
+    // Moves out what `answer` has gained, waiting until there is something or `deadline`
+    // passes (false then). Called without the GIL, like abandon().
     struct Taken {
         bool has_head = false;  // `head` is the answer's head, given out for the first time
         http::Head head;
@@ -138,6 +138,7 @@ private:
     std::deque<AnswerPtr> waiting_;          // under monitor_
     bool failed_ = false;                    // under monitor_
     bool interim_ = false;                   // under read_mutex_: reading a 1xx answer
+    bool stray_ = false;                     // under read_mutex_: bytes no request asked for
     std::string failure_;                    // under monitor_
     std::atomic<Clock::rep> last_bytes_{0};  // when bytes last arrived
 };
