@@ -79,7 +79,8 @@ def test_static_site_passes_through_unchanged(gateway, fetcher, web):
 def test_post_body_and_request_head_reach_upstream(gateway, fetcher, web):
     before = len(web.seen)
     post, echo = fetcher.fetch(gateway.dest_hash, 80, [
-        {"path": "/upload?x=1", "method": "POST", "size": 1024 * 1024},
+        # the upstream's interim 100 Continue is not passed on; its final answer is
+        {"path": "/upload?x=1", "method": "POST", "size": 1024 * 1024, "headers": {"Expect": "100-continue"}},
         {"path": "/echo-headers", "headers": {
             "X-Reticulum-Identity": "0" * 32, "Connection": "X-Secret", "X-Secret": "hop",
             "Keep-Alive": "timeout=5", "TE": "trailers", "Proxy-Authorization": "Basic x", "X-Kept": "yes"}},
@@ -109,10 +110,13 @@ def test_eight_concurrent_clients_get_their_own_files(gateway, fetcher):
 
 
 def test_upstream_failures_answer_502_or_504_and_the_gateway_goes_on(gateway, fetcher):
-    garbage, cut, slow, after = fetcher.fetch(gateway.dest_hash, 80, [
-        {"path": "/garbage"}, {"path": "/cut"}, {"path": "/slow"}, {"path": "/index.html"}])[0]
+    garbage, early, cut, slow, after = fetcher.fetch(gateway.dest_hash, 80, [
+        {"path": "/garbage"}, {"path": "/cut?early"}, {"path": "/cut"}, {"path": "/slow"},
+        {"path": "/index.html"}])[0]
     assert garbage["status"] == 502 and "invalid answer" in garbage["body"]
-    # the head went out before the body was cut: the link is ended, the client sees no answer
+    # cut short while nothing of it had gone out yet: a 502 in its place, the link goes on
+    assert early["status"] == 502 and "cut short" in early["body"]
+    # cut short once its head and part of its body went out: the link ends mid-answer
     assert "error" in cut
     assert slow["status"] == 504 and "did not answer in time" in slow["body"]
     assert after["status"] == 200
@@ -175,6 +179,13 @@ def test_unix_socket_upstream_with_host_and_path_prefix(net, fetcher, site, tmp_
             gw_prefix.stop()
 
 
+def wait_link_closed(peer, timeout=10):
+    deadline = time.monotonic() + timeout
+    while peer.command("STATUS", "STATUS").split()[1] != str(RNS.Link.CLOSED):
+        assert time.monotonic() < deadline, "the gateway kept the link"
+        time.sleep(0.1)
+
+
 def raw_answers(peer, n, timeout=30):
     return [HttpResponse.parse(raw) for raw in peer.recv(n, timeout)]
 
@@ -192,10 +203,7 @@ def test_hostile_peer_gets_a_clear_status_and_loses_its_link(net, gateway, fetch
         peer.send(request_bytes)
         [response] = raw_answers(peer, 1)
         assert response.status == status
-        deadline = time.monotonic() + 10
-        while peer.command("STATUS", "STATUS").split()[1] != str(RNS.Link.CLOSED):
-            assert time.monotonic() < deadline, "the gateway kept the link"
-            time.sleep(0.1)
+        wait_link_closed(peer)
     finally:
         peer.stop()
     [ok] = fetcher.fetch(gateway.dest_hash, 80, [{"path": "/index.html"}])[0]
@@ -218,3 +226,21 @@ def test_peer_closing_mid_request_leaves_the_gateway_serving(net, gateway, fetch
         assert (first.status, second.status) == (200, 404)
     finally:
         pipelined.stop()
+
+
+@pytest.mark.parametrize("request_bytes", [
+    b"GET /index.html HTTP/1.1\r\nHost: x\r\n",                       # a head that never ends
+    b"POST /upload HTTP/1.1\r\nContent-Length: 1000\r\n\r\n0123456789",  # a body that stops
+])
+def test_a_request_that_stops_arriving_gets_408_and_loses_its_link(net, web, request_bytes):
+    gw = start_gateway(net, 85, web.url, tunables={"_READ_TIMEOUT": 1.0})
+    peer = net.start_peer(gw.dest_hash, 85)
+    try:
+        start = time.monotonic()
+        peer.send(request_bytes)
+        [response] = raw_answers(peer, 1, timeout=15)
+        assert response.status == 408 and time.monotonic() - start < 10
+        wait_link_closed(peer)
+    finally:
+        peer.stop()
+        gw.stop()

@@ -144,7 +144,8 @@ struct Answer {
     http::MessageReader reader{http::MessageReader::Kind::Response};
     std::string buffer = std::string(kChunk, '\0');
     std::string out;
-    bool any_byte = false, head_sent = false, chunked = false, close_after = false;
+    bool any_byte = false, head_read = false, chunked = false, close_after = false;
+    bool written = false;  // some of the answer went out on the link
 };
 
 // The answer's head as the link gets it: a body of unknown length, or one the upstream
@@ -162,13 +163,23 @@ void prepare_answer_head(Answer& a) {
     }
     if (head.reason.empty()) head.reason = std::string(http::reason_phrase(head.status));
     a.out.append(http::serialize_response(head));
-    a.head_sent = true;
+    a.head_read = true;
 }
 
-// The upstream failed the answer: a 502 or 504 while nothing of it went out, else the
-// answer is cut off where it is and the link ends (the peer cannot tell the rest).
+// What the answer has ready goes out on the link; false when the link is gone.
+bool send_out(Link& link, Answer& a) {
+    if (a.out.empty()) return true;
+    a.written = true;
+    if (!write_link(link, a.out)) return false;
+    a.out.clear();
+    return true;
+}
+
+// The upstream failed the answer: a 502 or 504 in its place while nothing of it went
+// out (what was held back is dropped), else the answer is cut off where it is and the
+// link ends (the peer cannot tell the rest).
 Relay fail_answer(Link& link, Answer& a, int status, const std::string& text, bool head) {
-    if (a.head_sent) {
+    if (a.written) {
         end_link(link);
         return Relay::LinkEnded;
     }
@@ -217,8 +228,7 @@ Relay relay_answer(Link& link, net::Socket& socket, bool head) {
                 if (!read_upstream(link, socket, a, input, outcome, head)) return outcome;
                 continue;
             }
-            if (!a.out.empty() && !write_link(link, a.out)) return Relay::LinkEnded;
-            a.out.clear();
+            if (!send_out(link, a)) return Relay::LinkEnded;
             if (!read_upstream(link, socket, a, input, outcome, head)) return outcome;
         } else if (event == Event::Head) {
             int status = a.reader.head().status;
@@ -232,9 +242,9 @@ Relay relay_answer(Link& link, net::Socket& socket, bool head) {
                 a.out.append(a.reader.piece());
             link.gateway->relayed.fetch_add(a.reader.piece().size(), std::memory_order_relaxed);
         } else if (event == Event::End) {
-            if (!a.head_sent) continue;  // an interim 1xx answer, not passed on
+            if (!a.head_read) continue;  // an interim 1xx answer, not passed on
             if (a.chunked) a.out.append(http::kLastChunk);
-            if (!write_link(link, a.out)) return Relay::LinkEnded;
+            if (!send_out(link, a)) return Relay::LinkEnded;
             return a.close_after ? Relay::Close : Relay::Reusable;
         } else {
             return fail_answer(link, a, 502,
