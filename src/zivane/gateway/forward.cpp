@@ -91,8 +91,14 @@ bool refuse(Link& link, bool body_pending, int status, const std::string& text, 
     return false;
 }
 
+// What the socket takes at once goes with the GIL held: letting it go for a system call
+// that does not wait only gave Reticulum's threads the GIL for a while.
 bool upstream_write(net::Socket& socket, const std::string& data, double timeout, net::IoError& error) {
-    return sync::without_gil([&] { return socket.write_all(data.data(), data.size(), timeout, error); });
+    std::size_t done = socket.write_now(data.data(), data.size(), error);
+    if (error) return false;
+    if (done == data.size()) return true;
+    return sync::without_gil(
+        [&] { return socket.write_all(data.data() + done, data.size() - done, timeout, error); });
 }
 
 // What became of sending the request up.
@@ -345,7 +351,7 @@ bool answer(Link& link, int status, std::string_view text, bool head) {
 
 void end_link(Link& link) {
     Ref channel = link.channel, rns_link = link.link;
-    link.monitor.locked([&](sync::Monitor::Guard&) { link.closed = true; });
+    link.closed.store(true);
     if (channel) rns::wait_delivered(channel.get(), 5.0);
     if (rns_link && !call_method(rns_link.get(), ZV_STR("teardown"))) PyErr_Clear();
 }
