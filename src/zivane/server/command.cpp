@@ -3,11 +3,10 @@
 // SIGTERM.
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
+#include "common/service.hpp"
 #include "server/functions.hpp"
 #include "support/native_coroutine.hpp"
 #include "support/tables.hpp"
-
-#include <csignal>
 
 namespace zv::server {
 namespace {
@@ -16,7 +15,10 @@ const command_line::Argument kArguments[] = {
     {.flags = {"port"}, .type = &PyLong_Type, .help = "Port number"},
     {.flags = {"--config"}, .type = &PyUnicode_Type, .help = "RNS config directory"},
     {.flags = {"--identity"}, .type = &PyUnicode_Type, .help = "Identity file path"},
-    {.flags = {"-v", "--verbose"}, .action = "store_true", .dest = "verbose", .help = "Enable verbose logging"},
+    {.flags = {"-v", "--verbose"},
+     .action = "store_true",
+     .dest = "verbose",
+     .help = "Enable verbose logging"},
 };
 
 PyObject* default_handler(NativeFunction* fn, PyObject* const*) {
@@ -28,17 +30,9 @@ PyObject* default_handler(NativeFunction* fn, PyObject* const*) {
     return call_kw(cls.get(), {status.get(), body.get()}, names.get()).release();
 }
 
-// SIGTERM ends the wait the way Ctrl-C would, at the next one-second check: the handler
-// only raises a flag, so the wait never has to be torn out of its sleep.
-PyObject* on_sigterm(NativeFunction* fn, PyObject* const*) {
-    if (PyList_SetItem(captured(fn, 0), 0, Py_NewRef(Py_True)) < 0) return nullptr;
-    return Py_NewRef(Py_None);
-}
-
 const table::Function kDefaultHandler = {
     "default_handler", {{"_request", "HttpRequest"}}, "HttpResponse", nullptr, default_handler,
 };
-const table::Function kOnSigterm = {"_on_sigterm", {}, nullptr, nullptr, on_sigterm};
 constexpr const char* kMainLocals = "main.<locals>";
 
 // The parsed command line, its port checked.
@@ -62,6 +56,13 @@ Ref make_server(PyObject* module, PyObject* args) {
     return server;
 }
 
+// Where the server listens, on standard error.
+int announce(PyObject* module, PyObject* server) {
+    Ref port = attr(server, ZV_STR("port"));
+    Ref hash = port ? attr(server, ZV_STR("destination_hash")) : Ref{};
+    return hash ? service::print_listening(module, port.get(), hash.get()) : -1;
+}
+
 // Everything before the server starts.
 Ref prepare(PyObject* module) {
     Ref args = parse_command_line(module);
@@ -70,63 +71,11 @@ Ref prepare(PyObject* module) {
     return make_server(module, args.get());
 }
 
-// Where the server listens, on standard error.
-int announce(PyObject* module, PyObject* server) {
-    Ref sys = module_global(module, ZV_STR("sys"));
-    Ref stderr_file = sys ? attr(sys.get(), ZV_STR("stderr")) : Ref{};
-    Ref print = stderr_file ? module_global(module, ZV_STR("print")) : Ref{};
-    Ref names = print ? new_tuple({ZV_STR("file"), ZV_STR("flush")}) : Ref{};
-    if (!names) return -1;
-    Ref port = attr(server, ZV_STR("port"));
-    Ref line = port ? fstring({ZV_STR("Server listening on HTTP."), port.get()}) : Ref{};
-    if (!line || !call_kw(print.get(), {line.get(), stderr_file.get(), Py_True}, names.get())) return -1;
-    Ref hash = attr(server, ZV_STR("destination_hash"));
-    line = hash ? fstring({ZV_STR("Destination hash: "), hash.get()}) : Ref{};
-    if (!line || !call_kw(print.get(), {line.get(), stderr_file.get(), Py_True}, names.get())) return -1;
-    return 0;
-}
-
-// Installs the SIGTERM handler on the running loop; returns the loop (None when it
-// could not be installed, e.g. off the main thread).
-Ref install_sigterm(PyObject* module, PyObject* asyncio, PyObject* flag) {
-    Ref loop = call_method(asyncio, ZV_STR("get_running_loop"));
-    if (!loop) {
-        PyErr_Clear();
-        return Ref::none();
-    }
-    Ref closure = new_tuple({flag});
-    Ref handler = closure ? table::make_nested(module, kOnSigterm, kMainLocals, closure.get()) : Ref{};
-    Ref signum = handler ? Ref::steal(PyLong_FromLong(SIGTERM)) : Ref{};
-    if (!signum) return {};
-    if (!call_method(loop.get(), ZV_STR("add_signal_handler"), {signum.get(), handler.get()})) {
-        PyErr_Clear();
-        return Ref::none();
-    }
-    return loop;
-}
-
-void remove_sigterm(PyObject* loop) {
-    if (Py_IsNone(loop)) return;
-    SavedError pending;
-    Ref signum = Ref::steal(PyLong_FromLong(SIGTERM));
-    if (!signum || !call_method(loop, ZV_STR("remove_signal_handler"), {signum.get()})) PyErr_Clear();
-    pending.restore();
-}
-
 // Whether to wait on: 1 the server runs and no SIGTERM came, 0 not, -1 with an exception.
 int keeps_running(PyObject* server, PyObject* terminated) {
-    if (PyList_GET_ITEM(terminated, 0) == Py_True) return 0;
+    if (service::terminated(terminated)) return 0;
     Ref running = attr(server, ZV_STR("is_running"));
     return running ? PyObject_IsTrue(running.get()) : -1;
-}
-
-// The exception that ended the wait, or empty for a keyboard interrupt (discarded).
-Ref wait_failure() {
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-        PyErr_Clear();
-        return {};
-    }
-    return Ref::steal(PyErr_GetRaisedException());
 }
 
 CoBody main_body(Ref fn_ref) {
@@ -137,7 +86,7 @@ CoBody main_body(Ref fn_ref) {
     if (!started || announce(module, server.get()) < 0) co_return Ref{};
     Ref asyncio = module_global(module, ZV_STR("asyncio"));
     Ref terminated = asyncio ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
-    Ref loop = terminated ? install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
+    Ref loop = terminated ? service::install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
     if (!loop) co_return Ref{};
 
     // Wait until the server stops running; a keyboard interrupt or SIGTERM ends it too.
@@ -145,21 +94,18 @@ CoBody main_body(Ref fn_ref) {
     Ref failure;
     for (;;) {
         int running = keeps_running(server.get(), terminated.get());
-        Ref one = running > 0 ? Ref::steal(PyLong_FromLong(1)) : Ref{};
-        Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
+        Ref sleep = running > 0 ? service::pause(asyncio.get()) : Ref{};
         Ref slept = co_await Await(sleep.get());
         if (slept) continue;
-        if (running != 0) failure = wait_failure();
+        if (running != 0) failure = service::wait_failure();
         break;
     }
-    remove_sigterm(loop.get());
+    service::remove_sigterm(loop.get());
 
     Ref stop_coro = call_method(server.get(), ZV_STR("stop"));
     Ref stopped = co_await Await(stop_coro.get());
     if (!stopped) co_return Ref{};
-    if (!failure) co_return Ref::none();
-    PyErr_SetRaisedException(failure.release());
-    co_return Ref{};
+    co_return service::outcome(std::move(failure));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // HttpServer.start and HttpServer.stop: the destination announced and accepting links, and
 // every link torn down again. Both are coroutines that never suspend.
+#include "common/service.hpp"
 #include "server/functions.hpp"
 #include "support/native_coroutine.hpp"
 
@@ -9,16 +10,8 @@ namespace {
 // RNS.Destination(identity, RNS.Destination.IN, RNS.Destination.SINGLE, "HTTP", str(self._port))
 Ref new_destination(NativeFunction* fn, PyObject* self, PyObject* identity) {
     Ref rns = global(fn, ZV_STR("RNS"));
-    Ref dest_type = rns ? attr(rns.get(), ZV_STR("Destination")) : Ref{};
-    if (!dest_type) return {};
-    Ref in = attr(dest_type.get(), ZV_STR("IN"));
-    Ref single = attr(dest_type.get(), ZV_STR("SINGLE"));
-    Ref app = Ref::steal(PyUnicode_FromString("HTTP"));
-    Ref port = attr(self, ZV_STR("_port"));
-    if (!in || !single || !app || !port) return {};
-    Ref aspect = Ref::steal(PyObject_Str(port.get()));
-    if (!aspect) return {};
-    return call(dest_type.get(), {identity, in.get(), single.get(), app.get(), aspect.get()});
+    Ref port = rns ? attr(self, ZV_STR("_port")) : Ref{};
+    return port ? service::http_destination(rns.get(), identity, port.get()) : Ref{};
 }
 
 // self._destination.<name>([arg]), the attribute read afresh each time.

@@ -1,0 +1,179 @@
+// The zivane-gateway command: `main(argv=None)` publishes the web server at UPSTREAM as
+// the Reticulum destination "HTTP" + PORT, announced as zivane-server announces it, and
+// bridges every link to it until Ctrl-C or SIGTERM.
+#include "common/arguments.hpp"
+#include "common/command_line.hpp"
+#include "common/identity_file.hpp"
+#include "common/service.hpp"
+#include "gateway/bridge.hpp"
+#include "gateway/functions.hpp"
+#include "support/globals.hpp"
+#include "support/native_coroutine.hpp"
+
+namespace zv::gateway {
+namespace {
+
+const command_line::Argument kArguments[] = {
+    {.flags = {"port"}, .type = &PyLong_Type, .help = "Port number of the Reticulum destination"},
+    {.flags = {"upstream"},
+     .help = "Web server to publish: http://HOST:PORT[/prefix] or unix:/path/to/socket"},
+    {.flags = {"--config"}, .type = &PyUnicode_Type, .help = "RNS config directory"},
+    {.flags = {"--identity"}, .type = &PyUnicode_Type, .help = "Identity file path"},
+    {.flags = {"-v", "--verbose"},
+     .action = "store_true",
+     .dest = "verbose",
+     .help = "Enable verbose logging"},
+    {.flags = {"--allow"},
+     .action = "append",
+     .dest = "allow",
+     .help = "Only serve links identified as this identity hash (repeatable)"},
+    {.flags = {"--host"}, .type = &PyUnicode_Type, .help = "Host header sent to the upstream"},
+};
+
+std::string utf8(PyObject* text) {
+    const char* s = PyUnicode_Check(text) ? PyUnicode_AsUTF8(text) : nullptr;
+    if (!s) PyErr_Clear();
+    return s ? s : "";
+}
+
+int usage_error(PyObject* module, PyObject* message) {
+    return message ? command_line::fail(module, command_line::kUsageStatus, message) : -1;
+}
+
+// UPSTREAM, parsed; SystemExit(2) with one line when it is none.
+int read_upstream(PyObject* module, PyObject* args, Settings& settings) {
+    Ref text = attr(args, ZV_STR("upstream"));
+    if (!text) return -1;
+    std::string why;
+    if (parse_upstream(utf8(text.get()), settings.upstream, why)) return 0;
+    return usage_error(
+        module, Ref::steal(PyUnicode_FromFormat("invalid upstream %R: %s", text.get(), why.c_str())).get());
+}
+
+// Every --allow: an identity hash of 32 hexadecimal digits, kept in lower case.
+int read_allowed(PyObject* module, PyObject* args, Settings& settings) {
+    Ref list = attr(args, ZV_STR("allow"));
+    if (!list) return -1;
+    if (list.is_none()) return 0;
+    Ref items = Ref::steal(PySequence_List(list.get()));
+    for (Py_ssize_t i = 0; items && i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        std::string hash = utf8(item);
+        bool hex = hash.size() == 32 && hash.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+        if (!hex)
+            return usage_error(
+                module, Ref::steal(PyUnicode_FromFormat(
+                                       "invalid identity hash %R: expected 32 hexadecimal digits", item))
+                            .get());
+        for (char& c : hash) c = char(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+        settings.allowed.push_back(std::move(hash));
+    }
+    return items ? 0 : -1;
+}
+
+// The tunables of this moment.
+void read_tunables(PyObject* module, Settings& s) {
+    s.connect_timeout = seconds_global(module, ZV_STR("_CONNECT_TIMEOUT"), s.connect_timeout);
+    s.upstream_timeout = seconds_global(module, ZV_STR("_UPSTREAM_TIMEOUT"), s.upstream_timeout);
+    s.read_timeout = seconds_global(module, ZV_STR("_READ_TIMEOUT"), s.read_timeout);
+    s.write_stall = seconds_global(module, ZV_STR("_WRITE_STALL_TIMEOUT"), s.write_stall);
+    s.idle_connections =
+        std::size_t(size_global(module, ZV_STR("_IDLE_CONNECTIONS"), Py_ssize_t(s.idle_connections)));
+    s.workers = std::size_t(size_global(module, ZV_STR("_WORKERS"), Py_ssize_t(s.workers)));
+}
+
+int read_settings(PyObject* module, PyObject* args, Settings& settings) {
+    Ref port = attr(args, ZV_STR("port"));
+    if (!port || command_line::check_port(module, port.get()) < 0) return -1;
+    if (read_upstream(module, args, settings) < 0 || read_allowed(module, args, settings) < 0) return -1;
+    Ref host = attr(args, ZV_STR("host"));
+    if (!host) return -1;
+    settings.set_host = !host.is_none();
+    if (settings.set_host) settings.host = utf8(host.get());
+    read_tunables(module, settings);
+    return 0;
+}
+
+// The identity, by the rules of zivane-server's identity file: --identity, else the
+// server's default path.
+Ref load_identity(PyObject* module, PyObject* args) {
+    Ref path = attr(args, ZV_STR("identity"));
+    if (path && path.is_none()) {
+        Ref server = module_global(module, ZV_STR("HttpServer"));
+        path = server ? call_method(server.get(), ZV_STR("_default_identity_path")) : Ref{};
+    }
+    Ref types = path ? module_global(module, ZV_STR("types")) : Ref{};
+    Ref holder_type = types ? attr(types.get(), ZV_STR("SimpleNamespace")) : Ref{};
+    Ref holder = holder_type ? call(holder_type.get()) : Ref{};
+    if (!holder || PyObject_SetAttr(holder.get(), ZV_STR("_identity_path"), path.get()) < 0) return {};
+    return Ref::steal(identity_file::load_or_create(module, holder.get(), false));
+}
+
+// The destination, accepting links and announced.
+Ref publish(PyObject* module, PyObject* args, const GatewayPtr& gateway) {
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    Ref identity = rns ? load_identity(module, args) : Ref{};
+    Ref port = identity ? attr(args, ZV_STR("port")) : Ref{};
+    Ref dest = port ? service::http_destination(rns.get(), identity.get(), port.get()) : Ref{};
+    Ref on_link = dest ? link_established_callback(gateway) : Ref{};
+    if (!on_link || !call_method(dest.get(), ZV_STR("accepts_links"), {Py_True})) return {};
+    if (!call_method(dest.get(), ZV_STR("set_link_established_callback"), {on_link.get()})) return {};
+    if (!call_method(dest.get(), ZV_STR("announce"))) return {};
+    Ref hash = attr(dest.get(), ZV_STR("hexhash"));
+    if (!hash || service::print_listening(module, port.get(), hash.get()) < 0) return {};
+    return dest;
+}
+
+struct Started {
+    GatewayPtr gateway;
+    Ref destination;
+};
+
+Started start(PyObject* module, PyObject* argv) {
+    Ref parser = command_line::make_parser(module, "Publish a web server over Reticulum", kArguments);
+    Ref args = parser ? call_method(parser.get(), ZV_STR("parse_args"), {argv}) : Ref{};
+    Settings settings;
+    if (!args || read_settings(module, args.get(), settings) < 0) return {};
+
+    Ref config = command_line::configuration(module, args.get());
+    if (!config || command_line::start_reticulum(module, args.get(), config.get()) < 0) return {};
+    GatewayPtr gateway = make_gateway(module, std::move(settings));
+    Ref dest = gateway ? publish(module, args.get(), gateway) : Ref{};
+    if (!dest) return {};
+    return {gateway, dest};
+}
+
+CoBody main_body(Ref fn_ref, Ref argv) {
+    PyObject* module = reinterpret_cast<NativeFunction*>(fn_ref.get())->module;
+    Started started = start(module, argv.get());
+    if (!started.gateway) co_return Ref{};
+    Ref asyncio = module_global(module, ZV_STR("asyncio"));
+    Ref terminated = asyncio ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
+    Ref loop = terminated ? service::install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
+    if (!loop) co_return Ref{};
+    Ref failure;
+    while (!service::terminated(terminated.get())) {
+        sweep(started.gateway);
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
+        Ref slept = co_await Await(sleep.get());
+        if (slept) continue;
+        failure = service::wait_failure();
+        break;
+    }
+    service::remove_sigterm(loop.get());
+    if (!call_method(started.destination.get(), ZV_STR("accepts_links"), {Py_False})) PyErr_Clear();
+    stop(started.gateway);
+    if (!failure) co_return Ref::none();
+    PyErr_SetRaisedException(failure.release());
+    co_return Ref{};
+}
+
+}  // namespace
+
+PyObject* command_main(NativeFunction* fn, PyObject* const* args) {
+    return make_coroutine(fn, main_body(Ref::borrow(reinterpret_cast<PyObject*>(fn)), Ref::borrow(args[0])),
+                          false);
+}
+
+}  // namespace zv::gateway

@@ -1,0 +1,93 @@
+// The state of one link at the gateway, shared by the link handling (links.cpp) and the
+// forwarding of requests (forward.cpp).
+#pragma once
+
+#include "gateway/bridge.hpp"
+#include "support/sync.hpp"
+#include "transport/message_stream.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <unordered_map>
+
+namespace zv::gateway {
+
+struct Link;
+using LinkPtr = std::shared_ptr<Link>;
+
+// Threads that serve links: Reticulum's own notification threads where they may
+// (enter/leave), and workers started as they are needed. At most Settings::workers of
+// each serve at once.
+class Workers {
+public:
+    // With the GIL: queues `link` to be served.
+    void submit(LinkPtr link, std::size_t max_threads);
+    // With the GIL: whether this thread may serve a link now; leave() when done.
+    bool enter(std::size_t max_threads);
+    void leave();
+
+private:
+    static void thread_main(void* arg);
+    sync::Monitor monitor_;  // level 5
+    std::deque<LinkPtr> queue_;
+    std::size_t threads_ = 0, idle_ = 0;
+    std::atomic<std::size_t> serving_{0};
+};
+
+struct Gateway {
+    Settings settings;
+    std::atomic<std::size_t> relayed{0};  // body bytes relayed since the last heap trim
+    ConnectionPool pool;
+    Workers workers;
+    Ref module, rns;                               // GIL
+    std::unordered_map<PyObject*, LinkPtr> links;  // GIL; by the RNS.Link object
+};
+
+struct Link {
+    GatewayPtr gateway;
+    // GIL; dropped when the link closes (they refer back to this state through callbacks)
+    Ref link, buffer, channel;
+    // Flags read and set without a lock, so that a notification and the reading of a
+    // request never let the GIL go (each time they did, Reticulum's own threads took it
+    // for a while): a worker parks by clearing `scheduled` and then looks again, and a
+    // notifier sets `data_ready` before it tests `scheduled`, so one of the two always
+    // sees the other.
+    std::atomic<bool> data_ready{false};  // the buffer may hold bytes nobody has read
+    std::atomic<bool> closed{false};
+    std::atomic<bool> scheduled{false};        // a thread serves the link, or is about to
+    std::atomic<std::int64_t> head_since{0};   // when an unfinished head was left waiting; 0: none
+    std::atomic<std::int64_t> expired_for{0};  // head_since of a head the sweep found too slow
+    // Only to sleep on while a body is awaited (level 5); `waiters` tells notifiers to wake it.
+    sync::Monitor wake;
+    std::atomic<int> waiters{0};
+    // only the thread serving the link
+    std::string inbox;  // bytes read from the link, consumed from `inbox_pos`
+    std::size_t inbox_pos = 0;
+    http::MessageReader reader{http::MessageReader::Kind::Request};
+};
+
+// Outcome of waiting for the next event of the link's request stream.
+enum class Pull { Event, Parked, Closed, TimedOut };
+
+// The next reader event, reading from the link as needed. With `may_park`, a link with
+// nothing to read is given back (Parked: the worker must let go of it); otherwise waits
+// up to the read time-out. GIL held.
+Pull pull(Link& link, bool may_park, http::MessageReader::Event& event);
+
+// Writes `data` on the link, paced; false when the link is gone (the state is closed).
+bool write_link(Link& link, std::string_view data);
+
+// A short text/plain answer decided here (`head`: the request was HEAD, no body).
+bool answer(Link& link, int status, std::string_view text, bool head);
+
+// Lets the last answer be delivered, then tears the link down.
+void end_link(Link& link);
+
+// Forwards the request whose head the reader has just read, with its body, and writes
+// the answer on the link. False when the link has ended.
+bool forward_request(Link& link);
+
+std::int64_t monotonic_ns();
+
+}  // namespace zv::gateway
