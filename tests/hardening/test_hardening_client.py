@@ -364,6 +364,20 @@ def test_answers_complete_without_waiting_for_the_close(standin, method, answer,
     assert run(c.get("/b")).body == b"next" and c._link is first
 
 
+def test_stale_link_is_replaced_before_the_next_request(standin):
+    """Reticulum sends nothing on a stale link and RNS's writer retries for ever on it: a
+    request written there would wait out its time-out. It goes on a new link instead."""
+    from fakes.client import ClientLink
+    c, answers, _ = standin
+    answers["/a"] = bytes(HttpResponse(200, body=b"fresh"))
+    assert run(c.get("/a")).body == b"fresh"
+    stale = c._link
+    stale.status = ClientLink.STALE
+    assert c.is_connected  # it may still come back: only a new request avoids it
+    assert run(c.get("/a")).body == b"fresh"
+    assert c._link is not stale and stale.teardowns == 1 and stale.raw == stale.raw[:1]
+
+
 def test_size_limit_counts_the_whole_answer(standin):
     c, answers, client_mod = standin
     answer = bytes(HttpResponse(200, body=b"z" * 5000))
