@@ -132,6 +132,7 @@ for line in sys.stdin:
 #   {"path": p, "timeout": t}        a GET; -> status, body, error, seconds, connected
 #   {"set": name, "value": v}        sets a zivane.client module global
 #   {"sleep": s}                     waits, then reports the connection state
+#   {"stale": s}                     waits up to s for the link to go stale, then the same
 # "rss": true samples the resident size while the request runs: rss_growth is the peak above
 # the start, seen by sampling and by the process's own high-water mark (when passed).
 CLIENT = """
@@ -183,6 +184,11 @@ for line in sys.stdin:
     if "set" in command:
         setattr(client_mod, command["set"], command["value"])
         out = {}
+    elif "stale" in command:
+        until = time.monotonic() + command["stale"]
+        while link_status() not in (None, RNS.Link.STALE) and time.monotonic() < until:
+            time.sleep(0.01)
+        out = {"connected": client.is_connected, "link_status": link_status()}
     elif "sleep" in command:
         time.sleep(command["sleep"])
         out = {"connected": client.is_connected, "link_status": link_status()}
@@ -325,6 +331,17 @@ def test_link_in_use_is_kept_alive_and_idle_one_replaced(client, server):
     assert state["connected"] == (state["link_status"] != 4), state
     r = client.get("/ok?idle")
     assert r["body"] == "answer idle", r
+
+
+def test_request_on_a_stale_link_goes_on_a_new_one(client, server):
+    """Reticulum sends nothing on a stale link (it closes it a few seconds later unless a
+    packet comes in): a request there is not left to wait out its time-out."""
+    assert client.get("/ok?first")["body"] == "answer first"
+    state = client(stale=30.0)
+    assert state["link_status"] == 3 and state["connected"], state  # RNS.Link.STALE
+    r = client.get("/ok?stale")
+    assert (r["body"], r["same_link"]) == ("answer stale", False), r
+    assert r["seconds"] < 8.0, r  # not the 10 s request time-out
 
 
 # ----- framing details, against a stand-in Reticulum --------------------------------------------
