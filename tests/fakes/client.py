@@ -149,7 +149,7 @@ class ClientLink:
     """Answers leave in request order, `chunk` bytes per notification, `gap` seconds
     apart; with `overlap` a notification is not waited for before the next starts."""
 
-    CLOSED = 0x02
+    CLOSED, STALE = 0x02, 0x03
     instances = []
     hooks = {}
     responder = None

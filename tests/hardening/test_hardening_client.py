@@ -132,6 +132,7 @@ for line in sys.stdin:
 #   {"path": p, "timeout": t}        a GET; -> status, body, error, seconds, connected
 #   {"set": name, "value": v}        sets a zivane.client module global
 #   {"sleep": s}                     waits, then reports the connection state
+#   {"stale": s}                     waits up to s for the link to go stale, then the same
 # "rss": true samples the resident size while the request runs: rss_growth is the peak above
 # the start, seen by sampling and by the process's own high-water mark (when passed).
 CLIENT = """
@@ -183,6 +184,11 @@ for line in sys.stdin:
     if "set" in command:
         setattr(client_mod, command["set"], command["value"])
         out = {}
+    elif "stale" in command:
+        until = time.monotonic() + command["stale"]
+        while link_status() not in (None, RNS.Link.STALE) and time.monotonic() < until:
+            time.sleep(0.01)
+        out = {"connected": client.is_connected, "link_status": link_status()}
     elif "sleep" in command:
         time.sleep(command["sleep"])
         out = {"connected": client.is_connected, "link_status": link_status()}
@@ -327,6 +333,17 @@ def test_link_in_use_is_kept_alive_and_idle_one_replaced(client, server):
     assert r["body"] == "answer idle", r
 
 
+def test_request_on_a_stale_link_goes_on_a_new_one(client, server):
+    """Reticulum sends nothing on a stale link (it closes it a few seconds later unless a
+    packet comes in): a request there is not left to wait out its time-out."""
+    assert client.get("/ok?first")["body"] == "answer first"
+    state = client(stale=30.0)
+    assert state["link_status"] == 3 and state["connected"], state  # RNS.Link.STALE
+    r = client.get("/ok?stale")
+    assert (r["body"], r["same_link"]) == ("answer stale", False), r
+    assert r["seconds"] < 8.0, r  # not the 10 s request time-out
+
+
 # ----- framing details, against a stand-in Reticulum --------------------------------------------
 
 @pytest.fixture
@@ -362,6 +379,20 @@ def test_answers_complete_without_waiting_for_the_close(standin, method, answer,
     first = c._link
     answers["/b"] = bytes(HttpResponse(200, body=b"next"))
     assert run(c.get("/b")).body == b"next" and c._link is first
+
+
+def test_stale_link_is_replaced_before_the_next_request(standin):
+    """Reticulum sends nothing on a stale link and RNS's writer retries for ever on it: a
+    request written there would wait out its time-out. It goes on a new link instead."""
+    from fakes.client import ClientLink
+    c, answers, _ = standin
+    answers["/a"] = bytes(HttpResponse(200, body=b"fresh"))
+    assert run(c.get("/a")).body == b"fresh"
+    stale = c._link
+    stale.status = ClientLink.STALE
+    assert c.is_connected  # it may still come back: only a new request avoids it
+    assert run(c.get("/a")).body == b"fresh"
+    assert c._link is not stale and stale.teardowns == 1 and stale.raw == stale.raw[:1]
 
 
 def test_size_limit_counts_the_whole_answer(standin):

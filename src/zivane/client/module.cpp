@@ -61,9 +61,7 @@ CoBody connect_body(Ref module, Ref self) { co_return connect_impl(module.get(),
 CoBody close_body(Ref module, Ref self) {
     co_return close_link(module.get(), self.get()) ? Ref::none() : Ref{};
 }
-CoBody send_body(Ref module, Ref self, Ref data) {
-    co_return exchange(module.get(), self.get(), data.get());
-}
+CoBody send_body(Ref module, Ref self, Ref data) { co_return exchange(module.get(), self.get(), data.get()); }
 
 PyObject* connect_fn(NativeFunction* fn, PyObject* const* args) {
     return make_coroutine(fn, connect_body(Ref::borrow(fn->module), Ref::borrow(args[0])), true);
@@ -72,8 +70,8 @@ PyObject* close_fn(NativeFunction* fn, PyObject* const* args) {
     return make_coroutine(fn, close_body(Ref::borrow(fn->module), Ref::borrow(args[0])), true);
 }
 PyObject* send_request_fn(NativeFunction* fn, PyObject* const* args) {
-    return make_coroutine(
-        fn, send_body(Ref::borrow(fn->module), Ref::borrow(args[0]), Ref::borrow(args[1])), true);
+    return make_coroutine(fn, send_body(Ref::borrow(fn->module), Ref::borrow(args[0]), Ref::borrow(args[1])),
+                          true);
 }
 
 // ----- requests ------------------------------------------------------------------------
@@ -84,9 +82,13 @@ CoBody request_body(Ref module, Ref self, Ref path, Ref method, Ref headers, Ref
     if (!link.is_none()) {
         // A link that Reticulum closed, or whose stream went out of step, is let go of and
         // replaced, as an HTTP client reopens a keep-alive connection the server closed.
+        // So is a stale one: Reticulum sends nothing on it, and closes it unless the
+        // server speaks first, which an idle server does not.
         int usable = link_usable(module.get(), link.get());
         if (usable < 0) co_return Ref{};
-        if (usable == 0) {
+        Ref rns = module_global(module.get(), ZV_STR("RNS"));
+        if (!rns) co_return Ref{};
+        if (usable == 0 || rns::link_stale(rns.get(), link.get())) {
             forget_link(module.get(), self.get(), link.get());
             link = attr(self.get(), ZV_STR("_link"));
             if (!link) co_return Ref{};

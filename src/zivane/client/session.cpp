@@ -494,8 +494,7 @@ int make_reader(PyObject* module, Session* s, Clock::time_point deadline) {
     Ref create_args = rx && tx ? new_tuple({rx.get(), tx.get(), channel.get(), callback.get()}) : Ref{};
     if (!create_args) return -1;
     // Not started twice: a second reader on the channel would take the first one's data.
-    Ref buffer = rns::call_bounded(create.get(), create_args.get(), deadline, &timed_out,
-                                   {.retry = false});
+    Ref buffer = rns::call_bounded(create.get(), create_args.get(), deadline, &timed_out, {.retry = false});
     if (timed_out) return 0;
     if (!buffer) return -1;
     s->channel = std::move(channel);
@@ -908,11 +907,12 @@ Ref write_failed(PyObject* module, PyObject* self, PyObject* link, Wrote wrote, 
     // A channel that stayed full for the request's time-out is this exchange's time-out.
     if (connection && d.limited && Clock::now() >= after(from_ticks(progress), d.seconds))
         return fail_and_forget(module, self, link, "Request timeout");
-    // The link went away while the request was being written: a transport failure of
-    // this exchange, like a link seen closed while waiting for the answer.
+    // The link went away (or stale, which Reticulum sends nothing on) while the request was
+    // being written: a transport failure of this exchange, like a link seen closed while
+    // waiting for the answer.
     Ref rns = module_global(module, ZV_STR("RNS"));
     if (!rns) return {};
-    if (connection && rns::link_closed(rns.get(), link)) {
+    if (connection && (rns::link_closed(rns.get(), link) || rns::link_stale(rns.get(), link))) {
         raise_transport_error(module, "No response received");
         PyObject* raised = PyErr_GetRaisedException();
         PyException_SetCause(raised, write_error.release());

@@ -84,10 +84,10 @@ int wait_ready(PyObject* rns, PyObject* channel, PyObject* link, const WriteLimi
     }
 }
 
-// RNS's buffered writer retries for ever when the link goes down under it, so the link's
-// state is looked at right before each write: that leaves only a short window.
+// RNS's buffered writer retries for ever when the link goes down or stale under it, so the
+// link's state is looked at right before each write: that leaves only a short window.
 int write_flush(PyObject* rns, PyObject* link, PyObject* buffer, PyObject* data) {
-    if (link_closed(rns, link)) {
+    if (link_closed(rns, link) || link_stale(rns, link)) {
         PyErr_SetString(PyExc_ConnectionError, "Link closed");
         return -1;
     }
@@ -306,19 +306,27 @@ double link_rate(PyObject* rns, PyObject* channel, PyObject* link) {
     return rtt > 0 ? double(max_piece(rns, channel)) / rtt : 0.0;
 }
 
-bool link_closed(PyObject* rns, PyObject* link) {
+namespace {
+
+bool link_status_is(PyObject* rns, PyObject* link, PyObject* name) {
     Ref status = optional_attr(link, ZV_STR("status"));
     if (!status) return false;
     Ref link_type = optional_attr(rns, ZV_STR("Link"));
-    Ref closed = optional_attr(link_type.get(), ZV_STR("CLOSED"));
-    if (!closed) return false;
-    int eq = PyObject_RichCompareBool(status.get(), closed.get(), Py_EQ);
+    Ref wanted = optional_attr(link_type.get(), name);
+    if (!wanted) return false;
+    int eq = PyObject_RichCompareBool(status.get(), wanted.get(), Py_EQ);
     if (eq < 0) {
         PyErr_Clear();
         return false;
     }
     return eq == 1;
 }
+
+}  // namespace
+
+bool link_closed(PyObject* rns, PyObject* link) { return link_status_is(rns, link, ZV_STR("CLOSED")); }
+
+bool link_stale(PyObject* rns, PyObject* link) { return link_status_is(rns, link, ZV_STR("STALE")); }
 
 int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link, PyObject* data,
                 const WriteLimits& limits) {

@@ -26,6 +26,11 @@ Py_ssize_t max_piece(PyObject* rns, PyObject* channel);
 // True when `link.status == RNS.Link.CLOSED`; false when either is unknown.
 bool link_closed(PyObject* rns, PyObject* link);
 
+// True when `link.status == RNS.Link.STALE`: Reticulum sends nothing on such a link (its
+// channel drops every message, and RNS's buffered writer retries for ever) and closes it
+// unless a packet comes in first. False when either is unknown.
+bool link_stale(PyObject* rns, PyObject* link);
+
 // How long Reticulum goes on resending one channel message before it gives the link up
 // (RNS.Channel: try n waits 1.5^(n-1) * max(2.5 * rtt, 0.025) * (messages in flight + 1.5),
 // for _max_tries tries), with the link's round trip as it stands. 0 when the link does not
