@@ -36,8 +36,7 @@ int exit_status_of_error() {
         // sys.exit("message"): the message goes to standard error, the status is 1.
         PyObject* err = PySys_GetObject("stderr");
         if (err && err != Py_None) {
-            if (PyFile_WriteObject(code.get(), err, Py_PRINT_RAW) < 0 ||
-                PyFile_WriteString("\n", err) < 0)
+            if (PyFile_WriteObject(code.get(), err, Py_PRINT_RAW) < 0 || PyFile_WriteString("\n", err) < 0)
                 PyErr_Clear();
         }
         return 1;
@@ -90,6 +89,7 @@ Ref run_command(const char* module_name) {
 PyObject* server_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.server").release(); }
 PyObject* client_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.client").release(); }
 PyObject* gateway_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.gateway").release(); }
+PyObject* proxy_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.proxy").release(); }
 
 // `python -m zivane.server` / `python -m zivane.client`: what the console script does,
 // `sys.exit(server())`. runpy has set argv[0] to the shared object's path; usage messages
@@ -110,6 +110,7 @@ PyObject* run_program(const char* module_name, const char* program) {
 PyObject* server_program(PyObject*, PyObject*) { return run_program("zivane.server", "zivane-server"); }
 PyObject* client_program(PyObject*, PyObject*) { return run_program("zivane.client", "zivane-client"); }
 PyObject* gateway_program(PyObject*, PyObject*) { return run_program("zivane.gateway", "zivane-gateway"); }
+PyObject* proxy_program(PyObject*, PyObject*) { return run_program("zivane.proxy", "zivane-proxy"); }
 
 PyMethodDef server_program_method = {"zivane-server", server_program, METH_NOARGS,
                                      "Run the zivane-server command and exit with its status."};
@@ -117,6 +118,8 @@ PyMethodDef client_program_method = {"zivane-client", client_program, METH_NOARG
                                      "Run the zivane-client command and exit with its status."};
 PyMethodDef gateway_program_method = {"zivane-gateway", gateway_program, METH_NOARGS,
                                       "Run the zivane-gateway command and exit with its status."};
+PyMethodDef proxy_program_method = {"zivane-proxy", proxy_program, METH_NOARGS,
+                                    "Run the zivane-proxy command and exit with its status."};
 
 const table::Function kServer = {
     "server", {}, "int", "Run the zivane-server command and return its exit status.", server_impl,
@@ -127,7 +130,11 @@ const table::Function kClient = {
 const table::Function kGateway = {
     "gateway", {}, "int", "Run the zivane-gateway command and return its exit status.", gateway_impl,
 };
-const table::Entry kBody[] = {table::define(kServer), table::define(kClient), table::define(kGateway)};
+const table::Function kProxy = {
+    "proxy", {}, "int", "Run the zivane-proxy command and return its exit status.", proxy_impl,
+};
+const table::Entry kBody[] = {table::define(kServer), table::define(kClient), table::define(kGateway),
+                              table::define(kProxy)};
 
 int cli_exec(PyObject* module) {
     table::Env env(module);
@@ -142,5 +149,6 @@ PyModuleDef* cli_module_def() { return definition.def(); }
 PyMethodDef* server_program_def() { return &server_program_method; }
 PyMethodDef* client_program_def() { return &client_program_method; }
 PyMethodDef* gateway_program_def() { return &gateway_program_method; }
+PyMethodDef* proxy_program_def() { return &proxy_program_method; }
 
 }  // namespace zv

@@ -40,8 +40,7 @@ int compat_exec(PyObject* module) {
     Ref type = decorator_type(callable.get(), any.get());
     if (!type) return -1;
     Ref cast_override = call(cast.get(), {type.get(), override.get()});
-    if (!cast_override || PyModule_AddObjectRef(module, "override", cast_override.get()) < 0)
-        return -1;
+    if (!cast_override || PyModule_AddObjectRef(module, "override", cast_override.get()) < 0) return -1;
     Ref all = Ref::steal(Py_BuildValue("[s]", "override"));
     if (!all) return -1;
     return PyModule_AddObjectRef(module, "__all__", all.get());

@@ -23,6 +23,7 @@ int install_finder(PyObject* package) {
         {"zivane.client", client_module_def(), client_program_def()},
         {"zivane.server", server_module_def(), server_program_def()},
         {"zivane.gateway", gateway_module_def(), gateway_program_def()},
+        {"zivane.proxy", proxy_module_def(), proxy_program_def()},
         {"zivane._cli", cli_module_def()},
     };
     return install_submodule_finder(package, table);
@@ -33,7 +34,7 @@ int install_finder(PyObject* package) {
 // Running it as a program is served by its own code object (see submodules.hpp), so the
 // warning is moot: silence exactly it, and only while a -m run is being located.
 int quiet_module_run_warning() {
-    PyObject* argv = PySys_GetObject("argv");          // borrowed
+    PyObject* argv = PySys_GetObject("argv");            // borrowed
     PyObject* orig_argv = PySys_GetObject("orig_argv");  // borrowed
     if (!argv || !PyList_Check(argv) || PyList_GET_SIZE(argv) < 1 || !orig_argv || !PyList_Check(orig_argv))
         return 0;
@@ -47,13 +48,15 @@ int quiet_module_run_warning() {
         Ref escape = import_from("re", "escape");
         Ref filter = import_from("warnings", "filterwarnings");
         Ref pattern = escape ? call(escape.get(), {target}) : Ref{};
-        Ref message = pattern ? Ref::steal(PyUnicode_FromFormat(
-                                    "'%U' found in sys.modules after import of package 'zivane'", pattern.get()))
-                              : Ref{};
+        Ref message = pattern
+                          ? Ref::steal(PyUnicode_FromFormat(
+                                "'%U' found in sys.modules after import of package 'zivane'", pattern.get()))
+                          : Ref{};
         Ref action = Ref::steal(PyUnicode_FromString("ignore"));
         Ref names = Ref::steal(PyTuple_Pack(2, ZV_STR("message"), ZV_STR("category")));
         if (!filter || !message || !action || !names) return -1;
-        return call_kw(filter.get(), {action.get(), message.get(), PyExc_RuntimeWarning}, names.get()) ? 0 : -1;
+        return call_kw(filter.get(), {action.get(), message.get(), PyExc_RuntimeWarning}, names.get()) ? 0
+                                                                                                       : -1;
     }
     return 0;
 }
@@ -67,15 +70,13 @@ int package_exec(PyObject* package) {
     Ref version = Ref::steal(PyObject_GetAttrString(package, "version"));
     if (!version) return -1;
     Ref dist_version = call(version.get(), {ZV_STR("zivane")});
-    if (!dist_version || PyModule_AddObjectRef(package, "__version__", dist_version.get()) < 0)
-        return -1;
+    if (!dist_version || PyModule_AddObjectRef(package, "__version__", dist_version.get()) < 0) return -1;
     if (bind_from(package, "zivane.client", "HttpClient") < 0 ||
         bind_from(package, "zivane.server", "HttpServer") < 0 ||
         bind_from(package, "zivane.types", "HttpRequest") < 0 ||
         bind_from(package, "zivane.types", "HttpResponse") < 0)
         return -1;
-    Ref all = Ref::steal(Py_BuildValue("[ssss]", "HttpRequest", "HttpResponse", "HttpServer",
-                                       "HttpClient"));
+    Ref all = Ref::steal(Py_BuildValue("[ssss]", "HttpRequest", "HttpResponse", "HttpServer", "HttpClient"));
     if (!all) return -1;
     return PyModule_AddObjectRef(package, "__all__", all.get());
 }

@@ -17,13 +17,13 @@ int touch(PyObject* module, std::initializer_list<const char*> attributes) {
 }
 
 int whitelist_exec(PyObject* module) {
-    if (touch(module, {"_read_timeout", "post", "put", "delete", "is_connected",
-                       "_read_timeout", "route", "add_handler"}) < 0)
+    if (touch(module, {"_read_timeout", "post", "put", "delete", "is_connected", "_read_timeout", "route",
+                       "add_handler"}) < 0)
         return -1;
     if (!module_global(module, "HttpSerializerError")) return -1;
-    return touch(module, {"on_message_begin", "on_method", "on_url", "on_version", "on_header",
-                          "on_body", "on_message_begin", "on_version", "on_status_code",
-                          "on_reason_phrase", "on_header", "on_body"});
+    return touch(module, {"on_message_begin", "on_method", "on_url", "on_version", "on_header", "on_body",
+                          "on_message_begin", "on_version", "on_status_code", "on_reason_phrase", "on_header",
+                          "on_body"});
 }
 
 ModuleDefinition definition{"zivane.__whitelist", nullptr, whitelist_exec};

@@ -180,6 +180,64 @@ bool Socket::idle_and_open() const noexcept {
     return n == 0;  // readable means closed, reset or unasked-for bytes
 }
 
+Socket Socket::accept(double timeout, IoError& error) {
+    int ready = wait_for(fd_, POLLIN, Deadline(timeout));
+    if (ready <= 0) {
+        error = ready == 0 ? make_error(IoStatus::TimedOut, 0, "no connection came")
+                           : from_errno(errno, "cannot wait for connections");
+        return {};
+    }
+    Socket socket(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!socket.valid()) {
+        // gone again before it was taken, or out of descriptors for a while: not fatal
+        error = make_error(IoStatus::TimedOut, errno, "accept failed");
+        return {};
+    }
+    int one = 1;
+    ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return socket;
+}
+
+int Socket::local_port() const noexcept {
+    sockaddr_storage addr{};
+    socklen_t length = sizeof addr;
+    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length) < 0) return 0;
+    if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    return 0;
+}
+
+Socket listen_tcp(const std::string& host, int port, IoError& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    std::string service = std::to_string(port);
+    int rc =
+        ::getaddrinfo(host.empty() ? nullptr : strip_brackets(host).c_str(), service.c_str(), &hints, &found);
+    if (rc != 0) {
+        error =
+            make_error(IoStatus::Failed, 0, std::string("cannot resolve ") + host + ": " + gai_strerror(rc));
+        return {};
+    }
+    Socket socket;
+    for (addrinfo* a = found; a && !socket.valid(); a = a->ai_next) {
+        Socket candidate(::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        int one = 1;
+        if (!candidate.valid() ||
+            ::setsockopt(candidate.fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
+            ::bind(candidate.fd(), a->ai_addr, a->ai_addrlen) < 0 || ::listen(candidate.fd(), 128) < 0) {
+            error = from_errno(errno, "cannot listen");
+            continue;
+        }
+        socket = std::move(candidate);
+    }
+    ::freeaddrinfo(found);
+    if (socket.valid()) error = IoError{};
+    return socket;
+}
+
 Socket connect_tcp(const std::string& host, int port, double timeout, IoError& error) {
     Deadline deadline(timeout);
     addrinfo hints{};

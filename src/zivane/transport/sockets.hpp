@@ -64,6 +64,13 @@ public:
     // bytes nobody asked for, makes it unusable).
     bool idle_and_open() const noexcept;
 
+    // A listening socket: waits up to `timeout` for the next connection. An invalid
+    // Socket with `error` set (TimedOut when none came) otherwise.
+    Socket accept(double timeout, IoError& error);
+
+    // The port the socket is bound to (0 when unknown).
+    int local_port() const noexcept;
+
 private:
     int fd_ = -1;
 };
@@ -74,6 +81,9 @@ Socket connect_tcp(const std::string& host, int port, double timeout, IoError& e
 
 // Connects to the unix-domain stream socket at `path`.
 Socket connect_unix(const std::string& path, double timeout, IoError& error);
+
+// Listens on `host`:`port` (port 0: one the system picks), with SO_REUSEADDR.
+Socket listen_tcp(const std::string& host, int port, IoError& error);
 
 // A short text for an error, "connection refused", "timed out" and the like, with its
 // errno text when there is one.

@@ -1,0 +1,180 @@
+// The zivane-proxy command: `main` starts Reticulum and a local HTTP proxy through which
+// browsers and HTTP clients reach http://<hash>.rns/ URLs, and waits for Ctrl-C or
+// SIGTERM.
+#include "common/arguments.hpp"
+#include "common/command_line.hpp"
+#include "common/command_run.hpp"
+#include "proxy/functions.hpp"
+#include "proxy/proxy.hpp"
+#include "support/native_coroutine.hpp"
+
+namespace zv::proxy {
+namespace {
+
+const command_line::Argument kArguments[] = {
+    {.flags = {"--listen"}, .default_value = "127.0.0.1:8118", .help = "Address to listen on (HOST:PORT)"},
+    {.flags = {"--config"}, .type = &PyUnicode_Type, .help = "RNS config directory"},
+    {.flags = {"--identity"}, .type = &PyUnicode_Type, .help = "Identity file path"},
+    {.flags = {"-v", "--verbose"},
+     .action = "store_true",
+     .dest = "verbose",
+     .help = "Enable verbose logging"},
+    {.flags = {"--identify"}, .action = "store_true", .help = "Identify on every link with this identity"},
+    {.flags = {"--slim"},
+     .action = "store_true",
+     .help = "Drop request headers that only identify the browser"},
+};
+
+struct Listen {
+    std::string host;
+    int port = 0;
+};
+
+// "HOST:PORT" or "[IPv6]:PORT"; false when it is not that.
+bool read_listen(std::string_view text, Listen& out) {
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0 || colon + 1 == text.size() || text.size() - colon > 6)
+        return false;
+    int port = 0;
+    for (char c : text.substr(colon + 1)) {
+        if (c < '0' || c > '9') return false;
+        port = port * 10 + (c - '0');
+    }
+    std::string_view host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (port > 65535 || host.empty()) return false;
+    out = {std::string(host), port};
+    return true;
+}
+
+int usage_error(PyObject* module, const char* text, PyObject* value) {
+    Ref message = Ref::steal(PyUnicode_FromFormat(text, value));
+    return message ? command_line::fail(module, command_line::kUsageStatus, message.get()) : -1;
+}
+
+// The parsed command line and the address to listen on.
+Ref parse_command_line(PyObject* module, Listen& listen) {
+    Ref parser = command_line::make_parser(module, "HTTP proxy to Reticulum destinations", kArguments);
+    Ref args = parser ? call_method(parser.get(), ZV_STR("parse_args")) : Ref{};
+    Ref text = args ? attr(args.get(), ZV_STR("listen")) : Ref{};
+    const char* utf8 = text && PyUnicode_Check(text.get()) ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!text || (PyUnicode_Check(text.get()) && !utf8)) return {};
+    if (!utf8 || !read_listen(utf8, listen)) {
+        usage_error(module, "invalid --listen %R: expected HOST:PORT", text.get());
+        return {};
+    }
+    return args;
+}
+
+bool flag(PyObject* args, PyObject* name, bool& out) {
+    Ref value = attr(args, name);
+    int truth = value ? PyObject_IsTrue(value.get()) : -1;
+    out = truth > 0;
+    return truth >= 0;
+}
+
+// The settings of this run: the command line, and the module's tunables of this moment.
+bool read_options(PyObject* module, PyObject* args, Options& options) {
+    Settings& s = options.settings;
+    if (!flag(args, ZV_STR("identify"), s.identify) || !flag(args, ZV_STR("slim"), s.slim)) return false;
+    s.connect_timeout = seconds_global(module, ZV_STR("_CONNECT_TIMEOUT"), s.connect_timeout);
+    s.request_timeout = seconds_global(module, ZV_STR("_REQUEST_TIMEOUT"), s.request_timeout);
+    s.read_timeout = seconds_global(module, ZV_STR("_READ_TIMEOUT"), s.read_timeout);
+    s.answer_limit = std::size_t(size_global(module, ZV_STR("_ANSWER_LIMIT"), Py_ssize_t(s.answer_limit)));
+    options.max_connections =
+        std::size_t(size_global(module, ZV_STR("_MAX_CONNECTIONS"), Py_ssize_t(options.max_connections)));
+    options.idle_timeout = seconds_global(module, ZV_STR("_IDLE_TIMEOUT"), options.idle_timeout);
+    Ref path = attr(args, ZV_STR("identity"));
+    if (!path) return false;
+    if (!path.is_none()) {
+        const char* utf8 = PyUnicode_AsUTF8(path.get());
+        if (!utf8) return false;
+        options.identity_path = utf8;
+    }
+    return true;
+}
+
+// The proxy's identity, loaded (or made) once now rather than by the first links at
+// once: HttpClient's own identity rules, through a client that never connects.
+Ref load_identity(PyObject* module, const Options& options) {
+    Ref client_type = module_global(module, ZV_STR("HttpClient"));
+    Ref nobody = client_type ? Ref::steal(PyUnicode_FromString("00000000000000000000000000000000")) : Ref{};
+    Ref port = nobody ? Ref::steal(PyLong_FromLong(80)) : Ref{};
+    Ref path = options.identity_path ? Ref::steal(PyUnicode_FromString(options.identity_path->c_str()))
+                                     : Ref::none();
+    Ref client = port && path ? call(client_type.get(), {nobody.get(), port.get(), path.get()}) : Ref{};
+    return client ? call_method(client.get(), ZV_STR("_load_or_create_identity")) : Ref{};
+}
+
+// Where the proxy listens (and, when it identifies, as whom), on standard error.
+int announce(PyObject* module, const Listen& listen, const Proxy& proxy, PyObject* identity, bool identify) {
+    bool v6 = listen.host.find(':') != std::string::npos;
+    std::string where = "Proxy listening on http://" + (v6 ? "[" + listen.host + "]" : listen.host) + ":" +
+                        std::to_string(proxy.port());
+    Ref line = Ref::steal(PyUnicode_FromString(where.c_str()));
+    if (!line || command_line::print_error_line(module, line.get()) < 0) return -1;
+    if (!identify) return 0;
+    Ref hash = attr(identity, ZV_STR("hash"));
+    Ref hex = hash ? call_method(hash.get(), ZV_STR("hex")) : Ref{};
+    line = hex ? fstring({ZV_STR("Identity hash: "), hex.get()}) : Ref{};
+    return line ? command_line::print_error_line(module, line.get()) : -1;
+}
+
+// Everything before the wait: the running proxy, or null with an exception set.
+std::shared_ptr<Proxy> prepare(PyObject* module) {
+    Listen listen;
+    Options options;
+    Ref args = parse_command_line(module, listen);
+    Ref config = args ? command_line::configuration(module, args.get()) : Ref{};
+    if (!config || !read_options(module, args.get(), options)) return {};
+    if (command_line::start_reticulum(module, args.get(), config.get()) < 0) return {};
+    Ref identity = load_identity(module, options);
+    if (!identity) return {};
+    bool identify = options.settings.identify;
+    auto proxy = std::make_shared<Proxy>(module, std::move(options));
+    net::IoError error;
+    if (!proxy->start(listen.host, listen.port, error)) {
+        std::string text = "cannot listen on " + listen.host + ":" + std::to_string(listen.port) + ": " +
+                           net::describe(error);
+        Ref message = Ref::steal(PyUnicode_FromString(text.c_str()));
+        if (message) command_line::fail(module, command_line::kConfigurationStatus, message.get());
+        return {};
+    }
+    if (announce(module, listen, *proxy, identity.get(), identify) < 0) {
+        proxy->stop(5.0);
+        return {};
+    }
+    return proxy;
+}
+
+CoBody main_body(Ref fn_ref) {
+    PyObject* module = reinterpret_cast<NativeFunction*>(fn_ref.get())->module;
+    std::shared_ptr<Proxy> proxy = prepare(module);
+    if (!proxy) co_return Ref{};
+    Ref asyncio = module_global(module, ZV_STR("asyncio"));
+    Ref terminated = asyncio ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
+    Ref loop = terminated ? command_line::install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
+    Ref failure;
+    if (!loop) failure = Ref::steal(PyErr_GetRaisedException());
+    while (loop && PyList_GET_ITEM(terminated.get(), 0) != Py_True) {
+        Ref one = Ref::steal(PyLong_FromLong(1));
+        Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
+        Ref slept = sleep ? co_await Await(sleep.get()) : Ref{};
+        if (slept) continue;
+        failure = command_line::wait_failure();
+        break;
+    }
+    if (loop) command_line::remove_sigterm(loop.get());
+    proxy->stop(5.0);
+    if (!failure) co_return Ref::none();
+    PyErr_SetRaisedException(failure.release());
+    co_return Ref{};
+}
+
+}  // namespace
+
+PyObject* command_main(NativeFunction* fn, PyObject* const*) {
+    return make_coroutine(fn, main_body(Ref::borrow(reinterpret_cast<PyObject*>(fn))), false);
+}
+
+}  // namespace zv::proxy

@@ -1,0 +1,232 @@
+// One browser connection: requests read from the socket, checked, forwarded on their
+// destination's link, and each answer relayed back as it arrives.
+#include "proxy/proxy.hpp"
+#include "proxy/target.hpp"
+#include "support/ascii.hpp"
+
+#include <algorithm>
+
+namespace zv::proxy {
+namespace {
+
+using Event = http::MessageReader::Event;
+
+Clock::time_point after(double seconds) {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// The browser's end of the connection: the request reader and the bytes it has not yet
+// taken. Socket waits let the GIL go.
+class Browser {
+public:
+    explicit Browser(net::Socket& socket) : socket_(socket) {}
+
+    // The next event of the request reader, reading when it needs more. Error for input
+    // that cannot be followed (reader.error()) or a socket that failed (`broken`).
+    Event next(double timeout) {
+        for (;;) {
+            Event event = reader.next(pending_);
+            if (event != Event::NeedMore) return event;
+            std::size_t got = sync::without_gil(
+                [&] { return socket_.read_some(buffer_.data(), buffer_.size(), timeout, io_error); });
+            if (got == 0) {
+                broken = true;
+                return Event::Error;
+            }
+            pending_ = std::string_view(buffer_.data(), got);
+        }
+    }
+
+    bool write(std::string_view data) {
+        net::IoError error;
+        return sync::without_gil(
+            [&] { return socket_.write_all(data.data(), data.size(), kWriteTimeout, error); });
+    }
+
+    http::MessageReader reader{http::MessageReader::Kind::Request};
+    net::IoError io_error;
+    bool broken = false;
+
+private:
+    static constexpr double kWriteTimeout = 60.0;
+    net::Socket& socket_;
+    std::string buffer_ = std::string(64u << 10, '\0');
+    std::string_view pending_;
+};
+
+// A plain-text answer that ends the connection.
+void refuse(Browser& browser, int status, const std::string& reason) {
+    std::string body = reason + "\n";
+    std::string text =
+        "HTTP/1.1 " + std::to_string(status) + " " + std::string(http::reason_phrase(status)) +
+        "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\nConnection: close\r\n\r\n" + body;
+    browser.write(text);
+}
+
+// The request as it goes out on the link: origin-form, the destination in Host, nothing
+// that concerns the browser's connection to the proxy only.
+std::string outgoing_head(http::Head head, const Target& target, bool slim) {
+    bool chunked = head.framing == http::Framing::Chunked;
+    http::drop_hop_by_hop(head);
+    head.remove("expect");  // the proxy answers 100-continue itself
+    if (slim) std::erase_if(head.fields, [](const http::Field& field) { return slim_drops(field.name); });
+    head.target = target.path;
+    head.minor_version = 1;
+    const std::string* host = head.find("host");
+    if (!host || *host != target.authority) head.set("Host", target.authority);
+    if (chunked) head.set("Transfer-Encoding", "chunked");
+    return http::serialize_request(head);
+}
+
+// Writes one answer to the browser in the framing the browser can take.
+class Relay {
+public:
+    Relay(Browser& browser, const http::Head& request)
+        : browser_(browser), http10_(request.minor_version == 0), closing_(request.ends_connection()) {}
+
+    bool started() const { return started_; }
+
+    bool begin(http::Head head, bool head_request) {
+        started_ = true;
+        no_body_ = head_request || head.framing == http::Framing::None;
+        bool chunked = head.framing == http::Framing::Chunked;
+        bool until_close = head.framing == http::Framing::UntilClose;
+        http::drop_hop_by_hop(head);
+        if (!no_body_ && chunked && !http10_) {
+            chunked_ = true;
+            head.set("Transfer-Encoding", "chunked");
+        }
+        if (!no_body_ && (until_close || (chunked && http10_))) closing_ = true;
+        if (closing_) head.set("Connection", "close");
+        head.minor_version = 1;
+        return browser_.write(http::serialize_response(head));
+    }
+
+    bool pieces(const std::deque<std::string>& pieces) {
+        if (no_body_ || pieces.empty()) return true;
+        if (!chunked_ && pieces.size() == 1) return browser_.write(pieces.front());
+        std::string out;
+        for (const std::string& piece : pieces)
+            chunked_ ? http::append_chunk(out, piece) : void(out += piece);
+        return browser_.write(out);
+    }
+
+    // True when the connection goes on to the next request.
+    bool finish() { return (!chunked_ || browser_.write(http::kLastChunk)) && !closing_; }
+
+private:
+    Browser& browser_;
+    const bool http10_;
+    bool closing_;
+    bool started_ = false;
+    bool no_body_ = false;
+    bool chunked_ = false;
+};
+
+// Relays `answer` as it arrives. True when the connection can take another request.
+bool relay_answer(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& answer,
+                  const http::Head& request) {
+    const Settings& settings = proxy.options().settings;
+    Relay relay(browser, request);
+    double timeout = settings.request_timeout;
+    for (;;) {
+        Link::Taken taken;
+        if (!link.take(answer, after(timeout), taken)) {
+            if (!relay.started() && link.progressed_within(timeout))
+                continue;  // queued behind another answer
+            std::string why =
+                link.name() + " did not answer in time (" + std::to_string(int(timeout)) + " s)";
+            if (!relay.started()) refuse(browser, 504, why);
+            link.fail(proxy.module(), why);  // a late answer would be taken for the next request's
+            return false;
+        }
+        timeout = settings.read_timeout;
+        if ((taken.has_head && !relay.begin(std::move(taken.head), answer->head_request)) ||
+            !relay.pieces(taken.pieces)) {
+            link.abandon(answer);
+            return false;
+        }
+        if (taken.ended) return relay.finish();
+        if (taken.overflowed) return false;
+        if (!taken.failure.empty()) {
+            if (!relay.started()) refuse(browser, 502, taken.failure);
+            return false;
+        }
+    }
+}
+
+bool expects_continue(const http::Head& request) {
+    const std::string* expect = request.find("expect");
+    return expect && request.framing != http::Framing::None && ascii::equals_lower(*expect, "100-continue");
+}
+
+// Forwards the request whose head the reader has just read. True when the connection
+// can take another request.
+bool serve_request(Proxy& proxy, Browser& browser) {
+    const http::Head request = browser.reader.head();
+    const Options& options = proxy.options();
+    const std::string* host = request.find("host");
+    Target target;
+    Refusal refusal;
+    if (!read_target(request.method, request.target, host ? *host : std::string(), target, refusal)) {
+        refuse(browser, refusal.status, refusal.reason);
+        return false;
+    }
+    Ref identity_path = options.identity_path
+                            ? Ref::steal(PyUnicode_FromString(options.identity_path->c_str()))
+                            : Ref::none();
+    LinkFailure failure;
+    LinkPtr link = identity_path ? proxy.destinations().get(proxy.module(), target.hash, target.port,
+                                                            identity_path.get(), options.settings, failure)
+                                 : LinkPtr{};
+    if (!link) {
+        PyErr_Clear();
+        refuse(browser, failure.status ? failure.status : 502, failure.reason);
+        return false;
+    }
+    if (expects_continue(request) && !browser.write("HTTP/1.1 100 Continue\r\n\r\n")) return false;
+    bool chunked = request.framing == http::Framing::Chunked;
+    auto body = [&](std::string& out) {
+        if (request.framing == http::Framing::None) return Link::Feed::Done;
+        Event event = browser.next(options.settings.read_timeout);
+        if (event == Event::Body) {
+            chunked ? http::append_chunk(out, browser.reader.piece()) : void(out += browser.reader.piece());
+            return Link::Feed::More;
+        }
+        if (event != Event::End) return Link::Feed::Failed;
+        if (chunked) out += http::kLastChunk;
+        return Link::Feed::Done;
+    };
+    auto answer = std::make_shared<Answer>(request.method == "HEAD");
+    std::string why;
+    if (!link->send(proxy.module(), outgoing_head(request, target, options.settings.slim), answer, body,
+                    why)) {
+        refuse(browser, 502, why);
+        return false;
+    }
+    return relay_answer(proxy, browser, *link, answer, request);
+}
+
+}  // namespace
+
+void serve_connection(const std::shared_ptr<Proxy>& proxy, net::Socket& socket) {
+    Browser browser(socket);
+    const Options& options = proxy->options();
+    while (!proxy->stopping()) {
+        Event event = browser.next(options.idle_timeout);
+        if (event == Event::Error) {
+            if (!browser.broken)
+                refuse(browser, browser.reader.error_status(), "bad request: " + browser.reader.error());
+            else if (browser.io_error.status == net::IoStatus::TimedOut && !browser.reader.between_messages())
+                refuse(browser, 408, "the request head did not arrive in time");
+            return;
+        }
+        if (event != Event::Head) return;
+        bool goes_on = serve_request(*proxy, browser);
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        if (!goes_on) return;
+    }
+}
+
+}  // namespace zv::proxy

@@ -1,0 +1,366 @@
+#include "proxy/links.hpp"
+
+#include "support/capsule.hpp"
+#include "support/native_coroutine.hpp"
+#include "support/tables.hpp"
+#include "transport/reticulum_io.hpp"
+
+#include <algorithm>
+
+namespace zv::proxy {
+namespace {
+
+// Reticulum's callbacks hold the link weakly: the link's objects hold the callbacks, and
+// a strong reference back would keep every link ever opened.
+constexpr Capsule<std::weak_ptr<Link>> kLinkCapsule{"zivane.proxy.link"};
+
+LinkPtr link_of(NativeFunction* fn) {
+    auto* weak = kLinkCapsule.get(captured(fn, 0));
+    return weak ? weak->lock() : LinkPtr{};
+}
+
+PyObject* on_ready_impl(NativeFunction* fn, PyObject* const* args) {
+    LinkPtr link = link_of(fn);
+    if (!link) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    Py_ssize_t ready = PyLong_Check(args[0]) ? PyLong_AsSsize_t(args[0]) : 0;
+    if (ready < 0) PyErr_Clear();
+    link->on_ready(fn->module, std::max<Py_ssize_t>(ready, 0));
+    return Py_NewRef(Py_None);
+}
+
+PyObject* on_closed_impl(NativeFunction* fn, PyObject* const*) {
+    LinkPtr link = link_of(fn);
+    if (link) link->on_closed();
+    return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+}
+
+const table::Function kOnReady = {"on_ready", {{"ready", "int"}}, "None", nullptr, on_ready_impl};
+const table::Function kOnClosed = {"on_closed", {{"link"}}, "None", nullptr, on_closed_impl};
+constexpr const char* kOwner = "Link.open.<locals>";
+
+Ref callback(PyObject* module, const table::Function& row, const LinkPtr& link) {
+    Ref capsule = kLinkCapsule.wrap(std::weak_ptr<Link>(link));
+    Ref closure = capsule ? new_tuple({capsule.get()}) : Ref{};
+    return closure ? table::make_nested(module, row, kOwner, closure.get()) : Ref{};
+}
+
+std::string text_of(PyObject* exc) {
+    Ref text = exc ? Ref::steal(PyObject_Str(exc)) : Ref{};
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!utf8) PyErr_Clear();
+    return utf8 ? utf8 : "unknown error";
+}
+
+// The exception set now, as text (and cleared).
+std::string pending_text() {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    return text_of(exc.get());
+}
+
+// The exception set now, as the browser is told it (and cleared).
+LinkFailure failure_of_connect(const std::string& name, double timeout) {
+    std::string message = pending_text();
+    LinkFailure failure{502, ""};
+    if (message == "Connection timeout") {
+        failure.status = 504;
+        failure.reason =
+            name + " did not answer in time: no link within " + std::to_string(int(timeout)) + " s";
+    } else if (message.starts_with("Timeout waiting for path")) {
+        failure.reason = name + " is unreachable: no path to it was found";
+    } else if (message.starts_with("Could not recall")) {
+        failure.reason = name + " is unreachable: it has not announced itself";
+    } else {
+        failure.reason = "could not link to " + name + ": " + message;
+    }
+    return failure;
+}
+
+// zivane.client.HttpClient(hash, port, identity_path=..., connect_timeout=...).connect(),
+// run on the spot: the client's connect never suspends.
+Ref connected_client(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
+                     double timeout) {
+    Ref client_type = module_global(module, ZV_STR("HttpClient"));
+    Ref hash_text = client_type ? Ref::steal(PyUnicode_FromStringAndSize(hash.data(), hash.size())) : Ref{};
+    Ref port_number = hash_text ? Ref::steal(PyLong_FromLong(port)) : Ref{};
+    Ref seconds = port_number ? Ref::steal(PyFloat_FromDouble(timeout)) : Ref{};
+    Ref names = seconds ? new_tuple({ZV_STR("identity_path"), ZV_STR("connect_timeout")}) : Ref{};
+    if (!names) return {};
+    Ref client = call_kw(client_type.get(),
+                         {hash_text.get(), port_number.get(), identity_path, seconds.get()}, names.get());
+    Ref coroutine = client ? call_method(client.get(), ZV_STR("connect")) : Ref{};
+    if (!coroutine) return {};
+    Ref done;
+    if (!run_eager(coroutine.get(), &done)) {
+        PyErr_SetString(PyExc_RuntimeError, "HttpClient.connect suspended");
+        return {};
+    }
+    return done ? client : Ref{};
+}
+
+// The link's own reader and its closed callback; the proxy's identity shown when asked.
+int attach(PyObject* module, const LinkPtr& self, bool identify) {
+    self->link = attr(self->client.get(), ZV_STR("_link"));
+    if (!self->link) return -1;
+    if (identify) {
+        Ref identity = attr(self->client.get(), ZV_STR("_identity"));
+        if (!identity || !call_method(self->link.get(), ZV_STR("identify"), {identity.get()})) return -1;
+    }
+    Ref closed = callback(module, kOnClosed, self);
+    if (!closed || !call_method(self->link.get(), ZV_STR("set_link_closed_callback"), {closed.get()}))
+        return -1;
+    Ref ready = callback(module, kOnReady, self);
+    Ref channel = ready ? call_method(self->link.get(), ZV_STR("get_channel")) : Ref{};
+    Ref rns = channel ? module_global(module, ZV_STR("RNS")) : Ref{};
+    Ref buffer_type = rns ? attr(rns.get(), ZV_STR("Buffer")) : Ref{};
+    Ref rx = buffer_type ? Ref::steal(PyLong_FromLong(1)) : Ref{};
+    Ref tx = rx ? Ref::steal(PyLong_FromLong(0)) : Ref{};
+    Ref buffer = tx ? call_method(buffer_type.get(), ZV_STR("create_bidirectional_buffer"),
+                                  {rx.get(), tx.get(), channel.get(), ready.get()})
+                    : Ref{};
+    if (!buffer) return -1;
+    self->channel = std::move(channel);
+    self->buffer = std::move(buffer);
+    return 0;
+}
+
+}  // namespace
+
+LinkPtr Link::open(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
+                   const Settings& settings, LinkFailure& failure) {
+    std::string name = hash + ".rns" + (port == 80 ? "" : std::string(":").append(std::to_string(port)));
+    Ref client = connected_client(module, hash, port, identity_path, settings.connect_timeout);
+    if (!client) {
+        failure = failure_of_connect(name, settings.connect_timeout);
+        return {};
+    }
+    auto self = std::make_shared<Link>(name, settings);
+    self->client = std::move(client);
+    if (attach(module, self, settings.identify) < 0) {
+        failure = {502, "could not use the link to " + name + ": " + pending_text()};
+        self->fail(module, failure.reason);
+        return {};
+    }
+    self->on_ready(module, 0);  // what came before the buffer was known
+    return self;
+}
+
+bool Link::usable(PyObject* module) {
+    bool failed = monitor_.locked([&](sync::Monitor::Guard&) { return failed_; });
+    if (failed) return false;
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    if (!rns) {
+        PyErr_Clear();
+        return true;
+    }
+    return !rns::link_closed(rns.get(), link.get());
+}
+
+// ---- writing ----------------------------------------------------------------------------
+
+bool Link::begin(const AnswerPtr& answer, std::string& failure) {
+    return monitor_.locked([&](sync::Monitor::Guard&) {
+        if (failed_) {
+            failure = failure_;
+            return false;
+        }
+        waiting_.push_back(answer);
+        return true;
+    });
+}
+
+void Link::withdraw(PyObject* module, const AnswerPtr& answer, bool written, const std::string& why) {
+    if (written) {
+        fail(module, "a request on the link was cut short: " + why);
+        return;
+    }
+    monitor_.locked([&](sync::Monitor::Guard&) {
+        auto found = std::find(waiting_.begin(), waiting_.end(), answer);
+        if (found != waiting_.end()) waiting_.erase(found);
+    });
+}
+
+int Link::write(PyObject* module, std::string& data, std::string& failure) {
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    Ref bytes = rns ? Ref::steal(PyBytes_FromStringAndSize(data.data(), data.size())) : Ref{};
+    rns::WriteLimits limits;
+    limits.stall_seconds = std::max(settings_.read_timeout, 1.0);
+    if (bytes &&
+        rns::write_paced(rns.get(), buffer.get(), channel.get(), link.get(), bytes.get(), limits) == 0)
+        return 0;
+    failure = "could not write to the link to " + name_ + ": " + pending_text();
+    fail(module, failure);
+    return -1;
+}
+
+// ---- reading ----------------------------------------------------------------------------
+
+void Link::on_ready(PyObject* module, Py_ssize_t ready) {
+    sync::MutexGuard guard(read_mutex_);
+    if (!buffer) return;  // not made yet: open() reads what is there once it is
+    if (rns::read_available(buffer.get(), ready, inbox_) < 0) PyErr_Clear();  // what was read still counts
+    if (inbox_.empty()) return;
+    last_bytes_.store(Clock::now().time_since_epoch().count());
+    std::string_view input = inbox_;
+    sync::without_gil([&] { deliver(input); });
+    inbox_.clear();
+    std::string broken = reader_.error();
+    bool failed = monitor_.locked([&](sync::Monitor::Guard&) { return failed_; });
+    guard.unlock();
+    if (!broken.empty() && !failed)
+        fail(module, "the answer from " + name_ + " cannot be followed: " + broken);
+}
+
+// Hands the bytes of `input` over to the waiting answers (GIL released).
+void Link::deliver(std::string_view input) {
+    using Event = http::MessageReader::Event;
+    sync::Monitor::Guard guard = monitor_.hold();
+    while (!input.empty() || !reader_.between_messages()) {
+        if (reader_.between_messages() && !waiting_.empty())
+            reader_.expect_no_body(waiting_.front()->head_request);
+        Event event = reader_.next(input);
+        if (event == Event::NeedMore || event == Event::Error) break;
+        if (!deliver_event(event)) break;
+    }
+    monitor_.notify_all();
+}
+
+// One event of the reader, for the oldest waiting answer (monitor held). False when the
+// stream cannot go on.
+bool Link::deliver_event(http::MessageReader::Event event) {
+    using Event = http::MessageReader::Event;
+    if (waiting_.empty() && !interim_) {
+        failed_ = true;
+        failure_ = "the link to " + name_ + " sent an answer nobody asked for";
+        return false;
+    }
+    Answer& answer = *waiting_.front();
+    if (event == Event::Head) {
+        interim_ = reader_.head().status < 200;  // 1xx: the answer itself comes after it
+        if (!interim_) {
+            answer.head = reader_.head();
+            answer.has_head = true;
+        }
+    } else if (event == Event::Body && !interim_ && !answer.abandoned) {
+        answer.pieces.emplace_back(reader_.piece());
+        answer.queued += reader_.piece().size();
+        if (answer.queued > settings_.answer_limit) {
+            answer.abandoned = answer.overflowed = true;
+            answer.pieces.clear();
+            answer.queued = 0;
+        }
+    } else if (event == Event::End) {
+        if (!std::exchange(interim_, false)) {
+            answer.ended = true;
+            waiting_.pop_front();
+        }
+    }
+    return true;
+}
+
+bool Link::take(const AnswerPtr& answer, Clock::time_point deadline, Taken& out) {
+    return monitor_.locked([&](sync::Monitor::Guard& guard) {
+        Answer& a = *answer;
+        auto news = [&] {
+            return (a.has_head && !a.head_given) || !a.pieces.empty() || a.ended || a.overflowed ||
+                   !a.failure.empty();
+        };
+        if (!monitor_.wait_until(guard, deadline, news)) return false;
+        if (a.has_head && !a.head_given) {
+            a.head_given = out.has_head = true;
+            out.head = a.head;
+        }
+        out.pieces.swap(a.pieces);
+        a.queued = 0;
+        out.ended = a.ended && a.pieces.empty();
+        out.overflowed = a.overflowed;
+        out.failure = a.failure;
+        return true;
+    });
+}
+
+bool Link::progressed_within(double seconds) const {
+    auto last = Clock::time_point(Clock::duration(last_bytes_.load()));
+    return Clock::now() - last < std::chrono::duration<double>(seconds);
+}
+
+void Link::abandon(const AnswerPtr& answer) {
+    monitor_.locked([&](sync::Monitor::Guard&) {
+        answer->abandoned = true;
+        answer->pieces.clear();
+        answer->queued = 0;
+    });
+}
+
+// ---- failing ------------------------------------------------------------------------------
+
+void Link::fail_waiting(const std::string& why) {
+    monitor_.locked([&](sync::Monitor::Guard&) {
+        if (!failed_) failure_ = why;
+        failed_ = true;
+        for (const AnswerPtr& a : waiting_) a->failure = failure_;
+        waiting_.clear();
+        monitor_.notify_all();
+    });
+}
+
+void Link::fail(PyObject*, const std::string& why) {
+    fail_waiting(why);
+    SavedError pending;
+    if (link && !call_method(link.get(), ZV_STR("teardown"))) PyErr_Clear();
+    pending.restore();
+}
+
+void Link::on_closed() {
+    {
+        sync::MutexGuard guard(read_mutex_);
+        sync::without_gil([&] {
+            sync::Monitor::Guard held = monitor_.hold();
+            reader_.end_of_input();  // an answer that runs until the end of the stream ends here
+            std::string_view nothing;
+            if (reader_.next(nothing) == http::MessageReader::Event::End)
+                deliver_event(http::MessageReader::Event::End);
+            monitor_.notify_all();
+        });
+    }
+    fail_waiting("the link to " + name_ + " closed");
+}
+
+// ---- the table of destinations ----------------------------------------------------------
+
+std::shared_ptr<Destinations::Slot> Destinations::slot(const std::string& key) {
+    sync::MutexGuard guard(mutex_);
+    auto& found = slots_[key];
+    if (!found) found = std::make_shared<Slot>();
+    return found;
+}
+
+LinkPtr Destinations::get(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
+                          const Settings& settings, LinkFailure& failure) {
+    std::shared_ptr<Slot> s = slot(hash + ":" + std::to_string(port));
+    std::uint64_t seen = s->tries.load();
+    sync::MutexGuard turn(s->open_turn);
+    if (s->link && s->link->usable(module)) return s->link;
+    if (s->tries.load() != seen && s->last_failure.status != 0) {
+        failure = s->last_failure;  // tried and failed while this request waited
+        return {};
+    }
+    s->tries.fetch_add(1);
+    s->link = Link::open(module, hash, port, identity_path, settings, failure);
+    s->last_failure = s->link ? LinkFailure{} : failure;
+    return s->link;
+}
+
+void Destinations::close_all(PyObject* module, const std::string& why) {
+    std::vector<std::shared_ptr<Slot>> all;
+    {
+        sync::MutexGuard guard(mutex_);
+        for (auto& [key, s] : slots_) all.push_back(s);
+    }
+    for (auto& s : all) {
+        sync::MutexGuard turn(s->open_turn);
+        if (s->link) s->link->fail(module, why);
+        s->link.reset();
+    }
+}
+
+}  // namespace zv::proxy

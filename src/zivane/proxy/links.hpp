@@ -1,0 +1,196 @@
+// The proxy's side of Reticulum: one link per destination, opened on first use by any
+// browser connection and reopened once it has closed, and on each link a single reader
+// that hands every answer, as it arrives, to the request that asked for it.
+//
+// Requests from any number of browser connections share a link: each is written whole
+// while its writer holds the link's write turn, and is queued for its answer in the same
+// step, so the queue is in the order of the link's stream and the server answers in that
+// order. The reader follows the answers by their framing and passes each one's head and
+// body pieces to the oldest request still waiting. It holds at most `answer_limit` bytes
+// that a browser has not taken yet: a browser that falls behind loses its connection (the
+// rest of its answer is read and dropped, so the stream stays in step for the others).
+//
+// A link that closes, or whose stream cannot be followed any more, fails every request
+// still waiting on it. Unless said otherwise, functions are called with the GIL held.
+#pragma once
+
+#include "support/sync.hpp"
+#include "transport/message_stream.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace zv::proxy {
+
+using Clock = std::chrono::steady_clock;
+
+// What the proxy was told, read when it starts.
+struct Settings {
+    bool identify = false;  // every link identifies with the proxy's identity
+    bool slim = false;      // request headers that identify the browser are dropped
+    double connect_timeout = 30.0;
+    double request_timeout = 60.0;  // until the first bytes of an answer
+    double read_timeout = 30.0;     // silence within an answer
+    std::size_t answer_limit = 4u << 20;
+};
+
+// One request's answer, as the link's reader hands it over. Fields below the first are
+// guarded by the link's monitor.
+struct Answer {
+    explicit Answer(bool is_head) : head_request(is_head) {}
+    const bool head_request;  // the request was HEAD: its answer has no body
+    bool has_head = false;
+    bool head_given = false;
+    http::Head head;
+    std::deque<std::string> pieces;  // body bytes not yet taken by the browser connection
+    std::size_t queued = 0;          // their size
+    bool ended = false;
+    bool abandoned = false;   // the browser connection gave up on it: drop the rest
+    bool overflowed = false;  // the browser fell more than answer_limit behind
+    std::string failure;      // set when the link failed before the answer ended
+};
+using AnswerPtr = std::shared_ptr<Answer>;
+
+// Why a link could not be had, as the browser is told.
+struct LinkFailure {
+    int status = 0;  // 502 (unreachable, refused), 504 (no answer in time)
+    std::string reason;
+};
+
+class Link {
+public:
+    Link(std::string name, Settings settings) : name_(std::move(name)), settings_(settings) {}
+
+    // Opens the link to `hash`/`port` through zivane.client.HttpClient's connect, then
+    // makes its reader. Empty with `failure` set when it cannot (no exception left set).
+    static std::shared_ptr<Link> open(PyObject* module, const std::string& hash, int port,
+                                      PyObject* identity_path, const Settings& settings,
+                                      LinkFailure& failure);
+
+    const std::string& name() const { return name_; }
+
+    // 1 while requests can go out on it, 0 once it has closed or failed.
+    bool usable(PyObject* module);
+
+    // What a request's body source says after handing over bytes.
+    enum class Feed { More, Done, Failed };
+
+    // Writes one request (head, then what `more` hands over until it says Done) and
+    // queues `answer` for its reply, in one turn of the link's writer. `more(out)` is
+    // called with the GIL held and may release it; it appends body bytes to `out`. False
+    // (no exception set) with `failure` set when the link took no request or failed while
+    // writing, or `more` failed (a request cut short also ends the link's use: its stream
+    // would be out of step).
+    template <class More>
+    bool send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more, std::string& failure);
+
+    // Moves out what `answer` has gained, waiting with the GIL released until there is
+    // something or `deadline` passes (false then).
+    struct Taken {
+        bool has_head = false;  // `head` is the answer's head, given out for the first time
+        http::Head head;
+        std::deque<std::string> pieces;
+        bool ended = false;
+        bool overflowed = false;
+        std::string failure;
+    };
+    bool take(const AnswerPtr& answer, Clock::time_point deadline, Taken& out);
+
+    // Whether bytes arrived on the link within the last `seconds`: an answer queued behind
+    // a long one is waiting its turn, not lost.
+    bool progressed_within(double seconds) const;
+
+    // The browser connection gave up on `answer`: the rest of it is read and dropped.
+    void abandon(const AnswerPtr& answer);
+
+    // Ends the link's use: every waiting request fails with `why`, the link is torn down.
+    void fail(PyObject* module, const std::string& why);
+
+    // Reticulum's callbacks (GIL held, on its threads).
+    void on_ready(PyObject* module, Py_ssize_t ready);
+    void on_closed();
+
+    // Python objects, released with the GIL held only.
+    Ref client, link, buffer, channel;
+
+private:
+    bool begin(const AnswerPtr& answer, std::string& failure);
+    void withdraw(PyObject* module, const AnswerPtr& answer, bool written, const std::string& why);
+    int write(PyObject* module, std::string& data, std::string& failure);
+    void deliver(std::string_view input);
+    bool deliver_event(http::MessageReader::Event event);
+    void fail_waiting(const std::string& why);
+
+    const std::string name_;
+    const Settings settings_;
+    PyMutex write_turn_{};  // one request written at a time (see sync.hpp)
+    PyMutex read_mutex_{};  // the ready callback's read and hand-over
+    std::string inbox_;     // under read_mutex_
+    http::MessageReader reader_{http::MessageReader::Kind::Response};  // under read_mutex_
+    sync::Monitor monitor_;
+    std::deque<AnswerPtr> waiting_;          // under monitor_
+    bool failed_ = false;                    // under monitor_
+    bool interim_ = false;                   // under read_mutex_: reading a 1xx answer
+    std::string failure_;                    // under monitor_
+    std::atomic<Clock::rep> last_bytes_{0};  // when bytes last arrived
+};
+using LinkPtr = std::shared_ptr<Link>;
+
+// The links by destination. One slot per destination; a request that finds no usable
+// link opens one while others asking for the same destination wait for it.
+class Destinations {
+public:
+    // The usable link for `hash`/`port`, opened now when there is none. Empty with
+    // `failure` set when it cannot be had; a request that waited while another one tried
+    // and failed gets that failure instead of trying again at once.
+    LinkPtr get(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
+                const Settings& settings, LinkFailure& failure);
+
+    // Every link failed with `why` and forgotten (the proxy stops).
+    void close_all(PyObject* module, const std::string& why);
+
+private:
+    struct Slot {
+        PyMutex open_turn{};
+        LinkPtr link;                         // under open_turn
+        std::atomic<std::uint64_t> tries{0};  // written under open_turn
+        LinkFailure last_failure;             // under open_turn
+    };
+    std::shared_ptr<Slot> slot(const std::string& key);
+
+    PyMutex mutex_{};  // the map, in short steps
+    std::map<std::string, std::shared_ptr<Slot>> slots_;
+};
+
+// ---- template bodies ------------------------------------------------------------------
+
+template <class More>
+bool Link::send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more,
+                std::string& failure) {
+    constexpr std::size_t kWriteSize = 64u << 10;
+    sync::MutexGuard turn(write_turn_);
+    if (!begin(answer, failure)) return false;
+    std::string data = std::move(head);
+    bool written = false;
+    for (;;) {
+        Feed feed = more(data);
+        if (feed == Feed::Failed) {
+            failure = "the browser's request ended before its body";
+            withdraw(module, answer, written, failure);
+            return false;
+        }
+        if (feed == Feed::Done || data.size() >= kWriteSize) {
+            if (write(module, data, failure) < 0) return false;
+            written = true;
+            data.clear();
+        }
+        if (feed == Feed::Done) return true;
+    }
+}
+
+}  // namespace zv::proxy
