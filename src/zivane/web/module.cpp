@@ -38,7 +38,16 @@ const table::Entry kBody[] = {
     table::import_name("zivane.client", "HttpClient"),
     table::define(kServe),
     table::define(kCommand),
+    table::define(kHttpxTransport),
+    table::define(kAsyncHttpxTransport),
+    table::define(kRequestsAdapter),
     table::define(kInputClass),
+    table::define(kBodyClass),
+    // Tunables of the transports, read when one is made: seconds to link, seconds for an
+    // answer to start and of silence within it, bytes of an answer read ahead of its reader.
+    table::value("_CONNECT_TIMEOUT", "30.0"),
+    table::value("_READ_TIMEOUT", "60.0"),
+    table::value("_ANSWER_LIMIT", "16777216"),
 };
 
 struct State {
