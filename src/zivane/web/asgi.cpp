@@ -1,10 +1,12 @@
-// ASGI applications: each request runs as a task on the program's event loop while a
-// gateway worker stays with it as its go-between. receive() asks the worker for the next
-// piece of the body; send() queues what the application sends for the worker to write on
-// the link, and waits only once more than kOutboxLimit bytes are queued, so a slow link
-// slows the application down instead of piling its answer up here. The worker hands
-// results back to the loop with loop.call_soon_threadsafe; nothing on the loop ever waits
-// on Reticulum.
+// ASGI applications: each request runs as a task on the program's event loop. The gateway
+// worker that read its head reads its body as receive() asks for it, then goes on to the
+// link's next request, so requests pipelined on one link run at once; their answers are
+// written in the order of the requests by a pool thread per link (write_answers). send()
+// queues what the application sends and waits only once more than kOutboxLimit bytes are
+// queued, so a slow link slows the application down instead of piling its answer up
+// here. Results reach the loop through loop.call_soon_threadsafe; nothing on the loop
+// ever waits on Reticulum.
+#include "web/client.hpp"
 #include "web/server.hpp"
 
 #include "support/capsule.hpp"
@@ -13,6 +15,7 @@
 #include "support/tables.hpp"
 
 #include <deque>
+#include <unordered_map>
 
 namespace zv::web {
 namespace {
@@ -29,7 +32,8 @@ struct Message {
     bool last = false;
 };
 
-// One request, shared by the worker, receive(), send() and the application's task.
+// One request, shared by the worker reading its body, the pool thread writing its answer,
+// receive(), send() and the application's task.
 struct Call {
     sync::Monitor monitor;  // level 5; guards the fields up to `app_done`
     std::deque<Message> outbox;
@@ -246,6 +250,25 @@ PyObject* run_app_impl(NativeFunction* fn, PyObject* const*) {
 
 const table::Function kRunApp = {"_run_app", {}, nullptr, nullptr, run_app_impl, table::Kind::Coroutine};
 
+// A request queued for its answer to be written.
+struct Queued {
+    CallPtr call;
+    Ref capsule;  // the call's, for handing results to the loop
+    bool is_head = false;
+};
+
+// The answers still to write on one link, in order. GIL.
+struct Pipeline {
+    gateway::LinkPtr link;
+    std::deque<Queued> queue;
+    bool writing = false;  // a pool thread is writing them
+};
+using PipelinePtr = std::shared_ptr<Pipeline>;
+
+struct Pipelines {
+    std::unordered_map<gateway::Link*, PipelinePtr> by_link;  // GIL
+};
+
 class AsgiServer final : public AppServer {
 public:
     AsgiServer(PyObject* module, PyObject* app, PyObject* loop, PyObject* state)
@@ -258,8 +281,10 @@ public:
 private:
     Ref scope(gateway::Link& link, const std::string& identity);
     bool start(PyObject* capsule, PyObject* scope);
-    bool bridge(gateway::Link& link, const CallPtr& call, PyObject* capsule, ResponseWriter& writer);
+    bool read_body(gateway::Link& link, const CallPtr& call, PyObject* capsule);
+    bool queue_answer(gateway::Link& link, const CallPtr& call, PyObject* capsule, bool is_head);
     Ref module_, app_, loop_, state_;
+    std::shared_ptr<Pipelines> pipelines_ = std::make_shared<Pipelines>();
 };
 
 Ref pair_of(std::string_view first, long second) {
@@ -323,8 +348,6 @@ bool link_closed(gateway::Link& link) {
     return link.monitor.locked([&](sync::Monitor::Guard&) { return link.closed; });
 }
 
-enum class Step { Write, Read, Watch, Done };
-
 // Reads the next piece of the body for receive(). False when the link failed.
 bool read_piece(gateway::Link& link, const CallPtr& call, PyObject* capsule) {
     http::MessageReader::Event event;
@@ -359,15 +382,29 @@ bool write_batch(bool link_ok, const CallPtr& call, PyObject* capsule, std::dequ
     return ok;
 }
 
-bool AsgiServer::bridge(gateway::Link& link, const CallPtr& call, PyObject* capsule, ResponseWriter& writer) {
-    bool link_ok = true;
+// Tells a receive() waiting for the end of the request that the link has gone.
+void tell_disconnected(const CallPtr& call, PyObject* capsule) {
+    bool tell = call->monitor.locked([&](sync::Monitor::Guard&) {
+        call->disconnected = true;
+        return std::exchange(call->receive_wanted, false);
+    });
+    Ref future = tell ? std::exchange(call->receive_future, Ref{}) : Ref{};
+    Ref gone = future ? disconnect_message() : Ref{};
+    if (gone) post(call, capsule, future.get(), gone.get(), true);
+}
+
+enum class Step { Write, Watch, Done };
+
+// Writes one answer as the application sends it, until the application is done. False
+// when the link has ended.
+bool write_answer(gateway::Link& link, const Queued& q, bool link_ok) {
+    const CallPtr& call = q.call;
+    ResponseWriter writer(link, q.is_head);
     for (;;) {
         std::deque<Message> batch;
         bool resolve_send = false;
         Step step = call->monitor.locked([&](sync::Monitor::Guard& guard) {
-            auto ready = [&] {
-                return !call->outbox.empty() || call->app_done || (call->receive_wanted && !call->body_done);
-            };
+            auto ready = [&] { return !call->outbox.empty() || call->app_done; };
             if (!ready()) call->monitor.wait_for(guard, kLinkWatch, ready);
             if (!call->outbox.empty()) {
                 batch.swap(call->outbox);
@@ -375,25 +412,75 @@ bool AsgiServer::bridge(gateway::Link& link, const CallPtr& call, PyObject* caps
                 resolve_send = std::exchange(call->send_blocked, false);
                 return Step::Write;
             }
-            if (call->receive_wanted && !call->body_done && !call->disconnected) {
-                call->receive_wanted = false;
-                return Step::Read;
-            }
             return call->app_done ? Step::Done : Step::Watch;
         });
-        if (step == Step::Done) return link_ok;
-        if (step == Step::Write) link_ok = write_batch(link_ok, call, capsule, batch, resolve_send, writer);
-        if (step == Step::Read) link_ok = read_piece(link, call, capsule) && link_ok;
+        if (step == Step::Done) break;
+        if (step == Step::Write)
+            link_ok = write_batch(link_ok, call, q.capsule.get(), batch, resolve_send, writer);
         if (step == Step::Watch && (!link_ok || link_closed(link))) {
             link_ok = false;
-            bool tell = call->monitor.locked([&](sync::Monitor::Guard&) {
-                call->disconnected = true;
-                return std::exchange(call->receive_wanted, false);
-            });
-            Ref future = tell ? std::exchange(call->receive_future, Ref{}) : Ref{};
-            Ref gone = future ? disconnect_message() : Ref{};
-            if (gone) post(call, capsule, future.get(), gone.get(), true);
+            tell_disconnected(call, q.capsule.get());
         }
+    }
+    call->monitor.locked([&](sync::Monitor::Guard&) { call->over = true; });
+    call->send_future = {};
+    if (!link_ok) return false;
+    return writer.finished() || writer.fail();
+}
+
+// The answers of a link, one after the other in the order of their requests, on a pool
+// thread: requests without a body are read and started while earlier ones still run.
+void write_answers(const std::shared_ptr<Pipelines>& pipelines, const PipelinePtr& pipeline) {
+    bool link_ok = true;
+    for (;;) {
+        if (pipeline->queue.empty()) {
+            pipeline->writing = false;
+            pipelines->by_link.erase(pipeline->link.get());
+            return;
+        }
+        Queued q = pipeline->queue.front();
+        if (!link_ok) tell_disconnected(q.call, q.capsule.get());
+        link_ok = write_answer(*pipeline->link, q, link_ok);
+        pipeline->queue.pop_front();
+    }
+}
+
+bool AsgiServer::queue_answer(gateway::Link& link, const CallPtr& call, PyObject* capsule, bool is_head) {
+    PipelinePtr& pipeline = pipelines_->by_link[&link];
+    if (!pipeline) {
+        auto& links = link.gateway->links;
+        auto found = link.link ? links.find(link.link.get()) : links.end();
+        if (found == links.end()) {  // closed meanwhile: nothing will be written
+            pipelines_->by_link.erase(&link);
+            tell_disconnected(call, capsule);
+            return false;
+        }
+        pipeline = std::make_shared<Pipeline>();
+        pipeline->link = found->second;
+    }
+    pipeline->queue.push_back({call, Ref::borrow(capsule), is_head});
+    if (std::exchange(pipeline->writing, true)) return true;
+    run_in_pool([pipelines = pipelines_, pipeline = pipeline] { write_answers(pipelines, pipeline); });
+    return true;
+}
+
+// Reads the body as the application asks for it, until it has all of it or is done.
+// False when the link has ended.
+bool AsgiServer::read_body(gateway::Link& link, const CallPtr& call, PyObject* capsule) {
+    enum class Next { Read, Finished, Dropped };
+    for (;;) {
+        Next next = call->monitor.locked([&](sync::Monitor::Guard& guard) {
+            call->monitor.wait(guard, [&] {
+                return call->body_done || call->app_done || call->disconnected || call->receive_wanted;
+            });
+            if (call->body_done) return Next::Finished;
+            if (call->app_done || call->disconnected) return Next::Dropped;
+            call->receive_wanted = false;
+            return Next::Read;
+        });
+        if (next == Next::Finished) return true;
+        if (next == Next::Dropped) return !link_closed(link) && gateway::skip_body(link);
+        if (!read_piece(link, call, capsule)) return false;
     }
 }
 
@@ -411,18 +498,7 @@ bool AsgiServer::serve(gateway::Link& link) {
         report_app_error();
         return gateway::answer(link, 500, "Internal Server Error", is_head);
     }
-    ResponseWriter writer(link, is_head);
-    bool link_ok = bridge(link, call, capsule.get(), writer);
-    bool body_done = call->monitor.locked([&](sync::Monitor::Guard&) {
-        call->over = true;
-        return call->body_done;
-    });
-    call->receive_future = {};
-    call->send_future = {};
-    call->spare = {};
-    if (!link_ok) return false;
-    if (!writer.finished() && !writer.fail()) return false;
-    return body_done || gateway::skip_body(link);
+    return queue_answer(link, call, capsule.get(), is_head) && read_body(link, call, capsule.get());
 }
 
 }  // namespace
