@@ -31,6 +31,7 @@ const table::Derived kDerived[] = {
 const table::Entry kBody[] = {
     table::import_module("asyncio"),
     table::import_module("inspect"),
+    table::import_module("os"),
     table::import_module("sys"),
     table::import_module("types"),
     table::import_module("RNS"),

@@ -182,17 +182,18 @@ namespace {
 // httpx checks that a response stream is one of its own: the body class under httpx's
 // SyncByteStream or AsyncByteStream, made on first use.
 Ref stream_class(PyObject* module, bool async) {
-    static Ref made[2];
-    Ref& slot = made[async];
-    if (slot) return slot;
+    static PyObject* made[2];  // kept for the process's life, never released
+    PyObject*& slot = made[async];
+    if (slot) return Ref::borrow(slot);
     Ref base = exception_type("httpx", async ? "AsyncByteStream" : "SyncByteStream");
     Ref body = base ? module_global(module, ZV_STR("_Body")) : Ref{};
     Ref bases = body ? new_tuple({body.get(), base.get()}) : Ref{};
     const char* name = async ? "_AsyncHttpxBody" : "_HttpxBody";
     Ref ns = bases ? class_namespace(module, name, nullptr) : Ref{};
     if (ns && PyDict_SetItemString(ns.get(), "__slots__", Ref::steal(PyTuple_New(0)).get()) < 0) return {};
-    slot = ns ? make_class(name, bases.get(), ns.get()) : Ref{};
-    return slot;
+    Ref cls = ns ? make_class(name, bases.get(), ns.get()) : Ref{};
+    if (cls) slot = Ref(cls).release();
+    return cls;
 }
 
 Ref body_object(PyObject* cls, const ExchangePtr& ex, Flavor flavor) {
