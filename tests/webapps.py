@@ -62,6 +62,19 @@ async def stream(request):
     return StreamingResponse(pieces(), media_type="application/octet-stream")
 
 
+BLOCK = bytes(range(256)) * 256  # 64 KiB
+
+
+async def big(request):
+    """`mib` MiB in 64 KiB pieces, chunked: what a large download costs on its way."""
+    pieces = int(request.query_params.get("mib", "100")) * 16
+
+    async def blocks():
+        for _ in range(pieces):
+            yield BLOCK
+    return StreamingResponse(blocks(), media_type="application/octet-stream")
+
+
 async def upload(request):
     digest, size = hashlib.sha256(), 0
     async for piece in request.stream():
@@ -92,7 +105,7 @@ async def slow(request):
 
 
 starlette_app = Starlette(lifespan=lifespan, routes=[
-    Route("/json", json_route), Route("/items/{item_id}", item), Route("/stream", stream),
+    Route("/json", json_route), Route("/items/{item_id}", item), Route("/stream", stream), Route("/big", big),
     Route("/upload", upload, methods=["POST"]), Route("/whoami", whoami), Route("/boom", boom),
     Route("/boom-late", boom_late), Route("/slow", slow),
 ])
