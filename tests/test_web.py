@@ -171,6 +171,25 @@ def test_concurrent_requests_on_one_link_run_at_once(starlette_site):
     assert elapsed < 5, elapsed  # one after the other would take 10 s
 
 
+def test_hostile_peers_get_clear_answers_and_pipelined_answers_keep_their_order(starlette_site):
+    net, server, client, _ = starlette_site
+    peer = net.start_peer(server.dest_hash, 80)
+    # A slow request, then quick ones behind it on the same link: answered in order.
+    peer.send(b"GET /slow?t=0.5 HTTP/1.1\r\nHost: x\r\n\r\nGET /items/2 HTTP/1.1\r\nHost: x\r\n\r\n"
+              b"GET /items/3 HTTP/1.1\r\nHost: x\r\n\r\n")
+    answers = peer.recv(3)
+    assert [b'{"slept":true}' in answers[0], b'{"item":"2"}' in answers[1], b'{"item":"3"}' in answers[2]] == [
+        True] * 3
+    peer.send(b"NOT HTTP AT ALL\r\n\r\n")
+    [refused] = peer.recv(1)
+    assert refused.split(b" ")[1] in (b"400", b"505")
+    # A body cut short by the link closing: the app sees the disconnect, others go on.
+    cut = net.start_peer(server.dest_hash, 80)
+    cut.send(b"POST /upload HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + b"x" * 5000)
+    cut.close_link()
+    assert client.check("result = http.get(base + '/json').status_code") == 200
+
+
 def test_lifespan_shutdown_runs_when_the_gateway_stops(starlette_site):
     net, server, client, marker = starlette_site
     assert client.check("result = http.get(base + '/json').status_code") == 200
@@ -223,3 +242,4 @@ def test_serve_coroutine_serves_until_cancelled_and_bare_apps_need_no_lifespan(t
     finally:
         os.environ.pop("WEBAPP_SHUTDOWN_MARKER", None)
     assert marker.read_text() == "closed"
+

@@ -65,7 +65,8 @@ print("STOPPED", flush=True)
 """
 
 CLIENT_SOURCE = """\
-import asyncio, hashlib, json, traceback
+import asyncio, faulthandler, hashlib, json, traceback
+faulthandler.enable(all_threads=True)
 import httpx, requests
 import zivane.web as web
 reticulum = RNS.Reticulum(CONFIG, RNS.LOG_WARNING)

@@ -179,19 +179,26 @@ const table::Class kBodyClass = {
 
 namespace {
 
-// httpx checks that a response stream is one of its own: the body class under httpx's
-// SyncByteStream or AsyncByteStream, made on first use.
+// httpx checks that a response stream is one of its own: a subclass of its SyncByteStream
+// or AsyncByteStream, made on first use, with the body's methods. Not a subclass of _Body
+// too: a class mixing _Body's slots with a base whose instances keep a dict gets a layout
+// the collector walks wrongly.
 Ref stream_class(PyObject* module, bool async) {
     static PyObject* made[2];  // kept for the process's life, never released
     PyObject*& slot = made[async];
     if (slot) return Ref::borrow(slot);
     Ref base = exception_type("httpx", async ? "AsyncByteStream" : "SyncByteStream");
     Ref body = base ? module_global(module, ZV_STR("_Body")) : Ref{};
-    Ref bases = body ? new_tuple({body.get(), base.get()}) : Ref{};
+    Ref bases = body ? new_tuple({base.get()}) : Ref{};
     const char* name = async ? "_AsyncHttpxBody" : "_HttpxBody";
     Ref ns = bases ? class_namespace(module, name, nullptr) : Ref{};
-    if (ns && PyDict_SetItemString(ns.get(), "__slots__", Ref::steal(PyTuple_New(0)).get()) < 0) return {};
-    Ref cls = ns ? make_class(name, bases.get(), ns.get()) : Ref{};
+    static constexpr const char* kSync[] = {"__iter__", "__next__", "close"};
+    static constexpr const char* kAsync[] = {"__aiter__", "__anext__", "aclose"};
+    for (const char* method : async ? kAsync : kSync) {
+        Ref fn = ns ? attr(body.get(), method) : Ref{};
+        if (!fn || PyDict_SetItemString(ns.get(), method, fn.get()) < 0) return {};
+    }
+    Ref cls = make_class(name, bases.get(), ns.get());
     if (cls) slot = Ref(cls).release();
     return cls;
 }
