@@ -24,6 +24,11 @@ fi
 if ! command -v clang++ >/dev/null 2>&1; then
     { apt-get install -y -qq clang || { apt-get update -qq && apt-get install -y -qq clang; }; } >/dev/null
 fi
+# headless Chromium loads a page through zivane-proxy in the browser test; curl is the
+# ordinary command-line client of the proxy tests
+if ! command -v chromium >/dev/null 2>&1 || ! command -v curl >/dev/null 2>&1; then
+    { apt-get install -y -qq chromium curl || { apt-get update -qq && apt-get install -y -qq chromium curl; }; } >/dev/null
+fi
 if ! PYTHON=$(find_python); then
     apt-get update -qq && apt-get install -y -qq python3.13 python3.13-venv python3.13-dev >/dev/null
     PYTHON=$(find_python)
@@ -35,6 +40,6 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q scikit-build-core cmake ninja rns httptools \
-    pytest pytest-timeout hypothesis h11 psutil atheris mypy httpx requests starlette flask
+    pytest pytest-timeout hypothesis h11 psutil atheris mypy requests httpx starlette flask
 # Declared dependencies are resolved from pyproject.toml as a user's install would.
 ZIVANE_WERROR=ON .venv/bin/python -m pip install -q --no-build-isolation --force-reinstall .

@@ -37,7 +37,8 @@ print("STOPPED", flush=True)
 
 # Line commands: FETCH <b64 json> -> RESULT <b64 json>. The job names the destination, the
 # port, whether the link identifies, and requests, run one after the other on one link;
-# "parallel": n runs n such jobs at once, each on its own thread, client and link.
+# "parallel": n runs n such jobs at once, each on its own thread, client and link
+# ("rotate": thread i starts at request i).
 FETCHER_SOURCE = """\
 import asyncio, hashlib, json
 from zivane.client import HttpClient
@@ -52,7 +53,10 @@ async def run(job, index):
             if job.get("identify"):
                 client._link.identify(client._load_or_create_identity())
                 time.sleep(0.3)
-            for r in job["requests"]:
+            requests = job["requests"]
+            if job.get("rotate"):
+                requests = requests[index:] + requests[:index]
+            for r in requests:
                 body = base64.b64decode(r["body"]) if "body" in r else None
                 if "size" in r:
                     body = bytes(i % 251 for i in range(r["size"]))

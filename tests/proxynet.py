@@ -30,12 +30,24 @@ class ProxyProc(Proc):
         super().stop()
 
 
-def start_proxy(net, *extra, identity_path=None, module="zivane.proxy", env=None):
+# The command with some of its module's tunables set first.
+TUNED = """\
+import sys, zivane._cli, zivane.proxy
+for name, value in eval(sys.argv[1]).items():
+    setattr(zivane.proxy, name, value)
+sys.argv[0:2] = ["zivane-proxy"]
+sys.exit(zivane._cli.proxy())
+"""
+
+
+def start_proxy(net, *extra, identity_path=None, tunables=None):
+    """`python -m zivane.proxy` on a free loopback port (its `port`), on the network's
+    Reticulum; with `tunables`, those module globals set before it starts."""
     port = free_port()
     identity_path = identity_path or os.path.join(net.config_dir, "proxy-identity")
-    args = [sys.executable, "-m", module, "--listen", f"127.0.0.1:{port}", "--config", net.config_dir,
-            "--identity", identity_path, *extra]
-    proc = ProxyProc(args, {**net.env(), **(env or {})}, None, "proxy")
+    args = ["--listen", f"127.0.0.1:{port}", "--config", net.config_dir, "--identity", identity_path, *extra]
+    command = ["-c", TUNED, repr(tunables)] if tunables else ["-m", "zivane.proxy"]
+    proc = ProxyProc([sys.executable, *command, *args], net.env(), None, "proxy")
     net.procs.append(proc)
     deadline = time.monotonic() + START_TIMEOUT
     while "Proxy listening on" not in proc.stderr:

@@ -45,17 +45,20 @@ int start_reticulum(PyObject* module, PyObject* args, PyObject* config) {
     return command_line::keep_exit_status(module, rns.get());
 }
 
-int print_listening(PyObject* module, PyObject* port, PyObject* hash) {
+int print_to_stderr(PyObject* module, PyObject* line) {
     Ref sys = module_global(module, ZV_STR("sys"));
     Ref stderr_file = sys ? attr(sys.get(), ZV_STR("stderr")) : Ref{};
     Ref print = stderr_file ? module_global(module, ZV_STR("print")) : Ref{};
     Ref names = print ? new_tuple({ZV_STR("file"), ZV_STR("flush")}) : Ref{};
     if (!names) return -1;
+    return call_kw(print.get(), {line, stderr_file.get(), Py_True}, names.get()) ? 0 : -1;
+}
+
+int print_listening(PyObject* module, PyObject* port, PyObject* hash) {
     Ref line = fstring({ZV_STR("Server listening on HTTP."), port});
-    if (!line || !call_kw(print.get(), {line.get(), stderr_file.get(), Py_True}, names.get())) return -1;
+    if (!line || print_to_stderr(module, line.get()) < 0) return -1;
     line = fstring({ZV_STR("Destination hash: "), hash});
-    if (!line || !call_kw(print.get(), {line.get(), stderr_file.get(), Py_True}, names.get())) return -1;
-    return 0;
+    return line ? print_to_stderr(module, line.get()) : -1;
 }
 
 Ref http_destination(PyObject* rns, PyObject* identity, PyObject* port) {
@@ -103,6 +106,17 @@ Ref wait_failure() {
         return {};
     }
     return Ref::steal(PyErr_GetRaisedException());
+}
+
+Ref pause(PyObject* asyncio) {
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    return one ? call_method(asyncio, ZV_STR("sleep"), {one.get()}) : Ref{};
+}
+
+Ref outcome(Ref failure) {
+    if (!failure) return Ref::none();
+    PyErr_SetRaisedException(failure.release());
+    return {};
 }
 
 }  // namespace zv::service

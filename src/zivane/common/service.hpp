@@ -15,6 +15,9 @@ Ref configuration(PyObject* module, PyObject* args);
 // exit status kept (command_line::keep_exit_status). 0, or -1 with an exception set.
 int start_reticulum(PyObject* module, PyObject* args, PyObject* config);
 
+// print(line, file=sys.stderr, flush=True), with the module's globals of this moment.
+int print_to_stderr(PyObject* module, PyObject* line);
+
 // "Server listening on HTTP.<port>" and "Destination hash: <hash>" on sys.stderr, each
 // flushed. 0, or -1 with an exception set.
 int print_listening(PyObject* module, PyObject* port, PyObject* hash);
@@ -35,5 +38,12 @@ bool terminated(PyObject* flag);
 // After a wait ended with an exception: empty for a keyboard interrupt (cleared, a normal
 // stop), else the exception, taken.
 Ref wait_failure();
+
+// asyncio.sleep(1): what a command's wait awaits between two looks at its stop flag.
+Ref pause(PyObject* asyncio);
+
+// What a command's main returns once it has stopped: None, or empty with `failure` (the
+// exception that ended its wait, if any) raised again.
+Ref outcome(Ref failure);
 
 }  // namespace zv::service

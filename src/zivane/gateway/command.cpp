@@ -149,6 +149,7 @@ Started start(PyObject* module, PyObject* argv) {
     Ref args = parser ? call_method(parser.get(), ZV_STR("parse_args"), {argv}) : Ref{};
     Settings settings;
     if (!args || read_settings(module, args.get(), settings) < 0) return {};
+
     Ref config = service::configuration(module, args.get());
     if (!config || service::start_reticulum(module, args.get(), config.get()) < 0) return {};
     if (!settings.app.empty()) return {{}, {}, args};

@@ -17,6 +17,13 @@ namespace {
 using Event = http::MessageReader::Event;
 
 constexpr std::size_t kChunk = 64 * 1024;
+// Below this, bytes for the link wait up to kCoalesceSeconds for more from the upstream.
+constexpr std::size_t kCoalesce = 16 * 1024;
+constexpr double kCoalesceSeconds = 0.002;
+
+bool readable_soon(net::Socket& socket) {
+    return sync::without_gil([&] { return socket.readable_within(kCoalesceSeconds); });
+}
 
 // The head as the upstream gets it. Framing fields are set from what this side read, so
 // that a Connection field naming them cannot make the two ends disagree on the body.
@@ -163,9 +170,16 @@ Relay relay_answer(Link& link, net::Socket& socket, bool head) {
     for (;;) {
         Event event = a.reader.next(input);
         if (event == Event::NeedMore) {
+            Relay outcome = Relay::Close;
+            // A little that has come is held back a moment for what follows at once (a
+            // server writing its head and its body apart): one message on the link
+            // instead of two. Anything larger, or a pause, goes out.
+            if (a.out.size() < kCoalesce && !a.out.empty() && readable_soon(socket)) {
+                if (!read_upstream(link, socket, a, input, outcome, head)) return outcome;
+                continue;
+            }
             if (!a.out.empty() && !write_link(link, a.out)) return Relay::LinkEnded;
             a.out.clear();
-            Relay outcome = Relay::Close;
             if (!read_upstream(link, socket, a, input, outcome, head)) return outcome;
         } else if (event == Event::Head) {
             int status = a.reader.head().status;
@@ -177,6 +191,7 @@ Relay relay_answer(Link& link, net::Socket& socket, bool head) {
                 http::append_chunk(a.out, a.reader.piece());
             else
                 a.out.append(a.reader.piece());
+            link.gateway->relayed.fetch_add(a.reader.piece().size(), std::memory_order_relaxed);
         } else if (event == Event::End) {
             if (!a.head_sent) continue;  // an interim 1xx answer, not passed on
             if (a.chunked) a.out.append(http::kLastChunk);

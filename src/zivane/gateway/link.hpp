@@ -6,6 +6,7 @@
 #include "support/sync.hpp"
 #include "transport/message_stream.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -16,21 +17,27 @@ namespace zv::gateway {
 struct Link;
 using LinkPtr = std::shared_ptr<Link>;
 
-// Threads that serve links, started as they are needed up to Settings::workers.
+// Threads that serve links: Reticulum's own notification threads where they may
+// (enter/leave), and workers started as they are needed. At most Settings::workers of
+// each serve at once.
 class Workers {
 public:
     // With the GIL: queues `link` to be served.
     void submit(LinkPtr link, std::size_t max_threads);
+    // With the GIL: whether this thread may serve a link now; leave() when done.
+    bool enter(std::size_t max_threads);
+    void leave();
 
 private:
     static void thread_main(void* arg);
     sync::Monitor monitor_;  // level 5
     std::deque<LinkPtr> queue_;
-    std::size_t threads_ = 0, idle_ = 0;
+    std::size_t threads_ = 0, idle_ = 0, serving_ = 0;
 };
 
 struct Gateway {
     Settings settings;
+    std::atomic<std::size_t> relayed{0};  // body bytes relayed since the last heap trim
     ConnectionPool pool;
     Workers workers;
     Ref module, rns;                               // GIL

@@ -1,5 +1,5 @@
-// zivane._cli: the console-script entry points `zivane-server`, `zivane-client` and
-// `zivane-gateway`.
+// zivane._cli: the console-script entry points `zivane-server`, `zivane-client`,
+// `zivane-proxy` and `zivane-gateway`.
 //
 // Each runs its module's `main` coroutine under `asyncio.run` and turns the outcome into
 // an exit status. A process attached to a shared Reticulum instance can be ended by RNS's
@@ -88,8 +88,8 @@ Ref run_command(const char* module_name) {
 
 PyObject* server_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.server").release(); }
 PyObject* client_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.client").release(); }
-PyObject* gateway_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.gateway").release(); }
 PyObject* proxy_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.proxy").release(); }
+PyObject* gateway_impl(NativeFunction*, PyObject* const*) { return run_command("zivane.gateway").release(); }
 
 // `python -m zivane.server` / `python -m zivane.client`: what the console script does,
 // `sys.exit(server())`. runpy has set argv[0] to the shared object's path; usage messages
@@ -109,17 +109,17 @@ PyObject* run_program(const char* module_name, const char* program) {
 
 PyObject* server_program(PyObject*, PyObject*) { return run_program("zivane.server", "zivane-server"); }
 PyObject* client_program(PyObject*, PyObject*) { return run_program("zivane.client", "zivane-client"); }
-PyObject* gateway_program(PyObject*, PyObject*) { return run_program("zivane.gateway", "zivane-gateway"); }
 PyObject* proxy_program(PyObject*, PyObject*) { return run_program("zivane.proxy", "zivane-proxy"); }
+PyObject* gateway_program(PyObject*, PyObject*) { return run_program("zivane.gateway", "zivane-gateway"); }
 
 PyMethodDef server_program_method = {"zivane-server", server_program, METH_NOARGS,
                                      "Run the zivane-server command and exit with its status."};
 PyMethodDef client_program_method = {"zivane-client", client_program, METH_NOARGS,
                                      "Run the zivane-client command and exit with its status."};
-PyMethodDef gateway_program_method = {"zivane-gateway", gateway_program, METH_NOARGS,
-                                      "Run the zivane-gateway command and exit with its status."};
 PyMethodDef proxy_program_method = {"zivane-proxy", proxy_program, METH_NOARGS,
                                     "Run the zivane-proxy command and exit with its status."};
+PyMethodDef gateway_program_method = {"zivane-gateway", gateway_program, METH_NOARGS,
+                                      "Run the zivane-gateway command and exit with its status."};
 
 const table::Function kServer = {
     "server", {}, "int", "Run the zivane-server command and return its exit status.", server_impl,
@@ -127,14 +127,14 @@ const table::Function kServer = {
 const table::Function kClient = {
     "client", {}, "int", "Run the zivane-client command and return its exit status.", client_impl,
 };
-const table::Function kGateway = {
-    "gateway", {}, "int", "Run the zivane-gateway command and return its exit status.", gateway_impl,
-};
 const table::Function kProxy = {
     "proxy", {}, "int", "Run the zivane-proxy command and return its exit status.", proxy_impl,
 };
-const table::Entry kBody[] = {table::define(kServer), table::define(kClient), table::define(kGateway),
-                              table::define(kProxy)};
+const table::Function kGateway = {
+    "gateway", {}, "int", "Run the zivane-gateway command and return its exit status.", gateway_impl,
+};
+const table::Entry kBody[] = {table::define(kServer), table::define(kClient), table::define(kProxy),
+                              table::define(kGateway)};
 
 int cli_exec(PyObject* module) {
     table::Env env(module);
@@ -148,7 +148,7 @@ ModuleDefinition definition{"zivane._cli", "Console-script entry points of zivan
 PyModuleDef* cli_module_def() { return definition.def(); }
 PyMethodDef* server_program_def() { return &server_program_method; }
 PyMethodDef* client_program_def() { return &client_program_method; }
-PyMethodDef* gateway_program_def() { return &gateway_program_method; }
 PyMethodDef* proxy_program_def() { return &proxy_program_method; }
+PyMethodDef* gateway_program_def() { return &gateway_program_method; }
 
 }  // namespace zv

@@ -10,15 +10,16 @@ PyModuleDef* whitelist_module_def();
 PyModuleDef* types_module_def();
 PyModuleDef* client_module_def();
 PyModuleDef* server_module_def();
-PyModuleDef* gateway_module_def();
 PyModuleDef* proxy_module_def();
+PyModuleDef* gateway_module_def();
 PyModuleDef* web_module_def();
 PyModuleDef* cli_module_def();
 
-// What `python -m zivane.server`, `zivane.client` and `zivane.gateway` run (see cli.cpp).
+// What `python -m zivane.server`, `zivane.client`, `zivane.proxy` and `zivane.gateway` run
+// (see cli.cpp).
 PyMethodDef* server_program_def();
 PyMethodDef* client_program_def();
-PyMethodDef* gateway_program_def();
 PyMethodDef* proxy_program_def();
+PyMethodDef* gateway_program_def();
 
 }  // namespace zv

@@ -22,8 +22,8 @@ int install_finder(PyObject* package) {
         {"zivane.types", types_module_def()},
         {"zivane.client", client_module_def(), client_program_def()},
         {"zivane.server", server_module_def(), server_program_def()},
-        {"zivane.gateway", gateway_module_def(), gateway_program_def()},
         {"zivane.proxy", proxy_module_def(), proxy_program_def()},
+        {"zivane.gateway", gateway_module_def(), gateway_program_def()},
         {"zivane.web", web_module_def()},
         {"zivane._cli", cli_module_def()},
     };

@@ -3,7 +3,7 @@
 // SIGTERM.
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
-#include "common/command_run.hpp"
+#include "common/service.hpp"
 #include "proxy/functions.hpp"
 #include "proxy/proxy.hpp"
 #include "support/native_coroutine.hpp"
@@ -112,12 +112,12 @@ int announce(PyObject* module, const Listen& listen, const Proxy& proxy, PyObjec
     std::string where = "Proxy listening on http://" + (v6 ? "[" + listen.host + "]" : listen.host) + ":" +
                         std::to_string(proxy.port());
     Ref line = Ref::steal(PyUnicode_FromString(where.c_str()));
-    if (!line || command_line::print_error_line(module, line.get()) < 0) return -1;
+    if (!line || service::print_to_stderr(module, line.get()) < 0) return -1;
     if (!identify) return 0;
     Ref hash = attr(identity, ZV_STR("hash"));
     Ref hex = hash ? call_method(hash.get(), ZV_STR("hex")) : Ref{};
     line = hex ? fstring({ZV_STR("Identity hash: "), hex.get()}) : Ref{};
-    return line ? command_line::print_error_line(module, line.get()) : -1;
+    return line ? service::print_to_stderr(module, line.get()) : -1;
 }
 
 // Everything before the wait: the running proxy, or null with an exception set.
@@ -125,9 +125,9 @@ std::shared_ptr<Proxy> prepare(PyObject* module) {
     Listen listen;
     Options options;
     Ref args = parse_command_line(module, listen);
-    Ref config = args ? command_line::configuration(module, args.get()) : Ref{};
+    Ref config = args ? service::configuration(module, args.get()) : Ref{};
     if (!config || !read_options(module, args.get(), options)) return {};
-    if (command_line::start_reticulum(module, args.get(), config.get()) < 0) return {};
+    if (service::start_reticulum(module, args.get(), config.get()) < 0) return {};
     Ref identity = load_identity(module, options);
     if (!identity) return {};
     bool identify = options.settings.identify;
@@ -153,22 +153,19 @@ CoBody main_body(Ref fn_ref) {
     if (!proxy) co_return Ref{};
     Ref asyncio = module_global(module, ZV_STR("asyncio"));
     Ref terminated = asyncio ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
-    Ref loop = terminated ? command_line::install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
+    Ref loop = terminated ? service::install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
     Ref failure;
     if (!loop) failure = Ref::steal(PyErr_GetRaisedException());
-    while (loop && PyList_GET_ITEM(terminated.get(), 0) != Py_True) {
-        Ref one = Ref::steal(PyLong_FromLong(1));
-        Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
+    while (loop && !service::terminated(terminated.get())) {
+        Ref sleep = service::pause(asyncio.get());
         Ref slept = sleep ? co_await Await(sleep.get()) : Ref{};
         if (slept) continue;
-        failure = command_line::wait_failure();
+        failure = service::wait_failure();
         break;
     }
-    if (loop) command_line::remove_sigterm(loop.get());
+    if (loop) service::remove_sigterm(loop.get());
     proxy->stop(5.0);
-    if (!failure) co_return Ref::none();
-    PyErr_SetRaisedException(failure.release());
-    co_return Ref{};
+    co_return service::outcome(std::move(failure));
 }
 
 }  // namespace

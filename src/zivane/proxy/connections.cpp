@@ -156,6 +156,34 @@ bool relay_answer(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& a
     }
 }
 
+// The link for the request's destination, opened when there is none.
+LinkPtr link_for(Proxy& proxy, const Target& target, LinkFailure& failure) {
+    const Options& options = proxy.options();
+    Ref identity_path = options.identity_path
+                            ? Ref::steal(PyUnicode_FromString(options.identity_path->c_str()))
+                            : Ref::none();
+    LinkPtr link = identity_path ? proxy.destinations().get(proxy.module(), target.hash, target.port,
+                                                            identity_path.get(), options.settings, failure)
+                                 : LinkPtr{};
+    PyErr_Clear();
+    return link;
+}
+
+// Hands the request's body to the link's writer, piece by piece as the browser sends it;
+// a chunked body stays chunked.
+auto body_source(Browser& browser, const http::Head& request, double timeout) {
+    return [&browser, chunked = request.framing == http::Framing::Chunked, timeout](std::string& out) {
+        Event event = browser.next(timeout);
+        if (event == Event::Body) {
+            chunked ? http::append_chunk(out, browser.reader.piece()) : void(out += browser.reader.piece());
+            return Link::Feed::More;
+        }
+        if (event != Event::End) return Link::Feed::Failed;
+        if (chunked) out += http::kLastChunk;
+        return Link::Feed::Done;
+    };
+}
+
 bool expects_continue(const http::Head& request) {
     const std::string* expect = request.find("expect");
     return expect && request.framing != http::Framing::None && ascii::equals_lower(*expect, "100-continue");
@@ -173,35 +201,27 @@ bool serve_request(Proxy& proxy, Browser& browser) {
         refuse(browser, refusal.status, refusal.reason);
         return false;
     }
-    Ref identity_path = options.identity_path
-                            ? Ref::steal(PyUnicode_FromString(options.identity_path->c_str()))
-                            : Ref::none();
-    LinkFailure failure;
-    LinkPtr link = identity_path ? proxy.destinations().get(proxy.module(), target.hash, target.port,
-                                                            identity_path.get(), options.settings, failure)
-                                 : LinkPtr{};
-    if (!link) {
-        PyErr_Clear();
-        refuse(browser, failure.status ? failure.status : 502, failure.reason);
-        return false;
-    }
-    if (expects_continue(request) && !browser.write("HTTP/1.1 100 Continue\r\n\r\n")) return false;
-    bool chunked = request.framing == http::Framing::Chunked;
-    auto body = [&](std::string& out) {
-        if (request.framing == http::Framing::None) return Link::Feed::Done;
-        Event event = browser.next(options.settings.read_timeout);
-        if (event == Event::Body) {
-            chunked ? http::append_chunk(out, browser.reader.piece()) : void(out += browser.reader.piece());
-            return Link::Feed::More;
-        }
-        if (event != Event::End) return Link::Feed::Failed;
-        if (chunked) out += http::kLastChunk;
-        return Link::Feed::Done;
-    };
+    LinkPtr link;
     auto answer = std::make_shared<Answer>(request.method == "HEAD");
+    std::string head = outgoing_head(request, target, options.settings.slim);
+    bool told_to_continue = false;
+    Link::Sent sent = Link::Sent::NotTaken;
     std::string why;
-    if (!link->send(proxy.module(), outgoing_head(request, target, options.settings.slim), answer, body,
-                    why)) {
+    // A link that failed since it was found takes nothing: one more try gets a new one.
+    for (int tries = 0; tries < 2 && sent == Link::Sent::NotTaken; ++tries) {
+        LinkFailure failure;
+        link = link_for(proxy, target, failure);
+        if (!link) {
+            refuse(browser, failure.status ? failure.status : 502, failure.reason);
+            return false;
+        }
+        if (!told_to_continue && expects_continue(request) && !browser.write("HTTP/1.1 100 Continue\r\n\r\n"))
+            return false;
+        told_to_continue = true;
+        sent = link->send(proxy.module(), head, answer,
+                          body_source(browser, request, options.settings.read_timeout), why);
+    }
+    if (sent != Link::Sent::Whole) {
         refuse(browser, 502, why);
         return false;
     }

@@ -334,33 +334,48 @@ std::shared_ptr<Destinations::Slot> Destinations::slot(const std::string& key) {
     return found;
 }
 
+LinkPtr Destinations::current(Slot& s) {
+    sync::MutexGuard guard(mutex_);
+    return s.link;
+}
+
+// Keeps `link` as the slot's link; not once the proxy stops (the link is failed then, and
+// goes with the request that opened it).
+void Destinations::keep(Slot& s, LinkPtr link) {
+    sync::MutexGuard guard(mutex_);
+    bool closed = closed_;
+    if (!closed) std::swap(s.link, link);
+    guard.unlock();
+    if (closed && link) link->fail(nullptr, "zivane-proxy is stopping");
+}  // the link replaced goes here, with the GIL held
+
 LinkPtr Destinations::get(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
                           const Settings& settings, LinkFailure& failure) {
     std::shared_ptr<Slot> s = slot(hash + ":" + std::to_string(port));
     std::uint64_t seen = s->tries.load();
     sync::MutexGuard turn(s->open_turn);
-    if (s->link && s->link->usable(module)) return s->link;
+    LinkPtr link = current(*s);
+    if (link && link->usable(module)) return link;
     if (s->tries.load() != seen && s->last_failure.status != 0) {
         failure = s->last_failure;  // tried and failed while this request waited
         return {};
     }
     s->tries.fetch_add(1);
-    s->link = Link::open(module, hash, port, identity_path, settings, failure);
-    s->last_failure = s->link ? LinkFailure{} : failure;
-    return s->link;
+    link = Link::open(module, hash, port, identity_path, settings, failure);
+    s->last_failure = link ? LinkFailure{} : failure;
+    keep(*s, link);
+    return link;
 }
 
 void Destinations::close_all(PyObject* module, const std::string& why) {
-    std::vector<std::shared_ptr<Slot>> all;
+    std::vector<LinkPtr> links;
     {
         sync::MutexGuard guard(mutex_);
-        for (auto& [key, s] : slots_) all.push_back(s);
+        closed_ = true;
+        for (auto& [key, s] : slots_)
+            if (s->link) links.push_back(std::move(s->link));
     }
-    for (auto& s : all) {
-        sync::MutexGuard turn(s->open_turn);
-        if (s->link) s->link->fail(module, why);
-        s->link.reset();
-    }
+    for (auto& link : links) link->fail(module, why);
 }
 
 }  // namespace zv::proxy

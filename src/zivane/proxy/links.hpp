@@ -79,15 +79,17 @@ public:
 
     // What a request's body source says after handing over bytes.
     enum class Feed { More, Done, Failed };
+    // What became of a request: written whole; not taken, nothing of it written or read
+    // (the link had failed already: another link may take it); failed on the way.
+    enum class Sent { Whole, NotTaken, Failed };
 
     // Writes one request (head, then what `more` hands over until it says Done) and
     // queues `answer` for its reply, in one turn of the link's writer. `more(out)` is
-    // called with the GIL held and may release it; it appends body bytes to `out`. False
-    // (no exception set) with `failure` set when the link took no request or failed while
-    // writing, or `more` failed (a request cut short also ends the link's use: its stream
-    // would be out of step).
+    // called with the GIL held and may release it; it appends body bytes to `out`. Unless
+    // Whole, `failure` says why (no exception set); a request cut short while being
+    // written also ends the link's use, as its stream would be out of step.
     template <class More>
-    bool send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more, std::string& failure);
+    Sent send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more, std::string& failure);
 
     // Moves out what `answer` has gained, waiting with the GIL released until there is
     // something or `deadline` passes (false then).
@@ -163,18 +165,22 @@ private:
     };
     std::shared_ptr<Slot> slot(const std::string& key);
 
-    PyMutex mutex_{};  // the map, in short steps
+    LinkPtr current(Slot& slot);
+    void keep(Slot& slot, LinkPtr link);
+
+    PyMutex mutex_{};  // the map and each slot's link, in short steps
     std::map<std::string, std::shared_ptr<Slot>> slots_;
+    bool closed_ = false;  // under mutex_: the proxy stops, no link is kept any more
 };
 
 // ---- template bodies ------------------------------------------------------------------
 
 template <class More>
-bool Link::send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more,
-                std::string& failure) {
+Link::Sent Link::send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more,
+                      std::string& failure) {
     constexpr std::size_t kWriteSize = 64u << 10;
     sync::MutexGuard turn(write_turn_);
-    if (!begin(answer, failure)) return false;
+    if (!begin(answer, failure)) return Sent::NotTaken;
     std::string data = std::move(head);
     bool written = false;
     for (;;) {
@@ -182,14 +188,14 @@ bool Link::send(PyObject* module, std::string head, const AnswerPtr& answer, Mor
         if (feed == Feed::Failed) {
             failure = "the browser's request ended before its body";
             withdraw(module, answer, written, failure);
-            return false;
+            return Sent::Failed;
         }
         if (feed == Feed::Done || data.size() >= kWriteSize) {
-            if (write(module, data, failure) < 0) return false;
+            if (write(module, data, failure) < 0) return Sent::Failed;
             written = true;
             data.clear();
         }
-        if (feed == Feed::Done) return true;
+        if (feed == Feed::Done) return Sent::Whole;
     }
 }
 

@@ -94,8 +94,7 @@ CoBody main_body(Ref fn_ref) {
     Ref failure;
     for (;;) {
         int running = keeps_running(server.get(), terminated.get());
-        Ref one = running > 0 ? Ref::steal(PyLong_FromLong(1)) : Ref{};
-        Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
+        Ref sleep = running > 0 ? service::pause(asyncio.get()) : Ref{};
         Ref slept = sleep ? co_await Await(sleep.get()) : Ref{};
         if (slept) continue;
         if (running != 0) failure = service::wait_failure();
@@ -106,9 +105,7 @@ CoBody main_body(Ref fn_ref) {
     Ref stop_coro = call_method(server.get(), ZV_STR("stop"));
     Ref stopped = stop_coro ? co_await Await(stop_coro.get()) : Ref{};
     if (!stopped) co_return Ref{};
-    if (!failure) co_return Ref::none();
-    PyErr_SetRaisedException(failure.release());
-    co_return Ref{};
+    co_return service::outcome(std::move(failure));
 }
 
 }  // namespace

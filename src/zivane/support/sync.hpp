@@ -5,18 +5,27 @@
 //   1. zivane.client Session::turn (a threading.Lock): one exchange at a time on a link.
 //      Held for a whole exchange, across everything below; its acquire waits with the
 //      GIL released.
+//      zivane.proxy Destinations' open turn (a PyMutex, one per destination): held while
+//      one request opens the destination's link (HttpClient.connect, then the link's
+//      reader); its waits let the GIL go.
+//      zivane.proxy Link::write_turn_ (a PyMutex, one per link): held while one request
+//      is written on the link (paced writes; the browser's body read with the GIL
+//      released). A write that fails tears the link down, which takes the read mutex.
 //   2. zivane.server LinkState::mutex (a PyMutex, one per link): held while a ready
 //      callback reads the link's buffer (`buffer.read`: Python code, which may let the
 //      GIL go and take it back, and takes 3) and cuts requests out of the bytes read.
 //      Never held while a handler runs, an answer is written or another link's state
-//      is touched.
+//      is touched. zivane.proxy Link::read_mutex_ is held the same way by the proxy's
+//      ready callback, and by the closed callback while it ends the last answer.
 //   3. Reticulum's own locks (RawChannelReader._lock, the buffered reader's lock,
 //      Channel._lock, ...): Python locks inside RNS. RNS never calls into zivane while
 //      it holds one: ready callbacks start on threads of their own.
 //   4. zivane.client Session::mutex (a PyMutex, one per link): held by short native
 //      steps that run no Python code and release no reference.
 //   5. a Monitor's std::mutex (the server's watchdog table, the client's writer
-//      hand-over): nothing else is taken while it is held.
+//      hand-over, a proxy link's answers, the proxy's thread count, a gateway link's
+//      flags, the gateway's worker queue and its idle upstream connections): nothing
+//      else is taken while it is held.
 //
 // And the GIL, which is not a place in that order but a rule for each kind of lock:
 // - a PyMutex (2, 4) is taken by a thread holding the GIL; PyMutex_Lock lets the GIL go

@@ -59,6 +59,9 @@ public:
     // more. Returns false with `error` set.
     bool write_all(const char* data, std::size_t n, double timeout, IoError& error);
 
+    // True when bytes (or the end of the stream) can be read within `timeout`.
+    bool readable_within(double timeout) const noexcept;
+
     // True when the socket is still connected and nothing is waiting to be read: what a
     // kept-alive connection must be before it is reused (a peer that closed it, or sent
     // bytes nobody asked for, makes it unusable).

@@ -86,19 +86,25 @@ bool start_exchange(PyObject* module, Exchange& ex, Outgoing& out) {
     proxy::Settings settings = ex.client->settings;
     if (out.timeouts.connect) settings.connect_timeout = *out.timeouts.connect;
     ex.read_timeout = out.timeouts.read.value_or(settings.request_timeout);
-    proxy::LinkFailure failure;
-    ex.link = ex.client->destinations.get(module, target.hash, target.port, ex.client->identity_path.get(),
-                                          settings, failure);
-    if (!ex.link) {
-        PyErr_Clear();
-        return fail(ex, failure.status == 504 ? Failure::ConnectTimeout : Failure::Connect, failure.reason);
-    }
     bool chunked = false, raised = false;
     std::string head = outgoing_head(out, target, chunked);
     ex.answer = std::make_shared<proxy::Answer>(out.method == "HEAD");
-    std::string why;
     auto more = [&](std::string& data) { return feed(out.body.get(), chunked, data, raised); };
-    if (!ex.link->send(module, std::move(head), ex.answer, more, why)) {
+    std::string why;
+    proxy::Link::Sent sent = proxy::Link::Sent::NotTaken;
+    // A link that failed since it was found takes nothing: one more try gets a new one.
+    for (int tries = 0; tries < 2 && sent == proxy::Link::Sent::NotTaken; ++tries) {
+        proxy::LinkFailure failure;
+        ex.link = ex.client->destinations.get(module, target.hash, target.port,
+                                              ex.client->identity_path.get(), settings, failure);
+        if (!ex.link) {
+            PyErr_Clear();
+            return fail(ex, failure.status == 504 ? Failure::ConnectTimeout : Failure::Connect,
+                        failure.reason);
+        }
+        sent = ex.link->send(module, head, ex.answer, more, why);
+    }
+    if (sent != proxy::Link::Sent::Whole) {
         if (raised) return false;
         PyErr_Clear();
         return fail(ex, Failure::Write, why);
