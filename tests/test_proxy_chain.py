@@ -83,6 +83,11 @@ def test_post_body_404_redirect_and_chunked_answers_pass_unchanged(gateway, prox
     assert r.status_code == 200 and r.content == FILES["index.html"]
     r = requests.get(site(gateway, "/chunked"), proxies=via(proxy), timeout=60)
     assert r.content == b"first second third"
+    # an HTTP/1.0 client cannot take chunks: the body runs until the proxy closes
+    answer = raw(proxy, b"GET " + site(gateway, "/chunked").encode() + b" HTTP/1.0\r\n\r\n")
+    head, body = answer.split(b"\r\n\r\n", 1)
+    assert b"chunked" not in head.lower() and b"connection: close" in head.lower()
+    assert body == b"first second third"
 
 
 def test_identity_header_is_the_proxy_s_and_cannot_be_spoofed(gateway, proxy):

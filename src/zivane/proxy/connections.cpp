@@ -37,15 +37,17 @@ public:
         }
     }
 
+    // Writes with the GIL released when this thread holds it (`holds_gil`).
     bool write(std::string_view data) {
         net::IoError error;
-        return sync::without_gil(
-            [&] { return socket_.write_all(data.data(), data.size(), kWriteTimeout, error); });
+        auto write_all = [&] { return socket_.write_all(data.data(), data.size(), kWriteTimeout, error); };
+        return holds_gil ? sync::without_gil(write_all) : write_all();
     }
 
     http::MessageReader reader{http::MessageReader::Kind::Request};
     net::IoError io_error;
     bool broken = false;
+    bool holds_gil = true;
 
 private:
     static constexpr double kWriteTimeout = 60.0;
@@ -124,9 +126,10 @@ private:
     bool chunked_ = false;
 };
 
-// Relays `answer` as it arrives. True when the connection can take another request.
-bool relay_answer(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& answer,
-                  const http::Head& request) {
+// Relays `answer` as it arrives, without the GIL. True when the connection can take
+// another request; `fail_link` says why the link must go, when it must.
+bool relay_released(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& answer,
+                    const http::Head& request, std::string& fail_link) {
     const Settings& settings = proxy.options().settings;
     Relay relay(browser, request);
     double timeout = settings.request_timeout;
@@ -138,7 +141,7 @@ bool relay_answer(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& a
             std::string why =
                 link.name() + " did not answer in time (" + std::to_string(int(timeout)) + " s)";
             if (!relay.started()) refuse(browser, 504, why);
-            link.fail(proxy.module(), why);  // a late answer would be taken for the next request's
+            fail_link = why;  // a late answer would be taken for the next request's
             return false;
         }
         timeout = settings.read_timeout;
@@ -182,6 +185,20 @@ auto body_source(Browser& browser, const http::Head& request, double timeout) {
         if (chunked) out += http::kLastChunk;
         return Link::Feed::Done;
     };
+}
+
+// Relays `answer` with the GIL released all along (the GIL is held on entry and exit).
+bool relay_answer(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& answer,
+                  const http::Head& request) {
+    std::string fail_link;
+    bool goes_on = sync::without_gil([&] {
+        browser.holds_gil = false;
+        bool result = relay_released(proxy, browser, link, answer, request, fail_link);
+        browser.holds_gil = true;
+        return result;
+    });
+    if (!fail_link.empty()) link.fail(proxy.module(), fail_link);
+    return goes_on;
 }
 
 bool expects_continue(const http::Head& request) {

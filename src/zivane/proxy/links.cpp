@@ -258,8 +258,9 @@ bool Link::deliver_event(http::MessageReader::Event event) {
 }
 
 bool Link::take(const AnswerPtr& answer, Clock::time_point deadline, Taken& out) {
-    return monitor_.locked([&](sync::Monitor::Guard& guard) {
-        Answer& a = *answer;
+    sync::Monitor::Guard guard = monitor_.hold();
+    Answer& a = *answer;
+    {
         auto news = [&] {
             return (a.has_head && !a.head_given) || !a.pieces.empty() || a.ended || a.overflowed ||
                    !a.failure.empty();
@@ -275,7 +276,7 @@ bool Link::take(const AnswerPtr& answer, Clock::time_point deadline, Taken& out)
         out.overflowed = a.overflowed;
         out.failure = a.failure;
         return true;
-    });
+    }
 }
 
 bool Link::progressed_within(double seconds) const {
@@ -284,11 +285,10 @@ bool Link::progressed_within(double seconds) const {
 }
 
 void Link::abandon(const AnswerPtr& answer) {
-    monitor_.locked([&](sync::Monitor::Guard&) {
-        answer->abandoned = true;
-        answer->pieces.clear();
-        answer->queued = 0;
-    });
+    sync::Monitor::Guard guard = monitor_.hold();
+    answer->abandoned = true;
+    answer->pieces.clear();
+    answer->queued = 0;
 }
 
 // ---- failing ------------------------------------------------------------------------------

@@ -91,8 +91,8 @@ public:
     template <class More>
     Sent send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more, std::string& failure);
 
-    // Moves out what `answer` has gained, waiting with the GIL released until there is
-    // something or `deadline` passes (false then).
+    // Moves out what `answer` has gained, waiting until there is something or `deadline`
+    // passes (false then). Called without the GIL, like abandon().
     struct Taken {
         bool has_head = false;  // `head` is the answer's head, given out for the first time
         http::Head head;

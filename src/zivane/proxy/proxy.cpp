@@ -7,6 +7,9 @@ namespace {
 
 // How often the acceptor looks at the stop flag.
 constexpr double kAcceptSlice = 0.2;
+// What the kernel may hold for one browser: with the answer limit, all that a browser
+// that stops reading costs (the system's own default grows to megabytes).
+constexpr int kBrowserSendBuffer = 256 << 10;
 
 constexpr std::string_view kBusy =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 46\r\n"
@@ -67,6 +70,7 @@ void Proxy::hand_over(net::Socket socket) {
         socket.write_all(kBusy.data(), kBusy.size(), 1.0, ignored);
         return;
     }
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDBUF, &kBrowserSendBuffer, sizeof kBrowserSendBuffer);
     auto* start = new Start{shared_from_this(), std::move(socket)};
     if (PyThread_start_new_thread(connection_main, start) != PYTHREAD_INVALID_THREAD_ID) return;
     delete start;
