@@ -509,12 +509,19 @@ PyObject* adapter_send(NativeFunction* fn, PyObject* const* args) {
 
 }  // namespace
 
+// What the three classes share: __init__(self, identity_path=None, identify=False) and the
+// parameters of __exit__ / __aexit__.
+const table::Function kInit = {
+    "__init__",
+    {{"self"}, {"identity_path", "str | None", "None"}, {"identify", "bool", "False"}},
+    "None",
+    nullptr,
+    transport_init};
+constexpr std::initializer_list<table::Param> kExitParams = {
+    {"self"}, {"exc_type", nullptr, "None"}, {"exc_value", nullptr, "None"}, {"traceback", nullptr, "None"}};
+
 const table::Function kHttpxTransportBody[] = {
-    {"__init__",
-     {{"self"}, {"identity_path", "str | None", "None"}, {"identify", "bool", "False"}},
-     "None",
-     nullptr,
-     transport_init},
+    kInit,
     {"handle_request",
      {{"self"}, {"request"}},
      nullptr,
@@ -522,14 +529,7 @@ const table::Function kHttpxTransportBody[] = {
      handle_request},
     {"close", {{"self"}}, "None", "Close the links this transport opened.", transport_close},
     {"__enter__", {{"self"}}, nullptr, nullptr, body_self},
-    {"__exit__",
-     {{"self"},
-      {"exc_type", nullptr, "None"},
-      {"exc_value", nullptr, "None"},
-      {"traceback", nullptr, "None"}},
-     "None",
-     nullptr,
-     transport_exit},
+    {"__exit__", kExitParams, "None", nullptr, transport_exit},
 };
 const table::Class kHttpxTransport = {
     "HttpxTransport",
@@ -539,11 +539,7 @@ const table::Class kHttpxTransport = {
     {{"_state"}}};
 
 const table::Function kAsyncHttpxTransportBody[] = {
-    {"__init__",
-     {{"self"}, {"identity_path", "str | None", "None"}, {"identify", "bool", "False"}},
-     "None",
-     nullptr,
-     transport_init},
+    kInit,
     {"handle_async_request",
      {{"self"}, {"request"}},
      nullptr,
@@ -557,15 +553,7 @@ const table::Function kAsyncHttpxTransportBody[] = {
      transport_aclose,
      table::Kind::Coroutine},
     {"__aenter__", {{"self"}}, nullptr, nullptr, transport_aenter, table::Kind::Coroutine},
-    {"__aexit__",
-     {{"self"},
-      {"exc_type", nullptr, "None"},
-      {"exc_value", nullptr, "None"},
-      {"traceback", nullptr, "None"}},
-     "None",
-     nullptr,
-     transport_aclose,
-     table::Kind::Coroutine},
+    {"__aexit__", kExitParams, "None", nullptr, transport_aclose, table::Kind::Coroutine},
 };
 const table::Class kAsyncHttpxTransport = {
     "AsyncHttpxTransport",
@@ -575,11 +563,7 @@ const table::Class kAsyncHttpxTransport = {
     {{"_state"}}};
 
 const table::Function kRequestsAdapterBody[] = {
-    {"__init__",
-     {{"self"}, {"identity_path", "str | None", "None"}, {"identify", "bool", "False"}},
-     "None",
-     nullptr,
-     transport_init},
+    kInit,
     {"send",
      {{"self"},
       {"request"},
