@@ -64,11 +64,14 @@ bool absorb(Exchange& ex, proxy::Link::Taken& taken) {
     return true;
 }
 
-// Waits for what the answer gained. False with the failure set.
+// Waits for what the answer gained (the link's own waits go without the GIL). False with
+// the failure set.
 bool take(Exchange& ex, double timeout) {
     proxy::Link::Taken taken;
     for (;;) {
-        if (ex.link->take(ex.answer, after(timeout), taken)) return absorb(ex, taken);
+        auto deadline = after(timeout);
+        if (sync::without_gil([&] { return ex.link->take(ex.answer, deadline, taken); }))
+            return absorb(ex, taken);
         if (ex.head.status == 0 && ex.link->progressed_within(timeout)) continue;  // queued behind another
         std::string why = ex.link->name() + " did not answer in time";
         ex.link->fail(nullptr, why);  // a late answer would be taken for the next request's
@@ -125,7 +128,8 @@ bool read_answer(Exchange& ex, std::size_t max, bool wait, std::string& out) {
             continue;
         }
         proxy::Link::Taken taken;
-        if (!ex.link->take(ex.answer, Clock::now(), taken) || !absorb(ex, taken)) return false;
+        bool got = sync::without_gil([&] { return ex.link->take(ex.answer, Clock::now(), taken); });
+        if (!got || !absorb(ex, taken)) return false;
         if (ex.pending.empty() && !ex.ended) return false;
     }
     std::size_t n = max == 0 ? ex.pending.size() : std::min(max, ex.pending.size());
@@ -137,7 +141,7 @@ bool read_answer(Exchange& ex, std::size_t max, bool wait, std::string& out) {
 void close_exchange(Exchange& ex) {
     sync::MutexGuard guard(ex.mutex);
     if (std::exchange(ex.closed, true) || !ex.link || !ex.answer) return;
-    if (!ex.ended) ex.link->abandon(ex.answer);
+    if (!ex.ended) sync::without_gil([&] { ex.link->abandon(ex.answer); });
     ex.pending.clear();
 }
 
