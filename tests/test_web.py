@@ -4,6 +4,7 @@ and requests transports from another process."""
 
 import hashlib
 import os
+import time
 
 import pytest
 
@@ -188,6 +189,18 @@ def test_hostile_peers_get_clear_answers_and_pipelined_answers_keep_their_order(
     cut.send(b"POST /upload HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + b"x" * 5000)
     cut.close_link()
     assert client.check("result = http.get(base + '/json').status_code") == 200
+    # An app reading a body that never ends hears http.disconnect when the link closes.
+    before = client.check("result = http.get(base + '/disconnects').json()['count']")
+    waiting = net.start_peer(server.dest_hash, 80)
+    waiting.send(b"POST /until-disconnect HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n")
+    time.sleep(1)  # the app is reading by then
+    waiting.close_link()
+    assert client.check("""
+        deadline = time.monotonic() + 20
+        while http.get(base + "/disconnects").json()["count"] == %d and time.monotonic() < deadline:
+            time.sleep(0.2)
+        result = http.get(base + "/disconnects").json()["count"]
+    """ % before) == before + 1
 
 
 def test_lifespan_shutdown_runs_when_the_gateway_stops(starlette_site):
@@ -222,6 +235,20 @@ def test_wsgi_app_routes_bodies_identity_and_failures(flask_site):
     assert anonymous["client"].startswith("link-") and anonymous["header"] is None
     assert known == {"client": mine, "header": mine}
     assert got[8] == [500, 200]
+
+
+def test_wsgi_environ_follows_pep_3333_and_iterables_are_closed(flask_site):
+    _, client = flask_site
+    env, body, closed = client.check("""
+        env = http.get(base + "/environ?q=%41", headers=[("X-Twice", "1"), ("X-Twice", "2")]).json()
+        body = http.get(base + "/closing").text
+        result = [env, body, http.get(base + "/closed").json()["count"]]
+    """)
+    assert env == {"REQUEST_METHOD": "GET", "SCRIPT_NAME": "", "PATH_INFO": "/environ", "QUERY_STRING": "q=%41",
+                   "SERVER_PROTOCOL": "HTTP/1.1", "SERVER_PORT": "80", "CONTENT_LENGTH": None,
+                   "HTTP_X_TWICE": "1,2", "wsgi.url_scheme": "http", "wsgi.multithread": True,
+                   "wsgi.input_terminated": True, "version": [1, 0]}
+    assert body == "abc" and closed >= 1
 
 
 def test_serve_coroutine_serves_until_cancelled_and_bare_apps_need_no_lifespan(tmp_path):

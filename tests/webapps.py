@@ -99,6 +99,22 @@ async def boom_late(request):
     return StreamingResponse(pieces())
 
 
+DISCONNECTS = []
+
+
+async def until_disconnect(request):
+    """Reads the body until the peer goes away; counts the disconnects it saw."""
+    while True:
+        message = await request.receive()
+        if message["type"] == "http.disconnect":
+            DISCONNECTS.append(1)
+            return JSONResponse({"disconnected": True})
+
+
+async def disconnects(request):
+    return JSONResponse({"count": len(DISCONNECTS)})
+
+
 async def slow(request):
     await asyncio.sleep(float(request.query_params.get("t", "0.5")))
     return JSONResponse({"slept": True})
@@ -108,6 +124,7 @@ starlette_app = Starlette(lifespan=lifespan, routes=[
     Route("/json", json_route), Route("/items/{item_id}", item), Route("/stream", stream), Route("/big", big),
     Route("/upload", upload, methods=["POST"]), Route("/whoami", whoami), Route("/boom", boom),
     Route("/boom-late", boom_late), Route("/slow", slow),
+    Route("/until-disconnect", until_disconnect, methods=["POST"]), Route("/disconnects", disconnects),
 ])
 
 
@@ -143,6 +160,29 @@ def flask_upload():
 @flask_app.get("/whoami")
 def flask_whoami():
     return {"client": flask_request.remote_addr, "header": flask_request.headers.get("X-Reticulum-Identity")}
+
+
+CLOSED = []
+
+
+@flask_app.get("/environ")
+def flask_environ():
+    keys = ("REQUEST_METHOD", "SCRIPT_NAME", "PATH_INFO", "QUERY_STRING", "SERVER_PROTOCOL", "SERVER_PORT",
+            "CONTENT_LENGTH", "HTTP_X_TWICE", "wsgi.url_scheme", "wsgi.multithread", "wsgi.input_terminated")
+    env = flask_request.environ
+    return {key: env.get(key) for key in keys} | {"version": list(env["wsgi.version"])}
+
+
+@flask_app.get("/closing")
+def flask_closing():
+    response = FlaskResponse(iter([b"a", b"b", b"c"]))
+    response.call_on_close(lambda: CLOSED.append(1))
+    return response
+
+
+@flask_app.get("/closed")
+def flask_closed():
+    return {"count": len(CLOSED)}
 
 
 @flask_app.get("/boom")
