@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Fuzzes the framer (libFuzzer, with AddressSanitizer and UndefinedBehaviorSanitizer) and
-# the parsers and server link assembly (atheris, against the zivane the venv imports; set
-# PYTHONPATH to a build directory to fuzz that build instead).
+# Fuzzes the framer and the bridges' streaming message reader (libFuzzer, with
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the parsers and server link
+# assembly (atheris, against the zivane the venv imports; set PYTHONPATH to a build
+# directory to fuzz that build instead).
 #
 #   bash fuzz/run.sh           bounded run, about a minute in all (part of scripts/test.sh)
 #   bash fuzz/run.sh --long    30 minutes per target (FUZZ_SECONDS overrides either)
@@ -45,6 +46,27 @@ else
     fi
     echo "fuzz framer: $(runs "$out/framer.log") executions in ${framer_seconds}s" \
         "($( [ $status = 0 ] && echo "no crash" || echo "CRASH"))"
+
+    # The streaming reader of the bridges: the same stream read whole and in pieces.
+    stream_status=0
+    mkdir -p "$out/corpus-stream"
+    if [ ! -x "$out/message_stream_fuzz" ] || [ fuzz/message_stream_fuzz.cpp -nt "$out/message_stream_fuzz" ] ||
+       [ src/zivane/transport/message_stream.cpp -nt "$out/message_stream_fuzz" ] ||
+       [ src/zivane/transport/message_stream.hpp -nt "$out/message_stream_fuzz" ] ||
+       [ src/zivane/transport/framing.cpp -nt "$out/message_stream_fuzz" ]; then
+    clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+        -Isrc/zivane fuzz/message_stream_fuzz.cpp src/zivane/transport/message_stream.cpp \
+        src/zivane/transport/framing.cpp -o "$out/message_stream_fuzz"
+    fi
+    if ! "$out/message_stream_fuzz" -max_total_time="$framer_seconds" -dict=fuzz/http.dict \
+            -artifact_prefix="$out/crash-stream-" -print_final_stats=1 \
+            "$out/corpus-stream" fuzz/seeds/stream >"$out/stream.log" 2>&1; then
+        tail -40 "$out/stream.log" >&2
+        stream_status=1
+        status=1
+    fi
+    echo "fuzz message stream: $(runs "$out/stream.log") executions in ${framer_seconds}s" \
+        "($( [ $stream_status = 0 ] && echo "no crash" || echo "CRASH"))"
 fi
 
 http_status=0

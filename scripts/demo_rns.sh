@@ -31,9 +31,13 @@ cat > "$demo/config" <<CFG
 CFG
 
 pids=()
+# One at a time, so that Reticulum's own instance (listed first, stopped last) outlives
+# every process attached to it.
 cleanup() {
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
 }
 trap cleanup EXIT
 

@@ -106,7 +106,7 @@ def pattern(size, seed=0):
 class Handler(http.server.SimpleHTTPRequestHandler):
     """Static files, plus: POST anywhere (recorded, answered with the body's digest),
     /redirect (302 to /index.html), /echo-headers (the request head as JSON), /garbage (no
-    HTTP at all), /cut (a promised body cut short), /chunked (a chunked answer), /slow
+    HTTP at all), /cut (a promised body cut short after 200 kB; /cut?early after 1 kB), /chunked (a chunked answer), /slow
     (answers after two seconds)."""
 
     protocol_version = "HTTP/1.1"
@@ -158,9 +158,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
 
     def cut(self):
         self.send_response(200)
-        self.send_header("Content-Length", "100000")
+        self.send_header("Content-Length", "1000000")
         self.end_headers()
-        self.wfile.write(b"x" * 1000)
+        self.wfile.write(b"x" * (1000 if "early" in self.path else 200_000))
         self.wfile.flush()
         self.close_connection = True
 

@@ -110,10 +110,13 @@ def test_eight_concurrent_clients_get_their_own_files(gateway, fetcher):
 
 
 def test_upstream_failures_answer_502_or_504_and_the_gateway_goes_on(gateway, fetcher):
-    garbage, cut, slow, after = fetcher.fetch(gateway.dest_hash, 80, [
-        {"path": "/garbage"}, {"path": "/cut"}, {"path": "/slow"}, {"path": "/index.html"}])[0]
+    garbage, early, cut, slow, after = fetcher.fetch(gateway.dest_hash, 80, [
+        {"path": "/garbage"}, {"path": "/cut?early"}, {"path": "/cut"}, {"path": "/slow"},
+        {"path": "/index.html"}])[0]
     assert garbage["status"] == 502 and "invalid answer" in garbage["body"]
-    # the head went out before the body was cut: the link is ended, the client sees no answer
+    # cut short while nothing of it had gone out yet: a 502 in its place, the link goes on
+    assert early["status"] == 502 and "cut short" in early["body"]
+    # cut short once its head and part of its body went out: the link ends mid-answer
     assert "error" in cut
     assert slow["status"] == 504 and "did not answer in time" in slow["body"]
     assert after["status"] == 200

@@ -231,3 +231,12 @@ def test_a_browser_that_stops_reading_is_cut_off_and_memory_stays_bounded(net, s
     stuck.close()
     assert got < size
     proxy.stop()
+
+
+def test_a_destination_that_does_not_answer_in_time_gets_504_and_a_fresh_link_after(net, site):
+    proxy = start_proxy(net, tunables={"_REQUEST_TIMEOUT": 1.0})
+    status, _, body = fetch(proxy, url(site, "/slow"))
+    assert status == 504 and site.dest_hash.encode() in body and b"in time" in body
+    # the late answer is never taken for the next request's: that one goes out on a new link
+    assert fetch(proxy, url(site, "/blob/64"))[2] == blob(64)
+    proxy.stop()

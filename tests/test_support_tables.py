@@ -32,7 +32,7 @@ def test_server_module_and_class_bind_names_in_order():
         "set_default_handler", "start", "stop", "_on_link", "_send_response", "_on_close",
         "_handle_request", "_match_pattern", "port", "destination_hash", "is_running",
     ]
-    assert [n for n in vars(cli) if not n.startswith("__")] == ["server", "client"]
+    assert [n for n in vars(cli) if not n.startswith("__")] == ["server", "client", "proxy", "gateway"]
 
 
 def test_kinds_and_qualified_names():

@@ -52,8 +52,14 @@ bool refuse(Link& link, bool body_pending, int status, const std::string& text, 
     return false;
 }
 
+// What the socket takes at once goes with the GIL held: letting it go for a system call
+// that does not wait only gave Reticulum's threads the GIL for a while.
 bool upstream_write(net::Socket& socket, const std::string& data, double timeout, net::IoError& error) {
-    return sync::without_gil([&] { return socket.write_all(data.data(), data.size(), timeout, error); });
+    std::size_t done = socket.write_now(data.data(), data.size(), error);
+    if (error) return false;
+    if (done == data.size()) return true;
+    return sync::without_gil(
+        [&] { return socket.write_all(data.data() + done, data.size() - done, timeout, error); });
 }
 
 // What became of sending the request up.
@@ -105,7 +111,8 @@ struct Answer {
     http::MessageReader reader{http::MessageReader::Kind::Response};
     std::string buffer = std::string(kChunk, '\0');
     std::string out;
-    bool any_byte = false, head_sent = false, chunked = false, close_after = false;
+    bool any_byte = false, head_read = false, chunked = false, close_after = false;
+    bool written = false;  // some of the answer went out on the link
 };
 
 // The answer's head as the link gets it: a body of unknown length, or one the upstream
@@ -123,13 +130,23 @@ void prepare_answer_head(Answer& a) {
     }
     if (head.reason.empty()) head.reason = std::string(http::reason_phrase(head.status));
     a.out.append(http::serialize_response(head));
-    a.head_sent = true;
+    a.head_read = true;
 }
 
-// The upstream failed the answer: a 502 or 504 while nothing of it went out, else the
-// answer is cut off where it is and the link ends (the peer cannot tell the rest).
+// What the answer has ready goes out on the link; false when the link is gone.
+bool send_out(Link& link, Answer& a) {
+    if (a.out.empty()) return true;
+    a.written = true;
+    if (!write_link(link, a.out)) return false;
+    a.out.clear();
+    return true;
+}
+
+// The upstream failed the answer: a 502 or 504 in its place while nothing of it went
+// out (what was held back is dropped), else the answer is cut off where it is and the
+// link ends (the peer cannot tell the rest).
 Relay fail_answer(Link& link, Answer& a, int status, const std::string& text, bool head) {
-    if (a.head_sent) {
+    if (a.written) {
         end_link(link);
         return Relay::LinkEnded;
     }
@@ -178,8 +195,7 @@ Relay relay_answer(Link& link, net::Socket& socket, bool head) {
                 if (!read_upstream(link, socket, a, input, outcome, head)) return outcome;
                 continue;
             }
-            if (!a.out.empty() && !write_link(link, a.out)) return Relay::LinkEnded;
-            a.out.clear();
+            if (!send_out(link, a)) return Relay::LinkEnded;
             if (!read_upstream(link, socket, a, input, outcome, head)) return outcome;
         } else if (event == Event::Head) {
             int status = a.reader.head().status;
@@ -193,9 +209,9 @@ Relay relay_answer(Link& link, net::Socket& socket, bool head) {
                 a.out.append(a.reader.piece());
             link.gateway->relayed.fetch_add(a.reader.piece().size(), std::memory_order_relaxed);
         } else if (event == Event::End) {
-            if (!a.head_sent) continue;  // an interim 1xx answer, not passed on
+            if (!a.head_read) continue;  // an interim 1xx answer, not passed on
             if (a.chunked) a.out.append(http::kLastChunk);
-            if (!write_link(link, a.out)) return Relay::LinkEnded;
+            if (!send_out(link, a)) return Relay::LinkEnded;
             return a.close_after ? Relay::Close : Relay::Reusable;
         } else {
             return fail_answer(link, a, 502,
@@ -335,7 +351,7 @@ bool answer(Link& link, int status, std::string_view text, bool head) {
 
 void end_link(Link& link) {
     Ref channel = link.channel, rns_link = link.link;
-    link.monitor.locked([&](sync::Monitor::Guard&) { link.closed = true; });
+    link.closed.store(true);
     if (channel) rns::wait_delivered(channel.get(), 5.0);
     if (rns_link && !call_method(rns_link.get(), ZV_STR("teardown"))) PyErr_Clear();
 }

@@ -32,7 +32,8 @@ private:
     static void thread_main(void* arg);
     sync::Monitor monitor_;  // level 5
     std::deque<LinkPtr> queue_;
-    std::size_t threads_ = 0, idle_ = 0, serving_ = 0;
+    std::size_t threads_ = 0, idle_ = 0;
+    std::atomic<std::size_t> serving_{0};
 };
 
 struct Gateway {
@@ -52,14 +53,20 @@ struct Link {
     GatewayPtr gateway;
     // GIL; dropped when the link closes (they refer back to this state through callbacks)
     Ref link, buffer, channel;
-    // guarded by monitor (level 5)
-    sync::Monitor monitor;
-    bool data_ready = false;  // the buffer may hold bytes nobody has read
-    bool closed = false;
-    bool scheduled = false;       // queued for or held by a worker
-    bool expired = false;         // a request head took longer than the read time-out
-    std::int64_t head_since = 0;  // when the unfinished head was first left waiting; 0: none
-    // only the worker serving the link
+    // Flags read and set without a lock, so that a notification and the reading of a
+    // request never let the GIL go (each time they did, Reticulum's own threads took it
+    // for a while): a worker parks by clearing `scheduled` and then looks again, and a
+    // notifier sets `data_ready` before it tests `scheduled`, so one of the two always
+    // sees the other.
+    std::atomic<bool> data_ready{false};  // the buffer may hold bytes nobody has read
+    std::atomic<bool> closed{false};
+    std::atomic<bool> scheduled{false};        // a thread serves the link, or is about to
+    std::atomic<std::int64_t> head_since{0};   // when an unfinished head was left waiting; 0: none
+    std::atomic<std::int64_t> expired_for{0};  // head_since of a head the sweep found too slow
+    // Only to sleep on while a body is awaited (level 5); `waiters` tells notifiers to wake it.
+    sync::Monitor wake;
+    std::atomic<int> waiters{0};
+    // only the thread serving the link
     std::string inbox;  // bytes read from the link, consumed from `inbox_pos`
     std::size_t inbox_pos = 0;
     http::MessageReader reader{http::MessageReader::Kind::Request};

@@ -28,16 +28,18 @@ constexpr const char* kLocals = "main.<locals>";
 
 void serve(const LinkPtr& held);
 
+// Wakes a thread that sleeps waiting for this link's bytes, when there is one.
+void wake_waiters(Link& link) {
+    if (link.waiters.load() > 0) link.wake.locked([&](sync::Monitor::Guard&) { link.wake.notify_all(); });
+}
+
 // Marks bytes as waiting and has the link served when nobody serves it: on this thread
 // when `here` (a thread Reticulum started for this notification alone) and the bound
 // of threads serving links allows, else by a worker.
 void notify(const LinkPtr& link, bool here) {
-    bool queue = link->monitor.locked([&](sync::Monitor::Guard&) {
-        link->data_ready = true;
-        link->monitor.notify_all();
-        return !std::exchange(link->scheduled, true);
-    });
-    if (!queue) return;
+    link->data_ready.store(true);
+    wake_waiters(*link);
+    if (link->scheduled.exchange(true)) return;
     Workers& workers = link->gateway->workers;
     if (here && workers.enter(link->gateway->settings.workers)) {
         serve(link);
@@ -47,13 +49,11 @@ void notify(const LinkPtr& link, bool here) {
     }
 }
 
-// The link has closed: a worker that serves it wakes to let go of it; a parked link
+// The link has closed: a thread that serves it wakes to let go of it; a parked link
 // has nobody to tell.
 void notify_closed(Link& link) {
-    link.monitor.locked([&](sync::Monitor::Guard&) {
-        link.closed = true;
-        link.monitor.notify_all();
-    });
+    link.closed.store(true);
+    wake_waiters(link);
 }
 
 LinkPtr* captured_link(NativeFunction* fn) { return kLinkCapsule.get(captured(fn, 0)); }
@@ -136,7 +136,7 @@ const table::Function kLinkEstablished = {
 // One bounded read of the link's buffer into the inbox: the count read, 0 for none, -1
 // when the buffer cannot be read (the link is then taken as closed).
 Py_ssize_t read_link(Link& link) {
-    link.monitor.locked([&](sync::Monitor::Guard&) { link.data_ready = false; });
+    link.data_ready.store(false);
     Ref buffer = link.buffer;
     if (!buffer) return -1;
     Ref size = Ref::steal(PyLong_FromSsize_t(kReadSize));
@@ -159,28 +159,41 @@ Py_ssize_t read_link(Link& link) {
 
 enum class Wait { Data, Parked, Closed, TimedOut };
 
+bool head_expired(const Link& link) {
+    std::int64_t expired = link.expired_for.load();
+    return expired != 0 && expired == link.head_since.load();
+}
+
+// Gives the link back; false when bytes came meanwhile and this thread took it again.
+bool park(Link& link) {
+    if (!link.reader.between_messages()) {
+        std::int64_t none = 0;
+        link.head_since.compare_exchange_strong(none, monotonic_ns());
+    }
+    link.scheduled.store(false);
+    // A notification between the last look and the store above found the link taken.
+    return !(link.data_ready.load() && !link.scheduled.exchange(true));
+}
+
 // Nothing to read: parks the link (with `may_park`) or waits for bytes or the end.
 Wait wait_for_data(Link& link, bool may_park) {
+    if (link.closed.load()) return Wait::Closed;
+    if (link.data_ready.load()) return Wait::Data;
+    if (head_expired(link)) return Wait::TimedOut;
+    if (may_park) return park(link) ? Wait::Parked : Wait::Data;
     auto timeout = std::chrono::duration<double>(link.gateway->settings.read_timeout);
-    return link.monitor.locked([&](sync::Monitor::Guard& guard) {
-        if (link.closed) return Wait::Closed;
-        if (link.data_ready) return Wait::Data;
-        if (link.expired) return Wait::TimedOut;
-        if (may_park) {
-            link.scheduled = false;
-            if (!link.reader.between_messages() && link.head_since == 0) link.head_since = monotonic_ns();
-            return Wait::Parked;
-        }
-        if (!link.monitor.wait_for(guard, timeout, [&] { return link.data_ready || link.closed; }))
-            return Wait::TimedOut;
-        return link.closed && !link.data_ready ? Wait::Closed : Wait::Data;
+    return link.wake.locked([&](sync::Monitor::Guard& guard) {
+        ++link.waiters;
+        bool woken =
+            link.wake.wait_for(guard, timeout, [&] { return link.data_ready.load() || link.closed.load(); });
+        --link.waiters;
+        if (!woken) return Wait::TimedOut;
+        return link.closed.load() && !link.data_ready.load() ? Wait::Closed : Wait::Data;
     });
 }
 
 // A request whose head is complete is no longer watched for its time.
-void head_arrived(Link& link) {
-    link.monitor.locked([&](sync::Monitor::Guard&) { link.head_since = 0; });
-}
+void head_arrived(Link& link) { link.head_since.store(0); }
 
 // Serves one link until it has nothing to do (parked) or has ended.
 void serve(const LinkPtr& held) {
@@ -234,16 +247,14 @@ Pull pull(Link& link, bool may_park, http::MessageReader::Event& event) {
 }
 
 bool Workers::enter(std::size_t max_threads) {
-    return monitor_.locked([&](sync::Monitor::Guard&) {
-        if (serving_ >= std::max<std::size_t>(1, max_threads)) return false;
-        ++serving_;
-        return true;
-    });
+    std::size_t now = serving_.load();
+    do {
+        if (now >= std::max<std::size_t>(1, max_threads)) return false;
+    } while (!serving_.compare_exchange_weak(now, now + 1));
+    return true;
 }
 
-void Workers::leave() {
-    monitor_.locked([&](sync::Monitor::Guard&) { --serving_; });
-}
+void Workers::leave() { --serving_; }
 
 void Workers::submit(LinkPtr link, std::size_t max_threads) {
     bool start = monitor_.locked([&](sync::Monitor::Guard&) {
@@ -324,14 +335,10 @@ void sweep(const GatewayPtr& gateway) {
     const auto limit = std::int64_t(gateway->settings.read_timeout * 1e9);
     const std::int64_t now = monotonic_ns();
     for (const LinkPtr& link : snapshot(*gateway)) {
-        bool queue = link->monitor.locked([&](sync::Monitor::Guard&) {
-            if (link->scheduled || link->closed || link->head_since == 0 || now - link->head_since < limit)
-                return false;
-            link->expired = true;
-            link->scheduled = true;
-            return true;
-        });
-        if (queue) gateway->workers.submit(link, gateway->settings.workers);
+        std::int64_t since = link->head_since.load();
+        if (link->scheduled.load() || link->closed.load() || since == 0 || now - since < limit) continue;
+        link->expired_for.store(since);
+        if (!link->scheduled.exchange(true)) gateway->workers.submit(link, gateway->settings.workers);
     }
 }
 

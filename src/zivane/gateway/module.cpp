@@ -12,21 +12,12 @@ namespace {
 using table::Env;
 using table::Kind;
 
-Ref seconds(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
-Ref count(Py_ssize_t value) { return Ref::steal(PyLong_FromSsize_t(value)); }
-
 const table::Derived kDerived[] = {
     {"list[str] | None",
      [](Env& env) {
          Ref list_of_str = env.subscript("list", "str");
          return list_of_str ? Env::union_of(list_of_str.get(), Py_None) : Ref{};
      }},
-    {"_CONNECT_TIMEOUT", [](Env&) { return seconds(10.0); }},
-    {"_UPSTREAM_TIMEOUT", [](Env&) { return seconds(60.0); }},
-    {"_READ_TIMEOUT", [](Env&) { return seconds(30.0); }},
-    {"_WRITE_STALL_TIMEOUT", [](Env&) { return seconds(30.0); }},
-    {"_IDLE_CONNECTIONS", [](Env&) { return count(8); }},
-    {"_WORKERS", [](Env&) { return count(32); }},
 };
 
 const table::Function kMain = {
@@ -44,13 +35,15 @@ const table::Entry kBody[] = {
     table::import_module("RNS"),
     table::import_name("zivane.server", "HttpServer"),
     table::define(kMain),
-    // Tunables, read when the gateway starts.
-    table::value("_CONNECT_TIMEOUT"),
-    table::value("_UPSTREAM_TIMEOUT"),
-    table::value("_READ_TIMEOUT"),
-    table::value("_WRITE_STALL_TIMEOUT"),
-    table::value("_IDLE_CONNECTIONS"),
-    table::value("_WORKERS"),
+    // Tunables, read when the gateway starts: seconds to connect to the upstream, for its
+    // answer to start and between its bytes, for the rest of a request, of a link's window
+    // shut; kept-alive upstream connections kept idle; threads serving links at once.
+    table::value("_CONNECT_TIMEOUT", "10.0"),
+    table::value("_UPSTREAM_TIMEOUT", "60.0"),
+    table::value("_READ_TIMEOUT", "30.0"),
+    table::value("_WRITE_STALL_TIMEOUT", "30.0"),
+    table::value("_IDLE_CONNECTIONS", "8"),
+    table::value("_WORKERS", "32"),
 };
 
 struct State {

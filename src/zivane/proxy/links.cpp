@@ -145,8 +145,7 @@ LinkPtr Link::open(PyObject* module, const std::string& hash, int port, PyObject
 }
 
 bool Link::usable(PyObject* module) {
-    bool failed = monitor_.locked([&](sync::Monitor::Guard&) { return failed_; });
-    if (failed) return false;
+    if (failed_.load()) return false;
     Ref rns = module_global(module, ZV_STR("RNS"));
     if (!rns) {
         PyErr_Clear();
@@ -159,7 +158,7 @@ bool Link::usable(PyObject* module) {
 
 bool Link::begin(const AnswerPtr& answer, std::string& failure) {
     return monitor_.locked([&](sync::Monitor::Guard&) {
-        if (failed_) {
+        if (failed_.load()) {
             failure = failure_;
             return false;
         }
@@ -203,8 +202,8 @@ void Link::on_ready(PyObject* module, Py_ssize_t ready) {
     std::string_view input = inbox_;
     sync::without_gil([&] { deliver(input); });
     inbox_.clear();
-    std::string broken = reader_.error();
-    bool failed = monitor_.locked([&](sync::Monitor::Guard&) { return failed_; });
+    std::string broken = stray_ ? "an answer nobody asked for" : reader_.error();
+    bool failed = failed_.load();
     guard.unlock();
     if (!broken.empty() && !failed)
         fail(module, "the answer from " + name_ + " cannot be followed: " + broken);
@@ -214,6 +213,7 @@ void Link::on_ready(PyObject* module, Py_ssize_t ready) {
 void Link::deliver(std::string_view input) {
     using Event = http::MessageReader::Event;
     sync::Monitor::Guard guard = monitor_.hold();
+    if (failed_.load()) return;  // torn down already: nobody waits for what still comes
     while (!input.empty() || !reader_.between_messages()) {
         if (reader_.between_messages() && !waiting_.empty())
             reader_.expect_no_body(waiting_.front()->head_request);
@@ -228,9 +228,8 @@ void Link::deliver(std::string_view input) {
 // stream cannot go on.
 bool Link::deliver_event(http::MessageReader::Event event) {
     using Event = http::MessageReader::Event;
-    if (waiting_.empty() && !interim_) {
-        failed_ = true;
-        failure_ = "the link to " + name_ + " sent an answer nobody asked for";
+    if (waiting_.empty()) {
+        stray_ = true;  // on_ready ends the link's use
         return false;
     }
     Answer& answer = *waiting_.front();
@@ -295,8 +294,8 @@ void Link::abandon(const AnswerPtr& answer) {
 
 void Link::fail_waiting(const std::string& why) {
     monitor_.locked([&](sync::Monitor::Guard&) {
-        if (!failed_) failure_ = why;
-        failed_ = true;
+        if (!failed_.load()) failure_ = why;
+        failed_.store(true);
         for (const AnswerPtr& a : waiting_) a->failure = failure_;
         waiting_.clear();
         monitor_.notify_all();

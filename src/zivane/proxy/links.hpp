@@ -136,8 +136,9 @@ private:
     http::MessageReader reader_{http::MessageReader::Kind::Response};  // under read_mutex_
     sync::Monitor monitor_;
     std::deque<AnswerPtr> waiting_;          // under monitor_
-    bool failed_ = false;                    // under monitor_
+    std::atomic<bool> failed_{false};        // written under monitor_, read without it too
     bool interim_ = false;                   // under read_mutex_: reading a 1xx answer
+    bool stray_ = false;                     // under read_mutex_: bytes no request asked for
     std::string failure_;                    // under monitor_
     std::atomic<Clock::rep> last_bytes_{0};  // when bytes last arrived
 };

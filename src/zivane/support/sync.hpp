@@ -29,9 +29,10 @@
 //      steps that run no Python code and release no reference.
 //   5. a Monitor's std::mutex (the server's watchdog table, the client's writer
 //      hand-over, a proxy link's answers, the proxy's thread count, a gateway link's
-//      flags, the gateway's worker queue and its idle upstream connections, an ASGI
-//      request's hand-over between the loop and the threads, zivane.web's task pool):
-//      nothing else is taken while it is held.
+//      wake-up while a body is awaited, the gateway's worker queue and its idle
+//      upstream connections, an ASGI request's hand-over
+//      between the loop and the threads, zivane.web's task pool): nothing else is taken
+//      while it is held.
 //
 // And the GIL, which is not a place in that order but a rule for each kind of lock:
 // - a PyMutex (2, 4) is taken by a thread holding the GIL; PyMutex_Lock lets the GIL go

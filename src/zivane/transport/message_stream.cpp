@@ -163,7 +163,8 @@ MessageReader::Event MessageReader::read_head(std::string_view& input) {
     std::string_view taken = input.substr(0, room);
     buffered_.append(taken);
     Framer::Status status = framer_.scan(buffered_);
-    if (status == Framer::Status::Malformed) return fail(framer_.error(), framer_.error_status());
+    if (status == Framer::Status::Malformed && !head_alone_is_sound())
+        return fail(framer_.error(), framer_.error_status());
     std::size_t end = framer_.header_length();
     if (end == 0) {
         input.remove_prefix(taken.size());
@@ -178,6 +179,19 @@ MessageReader::Event MessageReader::read_head(std::string_view& input) {
     if (!parse_head(buffered_)) return Event::Error;
     buffered_.clear();
     return begin_body(status == Framer::Status::Complete);
+}
+
+// The Framer also follows the body bytes that came with the head; a fault it finds
+// there is the body's, reported when the body is read, so that a message reads the same
+// however its bytes were split. Malformed: whether the head alone is sound.
+bool MessageReader::head_alone_is_sound() {
+    std::size_t end = framer_.header_length();
+    if (end == 0) return false;
+    Framer alone(kind_ == Kind::Request ? Framer::Kind::Request : Framer::Kind::Response);
+    alone.expect_no_body(no_body_);
+    if (alone.scan(std::string_view(buffered_).substr(0, end)) == Framer::Status::Malformed) return false;
+    framer_ = alone;
+    return true;
 }
 
 // The framing the Framer found in the head: a known length, a body running until the end
@@ -328,6 +342,7 @@ bool MessageReader::parse_start_line(std::string_view line) {
     if (!is_value_text(reason)) return fail("Invalid status line"), false;
     head_.minor_version = line[7] - '0';
     head_.status = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
+    if (head_.status < 100) return fail("Invalid status line"), false;
     head_.reason = std::string(reason);
     return true;
 }

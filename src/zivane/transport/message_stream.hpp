@@ -110,6 +110,7 @@ private:
     Event fail(std::string why, int status = 400);
     Event start(std::string_view& input);
     Event read_head(std::string_view& input);
+    bool head_alone_is_sound();
     Event begin_body(bool complete);
     Event body(std::string_view& input);
     Event chunk_size(std::string_view& input);

@@ -163,6 +163,16 @@ std::size_t Socket::read_some(char* buf, std::size_t n, double timeout, IoError&
     }
 }
 
+std::size_t Socket::write_now(const char* data, std::size_t n, IoError& error) {
+    for (;;) {
+        ssize_t sent = ::send(fd_, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0) return std::size_t(sent);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) error = from_errno(errno, "write failed");
+        return 0;
+    }
+}
+
 bool Socket::write_all(const char* data, std::size_t n, double timeout, IoError& error) {
     while (n > 0) {
         ssize_t sent = ::send(fd_, data, n, MSG_NOSIGNAL);

@@ -55,6 +55,10 @@ public:
     // the count (> 0), or 0 with `error` set (Closed at the end of the stream).
     std::size_t read_some(char* buf, std::size_t n, double timeout, IoError& error);
 
+    // Writes what the socket takes of `n` bytes at once, never waiting: the count, or 0
+    // with `error` set when the socket failed (0 and no error: it takes nothing now).
+    std::size_t write_now(const char* data, std::size_t n, IoError& error);
+
     // Writes all `n` bytes, waiting up to `timeout` each time the socket does not take
     // more. Returns false with `error` set.
     bool write_all(const char* data, std::size_t n, double timeout, IoError& error);

@@ -345,7 +345,7 @@ bool AsgiServer::start(PyObject* capsule, PyObject* scope) {
 }
 
 bool link_closed(gateway::Link& link) {
-    return link.monitor.locked([&](sync::Monitor::Guard&) { return link.closed; });
+    return link.closed.load();
 }
 
 // Reads the next piece of the body for receive(). False when the link failed.
