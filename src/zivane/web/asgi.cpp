@@ -344,9 +344,7 @@ bool AsgiServer::start(PyObject* capsule, PyObject* scope) {
     return bool(started);
 }
 
-bool link_closed(gateway::Link& link) {
-    return link.closed.load();
-}
+bool link_closed(gateway::Link& link) { return link.closed.load(); }
 
 // Reads the next piece of the body for receive(). False when the link failed.
 bool read_piece(gateway::Link& link, const CallPtr& call, PyObject* capsule) {

@@ -232,7 +232,7 @@ public:
 
 private:
     Ref environ(gateway::Link& link, const std::string& identity, PyObject* input);
-    bool run(gateway::Link& link, ResponseWriter& writer, const CallPtr& call, PyObject* env);
+    bool run(ResponseWriter& writer, const CallPtr& call, PyObject* env);
     Ref module_, app_;
 };
 
@@ -306,7 +306,7 @@ bool write_items(ResponseWriter& writer, Call& call, PyObject* iterator, bool& l
     }
 }
 
-bool WsgiServer::run(gateway::Link& link, ResponseWriter& writer, const CallPtr& call, PyObject* env) {
+bool WsgiServer::run(ResponseWriter& writer, const CallPtr& call, PyObject* env) {
     Ref start = Ref::steal(kCall.wrap(call).release());
     Ref closure = start ? new_tuple({start.get()}) : Ref{};
     Ref start_response =
@@ -321,7 +321,6 @@ bool WsgiServer::run(gateway::Link& link, ResponseWriter& writer, const CallPtr&
         report_app_error();
     PyErr_Clear();
     if (!written) return writer.fail();
-    (void)link;
     return link_ok;
 }
 
@@ -343,7 +342,7 @@ bool WsgiServer::serve(gateway::Link& link) {
     ResponseWriter writer(link, is_head);
     auto call = std::make_shared<Call>();
     call->writer = &writer;
-    bool link_ok = env ? run(link, writer, call, env.get()) : (report_app_error(), writer.fail());
+    bool link_ok = env ? run(writer, call, env.get()) : (report_app_error(), writer.fail());
     call->writer = nullptr;
     {
         sync::MutexGuard guard(input->mutex);
