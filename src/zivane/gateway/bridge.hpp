@@ -14,12 +14,14 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zv::gateway {
 
 struct Settings {
     Upstream upstream;
+    std::string app;  // "module:attribute": an application served in-process
     bool set_host = false;
     std::string host;                  // --host
     std::vector<std::string> allowed;  // --allow, lower-case hex identity hashes
@@ -48,5 +50,23 @@ void sweep(const GatewayPtr& gateway);
 
 // Tears down every link.
 void stop(const GatewayPtr& gateway);
+
+// The command line (`args`, parsed by zivane.gateway's parser) read into `settings`, the
+// tunables from zivane.gateway `module`. 0, or -1 with SystemExit or another exception.
+int read_settings(PyObject* module, PyObject* args, Settings& settings);
+
+// The identity of args.identity, else the server's default identity file.
+Ref load_identity(PyObject* module, PyObject* args);
+
+// The destination HTTP.<port> of `identity`, accepting links for `gateway`, announced.
+Ref open_destination(PyObject* module, PyObject* identity, PyObject* port, const GatewayPtr& gateway);
+
+// The destination HTTP.<args.port>, accepting links for `gateway`, announced, with the
+// listening lines printed.
+Ref publish(PyObject* module, PyObject* args, const GatewayPtr& gateway);
+
+// Whether an UPSTREAM argument names a Python application, as uvicorn's `module:app`: a
+// colon, and neither `//` nor a `unix:` prefix.
+bool names_app(std::string_view upstream);
 
 }  // namespace zv::gateway

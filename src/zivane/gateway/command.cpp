@@ -16,7 +16,8 @@ namespace {
 const command_line::Argument kArguments[] = {
     {.flags = {"port"}, .type = &PyLong_Type, .help = "Port number of the Reticulum destination"},
     {.flags = {"upstream"},
-     .help = "Web server to publish: http://HOST:PORT[/prefix] or unix:/path/to/socket"},
+     .help = "Web server to publish: http://HOST:PORT[/prefix] or unix:/path/to/socket, or a Python "
+             "ASGI or WSGI application as module:attribute"},
     {.flags = {"--config"}, .type = &PyUnicode_Type, .help = "RNS config directory"},
     {.flags = {"--identity"}, .type = &PyUnicode_Type, .help = "Identity file path"},
     {.flags = {"-v", "--verbose"},
@@ -45,6 +46,10 @@ int read_upstream(PyObject* module, PyObject* args, Settings& settings) {
     Ref text = attr(args, ZV_STR("upstream"));
     if (!text) return -1;
     std::string why;
+    if (names_app(utf8(text.get()))) {
+        settings.app = utf8(text.get());
+        return 0;
+    }
     if (parse_upstream(utf8(text.get()), settings.upstream, why)) return 0;
     return usage_error(
         module, Ref::steal(PyUnicode_FromFormat("invalid upstream %R: %s", text.get(), why.c_str())).get());
@@ -82,6 +87,8 @@ void read_tunables(PyObject* module, Settings& s) {
     s.workers = std::size_t(size_global(module, ZV_STR("_WORKERS"), Py_ssize_t(s.workers)));
 }
 
+}  // namespace
+
 int read_settings(PyObject* module, PyObject* args, Settings& settings) {
     Ref port = attr(args, ZV_STR("port"));
     if (!port || command_line::check_port(module, port.get()) < 0) return -1;
@@ -110,23 +117,31 @@ Ref load_identity(PyObject* module, PyObject* args) {
 }
 
 // The destination, accepting links and announced.
-Ref publish(PyObject* module, PyObject* args, const GatewayPtr& gateway) {
+Ref open_destination(PyObject* module, PyObject* identity, PyObject* port, const GatewayPtr& gateway) {
     Ref rns = module_global(module, ZV_STR("RNS"));
-    Ref identity = rns ? load_identity(module, args) : Ref{};
-    Ref port = identity ? attr(args, ZV_STR("port")) : Ref{};
-    Ref dest = port ? service::http_destination(rns.get(), identity.get(), port.get()) : Ref{};
+    Ref dest = rns ? service::http_destination(rns.get(), identity, port) : Ref{};
     Ref on_link = dest ? link_established_callback(gateway) : Ref{};
     if (!on_link || !call_method(dest.get(), ZV_STR("accepts_links"), {Py_True})) return {};
     if (!call_method(dest.get(), ZV_STR("set_link_established_callback"), {on_link.get()})) return {};
     if (!call_method(dest.get(), ZV_STR("announce"))) return {};
-    Ref hash = attr(dest.get(), ZV_STR("hexhash"));
+    return dest;
+}
+
+Ref publish(PyObject* module, PyObject* args, const GatewayPtr& gateway) {
+    Ref identity = load_identity(module, args);
+    Ref port = identity ? attr(args, ZV_STR("port")) : Ref{};
+    Ref dest = port ? open_destination(module, identity.get(), port.get(), gateway) : Ref{};
+    Ref hash = dest ? attr(dest.get(), ZV_STR("hexhash")) : Ref{};
     if (!hash || service::print_listening(module, port.get(), hash.get()) < 0) return {};
     return dest;
 }
 
+namespace {
+
 struct Started {
     GatewayPtr gateway;
     Ref destination;
+    Ref args;  // an application to serve: the parsed command line, Reticulum started
 };
 
 Started start(PyObject* module, PyObject* argv) {
@@ -137,6 +152,7 @@ Started start(PyObject* module, PyObject* argv) {
 
     Ref config = command_line::configuration(module, args.get());
     if (!config || command_line::start_reticulum(module, args.get(), config.get()) < 0) return {};
+    if (!settings.app.empty()) return {{}, {}, args};
     GatewayPtr gateway = make_gateway(module, std::move(settings));
     Ref dest = gateway ? publish(module, args.get(), gateway) : Ref{};
     if (!dest) return {};
@@ -146,6 +162,13 @@ Started start(PyObject* module, PyObject* argv) {
 CoBody main_body(Ref fn_ref, Ref argv) {
     PyObject* module = reinterpret_cast<NativeFunction*>(fn_ref.get())->module;
     Started started = start(module, argv.get());
+    if (started.args) {
+        // An application runs in this process, on this loop (zivane.web).
+        Ref web = import("zivane.web");
+        Ref command = web ? attr(web.get(), ZV_STR("_command")) : Ref{};
+        Ref run = command ? call(command.get(), {started.args.get()}) : Ref{};
+        co_return co_await Await(run.get());
+    }
     if (!started.gateway) co_return Ref{};
     Ref asyncio = module_global(module, ZV_STR("asyncio"));
     Ref terminated = asyncio ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};

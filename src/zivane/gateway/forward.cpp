@@ -25,25 +25,6 @@ bool readable_soon(net::Socket& socket) {
     return sync::without_gil([&] { return socket.readable_within(kCoalesceSeconds); });
 }
 
-// The hex hash of the identity the peer proved on the link, or "" when it has not.
-std::string remote_identity(Link& link) {
-    Ref rns_link = link.link;
-    Ref identity = rns_link ? call_method(rns_link.get(), ZV_STR("get_remote_identity")) : Ref{};
-    Ref hash = identity && !identity.is_none() ? attr(identity.get(), ZV_STR("hash")) : Ref{};
-    Ref hex = hash ? call_method(hash.get(), ZV_STR("hex")) : Ref{};
-    const char* text = hex && PyUnicode_Check(hex.get()) ? PyUnicode_AsUTF8(hex.get()) : nullptr;
-    if (!text) {
-        PyErr_Clear();
-        return {};
-    }
-    return text;
-}
-
-bool allowed(const Settings& settings, const std::string& identity) {
-    if (settings.allowed.empty()) return true;
-    return !identity.empty() && std::ranges::find(settings.allowed, identity) != settings.allowed.end();
-}
-
 // The head as the upstream gets it. Framing fields are set from what this side read, so
 // that a Connection field naming them cannot make the two ends disagree on the body.
 void prepare_head(http::Head& head, const Settings& settings, const std::string& identity) {
@@ -62,26 +43,6 @@ void prepare_head(http::Head& head, const Settings& settings, const std::string&
         head.set("Host", settings.upstream.authority);
     const std::string& prefix = settings.upstream.prefix;
     if (!prefix.empty() && head.target.starts_with('/')) head.target = prefix + head.target;
-}
-
-// Reads and drops the rest of the request body; false when the link ended meanwhile.
-bool skip_body(Link& link) {
-    for (;;) {
-        Event event;
-        Pull pulled = pull(link, false, event);
-        if (pulled == Pull::Closed) return false;
-        if (pulled == Pull::TimedOut || pulled == Pull::Parked) {
-            answer(link, 408, "Request timeout", false);
-            end_link(link);
-            return false;
-        }
-        if (event == Event::End) return true;
-        if (event == Event::Error) {
-            answer(link, link.reader.error_status(), link.reader.error(), false);
-            end_link(link);
-            return false;
-        }
-    }
 }
 
 // An answer decided here in place of the upstream's, once the request body is read.
@@ -291,6 +252,45 @@ void give_back(Link& link, net::Socket socket) {
 }
 
 }  // namespace
+
+// The hex hash of the identity the peer proved on the link, or "" when it has not.
+std::string remote_identity(Link& link) {
+    Ref rns_link = link.link;
+    Ref identity = rns_link ? call_method(rns_link.get(), ZV_STR("get_remote_identity")) : Ref{};
+    Ref hash = identity && !identity.is_none() ? attr(identity.get(), ZV_STR("hash")) : Ref{};
+    Ref hex = hash ? call_method(hash.get(), ZV_STR("hex")) : Ref{};
+    const char* text = hex && PyUnicode_Check(hex.get()) ? PyUnicode_AsUTF8(hex.get()) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        return {};
+    }
+    return text;
+}
+
+bool allowed(const Settings& settings, const std::string& identity) {
+    if (settings.allowed.empty()) return true;
+    return !identity.empty() && std::ranges::find(settings.allowed, identity) != settings.allowed.end();
+}
+
+// Reads and drops the rest of the request body; false when the link ended meanwhile.
+bool skip_body(Link& link) {
+    for (;;) {
+        Event event;
+        Pull pulled = pull(link, false, event);
+        if (pulled == Pull::Closed) return false;
+        if (pulled == Pull::TimedOut || pulled == Pull::Parked) {
+            answer(link, 408, "Request timeout", false);
+            end_link(link);
+            return false;
+        }
+        if (event == Event::End) return true;
+        if (event == Event::Error) {
+            answer(link, link.reader.error_status(), link.reader.error(), false);
+            end_link(link);
+            return false;
+        }
+    }
+}
 
 bool forward_request(Link& link) {
     http::Head head = link.reader.head();

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <unordered_map>
 
 namespace zv::gateway {
@@ -42,6 +43,10 @@ struct Gateway {
     Workers workers;
     Ref module, rns;                               // GIL
     std::unordered_map<PyObject*, LinkPtr> links;  // GIL; by the RNS.Link object
+    // Serves the request whose head the link's reader has just read, in place of the
+    // forwarding to the upstream (an application run in this process); empty: forward.
+    // Same contract as forward_request.
+    std::function<bool(Link&)> handle_request;
 };
 
 struct Link {
@@ -87,6 +92,15 @@ void end_link(Link& link);
 // Forwards the request whose head the reader has just read, with its body, and writes
 // the answer on the link. False when the link has ended.
 bool forward_request(Link& link);
+
+// The hex hash of the identity the peer proved on the link, or "" when it has not.
+std::string remote_identity(Link& link);
+
+// Whether --allow lets a link identified as `identity` ("" for none) in.
+bool allowed(const Settings& settings, const std::string& identity);
+
+// Reads and drops the rest of the request body; false when the link ended meanwhile.
+bool skip_body(Link& link);
 
 std::int64_t monotonic_ns();
 

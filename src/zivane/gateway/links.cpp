@@ -212,7 +212,8 @@ void serve(const LinkPtr& held) {
         }
         if (event != http::MessageReader::Event::Head) continue;
         head_arrived(link);
-        if (!forward_request(link)) return;
+        const auto& handle = link.gateway->handle_request;
+        if (!(handle ? handle(link) : forward_request(link))) return;
     }
 }
 

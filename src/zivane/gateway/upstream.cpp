@@ -87,3 +87,12 @@ void ConnectionPool::release(net::Socket socket, std::size_t capacity) {
 }
 
 }  // namespace zv::gateway
+
+namespace zv::gateway {
+
+bool names_app(std::string_view upstream) {
+    return upstream.find(':') != std::string_view::npos && upstream.find("//") == std::string_view::npos &&
+           !upstream.starts_with("unix:");
+}
+
+}  // namespace zv::gateway

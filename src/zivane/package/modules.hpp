@@ -12,6 +12,7 @@ PyModuleDef* client_module_def();
 PyModuleDef* server_module_def();
 PyModuleDef* proxy_module_def();
 PyModuleDef* gateway_module_def();
+PyModuleDef* web_module_def();
 PyModuleDef* cli_module_def();
 
 // What `python -m zivane.server`, `zivane.client`, `zivane.proxy` and `zivane.gateway` run

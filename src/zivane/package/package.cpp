@@ -24,6 +24,7 @@ int install_finder(PyObject* package) {
         {"zivane.server", server_module_def(), server_program_def()},
         {"zivane.proxy", proxy_module_def(), proxy_program_def()},
         {"zivane.gateway", gateway_module_def(), gateway_program_def()},
+        {"zivane.web", web_module_def()},
         {"zivane._cli", cli_module_def()},
     };
     return install_submodule_finder(package, table);

@@ -11,6 +11,11 @@
 //      zivane.proxy Link::write_turn_ (a PyMutex, one per link): held while one request
 //      is written on the link (paced writes; the browser's body read with the GIL
 //      released). A write that fails tears the link down, which takes the read mutex.
+//      zivane.web Exchange::mutex (a PyMutex, one per answer a transport reads): held
+//      while one reader takes the answer's bytes, waiting on the proxy link (5) with the
+//      GIL released; a time-out there tears the link down. zivane.web's wsgi.input mutex
+//      (a PyMutex, one per request): held while a read takes the body off the gateway's
+//      link (the buffer's read, 3; the link's flags, 5).
 //   2. zivane.server LinkState::mutex (a PyMutex, one per link): held while a ready
 //      callback reads the link's buffer (`buffer.read`: Python code, which may let the
 //      GIL go and take it back, and takes 3) and cuts requests out of the bytes read.
@@ -26,8 +31,9 @@
 //   5. a Monitor's std::mutex (the server's watchdog table, the client's writer
 //      hand-over, the bounded-call workers' queue, a proxy link's answers, the proxy's
 //      thread count, a gateway link's wake-up while a body is awaited, the gateway's
-//      worker queue and its idle upstream connections): nothing else is taken while it
-//      is held.
+//      worker queue and its idle upstream connections, an ASGI request's hand-over
+//      between the loop and the threads, zivane.web's task pool): nothing else is taken
+//      while it is held.
 //
 // And the GIL, which is not a place in that order but a rule for each kind of lock:
 // - a PyMutex (2, 4) is taken by a thread holding the GIL; PyMutex_Lock lets the GIL go

@@ -1,0 +1,76 @@
+// Calling Reticulum sites from Python HTTP client libraries: requests to `<hash>.rns`
+// URLs sent on the proxy's links (one per destination, shared by every request of a
+// transport, reopened when closed), and their answers read as they arrive.
+//
+// Every function is called with the GIL held; waits on Reticulum release it. An async
+// transport runs the waits on a small pool of threads of its own and hears back on its
+// loop through loop.call_soon_threadsafe.
+#pragma once
+
+#include "proxy/links.hpp"
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace zv::web {
+
+// What went wrong, as the client library is told.
+enum class Failure { None, Unsupported, ConnectTimeout, Connect, Write, ReadTimeout, Protocol };
+
+// One transport: its links and how they are made.
+struct Client {
+    proxy::Settings settings;
+    Ref identity_path;  // None: the client's default identity file
+    proxy::Destinations destinations;
+};
+using ClientPtr = std::shared_ptr<Client>;
+
+struct Timeouts {
+    std::optional<double> connect, read;  // empty: the transport's own
+};
+
+// A request as the libraries hand it over.
+struct Outgoing {
+    std::string method, url;
+    std::vector<http::Field> fields;
+    Ref body;  // an iterator of bytes-like pieces, or None
+    Timeouts timeouts;
+};
+
+// One request and its answer.
+struct Exchange {
+    ClientPtr client;
+    proxy::LinkPtr link;
+    proxy::AnswerPtr answer;
+    double read_timeout = 60.0;
+    http::Head head;
+    std::string pending;  // answer bytes not yet handed out
+    bool ended = false, closed = false;
+    Failure failure = Failure::None;
+    std::string why;
+    PyMutex mutex{};  // one reader at a time
+};
+using ExchangePtr = std::shared_ptr<Exchange>;
+
+// Sends `out` and waits for the answer's head. False with `ex.failure` set (and no
+// exception) when the request could not be made, or with an exception from the body.
+bool start_exchange(PyObject* module, Exchange& ex, Outgoing& out);
+
+// Takes up to `max` bytes of the answer (any amount for 0), waiting for them when
+// `wait`; "" at its end (`ex.ended`). False with `ex.failure` set when it failed, or with
+// nothing taken while it must not wait.
+bool read_answer(Exchange& ex, std::size_t max, bool wait, std::string& out);
+
+// The answer will not be read further: the rest is dropped as it arrives.
+void close_exchange(Exchange& ex);
+
+// Threads that run blocking steps for async transports, with the GIL. Started as needed,
+// at most kMaxThreads; they wait for work with the GIL released.
+void run_in_pool(std::function<void()> task);
+
+// From a pool thread: `future.set_result(value)` (or set_exception, `error`) on `loop`,
+// unless the future is done already (its awaiter was cancelled).
+void settle_later(PyObject* module, PyObject* loop, PyObject* future, PyObject* value, bool error);
+
+}  // namespace zv::web

@@ -1,0 +1,75 @@
+// zivane.web: the module table. Serving applications: serve.cpp (the loop), wsgi.cpp,
+// asgi.cpp and lifespan.cpp (the two conventions), request.cpp (what they share). Calling
+// sites from httpx and requests: transports.cpp on the links of client.cpp.
+#include "package/modules.hpp"
+#include "support/module_def.hpp"
+#include "support/tables.hpp"
+#include "web/functions.hpp"
+
+namespace zv::web {
+namespace {
+
+const table::Function kServe = {
+    "serve",
+    {{"app"}, {"port", "int"}, {"identity_path", "str | None", "None"}},
+    "None",
+    "Serve the ASGI or WSGI application app as the Reticulum destination HTTP.<port> until cancelled.",
+    serve_impl,
+    table::Kind::Coroutine,
+};
+
+const table::Function kCommand = {
+    "_command",   {{"args"}},
+    "None",       "Run zivane-gateway for an application named module:attribute.",
+    command_impl, table::Kind::Coroutine,
+};
+
+const table::Derived kDerived[] = {
+    {"str | None", [](table::Env& env) { return env.union_of("str", "None"); }},
+};
+
+const table::Entry kBody[] = {
+    table::import_module("asyncio"),
+    table::import_module("inspect"),
+    table::import_module("os"),
+    table::import_module("sys"),
+    table::import_module("types"),
+    table::import_module("RNS"),
+    table::import_name("zivane.server", "HttpServer"),
+    table::import_name("zivane.client", "HttpClient"),
+    table::define(kServe),
+    table::define(kCommand),
+    table::define(kHttpxTransport),
+    table::define(kAsyncHttpxTransport),
+    table::define(kRequestsAdapter),
+    table::define(kInputClass),
+    table::define(kBodyClass),
+    // Tunables of the transports, read when one is made: seconds to link, seconds for an
+    // answer to start and of silence within it, bytes of an answer read ahead of its reader.
+    table::value("_CONNECT_TIMEOUT", "30.0"),
+    table::value("_READ_TIMEOUT", "60.0"),
+    table::value("_ANSWER_LIMIT", "16777216"),
+};
+
+struct State {
+    bool initialized;
+};
+
+int module_exec(PyObject* m) {
+    State* state = static_cast<State*>(PyModule_GetState(m));
+    if (state->initialized) return 0;
+    table::Env env(m, kDerived);
+    if (table::run(env, kBody) < 0) return -1;
+    state->initialized = true;
+    return 0;
+}
+
+ModuleDefinition definition{"zivane.web", "Python web applications and HTTP clients over Reticulum.",
+                            module_exec, sizeof(State)};
+
+}  // namespace
+}  // namespace zv::web
+
+namespace zv {
+PyModuleDef* web_module_def() { return web::definition.def(); }
+}  // namespace zv
