@@ -220,7 +220,7 @@ bool serve_request(Proxy& proxy, Browser& browser) {
     }
     LinkPtr link;
     auto answer = std::make_shared<Answer>(request.method == "HEAD");
-    std::string head = outgoing_head(request, target, options.settings.slim);
+    Link::Outbound outbound{outgoing_head(request, target, options.settings.slim)};
     bool told_to_continue = false;
     Link::Sent sent = Link::Sent::NotTaken;
     std::string why;
@@ -235,7 +235,7 @@ bool serve_request(Proxy& proxy, Browser& browser) {
         if (!told_to_continue && expects_continue(request) && !browser.write("HTTP/1.1 100 Continue\r\n\r\n"))
             return false;
         told_to_continue = true;
-        sent = link->send(proxy.module(), head, answer,
+        sent = link->send(proxy.module(), outbound, answer,
                           body_source(browser, request, options.settings.read_timeout), why);
     }
     if (sent != Link::Sent::Whole) {

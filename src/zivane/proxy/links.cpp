@@ -178,17 +178,28 @@ void Link::withdraw(PyObject* module, const AnswerPtr& answer, bool written, con
     });
 }
 
-int Link::write(PyObject* module, std::string& data, std::string& failure) {
+// Nothing when no byte of `data` was handed over and the link has closed (or gone
+// stale) under it: the peer cannot have seen any of it.
+Link::Written Link::write(PyObject* module, const std::string& data, std::string& failure) {
     Ref rns = module_global(module, ZV_STR("RNS"));
     Ref bytes = rns ? Ref::steal(PyBytes_FromStringAndSize(data.data(), data.size())) : Ref{};
+    std::atomic<std::int64_t> handed_over{0};
     rns::WriteLimits limits;
     limits.stall_seconds = std::max(settings_.read_timeout, 1.0);
+    limits.progress = &handed_over;
     if (bytes &&
         rns::write_paced(rns.get(), buffer.get(), channel.get(), link.get(), bytes.get(), limits) == 0)
-        return 0;
+        return Written::Whole;
     failure = "could not write to the link to " + name_ + ": " + pending_text();
-    fail(module, failure);
-    return -1;
+    bool gone = rns && (rns::link_closed(rns.get(), link.get()) || rns::link_stale(rns.get(), link.get()));
+    PyErr_Clear();
+    return gone && handed_over.load() == 0 ? Written::Nothing : Written::Part;
+}
+
+// `answer` goes elsewhere, unharmed; the link that could not take it is done with.
+void Link::give_back(PyObject* module, const AnswerPtr& answer, const std::string& why) {
+    withdraw(module, answer, false, why);
+    fail(module, why);
 }
 
 // ---- reading ----------------------------------------------------------------------------

@@ -82,14 +82,23 @@ public:
     // What became of a request: written whole; not taken, nothing of it written or read
     // (the link had failed already: another link may take it); failed on the way.
     enum class Sent { Whole, NotTaken, Failed };
+    // A request's bytes not yet written: the head and what the body source has handed
+    // over. Kept by the caller across links, so a link found closed before any of them
+    // went out passes them on whole to the next.
+    struct Outbound {
+        std::string data;
+        bool complete = false;  // the body source said Done
+    };
 
-    // Writes one request (head, then what `more` hands over until it says Done) and
+    // Writes one request (`out`, then what `more` hands over until it says Done) and
     // queues `answer` for its reply, in one turn of the link's writer. `more(out)` is
     // called with the GIL held and may release it; it appends body bytes to `out`. Unless
     // Whole, `failure` says why (no exception set); a request cut short while being
-    // written also ends the link's use, as its stream would be out of step.
+    // written also ends the link's use, as its stream would be out of step. A link that
+    // turns out closed before the first byte went out ends too, and the request is
+    // NotTaken, `out` holding all it had.
     template <class More>
-    Sent send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more, std::string& failure);
+    Sent send(PyObject* module, Outbound& out, const AnswerPtr& answer, More&& more, std::string& failure);
 
     // Moves out what `answer` has gained, waiting until there is something or `deadline`
     // passes (false then). Called without the GIL, like abandon().
@@ -123,7 +132,9 @@ public:
 private:
     bool begin(const AnswerPtr& answer, std::string& failure);
     void withdraw(PyObject* module, const AnswerPtr& answer, bool written, const std::string& why);
-    int write(PyObject* module, std::string& data, std::string& failure);
+    enum class Written { Whole, Nothing, Part };
+    Written write(PyObject* module, const std::string& data, std::string& failure);
+    void give_back(PyObject* module, const AnswerPtr& answer, const std::string& why);
     void deliver(std::string_view input);
     bool deliver_event(http::MessageReader::Event event);
     void fail_waiting(const std::string& why);
@@ -177,26 +188,34 @@ private:
 // ---- template bodies ------------------------------------------------------------------
 
 template <class More>
-Link::Sent Link::send(PyObject* module, std::string head, const AnswerPtr& answer, More&& more,
+Link::Sent Link::send(PyObject* module, Outbound& out, const AnswerPtr& answer, More&& more,
                       std::string& failure) {
     constexpr std::size_t kWriteSize = 64u << 10;
     sync::MutexGuard turn(write_turn_);
     if (!begin(answer, failure)) return Sent::NotTaken;
-    std::string data = std::move(head);
     bool written = false;
     for (;;) {
-        Feed feed = more(data);
+        Feed feed = out.complete ? Feed::Done : more(out.data);
         if (feed == Feed::Failed) {
             failure = "the browser's request ended before its body";
             withdraw(module, answer, written, failure);
             return Sent::Failed;
         }
-        if (feed == Feed::Done || data.size() >= kWriteSize) {
-            if (write(module, data, failure) < 0) return Sent::Failed;
+        out.complete = feed == Feed::Done;
+        if (out.complete || out.data.size() >= kWriteSize) {
+            Written result = write(module, out.data, failure);
+            if (result == Written::Nothing && !written) {
+                give_back(module, answer, failure);
+                return Sent::NotTaken;
+            }
+            if (result != Written::Whole) {
+                fail(module, failure);
+                return Sent::Failed;
+            }
             written = true;
-            data.clear();
+            out.data.clear();
         }
-        if (feed == Feed::Done) return Sent::Whole;
+        if (out.complete) return Sent::Whole;
     }
 }
 

@@ -90,7 +90,7 @@ bool start_exchange(PyObject* module, Exchange& ex, Outgoing& out) {
     if (out.timeouts.connect) settings.connect_timeout = *out.timeouts.connect;
     ex.read_timeout = out.timeouts.read.value_or(settings.request_timeout);
     bool chunked = false, raised = false;
-    std::string head = outgoing_head(out, target, chunked);
+    proxy::Link::Outbound outbound{outgoing_head(out, target, chunked)};
     ex.answer = std::make_shared<proxy::Answer>(out.method == "HEAD");
     auto more = [&](std::string& data) { return feed(out.body.get(), chunked, data, raised); };
     std::string why;
@@ -105,7 +105,7 @@ bool start_exchange(PyObject* module, Exchange& ex, Outgoing& out) {
             return fail(ex, failure.status == 504 ? Failure::ConnectTimeout : Failure::Connect,
                         failure.reason);
         }
-        sent = ex.link->send(module, head, ex.answer, more, why);
+        sent = ex.link->send(module, outbound, ex.answer, more, why);
     }
     if (sent != proxy::Link::Sent::Whole) {
         if (raised) return false;
@@ -198,7 +198,9 @@ void run_in_pool(std::function<void()> task) {
     bool start = p.monitor.locked([&](sync::Monitor::Guard&) {
         p.tasks.push_back(std::move(task));
         p.monitor.notify_one();
-        if (p.idle > 0 || p.threads >= kMaxThreads) return false;
+        // An idle thread counts until it wakes: tasks pushed before then all wait for it,
+        // one after the other, unless each task beyond the idle threads gets one of its own.
+        if (p.tasks.size() <= p.idle || p.threads >= kMaxThreads) return false;
         ++p.threads;
         return true;
     });
