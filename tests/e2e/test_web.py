@@ -251,6 +251,22 @@ def test_wsgi_environ_follows_pep_3333_and_iterables_are_closed(flask_site):
     assert body == "abc" and closed >= 1
 
 
+def test_a_request_on_a_link_gone_stale_is_sent_on_a_new_one(flask_site):
+    """Reticulum takes no more bytes on a link it marked stale: a request that finds its
+    transport's link so goes out on a new link instead of failing."""
+    _, client = flask_site
+    first, then, after = client.check("""
+        import gc
+        first = http.get(base + "/whoami").json()["client"]
+        for link in [o for o in gc.get_objects() if isinstance(o, RNS.Link)]:
+            if link.initiator and link.status == RNS.Link.ACTIVE:
+                link.status = RNS.Link.STALE
+        result = [first, http.get(base + "/whoami").json()["client"], http.get(base + "/json").status_code]
+    """)
+    assert first.startswith("link-") and then.startswith("link-") and then != first
+    assert after == 200
+
+
 def test_serve_coroutine_serves_until_cancelled_and_bare_apps_need_no_lifespan(tmp_path):
     marker = tmp_path / "shutdown"
     os.environ["WEBAPP_SHUTDOWN_MARKER"] = str(marker)
