@@ -4,10 +4,10 @@ stop on an isolated Reticulum."""
 import signal
 import subprocess
 import sys
-import threading
 
 import pytest
 
+from helpers import start_server_command
 from rnsnet import Network
 
 RUN_SCRIPT = "import sys, zivane._cli; sys.argv[0] = 'zivane-gateway'; sys.exit(zivane._cli.gateway())"
@@ -30,21 +30,11 @@ def test_usage_errors_exit_2_with_one_line(args, message):
 
 def test_module_run_announces_like_the_server_and_stops_on_sigterm(tmp_path):
     with Network() as net:
-        proc = subprocess.Popen(
+        proc, lines = start_server_command(
             [sys.executable, "-m", "zivane.gateway", "8091", "http://127.0.0.1:9", "--identity",
-             str(tmp_path / "id")],
-            env=net.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             str(tmp_path / "id")], net.env())
         try:
-            lines, ready = [], threading.Event()
-
-            def pump():
-                for line in proc.stderr:
-                    lines.append(line.rstrip("\n"))
-                    if line.startswith("Destination hash: "):
-                        ready.set()
-
-            threading.Thread(target=pump, daemon=True).start()
-            assert ready.wait(30), lines
+            assert len(lines) >= 2, lines
             assert lines[0] == "Server listening on HTTP.8091"
             assert len(lines[1].removeprefix("Destination hash: ")) == 32
             proc.send_signal(signal.SIGTERM)
