@@ -12,7 +12,7 @@ import zivane.server as server_mod
 from fakes.server import ServerRNS
 
 BIN = os.path.dirname(sys.executable)
-SCRIPTS = {name: os.path.join(BIN, name) for name in ("zivane-server", "zivane-client")}
+SCRIPTS = {name: os.path.join(BIN, name) for name in ("zivane-server", "zivane-client", "zivane-gateway", "zivane-proxy")}
 HASH = "00" * 16
 
 # A standalone Reticulum with no interfaces: should a command get as far as starting one,
@@ -86,6 +86,22 @@ class TestCommandLineErrors:
             assert (code, out) == (1, b""), (runner, out)
             assert err.startswith(f"Error: could not parse the Reticulum configuration {broken}/config: ".encode())
             assert err.count(b"\n") == 1 and b"unclosed" in err
+
+    @pytest.mark.parametrize("command, argv", [
+        ("zivane-client", [HASH, "80"]), ("zivane-server", ["80"]),
+        ("zivane-gateway", ["80", "http://127.0.0.1:9"]), ("zivane-proxy", []),
+    ])
+    def test_configuration_directory_that_does_not_exist(self, quiet_env, tmp_path, command, argv):
+        """A mistyped directory is an error, never a new default configuration (which would
+        join the local network)."""
+        typo = tmp_path / "typo"
+        for runner in runners(command):
+            code, out, err = run(runner + argv + ["--config", str(typo)], quiet_env)
+            assert (code, out) == (1, b""), (runner, err)
+            assert err == f"Error: the Reticulum configuration directory '{typo}' does not exist\n".encode()
+            env = dict(quiet_env, RNS_CONFIG_PATH=str(typo))
+            assert run(runner + argv, env)[0] == 1
+            assert not typo.exists()
 
 
 class TestModuleEntryPoints:

@@ -799,13 +799,13 @@ def test_main_options(rns, tmp_path, monkeypatch):
         return bytes(HttpResponse(404, body=b""))
 
     argv = [DEST.hex(), "80", "post", "/p", "-H", "Accept: text/plain ", "-H", "A=b=c",
-            "-H", "X-T: a=b", "--body", "é", "-r", "-v", "--config", "/cfg"]
+            "-H", "X-T: a=b", "--body", "é", "-r", "-v", "--config", str(tmp_path)]
     code, out, err = run_main(monkeypatch, argv, server)
     assert (code, out, err) == (1, b"404\n", "")
     req = seen[0]
     assert (req.method, req.path, req.body) == ("POST", "/p", "é".encode())
     assert req.headers == {"accept": "text/plain", "a": "b=c", "x-t": "a=b", "content-length": "2"}
-    assert ClientRNS.reticulum_calls == [("/cfg", ClientRNS.LOG_VERBOSE)]
+    assert ClientRNS.reticulum_calls == [(str(tmp_path), ClientRNS.LOG_VERBOSE)]
 
     code, out, _ = run_main(monkeypatch, [DEST.hex(), "80", "-r", "--body", ""],
                             lambda r: seen.append(r) or bytes(HttpResponse(399, body=b"")))

@@ -167,6 +167,14 @@ int check_configuration(PyObject* module, PyObject* config_dir) {
             "the Reticulum configuration directory %R is not a directory", dir.get()));
         return message ? fail(module, kConfigurationStatus, message.get()) : -1;
     }
+    // A directory named by the user that is not there is a typo: Reticulum would create it
+    // with its default configuration, which joins the local network. Only the default
+    // directory is Reticulum's to create on first use.
+    if (!exists && config_dir != Py_None) {
+        Ref message = Ref::steal(PyUnicode_FromFormat(
+            "the Reticulum configuration directory %R does not exist", dir.get()));
+        return message ? fail(module, kConfigurationStatus, message.get()) : -1;
+    }
     Ref file = concat(dir.get(), "/config");  // as Reticulum names it
     int is_file = 0;
     if (!file || !os_path_test(os_path.get(), ZV_STR("isfile"), file.get(), &is_file)) return -1;
