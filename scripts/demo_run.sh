@@ -2,7 +2,8 @@
 # The demo itself, on an already set-up machine (see scripts/demo.sh).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-export PATH="$PWD/.venv/bin:$PATH"
+# ZIVANE_VENV: the environment zivane is installed in (the project's own by default)
+export PATH="${ZIVANE_VENV:-$PWD/.venv}/bin:$PATH"
 
 demo=$PWD/.rns-demo
 source scripts/demo_rns.sh

@@ -5,16 +5,6 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-find_python() {
-    if command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys' >/dev/null 2>&1; then
-        command -v python3.13; return
-    fi
-    local candidate
-    for candidate in /root/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do
-        [ -x "$candidate" ] && { echo "$candidate"; return; }
-    done
-    return 1
-}
 
 if ! command -v g++ >/dev/null 2>&1 || ! command -v clang-format >/dev/null 2>&1; then
     # clang-format keeps the C++ in the style of .clang-format
@@ -29,10 +19,7 @@ fi
 if ! command -v chromium >/dev/null 2>&1 || ! command -v curl >/dev/null 2>&1; then
     { apt-get install -y -qq chromium curl || { apt-get update -qq && apt-get install -y -qq chromium curl; }; } >/dev/null
 fi
-if ! PYTHON=$(find_python); then
-    apt-get update -qq && apt-get install -y -qq python3.13 python3.13-venv python3.13-dev >/dev/null
-    PYTHON=$(find_python)
-fi
+source scripts/python.sh
 
 if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
     rm -rf .venv
