@@ -153,8 +153,9 @@ def test_a_body_is_never_sent_without_its_length(site, proxy):
     head = (b"POST " + url(site, "/upload").encode() + b" HTTP/1.1\r\nHost: x\r\n"
             b"Connection: content-length\r\nContent-Length: %d\r\n\r\n" % len(smuggled))
     with socket.create_connection(("127.0.0.1", proxy.port)) as browser:
-        browser.sendall(head + smuggled)
+        browser.sendall(head + smuggled + b"GET " + url(site, "/pipelined").encode() + b" HTTP/1.1\r\n\r\n")
         assert read_answer(browser)[1] == b"POST /upload %d" % len(smuggled)
+        assert read_answer(browser)[1] == b"GET /pipelined 0"
     # another connection's request gets its own answer, not the smuggled one's
     assert fetch(proxy, url(site, "/mine"))[2] == b"GET /mine 0"
     assert ["POST", "/upload", str(len(smuggled))] in requests_seen(site)
@@ -185,6 +186,14 @@ def test_answers_are_framed_by_what_the_proxy_read(site, proxy, path, body):
         for _ in range(2):  # the second answer shows that the first one ended where it should
             browser.sendall(b"GET " + url(site, path).encode() + b" HTTP/1.1\r\nHost: x\r\n\r\n")
             assert read_answer(browser)[1] == body
+
+
+def test_a_chunked_answer_reaches_an_http_1_0_browser_unframed_until_the_end(site, proxy):
+    answer = raw(proxy, b"GET " + url(site, "/length-and-chunked").encode() + b" HTTP/1.0\r\n\r\n")
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert body == b"hello"
+    assert b"connection: close" in head.lower()
+    assert b"content-length" not in head.lower() and b"transfer-encoding" not in head.lower(), head
 
 
 def test_a_dribbled_head_gets_408_within_the_idle_time_out_and_others_go_on(site, proxy):
