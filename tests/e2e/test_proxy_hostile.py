@@ -5,6 +5,7 @@ connection that asked, and a head that dribbles in does not hold a connection fo
 import base64
 import concurrent.futures
 import socket
+import threading
 import time
 
 import pytest
@@ -237,3 +238,33 @@ def test_a_browser_that_leaves_mid_answer_or_mid_body_leaves_the_link_in_step(si
     for path in ("/next", "/and-next"):
         assert fetch(proxy, url(site, path))[2] == b"GET %s 0" % path.encode()
     assert ["POST", "/half", "1000"] not in requests_seen(site)
+
+
+def test_a_dribbled_body_does_not_hold_the_shared_link(net, site):
+    proxy = start_proxy(net, tunables={"_READ_TIMEOUT": 2.0})
+    assert fetch(proxy, url(site, "/first"))[2] == b"GET /first 0"  # the link is open
+
+    def dribble():
+        with socket.create_connection(("127.0.0.1", proxy.port)) as s:
+            s.sendall(b"POST " + url(site, "/dribble").encode() + b" HTTP/1.1\r\nContent-Length: 100\r\n\r\n")
+            started = time.monotonic()
+            try:
+                while time.monotonic() - started < 30 and not done.is_set():
+                    s.sendall(b"x")
+                    time.sleep(0.5)
+            except OSError:
+                pass
+
+    done = threading.Event()
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        pool.submit(dribble)
+        time.sleep(1)
+        started = time.monotonic()
+        try:
+            assert fetch(proxy, url(site, "/meanwhile-too"))[2] == b"GET /meanwhile-too 0"
+            # the read time-out of 2 s, bounded generously for a busy machine
+            assert time.monotonic() - started < 15
+        finally:
+            done.set()
+    assert ["POST", "/dribble", "100"] not in requests_seen(site)
+    proxy.stop()

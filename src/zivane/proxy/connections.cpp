@@ -65,6 +65,7 @@ public:
     net::IoError io_error;
     bool broken = false;
     bool holds_gil = true;
+    double waited = 0;  // seconds spent waiting for the browser's bytes, in all
 
 private:
     static constexpr double kWriteTimeout = 60.0;
@@ -72,8 +73,10 @@ private:
     // Reads what the socket has within `timeout` into `pending_`; false, `broken` set,
     // when nothing came.
     bool fill(double timeout) {
+        Clock::time_point start = Clock::now();
         std::size_t got = sync::without_gil(
             [&] { return socket_.read_some(buffer_.data(), buffer_.size(), timeout, io_error); });
+        waited += std::chrono::duration<double>(Clock::now() - start).count();
         pending_ = std::string_view(buffer_.data(), got);
         broken = got == 0;
         return !broken;
@@ -209,10 +212,15 @@ LinkPtr link_for(Proxy& proxy, const Target& target, LinkFailure& failure) {
 }
 
 // Hands the request's body to the link's writer, piece by piece as the browser sends it;
-// a chunked body stays chunked.
+// a chunked body stays chunked. The link's write turn is held meanwhile, so the browser
+// may keep it waiting `timeout` seconds in all, not per read: a body that trickles in must
+// not hold every request to that destination.
 auto body_source(Browser& browser, const http::Head& request, double timeout) {
-    return [&browser, chunked = request.framing == http::Framing::Chunked, timeout](std::string& out) {
-        Event event = browser.next(timeout);
+    bool chunked = request.framing == http::Framing::Chunked;
+    return [&browser, chunked, timeout, until = browser.waited + timeout](std::string& out) {
+        double left = timeout < 0 ? timeout : until - browser.waited;
+        if (timeout >= 0 && left <= 0) return Link::Feed::Failed;
+        Event event = browser.next(left);
         if (event == Event::Body) {
             chunked ? http::append_chunk(out, browser.reader.piece()) : void(out += browser.reader.piece());
             return Link::Feed::More;
