@@ -15,8 +15,8 @@ from proxynet import fetch, raw, start_proxy
 # A site on "HTTP", "80" that speaks through RNS.Buffer as the server does (reads stream 0,
 # writes stream 1). It logs what arrives ("GOT <b64>") and each request it makes of it
 # ("REQ <method> <path> <body size>"), taking framing from Content-Length or chunked coding
-# only, as a lenient server would. Paths choose odd answers; anything else gets its request
-# line and body size back.
+# only, as a lenient server would. Paths choose odd answers (/never: none at all); anything
+# else gets its request line and body size back.
 RAW_SITE = r'''
 identity = RNS.Identity()
 reticulum = RNS.Reticulum(CONFIG, RNS.LOG_WARNING)
@@ -60,6 +60,8 @@ def take_request(data):
     return method, path, rest[:size], rest[size:]
 
 def answer(method, path, body):
+    if path == "/never":
+        return b""
     if path in ODD:
         return ODD[path]
     text = f"{method} {path} {len(body)}".encode()
@@ -268,3 +270,23 @@ def test_a_dribbled_body_does_not_hold_the_shared_link(net, site):
             done.set()
     assert ["POST", "/dribble", "100"] not in requests_seen(site)
     proxy.stop()
+
+
+def test_stopping_ends_connections_that_wait_on_an_answer_or_a_head(net, site):
+    proxy = start_proxy(net)
+    waiting = socket.create_connection(("127.0.0.1", proxy.port))
+    waiting.sendall(b"GET " + url(site, "/never").encode() + b" HTTP/1.1\r\n\r\n")
+    half = socket.create_connection(("127.0.0.1", proxy.port))
+    half.sendall(b"GET " + url(site, "/half-a-head").encode())
+    deadline = time.monotonic() + 30
+    while "GET /never" not in bytes_seen(site).decode("latin-1"):
+        assert time.monotonic() < deadline
+        time.sleep(0.1)
+    started = time.monotonic()
+    proxy.stop()
+    assert proxy.popen.returncode == 0 and time.monotonic() - started < 15
+    for s in (waiting, half):
+        s.settimeout(10)
+        answer = s.recv(1000)
+        assert answer == b"" or answer.startswith(b"HTTP/1.1 502 "), answer
+        s.close()
