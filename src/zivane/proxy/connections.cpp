@@ -293,7 +293,8 @@ bool serve_request(Proxy& proxy, Browser& browser) {
 // nor than a silence within a message may last (a bound below zero is none).
 double head_time(const Options& options) {
     double idle = options.idle_timeout, read = options.settings.read_timeout;
-    if (idle < 0 || read < 0) return std::max(idle, read) < 0 ? -1.0 : std::max(idle, read);
+    if (idle < 0) return read;
+    if (read < 0) return idle;
     return std::min(idle, read);
 }
 
