@@ -219,7 +219,11 @@ auto body_source(Browser& browser, const http::Head& request, double timeout) {
     bool chunked = request.framing == http::Framing::Chunked;
     return [&browser, chunked, timeout, until = browser.waited + timeout](std::string& out) {
         double left = timeout < 0 ? timeout : until - browser.waited;
-        if (timeout >= 0 && left <= 0) return Link::Feed::Failed;
+        if (timeout >= 0 && left <= 0) {
+            browser.io_error = net::IoError{net::IoStatus::TimedOut, 0, "the request body took too long"};
+            browser.broken = true;
+            return Link::Feed::Failed;
+        }
         Event event = browser.next(left);
         if (event == Event::Body) {
             chunked ? http::append_chunk(out, browser.reader.piece()) : void(out += browser.reader.piece());
@@ -283,7 +287,8 @@ bool serve_request(Proxy& proxy, Browser& browser) {
                           body_source(browser, request, options.settings.read_timeout), why);
     }
     if (sent != Link::Sent::Whole) {
-        refuse(browser, 502, why);
+        bool late = browser.broken && browser.io_error.status == net::IoStatus::TimedOut;
+        late ? refuse(browser, 408, "the request body did not arrive in time") : refuse(browser, 502, why);
         return false;
     }
     return relay_answer(proxy, browser, *link, answer, request);
