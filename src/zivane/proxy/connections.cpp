@@ -27,13 +27,30 @@ public:
         for (;;) {
             Event event = reader.next(pending_);
             if (event != Event::NeedMore) return event;
-            std::size_t got = sync::without_gil(
-                [&] { return socket_.read_some(buffer_.data(), buffer_.size(), timeout, io_error); });
-            if (got == 0) {
+            if (!fill(timeout)) return Event::Error;
+        }
+    }
+
+    // The next request's head, or the end of the connection: its first byte within `idle`
+    // seconds, the rest within `whole` seconds of it. Each read alone is not bounded enough:
+    // a head sent a byte at a time would hold the connection as long as it likes.
+    Event next_head(double idle, double whole) {
+        Clock::time_point deadline = Clock::time_point::max();
+        for (;;) {
+            Event event = reader.next(pending_);
+            if (event != Event::NeedMore) return event;
+            if (reader.between_messages() || whole < 0) {  // below zero: no bound
+                if (!fill(reader.between_messages() ? idle : whole)) return Event::Error;
+                continue;
+            }
+            if (deadline == Clock::time_point::max()) deadline = after(whole);
+            double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                io_error = net::IoError{net::IoStatus::TimedOut, 0, "the request head took too long"};
                 broken = true;
                 return Event::Error;
             }
-            pending_ = std::string_view(buffer_.data(), got);
+            if (!fill(left)) return Event::Error;
         }
     }
 
@@ -48,9 +65,23 @@ public:
     net::IoError io_error;
     bool broken = false;
     bool holds_gil = true;
+    double waited = 0;  // seconds spent waiting for the browser's bytes, in all
 
 private:
     static constexpr double kWriteTimeout = 60.0;
+
+    // Reads what the socket has within `timeout` into `pending_`; false, `broken` set,
+    // when nothing came.
+    bool fill(double timeout) {
+        Clock::time_point start = Clock::now();
+        std::size_t got = sync::without_gil(
+            [&] { return socket_.read_some(buffer_.data(), buffer_.size(), timeout, io_error); });
+        waited += std::chrono::duration<double>(Clock::now() - start).count();
+        pending_ = std::string_view(buffer_.data(), got);
+        broken = got == 0;
+        return !broken;
+    }
+
     net::Socket& socket_;
     std::string buffer_ = std::string(64u << 10, '\0');
     std::string_view pending_;
@@ -66,10 +97,20 @@ void refuse(Browser& browser, int status, const std::string& reason) {
     browser.write(text);
 }
 
+// Content-Length or chunked coding as the reader found them, whatever the sender's fields
+// say besides: a Content-Length named in Connection, or one beside chunked coding, must
+// not leave the far side to find the body's end by rules of its own.
+void frame_as_read(http::Head& head, bool chunked) {
+    head.remove("content-length");
+    head.remove("transfer-encoding");
+    if (head.framing == http::Framing::Length)
+        head.set("Content-Length", std::to_string(head.content_length));
+    if (chunked) head.set("Transfer-Encoding", "chunked");
+}
+
 // The request as it goes out on the link: origin-form, the destination in Host, nothing
 // that concerns the browser's connection to the proxy only.
 std::string outgoing_head(http::Head head, const Target& target, bool slim) {
-    bool chunked = head.framing == http::Framing::Chunked;
     http::drop_hop_by_hop(head);
     head.remove("expect");  // the proxy answers 100-continue itself
     if (slim) std::erase_if(head.fields, [](const http::Field& field) { return slim_drops(field.name); });
@@ -77,7 +118,7 @@ std::string outgoing_head(http::Head head, const Target& target, bool slim) {
     head.minor_version = 1;
     const std::string* host = head.find("host");
     if (!host || *host != target.authority) head.set("Host", target.authority);
-    if (chunked) head.set("Transfer-Encoding", "chunked");
+    frame_as_read(head, head.framing == http::Framing::Chunked);
     return http::serialize_request(head);
 }
 
@@ -92,14 +133,12 @@ public:
     bool begin(http::Head head, bool head_request) {
         started_ = true;
         no_body_ = head_request || head.framing == http::Framing::None;
-        bool chunked = head.framing == http::Framing::Chunked;
-        bool until_close = head.framing == http::Framing::UntilClose;
         http::drop_hop_by_hop(head);
-        if (!no_body_ && chunked && !http10_) {
-            chunked_ = true;
-            head.set("Transfer-Encoding", "chunked");
+        if (!no_body_) {  // without a body, a Content-Length left describes the resource
+            chunked_ = head.framing == http::Framing::Chunked && !http10_;
+            closing_ = closing_ || (head.framing != http::Framing::Length && !chunked_);
+            frame_as_read(head, chunked_);
         }
-        if (!no_body_ && (until_close || (chunked && http10_))) closing_ = true;
         if (closing_) head.set("Connection", "close");
         head.minor_version = 1;
         return browser_.write(http::serialize_response(head));
@@ -173,10 +212,19 @@ LinkPtr link_for(Proxy& proxy, const Target& target, LinkFailure& failure) {
 }
 
 // Hands the request's body to the link's writer, piece by piece as the browser sends it;
-// a chunked body stays chunked.
+// a chunked body stays chunked. The link's write turn is held meanwhile, so the browser
+// may keep it waiting `timeout` seconds in all, not per read: a body that trickles in must
+// not hold every request to that destination.
 auto body_source(Browser& browser, const http::Head& request, double timeout) {
-    return [&browser, chunked = request.framing == http::Framing::Chunked, timeout](std::string& out) {
-        Event event = browser.next(timeout);
+    bool chunked = request.framing == http::Framing::Chunked;
+    return [&browser, chunked, timeout, until = browser.waited + timeout](std::string& out) {
+        double left = timeout < 0 ? timeout : until - browser.waited;
+        if (timeout >= 0 && left <= 0) {
+            browser.io_error = net::IoError{net::IoStatus::TimedOut, 0, "the request body took too long"};
+            browser.broken = true;
+            return Link::Feed::Failed;
+        }
+        Event event = browser.next(left);
         if (event == Event::Body) {
             chunked ? http::append_chunk(out, browser.reader.piece()) : void(out += browser.reader.piece());
             return Link::Feed::More;
@@ -239,10 +287,20 @@ bool serve_request(Proxy& proxy, Browser& browser) {
                           body_source(browser, request, options.settings.read_timeout), why);
     }
     if (sent != Link::Sent::Whole) {
-        refuse(browser, 502, why);
+        bool late = browser.broken && browser.io_error.status == net::IoStatus::TimedOut;
+        late ? refuse(browser, 408, "the request body did not arrive in time") : refuse(browser, 502, why);
         return false;
     }
     return relay_answer(proxy, browser, *link, answer, request);
+}
+
+// Seconds a head may take after its first byte: no longer than a connection may stay idle,
+// nor than a silence within a message may last (a bound below zero is none).
+double head_time(const Options& options) {
+    double idle = options.idle_timeout, read = options.settings.read_timeout;
+    if (idle < 0) return read;
+    if (read < 0) return idle;
+    return std::min(idle, read);
 }
 
 }  // namespace
@@ -251,7 +309,7 @@ void serve_connection(const std::shared_ptr<Proxy>& proxy, net::Socket& socket) 
     Browser browser(socket);
     const Options& options = proxy->options();
     while (!proxy->stopping()) {
-        Event event = browser.next(options.idle_timeout);
+        Event event = browser.next_head(options.idle_timeout, head_time(options));
         if (event == Event::Error) {
             if (!browser.broken)
                 refuse(browser, browser.reader.error_status(), "bad request: " + browser.reader.error());
