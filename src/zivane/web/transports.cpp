@@ -110,9 +110,8 @@ PyObject* body_close(NativeFunction*, PyObject* const* args) {
 PyObject* body_isclosed(NativeFunction*, PyObject* const* args) {
     Body* body = state_of(kBody, args[0]);
     if (!body) return nullptr;
-    Exchange& ex = *body->exchange;
-    sync::MutexGuard guard(ex.mutex);
-    return PyBool_FromLong(ex.closed || (ex.ended && ex.pending.empty()));
+    const Exchange& ex = *body->exchange;  // without its mutex: a reader may be waiting
+    return PyBool_FromLong(ex.closed.load() || ex.finished.load());
 }
 
 PyObject* body_self(NativeFunction*, PyObject* const* args) { return Py_NewRef(args[0]); }
