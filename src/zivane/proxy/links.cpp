@@ -241,6 +241,19 @@ void Link::withdraw(PyObject* module, const AnswerPtr& answer, bool written, con
     });
 }
 
+// Takes back `answer`, failed with the link before any byte of its request went out, for
+// another link; false when something already arrived for it.
+bool Link::reclaim(const AnswerPtr& answer) {
+    return monitor_.locked([&](sync::Monitor::Guard&) {
+        Answer& a = *answer;
+        if (a.begun || a.has_head || !a.pieces.empty() || a.ended) return false;
+        a.failure.clear();
+        a.proved = false;
+        std::erase(waiting_, answer);
+        return true;
+    });
+}
+
 // Nothing when no byte of `data` was handed over and the link has closed (or gone
 // stale) under it: the peer cannot have seen any of it.
 Link::Written Link::write(PyObject* module, const std::string& data, std::string& failure) {
@@ -439,7 +452,7 @@ void Link::abandon(const AnswerPtr& answer) {
 }
 
 void Link::tear_down_if_due() {
-    if (!teardown_due_.exchange(false) || !link) return;
+    if (writing_.load() || !teardown_due_.exchange(false) || !link) return;
     SavedError pending;
     if (!call_method(link.get(), ZV_STR("teardown"))) PyErr_Clear();
     pending.restore();

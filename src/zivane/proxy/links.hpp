@@ -137,7 +137,8 @@ public:
     // Called without the GIL; wakes a take() waiting on `answer`.
     void abandon(const AnswerPtr& answer);
 
-    // Tears the Reticulum link down when an abandon() ended its use and nobody did yet.
+    // Tears the Reticulum link down when its use has ended and nobody did yet, unless a
+    // writer is inside send(): that writer does it as it leaves.
     void tear_down_if_due();
 
     // Ends the link's use: every waiting request fails with `why`, the link is torn down.
@@ -158,7 +159,19 @@ public:
     Ref client, link, buffer, channel;
 
 private:
+    // Marks a writer inside send(): a teardown asked for meanwhile waits until it leaves,
+    // as RNS's buffered writer spins for ever on a link torn down under it.
+    struct WriterInside {
+        explicit WriterInside(Link& link) : link_(link) { link_.writing_.store(true); }
+        ~WriterInside() {
+            link_.writing_.store(false);
+            link_.tear_down_if_due();
+        }
+        Link& link_;
+    };
+
     int next_sequence(PyObject* module);
+    bool reclaim(const AnswerPtr& answer);
     bool begin(const AnswerPtr& answer, int first_sequence, std::string& failure);
     void withdraw(PyObject* module, const AnswerPtr& answer, bool written, const std::string& why);
     enum class Written { Whole, Nothing, Part };
@@ -187,7 +200,8 @@ private:
     std::string failure_;                    // under monitor_
     std::atomic<Clock::rep> last_bytes_{0};  // when bytes last arrived
     std::atomic<bool> retiring_{false};      // written under monitor_: takes no new request
-    std::atomic<bool> teardown_due_{false};  // its use ended without the GIL: tear it down
+    std::atomic<bool> teardown_due_{false};  // its use ended: tear it down when no writer is inside
+    std::atomic<bool> writing_{false};       // a writer is inside send()
     Clock::time_point drain_deadline_{};     // under monitor_: an abandoned answer ends by then
     std::uint64_t noted_ = 0;                // under monitor_: stream bytes on_message saw
     std::uint64_t read_ = 0;                 // under read_mutex_: stream bytes read from the buffer
@@ -232,9 +246,14 @@ Link::Sent Link::send(PyObject* module, Outbound& out, const AnswerPtr& answer, 
                       std::string& failure) {
     constexpr std::size_t kWriteSize = 64u << 10;
     sync::MutexGuard turn(write_turn_);
+    WriterInside inside(*this);
     if (!begin(answer, next_sequence(module), failure)) return Sent::NotTaken;
     bool written = false;
     for (;;) {
+        if (failed_.load()) {  // ended meanwhile (by its reader): nothing more goes out on it
+            failure = "the link to " + name_ + " ended while a request was written";
+            return !written && reclaim(answer) ? Sent::NotTaken : Sent::Failed;
+        }
         Feed feed = out.complete ? Feed::Done : more(out.data);
         if (feed == Feed::Failed) {
             failure = "the browser's request ended before its body";
