@@ -227,6 +227,26 @@ def test_closing_an_unfinished_answer_sends_the_next_request_on_a_new_link(rns, 
     assert session.get(BASE + "/later", timeout=20).text == "/later"
 
 
+def test_an_answer_given_up_with_another_queued_behind_is_dropped_and_the_link_retired(rns, identity):
+    long = answer(b"y" * 30000)
+    ClientLink.responder = lambda request: [long[:200], 1.0, long[200:]] if request.path == "/long" \
+        else answer(request.path)
+    client = httpx.Client(transport=web.HttpxTransport(identity_path=identity), timeout=20)
+    behind = {}
+    with client.stream("GET", BASE + "/long") as response:
+        next(response.iter_raw())
+        thread = threading.Thread(target=lambda: behind.update(text=client.get(BASE + "/behind").text))
+        thread.start()
+        time.sleep(0.3)  # /behind is written on the same link, its answer after /long's
+    thread.join(20)
+    assert behind == {"text": "/behind"}
+    assert client.get(BASE + "/new").text == "/new"
+    first, second = ClientLink.instances
+    assert [r.split(b" ")[1] for r in first.raw] == [b"/long", b"/behind"]
+    assert [r.split(b" ")[1] for r in second.raw] == [b"/new"]
+    assert first.teardowns >= 1  # once nobody waited on it any more
+
+
 def test_a_request_given_up_while_queued_leaves_the_others_their_own_answers(rns, identity):
     release = threading.Event()
 
