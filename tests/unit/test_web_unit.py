@@ -2,8 +2,8 @@
 Reticulum (fakes/client.py): a link whose server side answers as each test scripts it.
 
 `ProvingLink` adds what a real RNS.Channel shows: every message sent gets a sequence
-number and stays in the transmit ring until its proof comes back, and proofs travel in
-one queue with the answer bytes, in the order the server sent them."""
+number, incoming messages pass the channel's handlers before the buffer has them, and a
+shut window (`is_ready_to_send`) holds what the client writes back."""
 
 import asyncio
 import queue
@@ -46,8 +46,12 @@ class ProvingChannel:
     def __init__(self, link):
         self.link = link
         self._next_sequence = 0
-        self._tx_ring = []
         self.handlers = []
+        self.open = threading.Event()
+        self.open.set()
+
+    def is_ready_to_send(self):
+        return self.open.is_set()
 
     def __getitem__(self, index):  # what the stand-in buffer factory reads
         return ("channel", self.link)[index]
@@ -56,13 +60,8 @@ class ProvingChannel:
         self.handlers.append(handler)
 
 
-class Envelope:
-    def __init__(self, sequence):
-        self.sequence = sequence
-
-
 class ProvingLink(ClientLink):
-    """A request's proof is queued when the server side takes it, behind what it has sent."""
+    """Answers are pieces of bytes, seconds of silence, or calls (on the answering thread)."""
 
     def __init__(self, *args):
         self.channel = ProvingChannel(self)
@@ -80,10 +79,7 @@ class ProvingLink(ClientLink):
         self.identified = identity
 
     def on_request(self, buffer, data):
-        sequence = self.channel._next_sequence
         self.channel._next_sequence += 1
-        self.channel._tx_ring.append(Envelope(sequence))
-        self.queue.put(("proof", sequence))
         self.received += data
         while (message := self.take_request()) is not None:
             self.raw.append(message)
@@ -93,13 +89,12 @@ class ProvingLink(ClientLink):
 
     def carry(self):
         while True:
-            item = self.queue.get()
-            if item[0] == "proof":
-                self.channel._tx_ring = [e for e in self.channel._tx_ring if e.sequence != item[1]]
-                continue
-            _, buffer, data = item
+            _, buffer, data = self.queue.get()
             if isinstance(data, float):
                 time.sleep(data)
+                continue
+            if callable(data):
+                data(self)
                 continue
             for i in range(0, len(data), 97):
                 piece = data[i:i + 97]
@@ -139,8 +134,9 @@ def twice(request):
 
 
 def twice_late(request):
-    # The extra answer comes after the next request went out, before its proof.
-    return [answer(request.path), 0.3, answer("extra for " + request.path)]
+    # The extra answer comes while the next request waits for the channel's window.
+    return [lambda link: link.channel.open.clear(), answer(request.path), 0.3,
+            answer("extra for " + request.path), 0.1, lambda link: link.channel.open.set()]
 
 
 @pytest.mark.parametrize("kind", ["requests", "httpx"])

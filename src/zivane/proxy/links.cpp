@@ -112,35 +112,14 @@ Ref optional_attr(PyObject* object, PyObject* name) {
     return Ref::steal(value);
 }
 
-// Whether `channel` shows its sequence numbers and transmit ring, as RNS.Channel does.
-bool shows_proofs(PyObject* channel) {
-    Ref next = optional_attr(channel, ZV_STR("_next_sequence"));
-    Ref ring = next && PyLong_Check(next.get()) ? optional_attr(channel, ZV_STR("_tx_ring")) : Ref{};
-    return bool(ring);
-}
-
-// The sequence numbers of the messages in `channel`'s transmit ring: sent, not yet proved.
-// False when the ring cannot be read.
-bool unproved_sequences(PyObject* channel, std::vector<long>& out) {
-    Ref ring = optional_attr(channel, ZV_STR("_tx_ring"));
-    Ref items = ring ? Ref::steal(PySequence_List(ring.get())) : Ref{};
-    for (Py_ssize_t i = 0; items && i < PyList_GET_SIZE(items.get()); ++i) {
-        Ref sequence = optional_attr(PyList_GET_ITEM(items.get(), i), ZV_STR("sequence"));
-        long number = sequence ? PyLong_AsLong(sequence.get()) : -1;
-        if (number == -1 && PyErr_Occurred()) PyErr_Clear();
-        out.push_back(number);
-    }
-    if (!items) PyErr_Clear();
-    return bool(items);
-}
-
 // A message handler ahead of the buffer's own, so that each incoming message is noted
-// before its bytes can be read. A channel without proofs to follow gets none.
-int watch_proofs(PyObject* module, const LinkPtr& self, PyObject* channel) {
-    if (!shows_proofs(channel)) return 0;
+// before its bytes can be read; none for a channel that does not number its messages.
+int watch_sequences(PyObject* module, const LinkPtr& self, PyObject* channel) {
+    Ref next = optional_attr(channel, ZV_STR("_next_sequence"));
+    if (!next || !PyLong_Check(next.get())) return 0;
     Ref handler = callback(module, kOnMessage, self);
     if (!handler || !call_method(channel, ZV_STR("add_message_handler"), {handler.get()})) return -1;
-    self->tracks_proofs.store(true);
+    self->tracks_sequences.store(true);
     return 0;
 }
 
@@ -157,7 +136,7 @@ int attach(PyObject* module, const LinkPtr& self, bool identify) {
         return -1;
     Ref ready = callback(module, kOnReady, self);
     Ref channel = ready ? call_method(self->link.get(), ZV_STR("get_channel")) : Ref{};
-    if (channel && watch_proofs(module, self, channel.get()) < 0) return -1;
+    if (channel && watch_sequences(module, self, channel.get()) < 0) return -1;
     Ref rns = channel ? module_global(module, ZV_STR("RNS")) : Ref{};
     Ref buffer_type = rns ? attr(rns.get(), ZV_STR("Buffer")) : Ref{};
     Ref rx = buffer_type ? Ref::steal(PyLong_FromLong(1)) : Ref{};
@@ -206,7 +185,7 @@ bool Link::usable(PyObject* module) {
 
 // The sequence number the channel gives the next message sent, -1 when it does not tell.
 int Link::next_sequence(PyObject*) {
-    if (!tracks_proofs.load() || !channel) return -1;
+    if (!tracks_sequences.load() || !channel) return -1;
     Ref next = optional_attr(channel.get(), ZV_STR("_next_sequence"));
     long number = next ? PyLong_AsLong(next.get()) : -1;
     if (number == -1) PyErr_Clear();
@@ -248,7 +227,7 @@ bool Link::reclaim(const AnswerPtr& answer) {
         Answer& a = *answer;
         if (a.begun || a.has_head || !a.pieces.empty() || a.ended) return false;
         a.failure.clear();
-        a.proved = false;
+        a.sent = false;
         std::erase(waiting_, answer);
         return true;
     });
@@ -302,36 +281,42 @@ void Link::on_ready(PyObject* module, Py_ssize_t ready) {
 
 void Link::on_message(PyObject*, PyObject* message) {
     constexpr long kReceiveStream = 1;  // the stream the link's buffer reads (see attach)
-    if (!tracks_proofs.load() || !channel) return;
+    if (!tracks_sequences.load() || !channel) return;
     Ref stream = optional_attr(message, ZV_STR("stream_id"));
     long stream_id = stream && PyLong_Check(stream.get()) ? PyLong_AsLong(stream.get()) : -1;
     if (stream_id != kReceiveStream) return PyErr_Clear();
     Ref data = optional_attr(message, ZV_STR("data"));
     Py_ssize_t size = data && data.get() != Py_None ? PyObject_Length(data.get()) : 0;
     Ref next = optional_attr(channel.get(), ZV_STR("_next_sequence"));
-    long next_number = next ? PyLong_AsLong(next.get()) : -1;
-    std::vector<long> ring;
-    if (size < 0 || next_number < 0 || !unproved_sequences(channel.get(), ring)) {
+    long next_number = next && PyLong_Check(next.get()) ? PyLong_AsLong(next.get()) : -1;
+    if (size < 0 || next_number < 0) {
         PyErr_Clear();
-        tracks_proofs.store(false);  // the stream's bytes can no longer be placed: stop judging
+        tracks_sequences.store(false);  // the stream's bytes can no longer be placed: stop judging
         return;
     }
     monitor_.locked([&](sync::Monitor::Guard&) {
         for (const AnswerPtr& a : waiting_) {
-            if (a->proved || a->first_sequence < 0 || a->first_sequence == next_number) continue;
-            if (std::find(ring.begin(), ring.end(), long(a->first_sequence)) != ring.end()) continue;
-            a->proved = true;  // proved before the bytes from here on arrived
-            a->proved_from = noted_;
+            if (a->sent || a->first_sequence < 0 || a->first_sequence == next_number) continue;
+            a->sent = true;  // left before the bytes from here on arrived
+            a->sent_from = noted_;
         }
         noted_ += std::uint64_t(size);
     });
 }
 
-// Whether the answer starting now (at message_start_) came before its request was proved
-// delivered: then the server sent it before it had the request.
+// The request's first bytes were handed over: from the next incoming byte on, an answer
+// may come (when no incoming message noted it first).
+void Link::note_sent(const AnswerPtr& answer) {
+    monitor_.locked([&](sync::Monitor::Guard&) {
+        if (std::exchange(answer->sent, true)) return;
+        answer->sent_from = noted_;
+    });
+}
+
+// Whether the answer starting now (at message_start_) came before its request had left.
 bool Link::answer_unasked(const Answer& answer) const {
-    if (!tracks_proofs.load() || answer.first_sequence < 0) return false;
-    return !answer.proved || answer.proved_from > message_start_;
+    if (!tracks_sequences.load() || answer.first_sequence < 0) return false;
+    return !answer.sent || answer.sent_from > message_start_;
 }
 
 // Hands the bytes of `input` over to the waiting answers (GIL released). True when the

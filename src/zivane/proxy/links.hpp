@@ -12,11 +12,12 @@
 // A link with an answer given up before its end takes no new request: those go out on a
 // new link while this one drops the rest, and it is torn down once nobody waits on it.
 //
-// An answer can only be for a request the server has received: Reticulum proves every
-// channel message before the server's side sees it, so answer bytes that arrive before
-// the proof of their request's first message were sent before the server had it. Such
-// bytes, and bytes no request waits for, are an answer nobody asked for: the link's use
-// ends there, rather than hand every later request the answer of the one before.
+// An answer can only be for a request that has left: answer bytes that arrive before the
+// first message of the request they would answer was handed to the link's channel, and
+// bytes no request waits for, are an answer nobody asked for. The link's use ends there,
+// rather than hand every later request the answer of the one before. (A second answer
+// the server sends once the next request has reached it looks like an answer to that
+// one: nothing in HTTP/1.1 tells them apart. The surplus shows when the link goes idle.)
 //
 // A link that closes, or whose stream cannot be followed any more, fails every request
 // still waiting on it. Unless said otherwise, functions are called with the GIL held.
@@ -62,11 +63,11 @@ struct Answer {
     bool overflowed = false;  // the browser fell more than answer_limit behind
     std::string failure;      // set when the link failed before the answer ended
     // The channel sequence number of the request's first message (-1 when the channel
-    // does not tell), and whether its proof had come in, and from which byte of the
-    // link's incoming stream on.
+    // does not tell), whether that message had left, and from which byte of the link's
+    // incoming stream on.
     int first_sequence = -1;
-    bool proved = false;
-    std::uint64_t proved_from = 0;
+    bool sent = false;
+    std::uint64_t sent_from = 0;
     bool begun = false;  // a head (1xx or not) for it has started
 };
 using AnswerPtr = std::shared_ptr<Answer>;
@@ -148,12 +149,12 @@ public:
     void on_ready(PyObject* module, Py_ssize_t ready);
     void on_closed();
     // Every channel message as it comes in, before the buffer's reader takes it (GIL
-    // held, on Reticulum's thread, inside its Channel lock): notes which requests were
-    // proved delivered before the message's bytes arrived.
+    // held, on Reticulum's thread, inside its Channel lock): notes which requests had
+    // left before the message's bytes arrived.
     void on_message(PyObject* module, PyObject* message);
 
-    // Whether the channel shows its sequence numbers and transmit ring (set up by open()).
-    std::atomic<bool> tracks_proofs{false};
+    // Whether the channel shows its sequence numbers (set up by open()).
+    std::atomic<bool> tracks_sequences{false};
 
     // Python objects, released with the GIL held only.
     Ref client, link, buffer, channel;
@@ -172,6 +173,7 @@ private:
 
     int next_sequence(PyObject* module);
     bool reclaim(const AnswerPtr& answer);
+    void note_sent(const AnswerPtr& answer);
     bool begin(const AnswerPtr& answer, int first_sequence, std::string& failure);
     void withdraw(PyObject* module, const AnswerPtr& answer, bool written, const std::string& why);
     enum class Written { Whole, Nothing, Part };
@@ -271,7 +273,7 @@ Link::Sent Link::send(PyObject* module, Outbound& out, const AnswerPtr& answer, 
                 fail(module, failure);
                 return Sent::Failed;
             }
-            written = true;
+            if (!std::exchange(written, true)) note_sent(answer);
             out.data.clear();
         }
         if (out.complete) return Sent::Whole;
