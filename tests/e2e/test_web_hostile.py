@@ -12,7 +12,8 @@ from webnet import start_client
 # Paths: /once/ID answers ID; /twice/ID answers ID and a second answer in the same write
 # (one that waited for the channel's window could leave after the next request came in,
 # and then nothing tells it from an answer to that request); /endless
-# sends a head promising a gigabyte and then 1 kB every 20 ms while the link lasts.
+# sends a head promising a gigabyte and then 1 kB every 20 ms while the link lasts; /stall
+# the same head and 1 kB, then nothing.
 HOSTILE_SERVER = """\
 reticulum = RNS.Reticulum(CONFIG, RNS.LOG_WARNING)
 identity = RNS.Identity()
@@ -40,6 +41,10 @@ def answer(link, buf, path):
         send(link, buf, ok(ident.encode()))
     elif kind == "twice":
         send(link, buf, ok(ident.encode()) + ok(b"extra " + ident.encode()))
+    elif kind == "stall":
+        send(link, buf, b"HTTP/1.1 200 OK\\r\\nContent-Length: 1000000000\\r\\n\\r\\n" + b"x" * 1000)
+        while link.status != RNS.Link.CLOSED:
+            time.sleep(0.1)
     elif kind == "endless":
         send(link, buf, b"HTTP/1.1 200 OK\\r\\nContent-Length: 1000000000\\r\\n\\r\\n")
         while link.status != RNS.Link.CLOSED and send(link, buf, b"x" * 1000):
@@ -113,11 +118,13 @@ def test_closing_an_unfinished_answer_neither_blocks_the_loop_nor_the_next_reque
     _, client = hostile
     got = client.check("""
         async def main():
-            async with ahttp.stream("GET", base + "/endless", timeout=8) as response:
+            async with ahttp.stream("GET", base + "/stall", timeout=8) as response:
                 pieces = response.aiter_raw()
-                await pieces.__anext__()
+                got = 0
+                while got < 1000:  # all the server sent: the next read waits
+                    got += len(await pieces.__anext__())
                 reading = asyncio.ensure_future(pieces.__anext__())
-                await asyncio.sleep(0.5)  # drains what came; the next read waits
+                await asyncio.sleep(0.5)  # the next read waits on a pool thread
                 ticks = []
                 async def tick():
                     while True:

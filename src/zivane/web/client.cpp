@@ -59,6 +59,7 @@ bool absorb(Exchange& ex, proxy::Link::Taken& taken) {
     if (taken.has_head) ex.head = std::move(taken.head);
     for (std::string& piece : taken.pieces) ex.pending.append(piece);
     if (taken.ended) ex.ended = true;
+    if (ex.ended && ex.pending.empty()) ex.finished.store(true);
     if (taken.overflowed) return fail(ex, Failure::Protocol, "the answer was not read fast enough");
     if (!taken.failure.empty() && !taken.ended) return fail(ex, Failure::Protocol, taken.failure);
     return true;
