@@ -3,8 +3,10 @@ hand under asyncio.run while attached to a shared Reticulum instance."""
 
 import asyncio
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -102,6 +104,24 @@ class TestCommandLineErrors:
             env = dict(quiet_env, RNS_CONFIG_PATH=str(typo))
             assert run(runner + argv, env)[0] == 1
             assert not typo.exists()
+
+
+class TestInterrupt:
+    @pytest.mark.parametrize("runner", runners("zivane-client"))
+    def test_ctrl_c_while_the_client_waits_exits_130(self, quiet_env, tmp_path, runner):
+        """An interrupted request is never reported as a success: status 130, at once."""
+        proc = subprocess.Popen(runner + [HASH, "80", "--identity", str(tmp_path / "id")], env=quiet_env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 20
+            while not (tmp_path / "id").exists() and time.monotonic() < deadline:
+                time.sleep(0.05)  # the identity is made once Reticulum has started
+            time.sleep(0.5)
+            proc.send_signal(signal.SIGINT)
+            out, _ = proc.communicate(timeout=15)
+        finally:
+            proc.kill()
+        assert (proc.returncode, out) == (130, b"")
 
 
 class TestModuleEntryPoints:
