@@ -84,3 +84,17 @@ def test_silence_ends_the_request_after_the_time_out_or_reticulums_resends(slow_
     answered = wait_answer(buf, silence + 2)
     assert statuses(buf) == [(408, b"Request timeout")]
     assert silence - 0.05 <= answered - last < silence + 0.6
+
+
+@pytest.mark.parametrize("burst", [400, 4000])
+def test_trickle_after_a_burst_gets_408_once_the_burst_leaves_the_window(slow_link, burst):
+    # What a burst brought buys no time later: once its bytes are older than the window,
+    # only what keeps arriving counts, and a byte or so every tenth of a second is a
+    # tenth of the link's fair share.
+    link, buf = slow_link
+    wire = upload(burst + 10000)
+    started = time.monotonic()
+    buf.deliver(wire[:burst])
+    trickle(buf, wire[burst:], rate=RATE * 0.1, piece=4)
+    assert statuses(buf) == [(408, b"Request timeout")]
+    assert time.monotonic() - started < 3.0
