@@ -159,12 +159,12 @@ struct Session {
     bool closed = false;              // the link was seen closed: what has arrived is all there is
     std::uint64_t received = 0;       // bytes read from the link so far
     Clock::time_point last_received;  // when the last of them came
-    // The pace of the answer awaited, judged from its first bytes (`answer_first`) over
-    // windows of `answer_window` nanoseconds against `answer_rate`, while an exchange
+    // The pace of the answer awaited, judged from its first bytes (`answer_first`) against
+    // `answer_rate` over windows of half `answer_floor` nanoseconds, while an exchange
     // waits (`measuring`).
     bool measuring = false;
     bool answer_begun = false;
-    std::int64_t answer_window = 0;
+    std::int64_t answer_floor = 0;
     double answer_rate = 0;
     std::int64_t answer_first = 0;
     rns::Arrivals answer_arrivals;
@@ -346,7 +346,7 @@ void count_arrival(Session* s, std::size_t n) {
     std::int64_t now = nanoseconds_of(s->last_received);
     if (!std::exchange(s->answer_begun, true)) {
         s->answer_first = now;
-        s->answer_arrivals.restart(now, s->answer_window, s->answer_rate);
+        s->answer_arrivals.restart(now, s->answer_floor / 2, s->answer_rate, s->answer_floor);
     }
     s->answer_arrivals.add(now, n);
 }
@@ -962,10 +962,10 @@ Ref write_failed(PyObject* module, PyObject* self, PyObject* link, Wrote wrote, 
 // `first_until`; after that, each silence may last `silence` seconds. And on a link whose
 // rate is known (`min_rate`), the answer as a whole is bounded by what the link carries,
 // as a request is on the server: it has `floor` nanoseconds from its first bytes, and
-// longer only while its bytes keep up `min_rate` over each window of that length (a
-// silence after bytes that kept up may last `pause`; see rns::Arrivals). A slow answer
-// that keeps moving on a slow link goes on; one that dribbles far below what its link
-// carries ends about a window after it began to.
+// longer only while its bytes keep up `min_rate` over each window of half that (a silence
+// after bytes that kept up may last `pause`; see rns::Arrivals). A slow answer that keeps
+// moving on a slow link goes on; one that dribbles far below what its link carries ends
+// within `floor` of when it began to.
 struct Answering {
     std::uint64_t received;
     Clock::time_point first_until;
@@ -990,7 +990,7 @@ void pace_answer(PyObject* rns, PyObject* link, Session* s, const Deadline& d, A
     a->floor = std::int64_t(floor * 1e9);
     a->pause = std::int64_t(std::max(floor, resend) * 1e9);
     sync::MutexGuard lock(s->mutex);
-    s->answer_window = a->floor;
+    s->answer_floor = a->floor;
     s->answer_rate = rate;
 }
 

@@ -246,17 +246,19 @@ Pace link_pace(LinkState& s) {
 }
 
 // How a request's arrivals are judged once its read time-out has passed: over windows of
-// that time-out, against the least rate; a silence after bytes that kept up may last the
-// time-out, or Reticulum's resend schedule when that is longer (see rns::Arrivals).
+// half the time-out, against the least rate, so that one which stops keeping up is
+// answered within the time-out; a silence after bytes that kept up may last the time-out,
+// or Reticulum's resend schedule when that is longer (see rns::Arrivals).
 struct Judging {
+    std::int64_t grace = 0;
     std::int64_t window = 0;
     std::int64_t silence = 0;
     double min_rate = 0;
 };
 
 Judging judging(std::int64_t timeout, const Pace& pace) {
-    std::int64_t window = std::max<std::int64_t>(timeout, 0);
-    return {window, std::max(window, pace.resend_ns), timeout > 0 ? pace.min_rate : 0.0};
+    std::int64_t window = std::max<std::int64_t>(timeout / 2, 0);
+    return {timeout, window, std::max(timeout, pace.resend_ns), timeout > 0 ? pace.min_rate : 0.0};
 }
 
 // Appends freshly read bytes and queues every request they complete; `judge` is how the
@@ -285,7 +287,7 @@ std::int64_t feed(LinkState& s, std::string_view data, const Limits& limits, con
     }
     // bytes left after a request completed here arrived here too
     s.started = now;
-    s.arrivals.restart(now, judge.window, judge.min_rate);
+    s.arrivals.restart(now, judge.window, judge.min_rate, judge.grace);
     s.arrivals.add(now, s.pending.size() - s.consumed);
     return s.started;
 }
@@ -684,9 +686,9 @@ CoBody send_body(Ref module, Ref self, Ref writer, Ref response, bool awaitable)
 
 // When the unfinished request must be complete: the read time-out after its first byte,
 // and on a link whose rate is known, later for as long as its bytes keep coming at the
-// least rate over each window of the time-out (see rns::Arrivals). What a burst brought
-// buys nothing once it is older than the window, so a request that turns into a dribble
-// far below what the link carries ends about a time-out later, whatever came before.
+// least rate over each window of half the time-out (see rns::Arrivals). What a burst
+// brought buys nothing once it is older than the window, so a request that turns into a
+// dribble far below what the link carries ends within the time-out, whatever came before.
 // Mutex held.
 std::int64_t request_deadline(const LinkState& s, std::int64_t timeout, const Pace& pace) {
     std::int64_t first = s.started + timeout;

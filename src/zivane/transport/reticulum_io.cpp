@@ -329,8 +329,9 @@ bool link_closed(PyObject* rns, PyObject* link) { return link_status_is(rns, lin
 
 bool link_stale(PyObject* rns, PyObject* link) { return link_status_is(rns, link, ZV_STR("STALE")); }
 
-void Arrivals::restart(std::int64_t now, std::int64_t window, double rate) {
+void Arrivals::restart(std::int64_t now, std::int64_t window, double rate, std::int64_t grace) {
     origin_ = last_ = now;
+    grace_until_ = now + grace;
     width_ = std::max<std::int64_t>(window / kBuckets, 1);
     rate_ = rate;
     first_stretch_ = true;
@@ -340,9 +341,9 @@ void Arrivals::restart(std::int64_t now, std::int64_t window, double rate) {
 void Arrivals::add(std::int64_t now, std::size_t n) {
     if (rate_ > 0 && may_pause() && !kept_up(now)) {
         // a forgiven silence ended: what comes now is judged from here
-        std::int64_t keep_width = width_;
-        restart(now, keep_width * kBuckets, rate_);
-        first_stretch_ = false;
+        first_stretch_ = first_stretch_ && last_ < grace_until_;
+        origin_ = now;
+        slots_.fill({-1, 0});
     }
     std::int64_t index = bucket(now);
     Slot& slot = slots_[std::size_t(index % kSlots)];

@@ -51,18 +51,18 @@ double link_rate(PyObject* rns, PyObject* channel, PyObject* link);
 //
 // A silence is judged by what came before it: when the window up to its last bytes kept
 // up the rate, it may last `silence` (Reticulum resending a lost packet), and when the
-// bytes come back the count starts afresh. Once per message, or after a whole healthy
-// window: a peer that sends a burst now and then, silent in between, is judged on every
-// window, silences included. A dribble is bytes, not a silence, so it is always judged on
-// the window up to its latest bytes: once what came before it is older than the window,
-// it falls short.
+// bytes come back the count starts afresh. Any number of times within the message's
+// grace, then once, or after a whole healthy window: a peer that sends a burst now and
+// then, silent in between, is judged on every window, silences included. A dribble is bytes, not a silence,
+// so it is always judged on the window up to its latest bytes: once what came before it is older than the
+// window, it falls short.
 class Arrivals {
 public:
     static constexpr std::int64_t kBuckets = 8;
 
     // A new message whose first bytes come `now`, judged over `window` against `rate`
-    // (bytes a second; 0: never judged).
-    void restart(std::int64_t now, std::int64_t window, double rate);
+    // (bytes a second; 0: never judged), with `grace` (its time-out) to begin with.
+    void restart(std::int64_t now, std::int64_t window, double rate, std::int64_t grace);
 
     // When the message's first bytes (or those after its last forgiven silence) came.
     std::int64_t origin() const { return origin_; }
@@ -93,9 +93,10 @@ private:
 
     std::int64_t origin_ = 0;
     std::int64_t width_ = 1;
-    std::int64_t last_ = 0;  // when the latest bytes came
+    std::int64_t last_ = 0;         // when the latest bytes came
+    std::int64_t grace_until_ = 0;  // the message's time-out: silences before it are its own
     double rate_ = 0;
-    bool first_stretch_ = true;  // no silence forgiven yet
+    bool first_stretch_ = true;  // no silence forgiven since the grace
     std::array<Slot, kSlots> slots_{};
 };
 
