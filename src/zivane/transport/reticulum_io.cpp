@@ -366,7 +366,9 @@ bool Arrivals::kept_up(std::int64_t at) const {
 }
 
 bool Arrivals::may_pause() const {
-    return kept_up(last_) && (first_stretch_ || last_ - origin_ >= kBuckets * width_);
+    std::int64_t index = bucket(last_);
+    bool full_window = brought(index - kBuckets, index) >= rate_ * double(kBuckets * width_) * 1e-9;
+    return full_window && (first_stretch_ || last_ - origin_ >= kBuckets * width_);
 }
 
 std::int64_t Arrivals::falls_short(std::int64_t now) const {

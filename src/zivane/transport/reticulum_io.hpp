@@ -49,9 +49,9 @@ double link_rate(PyObject* rns, PyObject* channel, PyObject* link);
 // stretch of one window is known to within a bucket, in fixed room however long the
 // message runs). Times are steady-clock nanoseconds.
 //
-// A silence is judged by what came before it: when the window up to its last bytes kept
-// up the rate, it may last `silence` (Reticulum resending a lost packet), and when the
-// bytes come back the count starts afresh. Any number of times within the message's
+// A silence is judged by what came before it: when the window up to its last bytes brought
+// a whole window's worth at the rate, it may last `silence` (Reticulum resending a lost
+// packet), and when the bytes come back the count starts afresh. Any number of times within the message's
 // grace, then once, or after a whole healthy window: a peer that sends a burst now and
 // then, silent in between, is judged on every window, silences included. A dribble is bytes, not a silence,
 // so it is always judged on the window up to its latest bytes: once what came before it is older than the
