@@ -233,15 +233,18 @@ struct Pace {
 // still is, on any link.
 constexpr double kRateShare = 0.25;
 
+// Looks at the link through references of its own: the attribute reads may let the GIL
+// go, and the link's release drop the state's.
 Pace link_pace(LinkState& s) {
     Pace pace;
-    Ref rns = s.module ? module_global(s.module.get(), ZV_STR("RNS")) : Ref{};
+    Ref module = s.module, channel = s.channel, link = s.link;
+    Ref rns = module ? module_global(module.get(), ZV_STR("RNS")) : Ref{};
     if (!rns) {
         PyErr_Clear();
         return pace;
     }
-    pace.min_rate = kRateShare * rns::link_rate(rns.get(), s.channel.get(), s.link.get());
-    pace.resend_ns = std::int64_t(1.25e9 * std::min(rns::resend_seconds(s.channel.get(), s.link.get()), 1e6));
+    pace.min_rate = kRateShare * rns::link_rate(rns.get(), channel.get(), link.get());
+    pace.resend_ns = std::int64_t(1.25e9 * std::min(rns::resend_seconds(channel.get(), link.get()), 1e6));
     return pace;
 }
 
