@@ -65,7 +65,7 @@ def test_dribble_below_the_least_rate_gets_408(slow_link, rate):
     started = time.monotonic()
     trickle(buf, upload(2000), rate=rate, piece=4)
     assert statuses(buf) == [(408, b"Request timeout")]
-    # the time-out, plus what the bytes brought so far bought at a quarter of the rate
+    # the time-out: the bytes never kept up a quarter of the rate
     assert TIMEOUT <= time.monotonic() - started < 3.0
 
 
