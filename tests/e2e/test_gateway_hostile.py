@@ -2,6 +2,7 @@
 identity fields in every spelling, and upstreams that answer more than they were asked
 or close kept connections under a request."""
 
+import itertools
 import json
 import os
 import socket
@@ -34,7 +35,8 @@ class RawUpstream:
     (connection number, method, path, body size). An idle connection is closed
     `keep_alive` seconds after its last answer unless a next request has begun. Paths:
     /stray?S answers, then S seconds later sends an answer nobody asked for; /double
-    answers twice in one send; anything else answers with its path and body size."""
+    answers twice in one send; /once closes the connection without answering unless it
+    is the connection's first request; anything else answers with its path and body size."""
 
     def __init__(self, keep_alive=30.0):
         self.keep_alive = keep_alive
@@ -92,9 +94,13 @@ class RawUpstream:
     def serve(self, conn, number):
         buffer = b""
         with conn:
-            while request := self.read_request(conn, buffer):
+            for count in itertools.count():
+                if not (request := self.read_request(conn, buffer)):
+                    return
                 method, path, body, buffer = request
                 self.seen.append((number, method, path, len(body)))
+                if path == "/once" and count > 0:
+                    return
                 if path.startswith("/stray"):
                     conn.sendall(self.answer("asked"))
                     time.sleep(float(path.partition("?")[2]))
@@ -145,8 +151,8 @@ def test_stray_answers_from_the_upstream_reach_no_one(net, raw_upstream):
     assert by_path["/after"] != by_path["/double"] and by_path["/last"] != by_path["/double"]
 
 
-def test_an_upload_is_not_lost_to_the_upstreams_idle_close(net):
-    upstream = RawUpstream(keep_alive=1.0)
+def test_requests_are_neither_lost_to_the_upstreams_idle_close_nor_sent_twice(net):
+    upstream = RawUpstream(keep_alive=2.0)
     gw = start_gateway(net, 91, upstream.url)
     peer = net.start_peer(gw.dest_hash, 91)
     size = 300_000
@@ -156,16 +162,21 @@ def test_an_upload_is_not_lost_to_the_upstreams_idle_close(net):
         # the body comes in two parts with a pause between them longer than the
         # upstream keeps an idle connection: the request must already be under way
         peer.send(b"POST /upload HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % size + b"a" * 1000)
-        time.sleep(1.5)
+        time.sleep(2.5)
         peer.send(b"b" * (size - 1000))
         assert body_of(peer, 60) == (200, f"/upload {size}")
         assert get(peer, "/after") == (200, "/after 0")
+        # a kept connection closed without an answer: a POST was not sent on it, as it
+        # could not be sent again without the upstream perhaps acting on it twice
+        time.sleep(1.2)
+        peer.send(b"POST /once HTTP/1.1\r\nHost: x\r\n\r\n")
+        assert body_of(peer) == (200, "/once 0")
     finally:
         peer.stop()
         gw.stop()
         upstream.close()
     assert [(method, path, n) for _, method, path, n in upstream.seen] == [
-        ("GET", "/warm", 0), ("POST", "/upload", size), ("GET", "/after", 0)]
+        ("GET", "/warm", 0), ("POST", "/upload", size), ("GET", "/after", 0), ("POST", "/once", 0)]
 
 
 FORGED = {"X_Reticulum_Identity": "a" * 32, "x_reticulum_identity": "b" * 32, "X-Reticulum_Identity": "c" * 32,

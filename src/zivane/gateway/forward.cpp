@@ -223,6 +223,15 @@ Relay relay_answer(Link& link, net::Socket& socket, bool head) {
     }
 }
 
+// Whether the request may be sent a second time when a kept connection turns out closed
+// without an answer: the upstream may have acted on it before closing, so only a request
+// that means the same done twice, and has no body to read off the link again.
+bool may_repeat(const http::Head& head) {
+    static constexpr std::string_view idempotent[] = {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"};
+    return head.framing == http::Framing::None &&
+           std::ranges::find(idempotent, head.method) != std::end(idempotent);
+}
+
 std::string where(const Upstream& upstream) {
     return upstream.unix_socket ? "unix:" + upstream.host : upstream.authority;
 }
@@ -315,18 +324,18 @@ bool forward_request(Link& link) {
         bool reused = false;
         int status = 0;
         std::string text;
-        // A request with a body goes on a new connection: a kept one the upstream closes
-        // for idleness just as the request goes out loses the request, and one whose
-        // body has streamed off the link cannot be sent again. A retry is on a new one too.
-        const bool may_reuse = !has_body && attempt == 0;
+        // Only a request that may go twice goes on a kept connection, which the upstream
+        // may close for idleness just as the request goes out; any other goes on a new
+        // one (a body that has streamed off the link cannot be sent again), as a retry does.
+        const bool may_reuse = may_repeat(head) && attempt == 0;
         net::Socket socket = connect(link, may_reuse, reused, status, text);
         if (!socket.valid()) return refuse(link, has_body, status, text, is_head);
         Sent sent = send_request(link, socket, head, request);
         if (sent == Sent::LinkEnded) return false;
         Relay relayed = relay_answer(link, socket, is_head);
         // A kept connection the server closed just before this request: once more on a
-        // new one, when no body had to be read off the link for it.
-        if (relayed == Relay::Stale && reused && !has_body && attempt == 0) continue;
+        // new one.
+        if (relayed == Relay::Stale && reused) continue;
         if (relayed == Relay::Stale)
             return answer(link, 502, "Bad gateway: the upstream closed the connection without answering",
                           is_head);
