@@ -53,7 +53,7 @@ private:
     };
     net::Socket take_rested();
 
-    sync::Monitor monitor_;  // level 5: held only around the list below
+    sync::Monitor monitor_;  // level 5: held only around the list below and zero-wait polls of it
     std::vector<Kept> idle_;
 };
 

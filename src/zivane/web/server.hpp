@@ -95,7 +95,8 @@ namespace zv::web {
 void report_app_error();
 
 // Request header fields as the application gets them: the peer's identity from the
-// link, never from a field the peer sent.
+// link, never from a field the peer sent, and no field with '_' in its name (see
+// gateway::withheld_field).
 std::vector<http::Field> app_fields(const http::Head& head, const std::string& identity);
 
 // A latin-1 str of `text` (the WSGI string type), or a bytes object.
