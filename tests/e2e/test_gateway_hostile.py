@@ -235,3 +235,24 @@ def test_a_forged_identity_reaches_no_upstream_or_application_in_any_spelling(ne
     assert known[identity] == true_hash and known[kept] == "yes"
     # a field with '_' in its name is dropped whatever it is
     assert other not in anonymous and other not in known
+
+
+def test_slow_asgi_answers_on_many_links_hold_up_no_other_link(net):
+    gw = serve_app(net, "webapps:starlette_app", 96)
+    slow_fetcher, fast_fetcher = start_fetcher(net), start_fetcher(net)
+    slow = {}
+    # more links waiting for their application than the gateway has threads to write answers
+    waiting = threading.Thread(target=lambda: slow.update(results=slow_fetcher.fetch(
+        gw.dest_hash, 96, [{"path": "/slow?t=40"}], parallel=36, timeout=300)))
+    try:
+        waiting.start()
+        time.sleep(15)
+        start = time.monotonic()
+        [fast] = fast_fetcher.fetch(gw.dest_hash, 96, [{"path": "/json"}])[0]
+        assert fast["status"] == 200
+        assert time.monotonic() - start < 20  # well before the slow answers end
+        waiting.join(300)
+        assert [r[0]["status"] for r in slow["results"]] == [200] * 36
+    finally:
+        waiting.join(300)
+        gw.stop()

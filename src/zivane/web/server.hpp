@@ -28,6 +28,8 @@ public:
     // Serves the request whose head the link's reader has just read (a gateway worker,
     // GIL held). False when the link has ended.
     virtual bool serve(gateway::Link& link) = 0;
+    // About once a second, with the GIL: notices links that closed under an answer.
+    virtual void tick() {}
     Where where;  // written with the GIL before links come, read with it
 };
 using AppServerPtr = std::shared_ptr<AppServer>;
