@@ -479,10 +479,10 @@ void AsgiServer::tick() {
         if (link->closed.load() && !pipeline->queue.empty()) pipelines.push_back(pipeline);
     for (const PipelinePtr& pipeline : pipelines) {
         if (pipeline->queue.empty()) continue;
-        Queued& front = pipeline->queue.front();
-        if (front.told_gone) continue;
-        bool parked = front.call->monitor.locked(
-            [&](sync::Monitor::Guard&) { return std::exchange(front.call->writer_parked, false); });
+        if (pipeline->queue.front().told_gone) continue;
+        CallPtr call = pipeline->queue.front().call;  // the front may go while the lock is taken
+        bool parked = call->monitor.locked(
+            [&](sync::Monitor::Guard&) { return std::exchange(call->writer_parked, false); });
         if (parked) resume(pipelines_, pipeline);
     }
 }
