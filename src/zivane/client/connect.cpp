@@ -119,10 +119,10 @@ std::string destination_text(PyObject* self) {
     return text ? text : "the server";
 }
 
-// " (time-out 118 s)" for the time left before `deadline`, "" when it is unlimited.
+// " (giving up in 118 s)" for the time left before `deadline`, "" when it is unlimited.
 std::string time_left(bool limited, Clock::time_point deadline) {
     if (!limited) return "";
-    return " (time-out " + std::to_string(std::max(0L, std::lround(seconds_until(deadline)))) + " s)";
+    return " (giving up in " + std::to_string(std::max(0L, std::lround(seconds_until(deadline)))) + " s)";
 }
 
 std::string seconds_text(double seconds) {
