@@ -130,6 +130,35 @@ def test_connect_timeout_is_the_limit_and_quiet_leaves_only_the_error(net):
     assert (code, err) == (1, "Error: Timeout waiting for path to server\n")
 
 
+LIBRARY = f"""
+import asyncio, sys, RNS
+from zivane.client import HttpClient, TransportError
+RNS.Reticulum(sys.argv[1], RNS.LOG_WARNING)
+
+async def attempt(watch):
+    client = HttpClient("{NOWHERE}", 80, identity_path=sys.argv[2], connect_timeout=1.5)
+    if watch:
+        client._progress = lambda text: print("heard:", text)
+    try:
+        await client.connect()
+    except TransportError as error:
+        print("failed:", error)
+
+asyncio.run(attempt(False))
+asyncio.run(attempt(True))
+"""
+
+
+def test_the_library_says_nothing_unless_its_hook_is_set(net):
+    done = subprocess.run([sys.executable, "-c", LIBRARY, net.config_dir, os.path.join(net.config_dir, "lib-id")],
+                          env=net.env(), capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+    assert done.stderr == "", done.stderr
+    failed = "failed: Timeout waiting for path to server"
+    quiet, heard, loud = done.stdout.splitlines()
+    assert (quiet, loud) == (failed, failed)
+    assert heard.startswith(f"heard: Path to {NOWHERE} requested, waiting for an answer"), heard
+
+
 def test_time_outs_that_are_no_number_of_seconds_are_usage_errors():
     for command, argv in (("zivane-client", [NOWHERE, "80"]), ("zivane-proxy", []),
                           ("zivane-gateway", ["80", "http://127.0.0.1:9"])):
