@@ -138,11 +138,11 @@ RNS.Reticulum(sys.argv[1], RNS.LOG_WARNING)
 async def attempt(watch):
     client = HttpClient("{NOWHERE}", 80, identity_path=sys.argv[2], connect_timeout=1.5)
     if watch:
-        client._progress = lambda text: print("heard:", text)
+        client._progress = lambda text: print("heard:", text, flush=True)
     try:
         await client.connect()
     except TransportError as error:
-        print("failed:", error)
+        print("failed:", error, flush=True)
 
 asyncio.run(attempt(False))
 asyncio.run(attempt(True))
