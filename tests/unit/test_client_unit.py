@@ -762,7 +762,7 @@ def prepare_main(monkeypatch, argv, server=echo, establish=True):
 
     class QuickClient(HttpClient):
         def __init__(self, **kw):
-            super().__init__(connect_timeout=0.3, **kw)
+            super().__init__(**{**kw, "connect_timeout": 0.3})
 
     monkeypatch.setattr(client_mod, "HttpClient", QuickClient)
     return out_bytes, out, err

@@ -179,4 +179,13 @@ def test_client_command_parser_is_the_argparse_one_would_write(monkeypatch, caps
         (("--body",), {"type": str, "help": "Request body"}),
         (("-r", "--response-code"),
          {"action": "store_true", "dest": "response_code", "help": "Print the response code and exit"}),
+        (("-q", "--quiet"), {"action": "store_true", "dest": "quiet",
+                             "help": "Say nothing on standard error about what a slow request waits for"}),
+        (("--connect-timeout",), {"type": float, "default": "120",
+                                  "help": "Seconds to find a path to the server and link to it (default 120: a "
+                                          "route over several radio hops can take a minute)",
+                                  "metavar": "SECONDS"}),
+        (("--timeout",), {"type": float, "default": "60",
+                          "help": "Seconds to wait for the answer to begin once the request is out (default 60)",
+                          "metavar": "SECONDS"}),
     ])

@@ -2,7 +2,13 @@
 #include "client/session.hpp"
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
+#include "common/service.hpp"
 #include "support/native_coroutine.hpp"
+#include "support/tables.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
 
 namespace zv::client {
 namespace {
@@ -25,6 +31,15 @@ const command_line::Argument kArguments[] = {
     {.flags = {"--body"}, .type = &PyUnicode_Type, .help = "Request body"},
     {.flags = {"-r", "--response-code"}, .action = "store_true", .dest = "response_code",
      .help = "Print the response code and exit"},
+    {.flags = {"-q", "--quiet"}, .action = "store_true", .dest = "quiet",
+     .help = "Say nothing on standard error about what a slow request waits for"},
+    {.flags = {"--connect-timeout"}, .type = &PyFloat_Type, .default_value = "120",
+     .help = "Seconds to find a path to the server and link to it (default 120: a route over "
+             "several radio hops can take a minute)",
+     .metavar = "SECONDS"},
+    {.flags = {"--timeout"}, .type = &PyFloat_Type, .default_value = "60",
+     .help = "Seconds to wait for the answer to begin once the request is out (default 60)",
+     .metavar = "SECONDS"},
 };
 // clang-format on
 
@@ -166,6 +181,11 @@ Ref parse_command_line(PyObject* module, Ref* headers) {
     if (!port || command_line::check_destination(module, destination.get()) < 0 ||
         command_line::check_port(module, port.get()) < 0)
         return {};
+    double seconds;
+    if (command_line::seconds_option(module, args.get(), "connect_timeout", "--connect-timeout", &seconds) <
+            0 ||
+        command_line::seconds_option(module, args.get(), "timeout", "--timeout", &seconds) < 0)
+        return {};
     return args;
 }
 
@@ -178,17 +198,112 @@ Ref request_body(PyObject* args) {
     return has_body ? Ref::steal(PyUnicode_AsUTF8String(body_text.get())) : Ref::none();
 }
 
-// HttpClient(destination_hash=args.destination, port=args.port, identity_path=args.identity)
+// HttpClient(destination_hash=args.destination, port=args.port, identity_path=args.identity,
+// connect_timeout=args.connect_timeout, request_timeout=args.timeout); unless args.quiet, the
+// client's connect tells standard error what it waits for (its `_progress` hook).
 Ref make_client(PyObject* module, PyObject* args) {
     Ref client_type = module_global(module, ZV_STR("HttpClient"));
     Ref destination = client_type ? attr(args, "destination") : Ref{};
     Ref port = destination ? attr(args, "port") : Ref{};
     Ref identity = port ? attr(args, "identity") : Ref{};
-    Ref names =
-        identity ? new_tuple({ZV_STR("destination_hash"), ZV_STR("port"), ZV_STR("identity_path")}) : Ref{};
-    return names ? call_kw(client_type.get(), {destination.get(), port.get(), identity.get()}, names.get())
-                 : Ref{};
+    Ref connect_timeout = identity ? attr(args, "connect_timeout") : Ref{};
+    Ref timeout = connect_timeout ? attr(args, "timeout") : Ref{};
+    Ref names = timeout ? new_tuple({ZV_STR("destination_hash"), ZV_STR("port"), ZV_STR("identity_path"),
+                                     ZV_STR("connect_timeout"), ZV_STR("request_timeout")})
+                        : Ref{};
+    Ref client =
+        names ? call_kw(client_type.get(),
+                        {destination.get(), port.get(), identity.get(), connect_timeout.get(), timeout.get()},
+                        names.get())
+              : Ref{};
+    Ref quiet = client ? attr(args, "quiet") : Ref{};
+    int is_quiet = quiet ? PyObject_IsTrue(quiet.get()) : -1;
+    if (is_quiet != 0) return is_quiet > 0 ? client : Ref{};
+    Ref printer = service::progress_printer(module, false);
+    if (!printer || PyObject_SetAttr(client.get(), ZV_STR("_progress"), printer.get()) < 0) return {};
+    return client;
 }
+
+// ----- the wait for the answer ------------------------------------------------------------
+
+// After a second without an answer, a timer's thread tells the client's progress hook (the
+// connect's own stages tell it themselves); once the answer is in, how long it took.
+constexpr double kQuietWait = 1.0;
+
+// Calls client._progress(text) when the client has one. False with an exception set.
+bool tell(PyObject* client, PyObject* text) {
+    PyObject* hook = nullptr;
+    if (PyObject_GetOptionalAttr(client, ZV_STR("_progress"), &hook) < 0) return false;
+    Ref watcher = Ref::steal(hook);
+    return !watcher || watcher.is_none() || call(watcher.get(), {text});
+}
+
+// The timer's function: marks that it spoke (captured list of one bool), then speaks.
+PyObject* answer_late_impl(NativeFunction* fn, PyObject* const*) {
+    if (PyList_SetItem(captured(fn, 2), 0, Py_NewRef(Py_True)) < 0 || !tell(captured(fn, 0), captured(fn, 1)))
+        PyErr_Clear();  // a lost line is all this may cost the request
+    return Py_NewRef(Py_None);
+}
+
+const table::Function kAnswerLate = {"_answer_late", {}, "None", nullptr, answer_late_impl};
+
+std::string destination_hex(PyObject* client) {
+    Ref h = attr(client, ZV_STR("_destination_hash"));
+    Ref hex = h && PyBytes_Check(h.get()) ? call_method(h.get(), ZV_STR("hex")) : Ref{};
+    const char* text = hex ? PyUnicode_AsUTF8(hex.get()) : nullptr;
+    if (!text) PyErr_Clear();
+    return text ? text : "the server";
+}
+
+class AnswerWatch {
+public:
+    // Starts the timer, unless the client has no progress hook. False with an exception set.
+    bool start(PyObject* module, PyObject* args, PyObject* client) {
+        PyObject* hook = nullptr;
+        if (PyObject_GetOptionalAttr(client, ZV_STR("_progress"), &hook) < 0) return false;
+        Ref watcher = Ref::steal(hook);
+        if (!watcher || watcher.is_none()) return true;
+        Ref seconds = attr(args, "timeout");
+        double limit = seconds ? PyFloat_AsDouble(seconds.get()) : -1;
+        if (limit == -1 && PyErr_Occurred()) return false;
+        char text[200];
+        std::snprintf(text, sizeof text, "Waiting for the answer from %s (time-out %.0f s)",
+                      destination_hex(client).c_str(), limit);
+        Ref line = Ref::steal(PyUnicode_FromString(text));
+        fired_ = line ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
+        Ref closure = fired_ ? new_tuple({client, line.get(), fired_.get()}) : Ref{};
+        Ref late = closure ? table::make_nested(module, kAnswerLate, "main.<locals>", closure.get()) : Ref{};
+        Ref threading = late ? module_global(module, ZV_STR("threading")) : Ref{};
+        Ref timer_type = threading ? attr(threading.get(), ZV_STR("Timer")) : Ref{};
+        Ref delay = timer_type ? Ref::steal(PyFloat_FromDouble(kQuietWait)) : Ref{};
+        timer_ = delay ? call(timer_type.get(), {delay.get(), late.get()}) : Ref{};
+        if (!timer_ || PyObject_SetAttr(timer_.get(), ZV_STR("daemon"), Py_True) < 0) return false;
+        started_ = std::chrono::steady_clock::now();
+        return bool(call_method(timer_.get(), ZV_STR("start")));
+    }
+
+    // Stops the timer; when it spoke, says how long the answer took. Keeps the exception
+    // set now, if any.
+    void stop(PyObject* client) {
+        if (!timer_) return;
+        SavedError pending;
+        if (!call_method(timer_.get(), ZV_STR("cancel")) || !call_method(timer_.get(), ZV_STR("join")))
+            PyErr_Clear();
+        if (!pending && PyList_GET_ITEM(fired_.get(), 0) == Py_True) {
+            double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+            char text[200];
+            std::snprintf(text, sizeof text, "Answer from %s after %.1f s", destination_hex(client).c_str(),
+                          took);
+            Ref line = Ref::steal(PyUnicode_FromString(text));
+            if (!line || !tell(client, line.get())) PyErr_Clear();
+        }
+        pending.restore();
+    }
+
+private:
+    Ref timer_, fired_;
+    std::chrono::steady_clock::time_point started_;
+};
 
 // Ctrl-C raises KeyboardInterrupt again once Reticulum has started. Reticulum's own
 // handler ends the process with status 0 at once, which tells a script that an
@@ -283,8 +398,10 @@ CoBody main_body(Ref module_ref) {
     Ref entered = co_await Await(entering.get());
     Ref outcome;
     if (entered) {
-        Ref pending = send_request(r);
+        AnswerWatch watch;
+        Ref pending = watch.start(module, r.args.get(), r.client.get()) ? send_request(r) : Ref{};
         Ref response = co_await Await(pending.get());
+        watch.stop(r.client.get());
         if (response) print_response(module, r.args.get(), response.get());
         SavedError error;  // empty when the body ran through
         Ref leaving = exit_call(aexit.get(), r.client.get(), error);

@@ -13,6 +13,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 namespace zv::client {
@@ -59,6 +62,73 @@ bool connect_timeout(PyObject* self, double* seconds) {
 bool finished(PyObject* module, const Ref& result, bool timed_out, const char* message) {
     if (timed_out) raise_transport_error(module, message);
     return !timed_out && result;
+}
+
+// ----- progress ----------------------------------------------------------------------
+//
+// A connect may be watched: `self._progress`, when it is a callable, is called with one
+// line of text about a stage that is taking a while. HttpClient never sets it (a library
+// prints nothing); the zivane-client command and the proxy set it on their clients to say
+// what they wait for. It is looked up at each report, so it can be set or cleared at any
+// time. A stage that is over within kQuietStage says nothing: a fast connect stays silent.
+constexpr double kQuietStage = 1.0;
+
+// Calls self._progress(text) when it is set. False with the hook's exception set.
+bool report(PyObject* self, const std::string& text) {
+    PyObject* hook = nullptr;
+    if (PyObject_GetOptionalAttr(self, ZV_STR("_progress"), &hook) < 0) return false;
+    Ref watcher = Ref::steal(hook);
+    if (!watcher || watcher.is_none()) return true;
+    Ref line = Ref::steal(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace"));
+    return line && call(watcher.get(), {line.get()});
+}
+
+// One stage of a connect, as its watcher hears of it: once it has lasted kQuietStage, what
+// it waits for; then, if that was said, how it ended.
+class Stage {
+public:
+    explicit Stage(PyObject* self) : self_(self), start_(Clock::now()) {}
+
+    double elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+    // Reports what() once the stage has lasted kQuietStage. False with an exception set.
+    template <class Text>
+    bool waiting(Text&& what) {
+        if (told_ || elapsed() < kQuietStage) return true;
+        told_ = true;
+        return report(self_, what());
+    }
+    // Reports what() when the stage said it was waiting. False with an exception set.
+    template <class Text>
+    bool ended(Text&& what) {
+        return !told_ || report(self_, what());
+    }
+
+private:
+    PyObject* const self_;
+    const Clock::time_point start_;
+    bool told_ = false;
+};
+
+// The destination hash in hexadecimal, for the progress lines.
+std::string destination_text(PyObject* self) {
+    Ref h = attr(self, ZV_STR("_destination_hash"));
+    Ref hex = h && PyBytes_Check(h.get()) ? call_method(h.get(), ZV_STR("hex")) : Ref{};
+    const char* text = hex ? PyUnicode_AsUTF8(hex.get()) : nullptr;
+    if (!text) PyErr_Clear();
+    return text ? text : "the server";
+}
+
+// " (giving up in 118 s)" for the time left before `deadline`, "" when it is unlimited.
+std::string time_left(bool limited, Clock::time_point deadline) {
+    if (!limited) return "";
+    return " (giving up in " + std::to_string(std::max(0L, std::lround(seconds_until(deadline)))) + " s)";
+}
+
+std::string seconds_text(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
 }
 
 // ----- the path ----------------------------------------------------------------------
@@ -136,7 +206,8 @@ constexpr double kFirstPathPoll = 0.001, kLongestPathPoll = 0.004;
 // Waits for the path after one request went out, asking again as PathRepeats says: in the
 // background, one at a time, so a repeat that does not come back neither stops the
 // polling nor piles up work. 1 path known, 0 not before `deadline`, -1 with an exception.
-int wait_for_path(PyObject* module, PyObject* self, PyObject* transport, Clock::time_point deadline) {
+int wait_for_path(PyObject* module, PyObject* self, PyObject* transport, Clock::time_point deadline,
+                  Stage& stage, bool limited) {
     PathRepeats repeats = path_repeats(module, transport);
     auto next_repeat = deadline_in(repeats.next);
     Ref has_path = attr(transport, "has_path");
@@ -150,6 +221,11 @@ int wait_for_path(PyObject* module, PyObject* self, PyObject* transport, Clock::
         if (left <= 0) return 0;
         sleep_released(std::min(poll, left));
         if (PyErr_CheckSignals() < 0) return -1;
+        if (!stage.waiting([&] {
+                return "Path to " + destination_text(self) + " requested, waiting for an answer" +
+                       time_left(limited, deadline);
+            }))
+            return -1;
         Ref known = call(has_path.get(), {h.get()});
         int yes = known ? PyObject_IsTrue(known.get()) : -1;
         if (yes != 0) return yes;
@@ -160,6 +236,17 @@ int wait_for_path(PyObject* module, PyObject* self, PyObject* transport, Clock::
     }
 }
 
+// "3 hops" to the destination as the path table has it; "" when it does not say.
+std::string hops_text(PyObject* module, PyObject* self) {
+    Ref hops_to = rns_attr(module, "Transport", "hops_to");
+    Ref h = hops_to ? attr(self, ZV_STR("_destination_hash")) : Ref{};
+    Ref hops = h ? call(hops_to.get(), {h.get()}) : Ref{};
+    long count = hops && PyLong_Check(hops.get()) ? PyLong_AsLong(hops.get()) : -1;
+    PyErr_Clear();
+    if (count < 0) return "";
+    return std::to_string(count) + (count == 1 ? " hop" : " hops");
+}
+
 // The path stage: a request only when no path is known, then the wait for it, all within
 // the connect time-out. False with an exception set.
 bool find_path(PyObject* module, PyObject* self) {
@@ -168,6 +255,7 @@ bool find_path(PyObject* module, PyObject* self) {
     double seconds;
     if (!transport || !connect_timeout(self, &seconds)) return false;
     auto deadline = deadline_in(seconds);
+    Stage stage(self);
     bool timed_out = false;
     Ref known = bounded_path_call(self, transport.get(), "has_path", deadline, &timed_out);
     if (!finished(module, known, timed_out, no_path)) return false;
@@ -176,9 +264,13 @@ bool find_path(PyObject* module, PyObject* self) {
     if (truth) return true;
     Ref requested = bounded_path_call(self, transport.get(), "request_path", deadline, &timed_out);
     if (!finished(module, requested, timed_out, no_path)) return false;
-    int found = wait_for_path(module, self, transport.get(), deadline);
+    int found = wait_for_path(module, self, transport.get(), deadline, stage, seconds >= 0);
     if (found == 0) raise_transport_error(module, no_path);
-    return found > 0;
+    return found > 0 && stage.ended([&] {
+        std::string hops = hops_text(module, self);
+        return "Path to " + destination_text(self) + " found after " + seconds_text(stage.elapsed()) +
+               (hops.empty() ? "" : ": " + hops);
+    });
 }
 
 // ----- the server's identity -------------------------------------------------------------
@@ -256,8 +348,8 @@ enum class Establishing { Up, Late, Closed, Failed };
 
 // Waits for `connected` (set by on_established) until `deadline` (none when unlimited),
 // looking at the link's state between slices.
-Establishing wait_established(PyObject* module, PyObject* connected, PyObject* link, bool limited,
-                              Clock::time_point deadline) {
+Establishing wait_established(PyObject* module, PyObject* self, PyObject* connected, PyObject* link,
+                              bool limited, Clock::time_point deadline, Stage& stage) {
     Ref rns = module_global(module, ZV_STR("RNS"));
     if (!rns) return Establishing::Failed;
     for (;;) {
@@ -268,6 +360,11 @@ Establishing wait_established(PyObject* module, PyObject* connected, PyObject* l
         if (!up || !is_true(up.get(), &truth)) return Establishing::Failed;
         if (truth) return Establishing::Up;
         if (limited && left <= kLinkWatch) return Establishing::Late;
+        if (!stage.waiting([&] {
+                return "Link to " + destination_text(self) + " requested, waiting for it to come up" +
+                       time_left(limited, deadline);
+            }))
+            return Establishing::Failed;
         if (rns::link_closed(rns.get(), link)) return Establishing::Closed;
     }
 }
@@ -324,7 +421,8 @@ bool pause_before_retry(PyObject* module, PyObject* self, Clock::time_point requ
 
 // Links to `dest` until one is established, Reticulum's verdict on each pending one
 // awaited, all before `deadline`.
-Ref establish(PyObject* module, PyObject* self, PyObject* dest, bool limited, Clock::time_point deadline) {
+Ref establish(PyObject* module, PyObject* self, PyObject* dest, bool limited, Clock::time_point deadline,
+              Stage& stage) {
     Ref link_cls;
     Ref pair = link_arguments(module, dest, &link_cls);
     if (!pair) return {};
@@ -341,8 +439,14 @@ Ref establish(PyObject* module, PyObject* self, PyObject* dest, bool limited, Cl
             return {};
         }
         if (!link || PyObject_SetAttr(self, ZV_STR("_link"), link.get()) < 0) return {};
-        switch (wait_established(module, connected, link.get(), limited, deadline)) {
-            case Establishing::Up: return Ref::none();
+        switch (wait_established(module, self, connected, link.get(), limited, deadline, stage)) {
+            case Establishing::Up:
+                if (!stage.ended([&] {
+                        return "Link to " + destination_text(self) + " up after " +
+                               seconds_text(stage.elapsed());
+                    }))
+                    return {};
+                return Ref::none();
             case Establishing::Failed: return {};
             case Establishing::Late: return connection_timeout(module, self);
             case Establishing::Closed:  // Reticulum gave this one up: another try
@@ -371,9 +475,10 @@ Ref connect_impl(PyObject* module, PyObject* self) {
     double seconds;
     if (!connect_timeout(self, &seconds)) return {};
     auto deadline = deadline_in(seconds);
+    Stage link_stage(self);
     Ref dest = server_destination(module, self, deadline);
     if (!dest) return {};
-    return establish(module, self, dest.get(), seconds >= 0, deadline);
+    return establish(module, self, dest.get(), seconds >= 0, deadline, link_stage);
 }
 
 }  // namespace zv::client

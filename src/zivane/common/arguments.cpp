@@ -39,7 +39,8 @@ bool fill(Call& c, const Argument& row) {
     if (!c.keyword(ZV_STR("nargs"), row.nargs)) return false;
     c.keyword(ZV_STR("type"), reinterpret_cast<PyObject*>(row.type));
     return c.keyword(ZV_STR("default"), row.default_value) && c.keyword(ZV_STR("action"), row.action) &&
-           c.keyword(ZV_STR("dest"), row.dest) && c.keyword(ZV_STR("help"), row.help);
+           c.keyword(ZV_STR("dest"), row.dest) && c.keyword(ZV_STR("help"), row.help) &&
+           c.keyword(ZV_STR("metavar"), row.metavar);
 }
 
 int add_argument(PyObject* parser, const Argument& row) {

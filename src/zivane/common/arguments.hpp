@@ -25,6 +25,7 @@ struct Argument {
     const char* action = nullptr;
     const char* dest = nullptr;
     const char* help = nullptr;
+    const char* metavar = nullptr;
 };
 
 // argparse.ArgumentParser(description=description), `argparse` being the module's global

@@ -2,6 +2,8 @@
 
 #include "support/tables.hpp"
 
+#include <cmath>
+
 namespace zv::command_line {
 namespace {
 
@@ -149,6 +151,21 @@ int check_destination(PyObject* module, PyObject* destination) {
     }
     Ref message = Ref::steal(PyUnicode_FromFormat(
         "invalid destination hash %R: expected %ld hexadecimal digits", destination, length * 2));
+    return message ? fail(module, kUsageStatus, message.get()) : -1;
+}
+
+int seconds_option(PyObject* module, PyObject* args, const char* dest, const char* flag, double* seconds) {
+    Ref value = Ref::steal(PyObject_GetAttrString(args, dest));
+    if (!value) return -1;
+    if (value.is_none()) return 0;
+    double v = PyFloat_AsDouble(value.get());
+    if (v == -1.0 && PyErr_Occurred()) return -1;
+    if (std::isfinite(v) && v > 0) {
+        *seconds = v;
+        return 1;
+    }
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("invalid %s %R: expected a number of seconds above 0", flag, value.get()));
     return message ? fail(module, kUsageStatus, message.get()) : -1;
 }
 

@@ -28,6 +28,11 @@ int fail(PyObject* module, int status, PyObject* message);
 int check_port(PyObject* module, PyObject* port);
 // A destination hash: hexadecimal text for exactly RNS.Reticulum.TRUNCATED_HASHLENGTH bits.
 int check_destination(PyObject* module, PyObject* text);
+// A time-out option of the parsed arguments `args` (attribute `dest`, spelt `flag` on the
+// command line; argparse made it a float): 1 with its seconds in *seconds when given, 0
+// when not (None), -1 with SystemExit set for a value that is not a finite number above
+// zero, or with the error that prevented the check.
+int seconds_option(PyObject* module, PyObject* args, const char* dest, const char* flag, double* seconds);
 // `config_dir` as it will be passed to RNS.Reticulum (None: Reticulum's default choice).
 int check_configuration(PyObject* module, PyObject* config_dir);
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <string>
 
 #include <fcntl.h>
@@ -35,6 +36,40 @@ int print_to_stderr(PyObject* module, PyObject* line) {
     Ref names = print ? new_tuple({ZV_STR("file"), ZV_STR("flush")}) : Ref{};
     if (!names) return -1;
     return call_kw(print.get(), {line, stderr_file.get(), Py_True}, names.get()) ? 0 : -1;
+}
+
+std::string local_time() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    char text[32] = "";
+    if (::localtime_r(&now, &parts)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+namespace {
+
+PyObject* print_progress(NativeFunction* fn, PyObject* const* args) {
+    Ref line = Ref::borrow(args[0]);
+    if (captured(fn, 0) == Py_True) {
+        std::string stamp = local_time() + " ";
+        Ref prefix = Ref::steal(PyUnicode_FromString(stamp.c_str()));
+        line = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), args[0])) : Ref{};
+    }
+    if (!line || print_to_stderr(fn->module, line.get()) < 0) {
+        // Ctrl-C goes on as it came; anything else only costs the line.
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return nullptr;
+        PyErr_Clear();
+    }
+    return Py_NewRef(Py_None);
+}
+
+const table::Function kPrintProgress = {"_progress", {{"text", "str"}}, "None", nullptr, print_progress};
+
+}  // namespace
+
+Ref progress_printer(PyObject* module, bool stamped) {
+    Ref closure = new_tuple({stamped ? Py_True : Py_False});
+    return closure ? table::make_nested(module, kPrintProgress, kMainLocals, closure.get()) : Ref{};
 }
 
 namespace {

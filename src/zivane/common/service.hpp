@@ -6,10 +6,21 @@
 
 #include "support/ref.hpp"
 
+#include <string>
+
 namespace zv::service {
 
 // print(line, file=sys.stderr, flush=True), with the module's globals of this moment.
 int print_to_stderr(PyObject* module, PyObject* line);
+
+// A watcher for HttpClient's connect (its `_progress` attribute): called with one line of
+// text, it prints it on sys.stderr, after the local time when `stamped` (a log line). A
+// line that cannot be printed is dropped: a connect never fails for want of one. Empty
+// with an exception set when it cannot be made.
+Ref progress_printer(PyObject* module, bool stamped);
+
+// "2026-12-10 14:40:44": the local time, as log lines start.
+std::string local_time();
 
 // "Server listening on HTTP.<port>" and "Destination hash: <hash>" on sys.stderr, each
 // flushed, then claim_destination. 0, or -1 with an exception set.

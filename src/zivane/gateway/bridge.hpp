@@ -25,6 +25,7 @@ struct Settings {
     bool set_host = false;
     std::string host;                  // --host
     std::vector<std::string> allowed;  // --allow, lower-case hex identity hashes
+    bool report_progress = false;      // an upstream slow to take a connection is logged
     double connect_timeout = 10.0;     // to open a connection to the upstream
     double upstream_timeout = 60.0;    // for the upstream's answer to start, and between its bytes
     double read_timeout = 30.0;        // for the rest of a request once it began arriving

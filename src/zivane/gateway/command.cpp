@@ -29,6 +29,18 @@ const command_line::Argument kArguments[] = {
      .dest = "allow",
      .help = "Only serve links identified as this identity hash (repeatable)"},
     {.flags = {"--host"}, .type = &PyUnicode_Type, .help = "Host header sent to the upstream"},
+    {.flags = {"-q", "--quiet"},
+     .action = "store_true",
+     .dest = "quiet",
+     .help = "Say nothing about an upstream slow to take a connection"},
+    {.flags = {"--connect-timeout"},
+     .type = &PyFloat_Type,
+     .help = "Seconds to open a connection to the upstream (default 10)",
+     .metavar = "SECONDS"},
+    {.flags = {"--timeout"},
+     .type = &PyFloat_Type,
+     .help = "Seconds the upstream may take to begin its answer, and to go on with it (default 60)",
+     .metavar = "SECONDS"},
 };
 
 std::string utf8(PyObject* text) {
@@ -76,8 +88,8 @@ int read_allowed(PyObject* module, PyObject* args, Settings& settings) {
     return items ? 0 : -1;
 }
 
-// The tunables of this moment.
-void read_tunables(PyObject* module, Settings& s) {
+// The tunables of this moment; the time-out options, when given, win.
+int read_tunables(PyObject* module, PyObject* args, Settings& s) {
     s.connect_timeout = seconds_global(module, ZV_STR("_CONNECT_TIMEOUT"), s.connect_timeout);
     s.upstream_timeout = seconds_global(module, ZV_STR("_UPSTREAM_TIMEOUT"), s.upstream_timeout);
     s.read_timeout = seconds_global(module, ZV_STR("_READ_TIMEOUT"), s.read_timeout);
@@ -85,6 +97,14 @@ void read_tunables(PyObject* module, Settings& s) {
     s.idle_connections =
         std::size_t(size_global(module, ZV_STR("_IDLE_CONNECTIONS"), Py_ssize_t(s.idle_connections)));
     s.workers = std::size_t(size_global(module, ZV_STR("_WORKERS"), Py_ssize_t(s.workers)));
+    if (command_line::seconds_option(module, args, "connect_timeout", "--connect-timeout",
+                                     &s.connect_timeout) < 0 ||
+        command_line::seconds_option(module, args, "timeout", "--timeout", &s.upstream_timeout) < 0)
+        return -1;
+    Ref quiet = attr(args, ZV_STR("quiet"));
+    int is_quiet = quiet ? PyObject_IsTrue(quiet.get()) : -1;
+    s.report_progress = is_quiet == 0;
+    return is_quiet < 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -97,8 +117,7 @@ int read_settings(PyObject* module, PyObject* args, Settings& settings) {
     if (!host) return -1;
     settings.set_host = !host.is_none();
     if (settings.set_host) settings.host = utf8(host.get());
-    read_tunables(module, settings);
-    return 0;
+    return read_tunables(module, args, settings);
 }
 
 // Without --identity, each published port has an identity of its own beside the server's

@@ -6,11 +6,14 @@
 // reading of the upstream.
 #include "gateway/link.hpp"
 
+#include "common/service.hpp"
 #include "support/ascii.hpp"
 #include "support/globals.hpp"
 #include "transport/reticulum_io.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 
 namespace zv::gateway {
 namespace {
@@ -236,14 +239,30 @@ std::string where(const Upstream& upstream) {
     return upstream.unix_socket ? "unix:" + upstream.host : upstream.authority;
 }
 
+// A log line when a connection to the upstream took more than a second to open (or not to).
+void note_slow_connect(Link& link, std::chrono::steady_clock::time_point began, bool opened) {
+    const Gateway& gateway = *link.gateway;
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    if (!gateway.settings.report_progress || took < 1.0) return;
+    char figures[96];
+    std::snprintf(figures, sizeof figures,
+                  opened ? " took %.1f s to accept a connection" : " gave no connection in %.1f s", took);
+    std::string line = "Upstream " + where(gateway.settings.upstream) + figures;
+    Ref printer = service::progress_printer(gateway.module.get(), true);
+    Ref text = printer ? Ref::steal(PyUnicode_FromString(line.c_str())) : Ref{};
+    if (!text || !call(printer.get(), {text.get()})) PyErr_Clear();
+}
+
 // A connection to the upstream, or the answer that says why there is none.
 net::Socket connect(Link& link, bool may_reuse, bool& reused, int& status, std::string& text) {
     const Settings& settings = link.gateway->settings;
     net::IoError error;
+    auto began = std::chrono::steady_clock::now();
     net::Socket socket = sync::without_gil([&] {
         return link.gateway->pool.acquire(settings.upstream, settings.connect_timeout, error, may_reuse,
                                           reused);
     });
+    note_slow_connect(link, began, socket.valid());
     if (socket.valid()) return socket;
     const std::string name = where(settings.upstream);
     if (error.status == net::IoStatus::TimedOut) {

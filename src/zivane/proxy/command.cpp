@@ -26,7 +26,16 @@ const command_line::Argument kArguments[] = {
     {.flags = {"-q", "--quiet"},
      .action = "store_true",
      .dest = "quiet",
-     .help = "Log refusals only, not every request"},
+     .help = "Log refusals only: not every request, nor what a slow link waits for"},
+    {.flags = {"--connect-timeout"},
+     .type = &PyFloat_Type,
+     .help = "Seconds to find a path to a destination and link to it (default 120: a route over "
+             "several radio hops can take a minute)",
+     .metavar = "SECONDS"},
+    {.flags = {"--timeout"},
+     .type = &PyFloat_Type,
+     .help = "Seconds to wait for an answer to begin once its request is out (default 60)",
+     .metavar = "SECONDS"},
 };
 
 struct Listen {
@@ -86,6 +95,11 @@ bool read_options(PyObject* module, PyObject* args, Options& options) {
     s.connect_timeout = seconds_global(module, ZV_STR("_CONNECT_TIMEOUT"), s.connect_timeout);
     s.request_timeout = seconds_global(module, ZV_STR("_REQUEST_TIMEOUT"), s.request_timeout);
     s.read_timeout = seconds_global(module, ZV_STR("_READ_TIMEOUT"), s.read_timeout);
+    if (command_line::seconds_option(module, args, "connect_timeout", "--connect-timeout",
+                                     &s.connect_timeout) < 0 ||
+        command_line::seconds_option(module, args, "timeout", "--timeout", &s.request_timeout) < 0)
+        return false;
+    s.report_progress = !options.quiet;
     s.answer_limit = std::size_t(size_global(module, ZV_STR("_ANSWER_LIMIT"), Py_ssize_t(s.answer_limit)));
     options.max_connections =
         std::size_t(size_global(module, ZV_STR("_MAX_CONNECTIONS"), Py_ssize_t(options.max_connections)));

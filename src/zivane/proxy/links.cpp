@@ -1,5 +1,7 @@
 #include "proxy/links.hpp"
 
+#include "common/service.hpp"
+
 #include "support/capsule.hpp"
 #include "support/native_coroutine.hpp"
 #include "support/tables.hpp"
@@ -84,9 +86,11 @@ LinkFailure failure_of_connect(const std::string& name, double timeout) {
 }
 
 // zivane.client.HttpClient(hash, port, identity_path=..., connect_timeout=...).connect(),
-// run on the spot: the client's connect never suspends.
+// run on the spot: the client's connect never suspends. When asked, its slow stages are
+// logged (the client's progress hook).
 Ref connected_client(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
-                     double timeout) {
+                     const Settings& settings) {
+    double timeout = settings.connect_timeout;
     Ref client_type = module_global(module, ZV_STR("HttpClient"));
     Ref hash_text = client_type ? Ref::steal(PyUnicode_FromStringAndSize(hash.data(), hash.size())) : Ref{};
     Ref port_number = hash_text ? Ref::steal(PyLong_FromLong(port)) : Ref{};
@@ -95,6 +99,10 @@ Ref connected_client(PyObject* module, const std::string& hash, int port, PyObje
     if (!names) return {};
     Ref client = call_kw(client_type.get(),
                          {hash_text.get(), port_number.get(), identity_path, seconds.get()}, names.get());
+    if (client && settings.report_progress) {
+        Ref printer = service::progress_printer(module, true);
+        if (!printer || PyObject_SetAttr(client.get(), ZV_STR("_progress"), printer.get()) < 0) return {};
+    }
     Ref coroutine = client ? call_method(client.get(), ZV_STR("connect")) : Ref{};
     if (!coroutine) return {};
     Ref done;
@@ -155,7 +163,7 @@ int attach(PyObject* module, const LinkPtr& self, bool identify) {
 LinkPtr Link::open(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
                    const Settings& settings, LinkFailure& failure) {
     std::string name = hash + ".rns" + (port == 80 ? "" : std::string(":").append(std::to_string(port)));
-    Ref client = connected_client(module, hash, port, identity_path, settings.connect_timeout);
+    Ref client = connected_client(module, hash, port, identity_path, settings);
     if (!client) {
         failure = failure_of_connect(name, settings.connect_timeout);
         return {};

@@ -40,9 +40,10 @@ using Clock = std::chrono::steady_clock;
 
 // What the proxy was told, read when it starts.
 struct Settings {
-    bool identify = false;  // every link identifies with the proxy's identity
-    bool slim = false;      // request headers that identify the browser are dropped
-    double connect_timeout = 30.0;
+    bool identify = false;         // every link identifies with the proxy's identity
+    bool slim = false;             // request headers that identify the browser are dropped
+    bool report_progress = false;  // a slow link's stages are logged on standard error
+    double connect_timeout = 120.0;
     double request_timeout = 60.0;  // until the first bytes of an answer
     double read_timeout = 30.0;     // silence within an answer
     std::size_t answer_limit = 4u << 20;

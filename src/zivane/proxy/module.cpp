@@ -21,7 +21,7 @@ const table::Entry kBody[] = {
     // Tunables, read when the proxy starts: seconds to link, to the first bytes of an
     // answer, of silence within one, of an idle browser connection; bytes of an answer a
     // browser may fall behind; browser connections at once.
-    table::value("_CONNECT_TIMEOUT", "30.0"),
+    table::value("_CONNECT_TIMEOUT", "120.0"),
     table::value("_REQUEST_TIMEOUT", "60.0"),
     table::value("_READ_TIMEOUT", "30.0"),
     table::value("_IDLE_TIMEOUT", "120.0"),
