@@ -7,7 +7,7 @@
 #include "gateway/link.hpp"
 
 #include "common/service.hpp"
-
+#include "support/ascii.hpp"
 #include "support/globals.hpp"
 #include "transport/reticulum_io.hpp"
 
@@ -32,7 +32,7 @@ bool readable_soon(net::Socket& socket) {
 // The head as the upstream gets it. Framing fields are set from what this side read, so
 // that a Connection field naming them cannot make the two ends disagree on the body.
 void prepare_head(http::Head& head, const Settings& settings, const std::string& identity) {
-    head.remove("x-reticulum-identity");
+    std::erase_if(head.fields, [](const http::Field& field) { return withheld_field(field.name); });
     http::drop_hop_by_hop(head);
     if (head.framing == http::Framing::Length)
         head.set("Content-Length", std::to_string(head.content_length));
@@ -69,7 +69,9 @@ bool upstream_write(net::Socket& socket, const std::string& data, double timeout
 // What became of sending the request up.
 enum class Sent { Done, LinkEnded, UpstreamFailed };
 
-// The head, then the body as it comes off the link. A failed write to the upstream stops
+// The head, then the body as it comes off the link. The head goes at once, so that the
+// upstream sees the request begun while a slow link is still bringing the body, and does
+// not take the connection for idle and close it. A failed write to the upstream stops
 // the writing but not the reading of the body: the link stays at a message boundary,
 // and the upstream may still have answered (a 413 before it closed, say).
 Sent send_request(Link& link, net::Socket& socket, const http::Head& head, std::string out) {
@@ -80,10 +82,8 @@ Sent send_request(Link& link, net::Socket& socket, const http::Head& head, std::
         if (writing && !upstream_write(socket, out, settings.upstream_timeout, error)) writing = false;
         out.clear();
     };
-    if (head.framing == http::Framing::None) {
-        flush();
-        return writing ? Sent::Done : Sent::UpstreamFailed;
-    }
+    flush();
+    if (head.framing == http::Framing::None) return writing ? Sent::Done : Sent::UpstreamFailed;
     const bool chunked = head.framing == http::Framing::Chunked;
     for (;;) {
         Event event;
@@ -216,12 +216,23 @@ Relay relay_answer(Link& link, net::Socket& socket, bool head) {
             if (!a.head_read) continue;  // an interim 1xx answer, not passed on
             if (a.chunked) a.out.append(http::kLastChunk);
             if (!send_out(link, a)) return Relay::LinkEnded;
-            return a.close_after ? Relay::Close : Relay::Reusable;
+            // Bytes beyond the answer came with it: the upstream answered something not
+            // asked, and the connection is out of step.
+            return a.close_after || !input.empty() ? Relay::Close : Relay::Reusable;
         } else {
             return fail_answer(link, a, 502,
                                "Bad gateway: the upstream sent an invalid answer: " + a.reader.error(), head);
         }
     }
+}
+
+// Whether the request may be sent a second time when a kept connection turns out closed
+// without an answer: the upstream may have acted on it before closing, so only a request
+// that means the same done twice, and has no body to read off the link again.
+bool may_repeat(const http::Head& head) {
+    static constexpr std::string_view idempotent[] = {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"};
+    return head.framing == http::Framing::None &&
+           std::ranges::find(idempotent, head.method) != std::end(idempotent);
 }
 
 std::string where(const Upstream& upstream) {
@@ -243,12 +254,13 @@ void note_slow_connect(Link& link, std::chrono::steady_clock::time_point began, 
 }
 
 // A connection to the upstream, or the answer that says why there is none.
-net::Socket connect(Link& link, bool& reused, int& status, std::string& text) {
+net::Socket connect(Link& link, bool may_reuse, bool& reused, int& status, std::string& text) {
     const Settings& settings = link.gateway->settings;
     net::IoError error;
     auto began = std::chrono::steady_clock::now();
     net::Socket socket = sync::without_gil([&] {
-        return link.gateway->pool.acquire(settings.upstream, settings.connect_timeout, error, reused);
+        return link.gateway->pool.acquire(settings.upstream, settings.connect_timeout, error, may_reuse,
+                                          reused);
     });
     note_slow_connect(link, began, socket.valid());
     if (socket.valid()) return socket;
@@ -285,6 +297,11 @@ std::string remote_identity(Link& link) {
         return {};
     }
     return text;
+}
+
+bool withheld_field(std::string_view name) {
+    // '_' in the name also covers every other spelling of the identity field
+    return name.find('_') != std::string_view::npos || ascii::equals_lower(name, "x-reticulum-identity");
 }
 
 bool allowed(const Settings& settings, const std::string& identity) {
@@ -326,14 +343,18 @@ bool forward_request(Link& link) {
         bool reused = false;
         int status = 0;
         std::string text;
-        net::Socket socket = connect(link, reused, status, text);
+        // Only a request that may go twice goes on a kept connection, which the upstream
+        // may close for idleness just as the request goes out; any other goes on a new
+        // one (a body that has streamed off the link cannot be sent again), as a retry does.
+        const bool may_reuse = may_repeat(head) && attempt == 0;
+        net::Socket socket = connect(link, may_reuse, reused, status, text);
         if (!socket.valid()) return refuse(link, has_body, status, text, is_head);
         Sent sent = send_request(link, socket, head, request);
         if (sent == Sent::LinkEnded) return false;
         Relay relayed = relay_answer(link, socket, is_head);
         // A kept connection the server closed just before this request: once more on a
-        // new one, when no body had to be read off the link for it.
-        if (relayed == Relay::Stale && reused && !has_body && attempt == 0) continue;
+        // new one.
+        if (relayed == Relay::Stale && reused) continue;
         if (relayed == Relay::Stale)
             return answer(link, 502, "Bad gateway: the upstream closed the connection without answering",
                           is_head);

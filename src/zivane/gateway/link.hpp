@@ -96,6 +96,12 @@ bool forward_request(Link& link);
 // The hex hash of the identity the peer proved on the link, or "" when it has not.
 std::string remote_identity(Link& link);
 
+// Whether a request field a peer sent is withheld from the upstream and the application:
+// any spelling of the identity field (case ignored, '_' taken as '-'), and any name
+// with '_' at all, since CGI and WSGI servers give "X_A" and "X-A" the same key, so a
+// trusted field could come in under the other spelling (nginx drops them too).
+bool withheld_field(std::string_view name);
+
 // Whether --allow lets a link identified as `identity` ("" for none) in.
 bool allowed(const Settings& settings, const std::string& identity);
 

@@ -61,29 +61,35 @@ bool parse_upstream(std::string_view text, Upstream& out, std::string& why) {
     return true;
 }
 
-net::Socket ConnectionPool::acquire(const Upstream& upstream, double timeout, net::IoError& error,
-                                    bool& reused) {
-    for (;;) {
-        net::Socket kept;
-        {
-            auto guard = monitor_.hold();
-            if (idle_.empty()) break;
-            kept = std::move(idle_.back());
-            idle_.pop_back();
-        }
-        if (kept.idle_and_open()) {
-            reused = true;
-            return kept;
-        }
+// The most recently released connection that has rested; those that were closed or
+// received anything meanwhile are closed on the way.
+net::Socket ConnectionPool::take_rested() {
+    const auto rested_before =
+        std::chrono::steady_clock::now() - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                               std::chrono::duration<double>(kRestSeconds));
+    auto guard = monitor_.hold();
+    std::erase_if(idle_, [](const Kept& kept) { return !kept.socket.idle_and_open(); });
+    for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+        if (it->since > rested_before) continue;
+        net::Socket socket = std::move(it->socket);
+        idle_.erase(std::next(it).base());
+        return socket;
     }
-    reused = false;
+    return {};
+}
+
+net::Socket ConnectionPool::acquire(const Upstream& upstream, double timeout, net::IoError& error,
+                                    bool may_reuse, bool& reused) {
+    net::Socket kept = may_reuse ? take_rested() : net::Socket{};
+    reused = kept.valid();
+    if (reused) return kept;
     if (upstream.unix_socket) return net::connect_unix(upstream.host, timeout, error);
     return net::connect_tcp(upstream.host, upstream.port, timeout, error);
 }
 
 void ConnectionPool::release(net::Socket socket, std::size_t capacity) {
     auto guard = monitor_.hold();
-    if (idle_.size() < capacity) idle_.push_back(std::move(socket));
+    if (idle_.size() < capacity) idle_.push_back({std::move(socket), std::chrono::steady_clock::now()});
 }
 
 }  // namespace zv::gateway

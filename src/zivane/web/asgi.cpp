@@ -1,7 +1,9 @@
 // ASGI applications: each request runs as a task on the program's event loop. The gateway
 // worker that read its head reads its body as receive() asks for it, then goes on to the
 // link's next request, so requests pipelined on one link run at once; their answers are
-// written in the order of the requests by a pool thread per link (write_answers). send()
+// written in the order of the requests by a pool task per link (write_answers), which
+// gives its thread back while the application has nothing to write, and is resumed by
+// send(), by the application's end, or by tick() once the link has closed. send()
 // queues what the application sends and waits only once more than kOutboxLimit bytes are
 // queued, so a slow link slows the application down instead of piling its answer up
 // here. Results reach the loop through loop.call_soon_threadsafe; nothing on the loop
@@ -15,6 +17,7 @@
 #include "support/tables.hpp"
 
 #include <deque>
+#include <functional>
 #include <unordered_map>
 
 namespace zv::web {
@@ -22,7 +25,6 @@ namespace {
 
 using Event = http::MessageReader::Event;
 constexpr std::size_t kOutboxLimit = 256 * 1024;
-constexpr auto kLinkWatch = std::chrono::milliseconds(200);
 
 struct Message {
     bool start = false;  // http.response.start, else http.response.body
@@ -40,7 +42,9 @@ struct Call {
     std::size_t outbox_bytes = 0;
     bool receive_wanted = false, body_done = false, disconnected = false, response_done = false;
     bool send_blocked = false, over = false, app_done = false;
+    bool writer_parked = false;  // the answer's writer waits for send() or the end
     // GIL
+    std::function<void()> resume_writer;  // has the parked writer go on
     Ref loop, module;
     Ref receive_future, send_future;
     Ref spare;             // a message whose receive() was cancelled before it came
@@ -199,12 +203,14 @@ PyObject* send_impl(NativeFunction* fn, PyObject* const* args) {
     struct Outcome {
         bool blocked = false, answer_receive = false;
     };
+    bool resume = false;
     Outcome outcome = call->monitor.locked([&](sync::Monitor::Guard&) {
         Outcome o;
         if (ignored || call->disconnected || call->over || call->response_done) return o;
         call->response_done = msg.last;
         call->outbox_bytes += msg.data.size();
         call->outbox.push_back(std::move(msg));
+        resume = std::exchange(call->writer_parked, false);
         o.blocked = call->send_blocked = call->outbox_bytes > kOutboxLimit;
         // A receive() waiting for the end of the request learns of it now.
         if (call->response_done && call->body_done && call->receive_wanted) {
@@ -214,6 +220,7 @@ PyObject* send_impl(NativeFunction* fn, PyObject* const* args) {
         call->monitor.notify_all();
         return o;
     });
+    if (resume && call->resume_writer) call->resume_writer();
     if (outcome.answer_receive) {
         Ref gone = disconnect_message();
         Ref pending = std::exchange(call->receive_future, Ref{});
@@ -235,10 +242,12 @@ CoBody run_app_body(Ref capsule, Ref app, Ref scope, Ref receive, Ref send) {
     if (!result) report_app_error();
     if (held) {
         Call& c = **held;
-        c.monitor.locked([&](sync::Monitor::Guard&) {
+        bool resume = c.monitor.locked([&](sync::Monitor::Guard&) {
             c.app_done = true;
             c.monitor.notify_all();
+            return std::exchange(c.writer_parked, false);
         });
+        if (resume && c.resume_writer) c.resume_writer();
     }
     co_return Ref::none();
 }
@@ -255,13 +264,16 @@ struct Queued {
     CallPtr call;
     Ref capsule;  // the call's, for handing results to the loop
     bool is_head = false;
+    std::shared_ptr<ResponseWriter> writer;  // once its writing began
+    bool told_gone = false;                  // the application heard the link has gone
 };
 
 // The answers still to write on one link, in order. GIL.
 struct Pipeline {
     gateway::LinkPtr link;
     std::deque<Queued> queue;
-    bool writing = false;  // a pool thread is writing them
+    bool writing = false;  // a pool task writes them, or waits parked for the front one
+    bool link_ok = true;
 };
 using PipelinePtr = std::shared_ptr<Pipeline>;
 
@@ -277,6 +289,7 @@ public:
           loop_(Ref::borrow(loop)),
           state_(Ref::borrow(state)) {}
     bool serve(gateway::Link& link) override;
+    void tick() override;
 
 private:
     Ref scope(gateway::Link& link, const std::string& identity);
@@ -391,55 +404,86 @@ void tell_disconnected(const CallPtr& call, PyObject* capsule) {
     if (gone) post(call, capsule, future.get(), gone.get(), true);
 }
 
-enum class Step { Write, Watch, Done };
+enum class Step { Write, TellGone, Park, Done };
 
-// Writes one answer as the application sends it, until the application is done. False
-// when the link has ended.
-bool write_answer(gateway::Link& link, const Queued& q, bool link_ok) {
+// Writes what the application has sent of one answer. Done once the application is
+// done; Parked when it has nothing more for now (writer_parked is set: whatever comes
+// next resumes the writing).
+enum class Progress { Done, Parked };
+
+Progress write_answer(gateway::Link& link, Queued& q, bool& link_ok) {
     const CallPtr& call = q.call;
-    ResponseWriter writer(link, q.is_head);
+    if (!q.writer) q.writer = std::make_shared<ResponseWriter>(link, q.is_head);
     for (;;) {
         std::deque<Message> batch;
         bool resolve_send = false;
-        Step step = call->monitor.locked([&](sync::Monitor::Guard& guard) {
-            auto ready = [&] { return !call->outbox.empty() || call->app_done; };
-            if (!ready()) call->monitor.wait_for(guard, kLinkWatch, ready);
+        const bool gone = !link_ok || link_closed(link);
+        Step step = call->monitor.locked([&](sync::Monitor::Guard&) {
             if (!call->outbox.empty()) {
                 batch.swap(call->outbox);
                 call->outbox_bytes = 0;
                 resolve_send = std::exchange(call->send_blocked, false);
                 return Step::Write;
             }
-            return call->app_done ? Step::Done : Step::Watch;
+            if (call->app_done) return Step::Done;
+            if (gone && !q.told_gone) return Step::TellGone;
+            call->writer_parked = true;
+            return Step::Park;
         });
+        if (step == Step::Park) return Progress::Parked;
         if (step == Step::Done) break;
         if (step == Step::Write)
-            link_ok = write_batch(link_ok, call, q.capsule.get(), batch, resolve_send, writer);
-        if (step == Step::Watch && (!link_ok || link_closed(link))) {
+            link_ok = write_batch(link_ok, call, q.capsule.get(), batch, resolve_send, *q.writer);
+        if (step == Step::TellGone) {
             link_ok = false;
+            q.told_gone = true;
             tell_disconnected(call, q.capsule.get());
         }
     }
     call->monitor.locked([&](sync::Monitor::Guard&) { call->over = true; });
     call->send_future = {};
-    if (!link_ok) return false;
-    return writer.finished() || writer.fail();
+    call->resume_writer = nullptr;
+    if (link_ok) link_ok = q.writer->finished() || q.writer->fail();
+    return Progress::Done;
 }
 
 // The answers of a link, one after the other in the order of their requests, on a pool
 // thread: requests without a body are read and started while earlier ones still run.
+// While the front answer waits for its application the thread goes back to the pool.
 void write_answers(const std::shared_ptr<Pipelines>& pipelines, const PipelinePtr& pipeline) {
-    bool link_ok = true;
     for (;;) {
         if (pipeline->queue.empty()) {
             pipeline->writing = false;
             pipelines->by_link.erase(pipeline->link.get());
             return;
         }
-        Queued q = pipeline->queue.front();
-        if (!link_ok) tell_disconnected(q.call, q.capsule.get());
-        link_ok = write_answer(*pipeline->link, q, link_ok);
+        Queued& q = pipeline->queue.front();
+        if (!pipeline->link_ok && !q.told_gone) {
+            q.told_gone = true;
+            tell_disconnected(q.call, q.capsule.get());
+        }
+        if (write_answer(*pipeline->link, q, pipeline->link_ok) == Progress::Parked) return;
         pipeline->queue.pop_front();
+    }
+}
+
+void resume(const std::weak_ptr<Pipelines>& weak_pipelines, const std::weak_ptr<Pipeline>& weak_pipeline) {
+    auto pipelines = weak_pipelines.lock();
+    auto pipeline = weak_pipeline.lock();
+    if (pipelines && pipeline) run_in_pool([pipelines, pipeline] { write_answers(pipelines, pipeline); });
+}
+
+void AsgiServer::tick() {
+    std::vector<PipelinePtr> pipelines;  // the map may change while a call's lock is taken
+    for (const auto& [link, pipeline] : pipelines_->by_link)
+        if (link->closed.load() && !pipeline->queue.empty()) pipelines.push_back(pipeline);
+    for (const PipelinePtr& pipeline : pipelines) {
+        if (pipeline->queue.empty()) continue;
+        if (pipeline->queue.front().told_gone) continue;
+        CallPtr call = pipeline->queue.front().call;  // the front may go while the lock is taken
+        bool parked = call->monitor.locked(
+            [&](sync::Monitor::Guard&) { return std::exchange(call->writer_parked, false); });
+        if (parked) resume(pipelines_, pipeline);
     }
 }
 
@@ -456,6 +500,8 @@ bool AsgiServer::queue_answer(gateway::Link& link, const CallPtr& call, PyObject
         pipeline = std::make_shared<Pipeline>();
         pipeline->link = found->second;
     }
+    call->resume_writer = [pipelines = std::weak_ptr<Pipelines>(pipelines_),
+                           weak = std::weak_ptr<Pipeline>(pipeline)] { resume(pipelines, weak); };
     pipeline->queue.push_back({call, Ref::borrow(capsule), is_head});
     if (std::exchange(pipeline->writing, true)) return true;
     run_in_pool([pipelines = pipelines_, pipeline = pipeline] { write_answers(pipelines, pipeline); });

@@ -2,8 +2,6 @@
 // peer's name, and the writing of an answer on the link.
 #include "web/server.hpp"
 
-#include "support/ascii.hpp"
-
 #include <charconv>
 
 namespace zv::web {
@@ -161,7 +159,7 @@ void report_app_error() {
 std::vector<http::Field> app_fields(const http::Head& head, const std::string& identity) {
     std::vector<http::Field> fields;
     for (const http::Field& field : head.fields)
-        if (!ascii::equals_lower(field.name, "x-reticulum-identity")) fields.push_back(field);
+        if (!gateway::withheld_field(field.name)) fields.push_back(field);
     if (!identity.empty()) fields.push_back({"X-Reticulum-Identity", identity});
     return fields;
 }

@@ -91,6 +91,7 @@ CoBody serve_body(Ref fn_ref, Ref app, Ref port, Ref identity_path) {
     if (!asyncio) co_return Ref{};
     for (;;) {
         gateway::sweep(s.gateway);
+        s.server->tick();
         Ref sleep = sleep_one(asyncio.get());
         Ref slept = co_await Await(sleep.get());
         if (!slept) break;
@@ -161,6 +162,7 @@ CoBody command_body(Ref fn_ref, Ref args) {
     Ref failure;
     while (!service::terminated(terminated.get())) {
         gateway::sweep(s.gateway);
+        s.server->tick();
         Ref sleep = sleep_one(asyncio.get());
         Ref slept = co_await Await(sleep.get());
         if (slept) continue;

@@ -28,6 +28,8 @@ public:
     // Serves the request whose head the link's reader has just read (a gateway worker,
     // GIL held). False when the link has ended.
     virtual bool serve(gateway::Link& link) = 0;
+    // About once a second, with the GIL: notices links that closed under an answer.
+    virtual void tick() {}
     Where where;  // written with the GIL before links come, read with it
 };
 using AppServerPtr = std::shared_ptr<AppServer>;
@@ -95,7 +97,8 @@ namespace zv::web {
 void report_app_error();
 
 // Request header fields as the application gets them: the peer's identity from the
-// link, never from a field the peer sent.
+// link, never from a field the peer sent, and no field with '_' in its name (see
+// gateway::withheld_field).
 std::vector<http::Field> app_fields(const http::Head& head, const std::string& identity);
 
 // A latin-1 str of `text` (the WSGI string type), or a bytes object.
