@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -44,6 +45,19 @@ std::string local_time() {
     char text[32] = "";
     if (::localtime_r(&now, &parts)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
     return text;
+}
+
+void log_served(PyObject* module, const Served& served) {
+    char figures[80];
+    std::snprintf(figures, sizeof figures, "\" %d %llu %.2fs", served.status,
+                  static_cast<unsigned long long>(served.bytes), served.seconds);
+    std::string line =
+        local_time() + " " + served.peer + " \"" + served.method + " " + served.target + figures;
+    if (!served.note.empty()) line += " " + served.note;
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(line.data(), Py_ssize_t(line.size()), "replace"));
+    if (!text || print_to_stderr(module, text.get()) < 0) PyErr_Clear();
 }
 
 namespace {

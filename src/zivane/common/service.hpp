@@ -6,6 +6,9 @@
 
 #include "support/ref.hpp"
 
+#include <cstdint>
+#include <string>
+
 #include <string>
 
 namespace zv::service {
@@ -21,6 +24,21 @@ Ref progress_printer(PyObject* module, bool stamped);
 
 // "2026-12-10 14:40:44": the local time, as log lines start.
 std::string local_time();
+
+// What became of one request a bridge served, for its log.
+struct Served {
+    std::string peer;  // who asked: an address, an identity hash or a link
+    std::string method = "-", target = "-";
+    int status = 0;           // 0: no answer went out
+    std::uint64_t bytes = 0;  // what the answer carried
+    double seconds = 0;
+    std::string note;  // the bridge's own reason, when it answered in the upstream's place
+};
+
+// One log line on sys.stderr for `served`: the local time, who, "METHOD target", status,
+// bytes, seconds and the note. Whatever a peer chose (the target, the method) cannot
+// break the line: control characters become '?'. Errors cost the line only.
+void log_served(PyObject* module, const Served& served);
 
 // "Server listening on HTTP.<port>" and "Destination hash: <hash>" on sys.stderr, each
 // flushed, then claim_destination. 0, or -1 with an exception set.

@@ -363,9 +363,80 @@ bool forward_request(Link& link) {
     }
 }
 
+namespace {
+
+// The status of an answer's status line at the start of `data`, 0 when there is none.
+int status_line(std::string_view data) {
+    if (data.size() < 12 || !data.starts_with("HTTP/1.")) return 0;
+    int status = 0;
+    for (char c : data.substr(9, 3)) {
+        if (c < '0' || c > '9') return 0;
+        status = status * 10 + (c - '0');
+    }
+    return status;
+}
+
+// Who is on the link: its identity hash once it identified, else the link's own id.
+std::string peer_name(Link& link) {
+    std::string identity = remote_identity(link);
+    if (!identity.empty()) return identity;
+    Ref rns_link = link.link;
+    Ref id = rns_link ? attr(rns_link.get(), ZV_STR("link_id")) : Ref{};
+    Ref hex = id && PyBytes_Check(id.get()) ? call_method(id.get(), ZV_STR("hex")) : Ref{};
+    const char* text = hex && PyUnicode_Check(hex.get()) ? PyUnicode_AsUTF8(hex.get()) : nullptr;
+    PyErr_Clear();
+    return text ? "link:" + std::string(text) : "link:?";
+}
+
+void begin_answer(Link& link) {
+    link.answer_status.store(0);
+    link.answer_bytes.store(0);
+    link.answer_note.clear();
+}
+
+void log_link_request(Link& link, std::string method, std::string target, double seconds) {
+    const Gateway& gateway = *link.gateway;
+    if (!gateway.settings.report_progress && link.answer_note.empty()) return;
+    service::Served served;
+    served.peer = peer_name(link);
+    served.method = std::move(method);
+    served.target = std::move(target);
+    served.status = link.answer_status.load();
+    served.bytes = link.answer_bytes.load();
+    served.seconds = seconds;
+    served.note = link.answer_note;
+    service::log_served(gateway.module.get(), served);
+}
+
+}  // namespace
+
+bool serve_and_log(Link& link) {
+    const http::Head& head = link.reader.head();
+    std::string method = head.method, target = head.target;
+    auto began = std::chrono::steady_clock::now();
+    begin_answer(link);
+    const auto& handle = link.gateway->handle_request;
+    bool goes_on = handle ? handle(link) : forward_request(link);
+    SavedError pending;  // the log line neither raises nor swallows what serving left set
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    log_link_request(link, std::move(method), std::move(target), seconds);
+    pending.restore();
+    return goes_on;
+}
+
+void log_refused_head(Link& link) {
+    SavedError pending;
+    log_link_request(link, "-", "-", 0.0);
+    pending.restore();
+    begin_answer(link);
+}
+
 bool write_link(Link& link, std::string_view data) {
     Ref buffer = link.buffer, channel = link.channel, rns_link = link.link;
     if (!buffer) return false;
+    if (int status = status_line(data); status >= 200 && link.answer_status.load() == 0)
+        link.answer_status.store(status);
+    link.answer_bytes.fetch_add(data.size());
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
     if (!bytes) {
         PyErr_Clear();
@@ -382,6 +453,7 @@ bool write_link(Link& link, std::string_view data) {
 }
 
 bool answer(Link& link, int status, std::string_view text, bool head) {
+    link.answer_note = "gateway: " + std::string(text);
     std::string out =
         "HTTP/1.1 " + std::to_string(status) + " " + std::string(http::reason_phrase(status)) +
         "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(text.size() + 1) +

@@ -66,6 +66,13 @@ struct Link {
     // Only to sleep on while a body is awaited (level 5); `waiters` tells notifiers to wake it.
     sync::Monitor wake;
     std::atomic<int> waiters{0};
+    // The answer to the request being served, for the log: its status (from the first
+    // status line written, 1xx aside), the bytes written for it, and the gateway's own
+    // reason when it answered in the upstream's place. Atomics: an application's answer
+    // may be written from another thread.
+    std::atomic<int> answer_status{0};
+    std::atomic<std::uint64_t> answer_bytes{0};
+    std::string answer_note;  // only the thread serving the link
     // only the thread serving the link
     std::string inbox;  // bytes read from the link, consumed from `inbox_pos`
     std::size_t inbox_pos = 0;
@@ -95,6 +102,13 @@ bool forward_request(Link& link);
 
 // The hex hash of the identity the peer proved on the link, or "" when it has not.
 std::string remote_identity(Link& link);
+
+// Serves the request whose head the link's reader has just read (forwarded, or answered by
+// the application), then logs it: one line per request unless --quiet, one for every
+// answer the gateway gave in the upstream's place. Same contract as forward_request.
+bool serve_and_log(Link& link);
+// Logs an answer the gateway gave before a request's head was whole (a 400 or 408).
+void log_refused_head(Link& link);
 
 // Whether a request field a peer sent is withheld from the upstream and the application:
 // any spelling of the identity field (case ignored, '_' taken as '-'), and any name

@@ -204,16 +204,17 @@ void serve(const LinkPtr& held) {
         if (pulled == Pull::Parked || pulled == Pull::Closed) return;
         if (pulled == Pull::TimedOut) {
             answer(link, 408, "Request timeout", false);
+            log_refused_head(link);
             return end_link(link);
         }
         if (event == http::MessageReader::Event::Error) {
             answer(link, link.reader.error_status(), link.reader.error(), false);
+            log_refused_head(link);
             return end_link(link);
         }
         if (event != http::MessageReader::Event::Head) continue;
         head_arrived(link);
-        const auto& handle = link.gateway->handle_request;
-        if (!(handle ? handle(link) : forward_request(link))) return;
+        if (!serve_and_log(link)) return;
     }
 }
 

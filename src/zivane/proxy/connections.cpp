@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -341,32 +340,20 @@ double head_time(const Options& options) {
     return std::min(idle, read);
 }
 
-// "2026-12-10 14:40:44" in local time.
-std::string local_time() {
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    char text[32] = "";
-    if (::localtime_r(&now, &parts)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
-
-// One line on standard error for a request served, or refused before it could be:
-// when, who, what, the status (0 when no answer went out), body bytes, seconds and, when
-// the proxy answered itself, why. `quiet` keeps only refusals.
-void log_request(Proxy& proxy, Browser& browser, std::string_view method, std::string_view target) {
+// One line on standard error for a request served, or refused before it could be (the
+// proxy's own answers carry their reason); `quiet` keeps only those refusals.
+void log_request(Proxy& proxy, Browser& browser, std::string method, std::string target) {
     const Browser::Outcome& outcome = browser.outcome;
     if (proxy.options().quiet && outcome.refusal.empty()) return;
-    double seconds = std::chrono::duration<double>(Clock::now() - outcome.start).count();
-    char figures[64];
-    std::snprintf(figures, sizeof figures, " %d %llu %.2f", outcome.status,
-                  static_cast<unsigned long long>(outcome.bytes), seconds);
-    std::string line = local_time() + " " + browser.peer() + " \"" + std::string(method) + " " +
-                       std::string(target) + "\"" + figures + "s";
-    if (!outcome.refusal.empty()) line += " refused: " + outcome.refusal;
-    for (char& c : line)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';  // one line, whatever was asked
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(line.data(), Py_ssize_t(line.size()), "replace"));
-    if (!text || service::print_to_stderr(proxy.module(), text.get()) < 0) PyErr_Clear();
+    service::Served served;
+    served.peer = browser.peer();
+    served.method = std::move(method);
+    served.target = std::move(target);
+    served.status = outcome.status;
+    served.bytes = outcome.bytes;
+    served.seconds = std::chrono::duration<double>(Clock::now() - outcome.start).count();
+    if (!outcome.refusal.empty()) served.note = "refused: " + outcome.refusal;
+    service::log_served(proxy.module(), served);
 }
 
 }  // namespace
