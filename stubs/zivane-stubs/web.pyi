@@ -28,9 +28,9 @@ class HttpxTransport(httpx.BaseTransport):
         connect_timeout: float = 120.0,
         timeout: float = 60.0,
     ) -> None:
-        """connect_timeout: seconds to find a path to a destination and set up a link to it (a longer
-connect time-out of the library's request is used instead). timeout: seconds for an answer
-to start and of silence within it, when the library's request carries no read time-out."""
+        """connect_timeout: seconds to find a path to a destination and set up a link to it; timeout:
+seconds for an answer to start and of silence within it. Each holds where the library's request
+carries no time-out of its own (httpx: timeout=None; requests: no timeout=)."""
     def handle_request(self, request: httpx.Request) -> httpx.Response:
         """Send request over Reticulum and return its response."""
     def close(self) -> None:
@@ -48,9 +48,9 @@ class AsyncHttpxTransport(httpx.AsyncBaseTransport):
         connect_timeout: float = 120.0,
         timeout: float = 60.0,
     ) -> None:
-        """connect_timeout: seconds to find a path to a destination and set up a link to it (a longer
-connect time-out of the library's request is used instead). timeout: seconds for an answer
-to start and of silence within it, when the library's request carries no read time-out."""
+        """connect_timeout: seconds to find a path to a destination and set up a link to it; timeout:
+seconds for an answer to start and of silence within it. Each holds where the library's request
+carries no time-out of its own (httpx: timeout=None; requests: no timeout=)."""
     async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
         """Send request over Reticulum and return its response."""
     async def aclose(self) -> None:
@@ -68,9 +68,9 @@ class RequestsAdapter(requests.adapters.BaseAdapter):
         connect_timeout: float = 120.0,
         timeout: float = 60.0,
     ) -> None:
-        """connect_timeout: seconds to find a path to a destination and set up a link to it (a longer
-connect time-out of the library's request is used instead). timeout: seconds for an answer
-to start and of silence within it, when the library's request carries no read time-out."""
+        """connect_timeout: seconds to find a path to a destination and set up a link to it; timeout:
+seconds for an answer to start and of silence within it. Each holds where the library's request
+carries no time-out of its own (httpx: timeout=None; requests: no timeout=)."""
     def send(
         self,
         request: requests.PreparedRequest,

@@ -91,10 +91,10 @@ def seconds_to_fail(call, error):
 
 
 @pytest.mark.parametrize("transport_seconds, httpx_connect, waits", [
-    (2.0, 0.2, 2.0),   # httpx's default suits TCP, not a path found over radio hops
-    (0.2, 2.0, 2.0),   # a request may allow longer
+    (2.0, None, 2.0),   # httpx gives none: the transport's own
+    (30.0, 1.0, 1.0),   # the request's own wins
 ])
-def test_linking_waits_the_longer_of_the_transports_and_the_requests_connect_time_out(
+def test_linking_waits_the_requests_connect_time_out_else_the_transports(
         rns, identity, transport_seconds, httpx_connect, waits):
     ClientLink.establish = False
     transport = web.HttpxTransport(identity_path=identity, connect_timeout=transport_seconds)

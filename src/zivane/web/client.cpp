@@ -89,11 +89,7 @@ bool start_exchange(PyObject* module, Exchange& ex, Outgoing& out) {
     if (!proxy::read_target(out.method, out.url, "", target, refusal))
         return fail(ex, Failure::Unsupported, refusal.reason);
     proxy::Settings settings = ex.client->settings;
-    // Finding a path and linking over several radio hops takes far longer than a TCP
-    // connect, which the libraries' defaults (httpx: 5 s) are made for: the transport's
-    // own time-out holds unless the request allows longer.
-    if (out.timeouts.connect)
-        settings.connect_timeout = std::max(settings.connect_timeout, *out.timeouts.connect);
+    if (out.timeouts.connect) settings.connect_timeout = *out.timeouts.connect;
     ex.read_timeout = out.timeouts.read.value_or(settings.request_timeout);
     bool chunked = false, raised = false;
     proxy::Link::Outbound outbound{outgoing_head(out, target, chunked)};

@@ -619,7 +619,8 @@ int adopt_imported_library_bases(PyObject* module) {
 }
 
 // What the three classes share: the parameters of __init__, __exit__ and __aexit__, and
-// the stand-in base.
+// the stand-in base. Linking may take 120 s: finding a path over several LoRa hops can
+// take a minute before the link's own handshake crosses them.
 constexpr std::initializer_list<table::Param> kInitParams = {{"self"},
                                                              {"identity_path", "str | None", "None"},
                                                              {"identify", "bool", "False"},
@@ -629,9 +630,9 @@ constexpr std::initializer_list<table::Param> kExitParams = {
     {"self"}, {"exc_type", nullptr, "None"}, {"exc_value", nullptr, "None"}, {"traceback", nullptr, "None"}};
 constexpr const char* kStandIn = "_LibraryBase";
 constexpr const char* kInitDoc =
-    "connect_timeout: seconds to find a path to a destination and set up a link to it (a longer\n"
-    "connect time-out of the library's request is used instead). timeout: seconds for an answer\n"
-    "to start and of silence within it, when the library's request carries no read time-out.";
+    "connect_timeout: seconds to find a path to a destination and set up a link to it; timeout:\n"
+    "seconds for an answer to start and of silence within it. Each holds where the library's request\n"
+    "carries no time-out of its own (httpx: timeout=None; requests: no timeout=).";
 
 const table::Function kHttpxTransportBody[] = {
     {"__init__", kInitParams, "None", kInitDoc, httpx_init},
