@@ -56,6 +56,19 @@ def test_a_library_imported_first_makes_its_transports_subclasses_at_once():
     assert out == ["True", "True", "_LibraryBase"]
 
 
+def test_a_library_base_laid_out_otherwise_leaves_the_transport_working():
+    out = run_python("""
+        import sys, types
+        fake = types.ModuleType("httpx")
+        fake.BaseTransport = type("BaseTransport", (), {"__slots__": ()})
+        sys.modules["httpx"] = fake
+        import zivane.web as web
+        transport = web.HttpxTransport(connect_timeout=5.0)
+        print(isinstance(transport, fake.BaseTransport), transport._state is not None)
+    """)
+    assert out == ["False", "True"]
+
+
 def test_the_libraries_take_the_transports_where_they_check():
     transport = web.HttpxTransport()
     with httpx.Client(transport=transport) as client:
