@@ -241,7 +241,12 @@ int adopt_library_base(PyObject* module, const LibraryBase& which, bool import_i
     Ref library = library_module(which.library, import_it);
     if (!library) return PyErr_Occurred() ? -1 : 0;
     Ref base = attr(library.get(), which.base);
-    Ref cls = base ? module_global(module, which.cls) : Ref{};
+    if (!base) {  // a version without it: no base to take
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    Ref cls = module_global(module, which.cls);
     if (!cls) return -1;
     if (!PyType_Check(cls.get()) || !PyType_Check(base.get()) ||
         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()),
