@@ -1,7 +1,8 @@
 // The transports: httpx.Client(transport=HttpxTransport()), httpx.AsyncClient(transport=
-// AsyncHttpxTransport()) and session.mount("http://", RequestsAdapter()). httpx, requests
-// and urllib3 are imported when a request is made, never before. Answers stream: the
-// body object (`_Body`, below) hands out bytes as they come off the link.
+// AsyncHttpxTransport()) and session.mount("http://", RequestsAdapter()). A transport's
+// library is imported when the first one is made (to become its base class), urllib3 when
+// a request is made, neither before. Answers stream: the body object (`_Body`, below)
+// hands out bytes as they come off the link.
 #include "web/client.hpp"
 #include "web/functions.hpp"
 
