@@ -27,6 +27,7 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q scikit-build-core cmake ninja rns httptools \
-    pytest pytest-timeout hypothesis h11 psutil atheris mypy requests httpx starlette flask
+    pytest pytest-timeout hypothesis h11 psutil atheris mypy requests types-requests httpx starlette \
+    flask
 # Declared dependencies are resolved from pyproject.toml as a user's install would.
 ZIVANE_WERROR=ON .venv/bin/python -m pip install -q --no-build-isolation --force-reinstall .

@@ -28,7 +28,7 @@ def test_stubtest_finds_no_difference_from_the_runtime():
 
 def test_typed_program_checks_clean_and_wrong_calls_are_reported(tmp_path):
     cache = ["--cache-dir", str(tmp_path / "cache"), "--strict", "--no-error-summary"]
-    good = run("mypy", *cache, "user_program.py")
+    good = run("mypy", *cache, "user_program.py", "web_program.py")
     assert good.returncode == 0, good.stdout + good.stderr
 
     bad = run("mypy", *cache, "wrong_calls.py")

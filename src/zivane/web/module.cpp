@@ -2,6 +2,7 @@
 // asgi.cpp and lifespan.cpp (the two conventions), request.cpp (what they share). Calling
 // sites from httpx and requests: transports.cpp on the links of client.cpp.
 #include "package/modules.hpp"
+#include "support/classes.hpp"
 #include "support/module_def.hpp"
 #include "support/tables.hpp"
 #include "web/functions.hpp"
@@ -24,8 +25,18 @@ const table::Function kCommand = {
     command_impl, table::Kind::Coroutine,
 };
 
+// The base the transports are made with: a plain class, laid out as the libraries' base
+// classes are, so that each transport can take its library's base in its place when that
+// library is imported (transports.cpp).
+Ref library_stand_in(table::Env& env) {
+    Ref ns = class_namespace(env.module(), "_LibraryBase",
+                             "Stands for a transport's library base class until the library is imported.");
+    return ns ? make_class("_LibraryBase", nullptr, ns.get()) : Ref{};
+}
+
 const table::Derived kDerived[] = {
     {"str | None", [](table::Env& env) { return env.union_of("str", "None"); }},
+    {"_LibraryBase", library_stand_in},
 };
 
 const table::Entry kBody[] = {
@@ -44,10 +55,8 @@ const table::Entry kBody[] = {
     table::define(kRequestsAdapter),
     table::define(kInputClass),
     table::define(kBodyClass),
-    // Tunables of the transports, read when one is made: seconds to link, seconds for an
-    // answer to start and of silence within it, bytes of an answer read ahead of its reader.
-    table::value("_CONNECT_TIMEOUT", "30.0"),
-    table::value("_READ_TIMEOUT", "60.0"),
+    // A tunable of the transports, read when one is made: bytes of an answer read ahead of
+    // its reader.
     table::value("_ANSWER_LIMIT", "16777216"),
 };
 
@@ -59,7 +68,7 @@ int module_exec(PyObject* m) {
     State* state = static_cast<State*>(PyModule_GetState(m));
     if (state->initialized) return 0;
     table::Env env(m, kDerived);
-    if (table::run(env, kBody) < 0) return -1;
+    if (table::run(env, kBody) < 0 || adopt_imported_library_bases(m) < 0) return -1;
     state->initialized = true;
     return 0;
 }

@@ -1,7 +1,8 @@
 // The transports: httpx.Client(transport=HttpxTransport()), httpx.AsyncClient(transport=
-// AsyncHttpxTransport()) and session.mount("http://", RequestsAdapter()). httpx, requests
-// and urllib3 are imported when a request is made, never before. Answers stream: the
-// body object (`_Body`, below) hands out bytes as they come off the link.
+// AsyncHttpxTransport()) and session.mount("http://", RequestsAdapter()). A transport's
+// library is imported when the first one is made (to become its base class), urllib3 when
+// a request is made, neither before. Answers stream: the body object (`_Body`, below)
+// hands out bytes as they come off the link.
 #include "web/client.hpp"
 #include "web/functions.hpp"
 
@@ -9,6 +10,8 @@
 #include "support/classes.hpp"
 #include "support/globals.hpp"
 #include "support/native_coroutine.hpp"
+
+#include <cmath>
 
 namespace zv::web {
 namespace {
@@ -209,20 +212,93 @@ Ref body_object(PyObject* cls, const ExchangePtr& ex, Flavor flavor) {
     return object;
 }
 
-// __init__(self, identity_path=None, identify=False)
-PyObject* transport_init(NativeFunction* fn, PyObject* const* args) {
+// ---- the classes' library bases ----------------------------------------------------------
+
+// Each transport is, at run time, a subclass of its library's base class. It is made with
+// a stand-in base (module.cpp) and takes the library's base in its place when the library
+// is imported: when the first one is made, or at once if the library was imported first.
+// So `import zivane.web` imports neither library, and `isinstance(t, httpx.BaseTransport)`
+// holds for every transport made.
+struct LibraryBase {
+    const char* cls;
+    const char* library;
+    const char* base;
+};
+constexpr LibraryBase kHttpxBase{"HttpxTransport", "httpx", "BaseTransport"};
+constexpr LibraryBase kAsyncHttpxBase{"AsyncHttpxTransport", "httpx", "AsyncBaseTransport"};
+constexpr LibraryBase kRequestsBase{"RequestsAdapter", "requests.adapters", "BaseAdapter"};
+
+// The library, imported now when `import_it`, else only if it was imported already; none
+// (and no exception) when it is not installed.
+Ref library_module(const char* name, bool import_it) {
+    Ref key = import_it ? Ref{} : Ref::steal(PyUnicode_FromString(name));
+    Ref library = import_it ? import(name) : key ? Ref::steal(PyImport_GetModule(key.get())) : Ref{};
+    if (!library && PyErr_ExceptionMatches(PyExc_ImportError)) PyErr_Clear();
+    return library;
+}
+
+// 0, or -1 with an exception.
+int adopt_library_base(PyObject* module, const LibraryBase& which, bool import_it) {
+    Ref library = library_module(which.library, import_it);
+    if (!library) return PyErr_Occurred() ? -1 : 0;
+    Ref base = attr(library.get(), which.base);
+    if (!base) {  // a version without it: no base to take
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    Ref cls = module_global(module, which.cls);
+    if (!cls) return -1;
+    if (!PyType_Check(cls.get()) || !PyType_Check(base.get()) ||
+        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()),
+                         reinterpret_cast<PyTypeObject*>(base.get())))
+        return 0;
+    Ref bases = new_tuple({base.get()});
+    if (!bases) return -1;
+    if (PyObject_SetAttr(cls.get(), ZV_STR("__bases__"), bases.get()) == 0) return 0;
+    // A base laid out otherwise (a future version with __slots__) refuses: the libraries
+    // call the transport's methods without checking its class, so it still serves.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// A positive, finite number of seconds from argument `name`, else ValueError.
+bool seconds_argument(PyObject* value, const char* name, double& seconds) {
+    seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) return false;
+    if (seconds > 0 && std::isfinite(seconds)) return true;
+    PyErr_Format(PyExc_ValueError, "%s must be a positive number of seconds, not %R", name, value);
+    return false;
+}
+
+// __init__(self, identity_path=None, identify=False, connect_timeout=120.0, timeout=60.0)
+PyObject* transport_init(NativeFunction* fn, PyObject* const* args, const LibraryBase& which) {
     auto client = std::make_shared<Client>();
     int identify = PyObject_IsTrue(args[2]);
-    if (identify < 0) return nullptr;
+    if (identify < 0 || !seconds_argument(args[3], "connect_timeout", client->settings.connect_timeout) ||
+        !seconds_argument(args[4], "timeout", client->settings.request_timeout))
+        return nullptr;
+    if (adopt_library_base(fn->module, which, true) < 0) return nullptr;
     client->settings.identify = identify;
-    client->settings.connect_timeout = seconds_global(fn->module, ZV_STR("_CONNECT_TIMEOUT"), 30.0);
-    client->settings.request_timeout = seconds_global(fn->module, ZV_STR("_READ_TIMEOUT"), 60.0);
     client->settings.read_timeout = client->settings.request_timeout;
     client->settings.answer_limit = std::size_t(size_global(fn->module, ZV_STR("_ANSWER_LIMIT"), 16 << 20));
     client->identity_path = Ref::borrow(args[1]);
     Ref capsule = kClient.wrap(std::move(client));
     if (!capsule || PyObject_SetAttr(args[0], ZV_STR("_state"), capsule.get()) < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+PyObject* httpx_init(NativeFunction* fn, PyObject* const* args) {
+    return transport_init(fn, args, kHttpxBase);
+}
+
+PyObject* async_httpx_init(NativeFunction* fn, PyObject* const* args) {
+    return transport_init(fn, args, kAsyncHttpxBase);
+}
+
+PyObject* requests_init(NativeFunction* fn, PyObject* const* args) {
+    return transport_init(fn, args, kRequestsBase);
 }
 
 PyObject* transport_close(NativeFunction* fn, PyObject* const* args) {
@@ -548,19 +624,30 @@ PyObject* adapter_send(NativeFunction* fn, PyObject* const* args) {
 
 }  // namespace
 
-// What the three classes share: __init__(self, identity_path=None, identify=False) and the
-// parameters of __exit__ / __aexit__.
-const table::Function kInit = {
-    "__init__",
-    {{"self"}, {"identity_path", "str | None", "None"}, {"identify", "bool", "False"}},
-    "None",
-    nullptr,
-    transport_init};
+int adopt_imported_library_bases(PyObject* module) {
+    for (const LibraryBase& which : {kHttpxBase, kAsyncHttpxBase, kRequestsBase})
+        if (adopt_library_base(module, which, false) < 0) return -1;
+    return 0;
+}
+
+// What the three classes share: the parameters of __init__, __exit__ and __aexit__, and
+// the stand-in base. Linking may take 120 s: finding a path over several LoRa hops can
+// take a minute before the link's own handshake crosses them.
+constexpr std::initializer_list<table::Param> kInitParams = {{"self"},
+                                                             {"identity_path", "str | None", "None"},
+                                                             {"identify", "bool", "False"},
+                                                             {"connect_timeout", "float", "120.0"},
+                                                             {"timeout", "float", "60.0"}};
 constexpr std::initializer_list<table::Param> kExitParams = {
     {"self"}, {"exc_type", nullptr, "None"}, {"exc_value", nullptr, "None"}, {"traceback", nullptr, "None"}};
+constexpr const char* kStandIn = "_LibraryBase";
+constexpr const char* kInitDoc =
+    "connect_timeout: seconds to find a path to a destination and set up a link to it; timeout:\n"
+    "seconds for an answer to start and of silence within it. Each holds where the library's request\n"
+    "carries no time-out of its own (httpx: timeout=None; requests: no timeout=).";
 
 const table::Function kHttpxTransportBody[] = {
-    kInit,
+    {"__init__", kInitParams, "None", kInitDoc, httpx_init},
     {"handle_request",
      {{"self"}, {"request"}},
      nullptr,
@@ -571,14 +658,12 @@ const table::Function kHttpxTransportBody[] = {
     {"__exit__", kExitParams, "None", nullptr, transport_exit},
 };
 const table::Class kHttpxTransport = {
-    "HttpxTransport",
-    "An httpx transport that sends requests for <hash>.rns URLs over Reticulum.",
-    kHttpxTransportBody,
-    {},
-    {{"_state"}}};
+    "HttpxTransport",    "An httpx transport that sends requests for <hash>.rns URLs over Reticulum.",
+    kHttpxTransportBody, {},
+    {{"_state"}},        kStandIn};
 
 const table::Function kAsyncHttpxTransportBody[] = {
-    kInit,
+    {"__init__", kInitParams, "None", kInitDoc, async_httpx_init},
     {"handle_async_request",
      {{"self"}, {"request"}},
      nullptr,
@@ -599,10 +684,11 @@ const table::Class kAsyncHttpxTransport = {
     "An async httpx transport that sends requests for <hash>.rns URLs over Reticulum.",
     kAsyncHttpxTransportBody,
     {},
-    {{"_state"}}};
+    {{"_state"}},
+    kStandIn};
 
 const table::Function kRequestsAdapterBody[] = {
-    kInit,
+    {"__init__", kInitParams, "None", kInitDoc, requests_init},
     {"send",
      {{"self"},
       {"request"},
@@ -616,10 +702,9 @@ const table::Function kRequestsAdapterBody[] = {
      adapter_send},
     {"close", {{"self"}}, "None", "Close the links this adapter opened.", transport_close},
 };
-const table::Class kRequestsAdapter = {"RequestsAdapter",
-                                       "A requests transport adapter for <hash>.rns URLs over Reticulum.",
-                                       kRequestsAdapterBody,
-                                       {},
-                                       {{"_state"}}};
+const table::Class kRequestsAdapter = {
+    "RequestsAdapter",    "A requests transport adapter for <hash>.rns URLs over Reticulum.",
+    kRequestsAdapterBody, {},
+    {{"_state"}},         kStandIn};
 
 }  // namespace zv::web
