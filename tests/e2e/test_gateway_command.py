@@ -4,6 +4,7 @@ stop on an isolated Reticulum."""
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -36,7 +37,12 @@ def test_module_run_announces_like_the_server_and_stops_on_sigterm(tmp_path):
         try:
             assert len(lines) >= 2, lines
             assert lines[0] == "Server listening on HTTP.8091"
-            assert len(lines[1].removeprefix("Destination hash: ")) == 32
+            dest = lines[1].removeprefix("Destination hash: ")
+            assert len(dest) == 32
+            deadline = time.monotonic() + 15
+            while len(lines) < 3 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert lines[2] == f"Browse http://{dest}.rns:8091/ through zivane-proxy; Ctrl-C to stop"
             proc.send_signal(signal.SIGTERM)
             assert proc.wait(15) == 0
         finally:

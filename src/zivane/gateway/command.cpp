@@ -158,12 +158,25 @@ Ref open_destination(PyObject* module, PyObject* identity, PyObject* port, const
     return dest;
 }
 
+// "Browse http://<hash>.rns[:port]/ through zivane-proxy; Ctrl-C to stop": the address to
+// paste, and how the command ends.
+int browse_hint(PyObject* module, PyObject* port, PyObject* hash) {
+    long number = PyLong_AsLong(port);
+    if (number == -1 && PyErr_Occurred()) return -1;
+    std::string where = number == 80 ? "" : ":" + std::to_string(number);
+    Ref suffix =
+        Ref::steal(PyUnicode_FromString((".rns" + where + "/ through zivane-proxy; Ctrl-C to stop").c_str()));
+    Ref line = suffix ? fstring({ZV_STR("Browse http://"), hash, suffix.get()}) : Ref{};
+    return line ? service::print_to_stderr(module, line.get()) : -1;
+}
+
 Ref publish(PyObject* module, PyObject* args, const GatewayPtr& gateway) {
     Ref identity = load_identity(module, args);
     Ref port = identity ? attr(args, ZV_STR("port")) : Ref{};
     Ref dest = port ? open_destination(module, identity.get(), port.get(), gateway) : Ref{};
     Ref hash = dest ? attr(dest.get(), ZV_STR("hexhash")) : Ref{};
     if (!hash || service::print_listening(module, port.get(), hash.get()) < 0) return {};
+    if (browse_hint(module, port.get(), hash.get()) < 0) return {};
     return dest;
 }
 
