@@ -10,6 +10,8 @@
 #include "support/globals.hpp"
 #include "support/native_coroutine.hpp"
 
+#include <cstdio>
+
 namespace zv::gateway {
 namespace {
 
@@ -163,10 +165,11 @@ Ref open_destination(PyObject* module, PyObject* identity, PyObject* port, const
 int browse_hint(PyObject* module, PyObject* port, PyObject* hash) {
     long number = PyLong_AsLong(port);
     if (number == -1 && PyErr_Occurred()) return -1;
-    std::string where = number == 80 ? "" : ":" + std::to_string(number);
-    Ref suffix =
-        Ref::steal(PyUnicode_FromString((".rns" + where + "/ through zivane-proxy; Ctrl-C to stop").c_str()));
-    Ref line = suffix ? fstring({ZV_STR("Browse http://"), hash, suffix.get()}) : Ref{};
+    char where[64];
+    std::snprintf(where, sizeof where, number == 80 ? ".rns/" : ".rns:%ld/", number);
+    Ref prefix = Ref::steal(PyUnicode_FromString("Browse http://"));
+    Ref suffix = Ref::steal(PyUnicode_FromFormat("%s through zivane-proxy; Ctrl-C to stop", where));
+    Ref line = prefix && suffix ? fstring({prefix.get(), hash, suffix.get()}) : Ref{};
     return line ? service::print_to_stderr(module, line.get()) : -1;
 }
 
