@@ -89,7 +89,8 @@ def main():
           f"{before['threads']}/{before['os_threads']} -> {after['threads']}/{after['os_threads']}")
     threads_back = after["threads"] <= before["threads"] and after["os_threads"] <= before["os_threads"]
     if not threads_back:
-        print("  threads new since the warm-up:", ", ".join(sorted(set(after["thread_names"]) - set(before["thread_names"]))))
+        new = sorted(set(after["thread_names"]) - set(before["thread_names"]))
+        print("  threads new since the warm-up:", ", ".join(new))
     good = (ok == total and mismatch == 0 and not errors and ratio <= 1.10 and after["links"] == 0
             and threads_back)
     print("result:", "PASS" if good else "FAIL")

@@ -42,7 +42,8 @@ AWAITING_BASE_CLASS = {
     "web_client.py": "HttpxTransport, AsyncHttpxTransport and RequestsAdapter do not subclass "
                      "httpx.BaseTransport, httpx.AsyncBaseTransport and requests.adapters.BaseAdapter",
 }
-BASE_CLASS_ERROR = re.compile(r'incompatible type "\w+"; expected "(AsyncBaseTransport|BaseTransport|BaseAdapter)\b')
+BASE_CLASS_ERROR = re.compile(
+    r'incompatible type "\w+"; expected "(AsyncBaseTransport|BaseTransport|BaseAdapter)\b')
 
 
 class MissingBaseClass(AssertionError):
@@ -202,7 +203,8 @@ def test_load_bench_leaves_no_thread_in_the_server():
 # ----- scripts/demo_site.sh -------------------------------------------------------------
 
 PAGE_TEXT = "Hello from a web server published over Reticulum"
-BROWSER_LINE = re.compile(r"--- in a browser: chromium --proxy-server=http://127\.0\.0\.1:(\d+) http://([0-9a-f]{32})\.rns/")
+BROWSER_LINE = re.compile(
+    r"--- in a browser: chromium --proxy-server=http://127\.0\.0\.1:(\d+) http://([0-9a-f]{32})\.rns/")
 
 
 def demo_env():
@@ -212,8 +214,8 @@ def demo_env():
 
 
 def test_demo_site_without_a_terminal_prints_the_page_and_stops():
-    done = subprocess.run(["bash", "scripts/demo_site.sh"], cwd=REPO, env=demo_env(), stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run(["bash", "scripts/demo_site.sh"], cwd=REPO, env=demo_env(),
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert PAGE_TEXT in done.stdout and BROWSER_LINE.search(done.stdout), done.stdout
 
@@ -233,7 +235,10 @@ def lines_of(stream):
 def read_until(lines, marker, seen, timeout):
     deadline = time.monotonic() + timeout
     while marker not in "".join(seen):
-        line = lines.get(timeout=max(0.1, deadline - time.monotonic()))
+        try:
+            line = lines.get(timeout=max(0.1, deadline - time.monotonic()))
+        except queue.Empty:
+            pytest.fail(f"no {marker!r} within {timeout} s:\n" + "".join(seen))
         assert line is not None, "the demo ended:\n" + "".join(seen)
         seen.append(line)
 
@@ -241,7 +246,8 @@ def read_until(lines, marker, seen, timeout):
 def test_demo_site_on_a_terminal_serves_its_browser_command_until_ctrl_c():
     terminal, its_end = pty.openpty()
     demo = subprocess.Popen(["bash", "scripts/demo_site.sh"], cwd=REPO, env=demo_env(), stdin=its_end,
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, start_new_session=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            start_new_session=True)
     os.close(its_end)
     seen = []
     try:
