@@ -3,8 +3,10 @@ hand under asyncio.run while attached to a shared Reticulum instance."""
 
 import asyncio
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -104,6 +106,24 @@ class TestCommandLineErrors:
             assert not typo.exists()
 
 
+class TestInterrupt:
+    @pytest.mark.parametrize("runner", runners("zivane-client"))
+    def test_ctrl_c_while_the_client_waits_exits_130(self, quiet_env, tmp_path, runner):
+        """An interrupted request is never reported as a success: status 130, at once."""
+        proc = subprocess.Popen(runner + [HASH, "80", "--identity", str(tmp_path / "id")], env=quiet_env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 20
+            while not (tmp_path / "id").exists() and time.monotonic() < deadline:
+                time.sleep(0.05)  # the identity is made once Reticulum has started
+            time.sleep(0.5)
+            proc.send_signal(signal.SIGINT)
+            out, _ = proc.communicate(timeout=15)
+        finally:
+            proc.kill()
+        assert (proc.returncode, out) == (130, b"")
+
+
 class TestModuleEntryPoints:
     @pytest.mark.parametrize("command, argv, status, stream, start", [
         ("zivane-server", [], 2, 2, b"usage: zivane-server "),
@@ -186,3 +206,53 @@ def test_server_main_treats_an_interrupt_in_the_running_check_as_a_stop(monkeypa
         pytest.fail("the interrupt escaped the wait")
     assert result is None and events == ["start", "stop"]
     assert rns.reticulum_calls == [(None, rns.LOG_WARNING)]
+
+
+class TestServedDestinations:
+    def start(self, argv, env):
+        proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        lines = []
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            line = proc.stderr.readline().decode()
+            if not line:
+                break
+            lines.append(line)
+            if line.startswith("Destination hash: "):
+                break
+        return proc, lines
+
+    def test_each_service_its_own_destination_and_a_second_claim_is_told(self, quiet_env, tmp_path):
+        """A gateway without --identity does not take the server's destination on its port,
+        and a second command announcing a destination already served here says so."""
+        procs = []
+        try:
+            server, lines = self.start(runners("zivane-server")[0] + ["80"], quiet_env)
+            procs.append(server)
+            server_hash = lines[-1].split(": ")[1].strip()
+            gateway, lines = self.start(runners("zivane-gateway")[0] + ["80", "http://127.0.0.1:9"], quiet_env)
+            procs.append(gateway)
+            gateway_hash = lines[-1].split(": ")[1].strip()
+            assert gateway_hash != server_hash
+            assert (tmp_path / ".zivane" / "gateway-80-identity").is_file()
+
+            again, lines = self.start(runners("zivane-server")[0] + ["80"], quiet_env)
+            procs.append(again)
+            warning = again.stderr.readline().decode()
+            assert warning == (f"Warning: destination {server_hash} is already served by another zivane "
+                               f"command on this machine (process {server.pid}): links from the network "
+                               f"may reach either one\n")
+        finally:
+            for proc in procs:
+                proc.terminate()
+            for proc in procs:
+                proc.wait(timeout=20)
+
+        alone, lines = self.start(runners("zivane-server")[0] + ["80"], quiet_env)  # the claims ended with them
+        try:
+            alone.terminate()
+            rest = alone.communicate(timeout=20)[1]
+            assert b"Warning" not in rest and not any("Warning" in line for line in lines)
+        finally:
+            alone.kill()

@@ -190,11 +190,23 @@ Ref make_client(PyObject* module, PyObject* args) {
                  : Ref{};
 }
 
+// Ctrl-C raises KeyboardInterrupt again once Reticulum has started. Reticulum's own
+// handler ends the process with status 0 at once, which tells a script that an
+// interrupted request succeeded; KeyboardInterrupt ends the waits (they check for
+// signals), closes the client and exits with status 130.
+bool interrupt_as_python_does() {
+    Ref signal_module = import("signal");
+    Ref handler = signal_module ? attr(signal_module.get(), "default_int_handler") : Ref{};
+    Ref number = handler ? attr(signal_module.get(), "SIGINT") : Ref{};
+    return number && call_method(signal_module.get(), ZV_STR("signal"), {number.get(), handler.get()});
+}
+
 // Everything before the client connects. False with an exception set.
 bool prepare(PyObject* module, Request& r) {
     r.args = parse_command_line(module, &r.headers);
     Ref config = r.args ? command_line::configuration(module, r.args.get()) : Ref{};
     if (!config || command_line::start_reticulum(module, r.args.get(), config.get()) < 0) return false;
+    if (!interrupt_as_python_does()) return false;
     r.body = request_body(r.args.get());
     r.client = r.body ? make_client(module, r.args.get()) : Ref{};
     return bool(r.client);

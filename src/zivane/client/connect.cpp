@@ -5,6 +5,7 @@
 #include "client/connect.hpp"
 
 #include "client/session.hpp"
+#include "common/reticulum_check.hpp"
 #include "support/native_function.hpp"
 #include "support/sync.hpp"
 #include "transport/bounded_call.hpp"
@@ -198,6 +199,32 @@ Ref recall_server(PyObject* module, PyObject* self, Clock::time_point deadline) 
     return identity;
 }
 
+// Whether `dest`, made from the identity that announced the destination hash, is that
+// destination. A hash announced for another port names the same identity, but the link
+// would go to a destination nobody serves and wait out the connect time-out: said at
+// once instead. False with an exception set. A destination without `hash` (a stand-in)
+// is taken as it is.
+bool serves_port(PyObject* module, PyObject* self, PyObject* dest, PyObject* port) {
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttr(dest, ZV_STR("hash"), &raw) < 0) return false;
+    if (!raw) return true;
+    Ref made = Ref::steal(raw);
+    Ref wanted = attr(self, ZV_STR("_destination_hash"));
+    if (!wanted) return false;
+    if (!PyBytes_Check(made.get()) || !PyBytes_Check(wanted.get())) return true;
+    int same = PyObject_RichCompareBool(made.get(), wanted.get(), Py_EQ);
+    if (same != 0) return same > 0;
+    Ref hex = call_method(wanted.get(), ZV_STR("hex"));
+    Ref message = hex ? Ref::steal(PyUnicode_FromFormat(
+                            "Destination %U is not an HTTP server on port %S: its identity announced "
+                            "another port",
+                            hex.get(), port))
+                      : Ref{};
+    const char* text = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (text) raise_transport_error(module, text);
+    return false;
+}
+
 // The server's outbound destination, within `deadline`. Empty with an exception set.
 Ref server_destination(PyObject* module, PyObject* self, Clock::time_point deadline) {
     Ref identity = recall_server(module, self, deadline);
@@ -212,6 +239,7 @@ Ref server_destination(PyObject* module, PyObject* self, Clock::time_point deadl
     bool timed_out = false;
     Ref dest = rns::call_bounded(destination_cls.get(), args.get(), deadline, &timed_out);
     if (!finished(module, dest, timed_out, "Connection timeout")) return {};
+    if (!serves_port(module, self, dest.get(), port.get())) return {};
     return dest;
 }
 
@@ -335,6 +363,8 @@ bool close_link(PyObject* module, PyObject* self) {
 }
 
 Ref connect_impl(PyObject* module, PyObject* self) {
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    if (!rns || reticulum_check::require_running(rns.get()) < 0) return {};
     if (!call_method(self, ZV_STR("_load_or_create_identity"))) return {};
     if (!find_path(module, self)) return {};
     // From here on one connect time-out covers recall, link creation and establishment.

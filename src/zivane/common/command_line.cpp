@@ -125,7 +125,8 @@ int check_port(PyObject* module, PyObject* port) {
     long value = PyLong_Check(port) ? PyLong_AsLongAndOverflow(port, &overflow) : 0;
     if (value == -1 && PyErr_Occurred()) return -1;
     if (!PyLong_Check(port) || (!overflow && value >= 0 && value <= 65535)) return 0;
-    Ref message = Ref::steal(PyUnicode_FromFormat("invalid port %S: expected a number from 0 to 65535", port));
+    Ref message =
+        Ref::steal(PyUnicode_FromFormat("invalid port %S: expected a number from 0 to 65535", port));
     return message ? fail(module, kUsageStatus, message.get()) : -1;
 }
 
@@ -163,16 +164,16 @@ int check_configuration(PyObject* module, PyObject* config_dir) {
         !os_path_test(os_path.get(), ZV_STR("isdir"), dir.get(), &is_dir))
         return -1;
     if (exists && !is_dir) {
-        Ref message = Ref::steal(PyUnicode_FromFormat(
-            "the Reticulum configuration directory %R is not a directory", dir.get()));
+        Ref message = Ref::steal(
+            PyUnicode_FromFormat("the Reticulum configuration directory %R is not a directory", dir.get()));
         return message ? fail(module, kConfigurationStatus, message.get()) : -1;
     }
     // A directory named by the user that is not there is a typo: Reticulum would create it
     // with its default configuration, which joins the local network. Only the default
     // directory is Reticulum's to create on first use.
     if (!exists && config_dir != Py_None) {
-        Ref message = Ref::steal(PyUnicode_FromFormat(
-            "the Reticulum configuration directory %R does not exist", dir.get()));
+        Ref message = Ref::steal(
+            PyUnicode_FromFormat("the Reticulum configuration directory %R does not exist", dir.get()));
         return message ? fail(module, kConfigurationStatus, message.get()) : -1;
     }
     Ref file = concat(dir.get(), "/config");  // as Reticulum names it

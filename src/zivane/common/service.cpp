@@ -4,7 +4,14 @@
 #include "support/globals.hpp"
 #include "support/tables.hpp"
 
+#include <cerrno>
 #include <csignal>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace zv::service {
 namespace {
@@ -30,11 +37,69 @@ int print_to_stderr(PyObject* module, PyObject* line) {
     return call_kw(print.get(), {line, stderr_file.get(), Py_True}, names.get()) ? 0 : -1;
 }
 
+namespace {
+
+// ~/.zivane/served, made private when missing; empty when it cannot be had.
+std::string served_directory() {
+    Ref os_path = import_from("os", "path");
+    Ref tilde = os_path ? Ref::steal(PyUnicode_FromString("~/.zivane")) : Ref{};
+    Ref home = tilde ? call_method(os_path.get(), ZV_STR("expanduser"), {tilde.get()}) : Ref{};
+    const char* text = home ? PyUnicode_AsUTF8(home.get()) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        return {};
+    }
+    std::string dir = text;
+    ::mkdir(dir.c_str(), 0700);
+    dir += "/served";
+    if (::mkdir(dir.c_str(), 0700) < 0 && errno != EEXIST) return {};
+    return dir;
+}
+
+// The process that holds the claim in `fd`'s file, as it wrote it.
+std::string holder_of(int fd) {
+    char text[32] = {};
+    ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
+    std::string pid(text, got > 0 ? std::size_t(got) : 0);
+    while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
+    return pid.empty() ? "unknown" : pid;
+}
+
+}  // namespace
+
+int claim_destination(PyObject* module, PyObject* hash) {
+    const char* hex = PyUnicode_Check(hash) ? PyUnicode_AsUTF8(hash) : nullptr;
+    if (!hex) return PyErr_Occurred() ? (PyErr_Clear(), 0) : 0;
+    std::string name = hex;
+    if (name.empty() || name.find_first_not_of("0123456789abcdef") != std::string::npos) return 0;
+    std::string dir = served_directory();
+    if (dir.empty()) return 0;  // a best-effort warning: nothing to claim with
+    std::string path = dir + "/" + name;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        // Held until the process ends: the kernel lets the lock go however it ends.
+        std::string pid = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(fd, 0) == 0) {
+            [[maybe_unused]] ssize_t written = ::pwrite(fd, pid.data(), pid.size(), 0);
+        }
+        return 0;
+    }
+    std::string holder = holder_of(fd);
+    ::close(fd);
+    Ref line = Ref::steal(PyUnicode_FromFormat(
+        "Warning: destination %s is already served by another zivane command on this machine "
+        "(process %s): links from the network may reach either one",
+        name.c_str(), holder.c_str()));
+    return line ? print_to_stderr(module, line.get()) : -1;
+}
+
 int print_listening(PyObject* module, PyObject* port, PyObject* hash) {
     Ref line = fstring({ZV_STR("Server listening on HTTP."), port});
     if (!line || print_to_stderr(module, line.get()) < 0) return -1;
     line = fstring({ZV_STR("Destination hash: "), hash});
-    return line ? print_to_stderr(module, line.get()) : -1;
+    if (!line || print_to_stderr(module, line.get()) < 0) return -1;
+    return claim_destination(module, hash);
 }
 
 Ref http_destination(PyObject* rns, PyObject* identity, PyObject* port) {

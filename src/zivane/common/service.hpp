@@ -12,8 +12,15 @@ namespace zv::service {
 int print_to_stderr(PyObject* module, PyObject* line);
 
 // "Server listening on HTTP.<port>" and "Destination hash: <hash>" on sys.stderr, each
-// flushed. 0, or -1 with an exception set.
+// flushed, then claim_destination. 0, or -1 with an exception set.
 int print_listening(PyObject* module, PyObject* port, PyObject* hash);
+
+// One command of this machine serves a destination at a time, or is told otherwise: while
+// it runs, a command holds an exclusive lock on ~/.zivane/served/<hash> (with its process
+// id in it). A second command that announces the same destination (the same identity and
+// port) gets one "Warning: ..." line on sys.stderr, as links from the network would reach
+// either of them. Best effort: a claim that cannot be made is no error.
+int claim_destination(PyObject* module, PyObject* hash);
 
 // RNS.Destination(identity, RNS.Destination.IN, RNS.Destination.SINGLE, "HTTP", str(port)):
 // the destination every zivane server answers on.

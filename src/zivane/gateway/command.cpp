@@ -101,13 +101,25 @@ int read_settings(PyObject* module, PyObject* args, Settings& settings) {
     return 0;
 }
 
+// Without --identity, each published port has an identity of its own beside the server's
+// default one (~/.zivane/gateway-<port>-identity): a site published by one gateway and a
+// zivane-server or another gateway on the same port never share a destination by accident.
+Ref own_identity_path(PyObject* module, PyObject* port) {
+    Ref server = module_global(module, ZV_STR("HttpServer"));
+    Ref server_path = server ? call_method(server.get(), ZV_STR("_default_identity_path")) : Ref{};
+    Ref os_path = server_path ? import_from("os", "path") : Ref{};
+    Ref dir = os_path ? call_method(os_path.get(), ZV_STR("dirname"), {server_path.get()}) : Ref{};
+    Ref file = dir ? fstring({ZV_STR("gateway-"), port, ZV_STR("-identity")}) : Ref{};
+    return file ? call_method(os_path.get(), ZV_STR("join"), {dir.get(), file.get()}) : Ref{};
+}
+
 // The identity, by the rules of zivane-server's identity file: --identity, else the
-// server's default path.
+// gateway's own for its port.
 Ref load_identity(PyObject* module, PyObject* args) {
     Ref path = attr(args, ZV_STR("identity"));
     if (path && path.is_none()) {
-        Ref server = module_global(module, ZV_STR("HttpServer"));
-        path = server ? call_method(server.get(), ZV_STR("_default_identity_path")) : Ref{};
+        Ref port = attr(args, ZV_STR("port"));
+        path = port ? own_identity_path(module, port.get()) : Ref{};
     }
     Ref types = path ? module_global(module, ZV_STR("types")) : Ref{};
     Ref holder_type = types ? attr(types.get(), ZV_STR("SimpleNamespace")) : Ref{};

@@ -23,6 +23,10 @@ const command_line::Argument kArguments[] = {
     {.flags = {"--slim"},
      .action = "store_true",
      .help = "Drop request headers that only identify the browser"},
+    {.flags = {"-q", "--quiet"},
+     .action = "store_true",
+     .dest = "quiet",
+     .help = "Log refusals only, not every request"},
 };
 
 struct Listen {
@@ -76,7 +80,9 @@ bool flag(PyObject* args, PyObject* name, bool& out) {
 // The settings of this run: the command line, and the module's tunables of this moment.
 bool read_options(PyObject* module, PyObject* args, Options& options) {
     Settings& s = options.settings;
-    if (!flag(args, ZV_STR("identify"), s.identify) || !flag(args, ZV_STR("slim"), s.slim)) return false;
+    if (!flag(args, ZV_STR("identify"), s.identify) || !flag(args, ZV_STR("slim"), s.slim) ||
+        !flag(args, ZV_STR("quiet"), options.quiet))
+        return false;
     s.connect_timeout = seconds_global(module, ZV_STR("_CONNECT_TIMEOUT"), s.connect_timeout);
     s.request_timeout = seconds_global(module, ZV_STR("_REQUEST_TIMEOUT"), s.request_timeout);
     s.read_timeout = seconds_global(module, ZV_STR("_READ_TIMEOUT"), s.read_timeout);
@@ -109,14 +115,20 @@ Ref load_identity(PyObject* module, const Options& options) {
 // Where the proxy listens (and, when it identifies, as whom), on standard error.
 int announce(PyObject* module, const Listen& listen, const Proxy& proxy, PyObject* identity, bool identify) {
     bool v6 = listen.host.find(':') != std::string::npos;
-    std::string where = "Proxy listening on http://" + (v6 ? "[" + listen.host + "]" : listen.host) + ":" +
-                        std::to_string(proxy.port());
+    std::string url =
+        "http://" + (v6 ? "[" + listen.host + "]" : listen.host) + ":" + std::to_string(proxy.port());
+    std::string where = "Proxy listening on " + url;
     Ref line = Ref::steal(PyUnicode_FromString(where.c_str()));
     if (!line || service::print_to_stderr(module, line.get()) < 0) return -1;
-    if (!identify) return 0;
-    Ref hash = attr(identity, ZV_STR("hash"));
-    Ref hex = hash ? call_method(hash.get(), ZV_STR("hex")) : Ref{};
-    line = hex ? fstring({ZV_STR("Identity hash: "), hex.get()}) : Ref{};
+    if (identify) {
+        Ref hash = attr(identity, ZV_STR("hash"));
+        Ref hex = hash ? call_method(hash.get(), ZV_STR("hex")) : Ref{};
+        line = hex ? fstring({ZV_STR("Identity hash: "), hex.get()}) : Ref{};
+        if (!line || service::print_to_stderr(module, line.get()) < 0) return -1;
+    }
+    std::string how = "Browse http://<destination hash>.rns/ with this proxy (curl -x " + url +
+                      " ..., or the browser's HTTP proxy setting); Ctrl-C to stop";
+    line = Ref::steal(PyUnicode_FromString(how.c_str()));
     return line ? service::print_to_stderr(module, line.get()) : -1;
 }
 

@@ -1,10 +1,17 @@
 // One browser connection: requests read from the socket, checked, forwarded on their
 // destination's link, and each answer relayed back as it arrives.
+#include "common/service.hpp"
 #include "proxy/proxy.hpp"
 #include "proxy/target.hpp"
 #include "support/ascii.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace zv::proxy {
 namespace {
@@ -67,8 +74,35 @@ public:
     bool holds_gil = true;
     double waited = 0;  // seconds spent waiting for the browser's bytes, in all
 
+    // What became of the request being served, for the proxy's log.
+    struct Outcome {
+        Clock::time_point start = Clock::now();
+        int status = 0;           // 0: no answer went out
+        std::uint64_t bytes = 0;  // body bytes relayed to the browser
+        std::string refusal;      // the proxy's own reason, when it answered itself
+    } outcome;
+    std::string peer() const { return peer_name(socket_.fd()); }
+
 private:
     static constexpr double kWriteTimeout = 60.0;
+
+    static std::string peer_name(int fd) {
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size) < 0) return "-";
+        char host[INET6_ADDRSTRLEN] = "-";
+        char text[INET6_ADDRSTRLEN + 16];
+        if (address.ss_family == AF_INET6) {
+            auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+            ::inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+            std::snprintf(text, sizeof text, "[%s]:%d", host, ntohs(v6->sin6_port));
+            return text;
+        }
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        ::inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+        std::snprintf(text, sizeof text, "%s:%d", host, ntohs(v4->sin_port));
+        return text;
+    }
 
     // Reads what the socket has within `timeout` into `pending_`; false, `broken` set,
     // when nothing came.
@@ -89,6 +123,8 @@ private:
 
 // A plain-text answer that ends the connection.
 void refuse(Browser& browser, int status, const std::string& reason) {
+    browser.outcome.status = status;
+    browser.outcome.refusal = reason;
     std::string body = reason + "\n";
     std::string text =
         "HTTP/1.1 " + std::to_string(status) + " " + std::string(http::reason_phrase(status)) +
@@ -132,6 +168,7 @@ public:
 
     bool begin(http::Head head, bool head_request) {
         started_ = true;
+        browser_.outcome.status = head.status;
         no_body_ = head_request || head.framing == http::Framing::None;
         http::drop_hop_by_hop(head);
         if (!no_body_) {  // without a body, a Content-Length left describes the resource
@@ -146,6 +183,7 @@ public:
 
     bool pieces(const std::deque<std::string>& pieces) {
         if (no_body_ || pieces.empty()) return true;
+        for (const std::string& piece : pieces) browser_.outcome.bytes += piece.size();
         if (!chunked_ && pieces.size() == 1) return browser_.write(pieces.front());
         std::string out;
         for (const std::string& piece : pieces)
@@ -303,23 +341,56 @@ double head_time(const Options& options) {
     return std::min(idle, read);
 }
 
+// "2026-12-10 14:40:44" in local time.
+std::string local_time() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    char text[32] = "";
+    if (::localtime_r(&now, &parts)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+// One line on standard error for a request served, or refused before it could be:
+// when, who, what, the status (0 when no answer went out), body bytes, seconds and, when
+// the proxy answered itself, why. `quiet` keeps only refusals.
+void log_request(Proxy& proxy, Browser& browser, std::string_view method, std::string_view target) {
+    const Browser::Outcome& outcome = browser.outcome;
+    if (proxy.options().quiet && outcome.refusal.empty()) return;
+    double seconds = std::chrono::duration<double>(Clock::now() - outcome.start).count();
+    char figures[64];
+    std::snprintf(figures, sizeof figures, " %d %llu %.2f", outcome.status,
+                  static_cast<unsigned long long>(outcome.bytes), seconds);
+    std::string line = local_time() + " " + browser.peer() + " \"" + std::string(method) + " " +
+                       std::string(target) + "\"" + figures + "s";
+    if (!outcome.refusal.empty()) line += " refused: " + outcome.refusal;
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';  // one line, whatever was asked
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(line.data(), Py_ssize_t(line.size()), "replace"));
+    if (!text || service::print_to_stderr(proxy.module(), text.get()) < 0) PyErr_Clear();
+}
+
 }  // namespace
 
 void serve_connection(const std::shared_ptr<Proxy>& proxy, net::Socket& socket) {
     Browser browser(socket);
     const Options& options = proxy->options();
     while (!proxy->stopping()) {
+        browser.outcome = {};
         Event event = browser.next_head(options.idle_timeout, head_time(options));
         if (event == Event::Error) {
             if (!browser.broken)
                 refuse(browser, browser.reader.error_status(), "bad request: " + browser.reader.error());
             else if (browser.io_error.status == net::IoStatus::TimedOut && !browser.reader.between_messages())
                 refuse(browser, 408, "the request head did not arrive in time");
+            if (browser.outcome.status) log_request(*proxy, browser, "-", "-");
             return;
         }
         if (event != Event::Head) return;
+        const http::Head& head = browser.reader.head();
+        std::string method = head.method, target = head.target;
         bool goes_on = serve_request(*proxy, browser);
         if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        log_request(*proxy, browser, method, target);
         if (!goes_on) return;
     }
 }

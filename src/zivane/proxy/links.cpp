@@ -34,7 +34,15 @@ PyObject* on_closed_impl(NativeFunction* fn, PyObject* const*) {
     return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
 }
 
+PyObject* on_message_impl(NativeFunction* fn, PyObject* const* args) {
+    LinkPtr link = link_of(fn);
+    if (link) link->on_message(fn->module, args[0]);
+    if (PyErr_Occurred()) PyErr_Clear();  // never let a note stop the buffer's own reader
+    return Py_NewRef(Py_False);           // not taken: the buffer's reader gets it next
+}
+
 const table::Function kOnReady = {"on_ready", {{"ready", "int"}}, "None", nullptr, on_ready_impl};
+const table::Function kOnMessage = {"on_message", {{"message"}}, "bool", nullptr, on_message_impl};
 const table::Function kOnClosed = {"on_closed", {{"link"}}, "None", nullptr, on_closed_impl};
 constexpr const char* kOwner = "Link.open.<locals>";
 
@@ -97,6 +105,24 @@ Ref connected_client(PyObject* module, const std::string& hash, int port, PyObje
     return done ? client : Ref{};
 }
 
+// `object.name`, empty (and no exception) when it has none or it cannot be read.
+Ref optional_attr(PyObject* object, PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(object, name, &value) < 0) PyErr_Clear();
+    return Ref::steal(value);
+}
+
+// A message handler ahead of the buffer's own, so that each incoming message is noted
+// before its bytes can be read; none for a channel that does not number its messages.
+int watch_sequences(PyObject* module, const LinkPtr& self, PyObject* channel) {
+    Ref next = optional_attr(channel, ZV_STR("_next_sequence"));
+    if (!next || !PyLong_Check(next.get())) return 0;
+    Ref handler = callback(module, kOnMessage, self);
+    if (!handler || !call_method(channel, ZV_STR("add_message_handler"), {handler.get()})) return -1;
+    self->tracks_sequences.store(true);
+    return 0;
+}
+
 // The link's own reader and its closed callback; the proxy's identity shown when asked.
 int attach(PyObject* module, const LinkPtr& self, bool identify) {
     self->link = attr(self->client.get(), ZV_STR("_link"));
@@ -110,6 +136,7 @@ int attach(PyObject* module, const LinkPtr& self, bool identify) {
         return -1;
     Ref ready = callback(module, kOnReady, self);
     Ref channel = ready ? call_method(self->link.get(), ZV_STR("get_channel")) : Ref{};
+    if (channel && watch_sequences(module, self, channel.get()) < 0) return -1;
     Ref rns = channel ? module_global(module, ZV_STR("RNS")) : Ref{};
     Ref buffer_type = rns ? attr(rns.get(), ZV_STR("Buffer")) : Ref{};
     Ref rx = buffer_type ? Ref::steal(PyLong_FromLong(1)) : Ref{};
@@ -145,7 +172,7 @@ LinkPtr Link::open(PyObject* module, const std::string& hash, int port, PyObject
 }
 
 bool Link::usable(PyObject* module) {
-    if (failed_.load()) return false;
+    if (failed_.load() || retiring_.load()) return false;
     Ref rns = module_global(module, ZV_STR("RNS"));
     if (!rns) {
         PyErr_Clear();
@@ -156,12 +183,27 @@ bool Link::usable(PyObject* module) {
 
 // ---- writing ----------------------------------------------------------------------------
 
-bool Link::begin(const AnswerPtr& answer, std::string& failure) {
+// The sequence number the channel gives the next message sent, -1 when it does not tell.
+int Link::next_sequence(PyObject*) {
+    if (!tracks_sequences.load() || !channel) return -1;
+    Ref next = optional_attr(channel.get(), ZV_STR("_next_sequence"));
+    long number = next ? PyLong_AsLong(next.get()) : -1;
+    if (number == -1) PyErr_Clear();
+    return int(number);
+}
+
+bool Link::begin(const AnswerPtr& answer, int first_sequence, std::string& failure) {
     return monitor_.locked([&](sync::Monitor::Guard&) {
         if (failed_.load()) {
             failure = failure_;
             return false;
         }
+        if (answer->abandoned || retiring_.load()) {
+            failure = answer->abandoned ? "the request was given up"
+                                        : "the link to " + name_ + " is dropping an answer given up";
+            return false;
+        }
+        answer->first_sequence = first_sequence;
         waiting_.push_back(answer);
         return true;
     });
@@ -175,6 +217,19 @@ void Link::withdraw(PyObject* module, const AnswerPtr& answer, bool written, con
     monitor_.locked([&](sync::Monitor::Guard&) {
         auto found = std::find(waiting_.begin(), waiting_.end(), answer);
         if (found != waiting_.end()) waiting_.erase(found);
+    });
+}
+
+// Takes back `answer`, failed with the link before any byte of its request went out, for
+// another link; false when something already arrived for it.
+bool Link::reclaim(const AnswerPtr& answer) {
+    return monitor_.locked([&](sync::Monitor::Guard&) {
+        Answer& a = *answer;
+        if (a.begun || a.has_head || !a.pieces.empty() || a.ended) return false;
+        a.failure.clear();
+        a.sent = false;
+        std::erase(waiting_, answer);
+        return true;
     });
 }
 
@@ -211,28 +266,80 @@ void Link::on_ready(PyObject* module, Py_ssize_t ready) {
     if (inbox_.empty()) return;
     last_bytes_.store(Clock::now().time_since_epoch().count());
     std::string_view input = inbox_;
-    sync::without_gil([&] { deliver(input); });
+    bool finished = sync::without_gil([&] { return deliver(input); });
     inbox_.clear();
-    std::string broken = stray_ ? "an answer nobody asked for" : reader_.error();
+    std::string broken = stray_           ? "an answer nobody asked for"
+                         : failure_drain_ ? "an answer given up did not end in time"
+                                          : reader_.error();
     bool failed = failed_.load();
     guard.unlock();
     if (!broken.empty() && !failed)
         fail(module, "the answer from " + name_ + " cannot be followed: " + broken);
+    else if (finished || failed)
+        tear_down_if_due();
 }
 
-// Hands the bytes of `input` over to the waiting answers (GIL released).
-void Link::deliver(std::string_view input) {
+void Link::on_message(PyObject*, PyObject* message) {
+    constexpr long kReceiveStream = 1;  // the stream the link's buffer reads (see attach)
+    if (!tracks_sequences.load() || !channel) return;
+    Ref stream = optional_attr(message, ZV_STR("stream_id"));
+    long stream_id = stream && PyLong_Check(stream.get()) ? PyLong_AsLong(stream.get()) : -1;
+    if (stream_id != kReceiveStream) return PyErr_Clear();
+    Ref data = optional_attr(message, ZV_STR("data"));
+    Py_ssize_t size = data && data.get() != Py_None ? PyObject_Length(data.get()) : 0;
+    Ref next = optional_attr(channel.get(), ZV_STR("_next_sequence"));
+    long next_number = next && PyLong_Check(next.get()) ? PyLong_AsLong(next.get()) : -1;
+    if (size < 0 || next_number < 0) {
+        PyErr_Clear();
+        tracks_sequences.store(false);  // the stream's bytes can no longer be placed: stop judging
+        return;
+    }
+    monitor_.locked([&](sync::Monitor::Guard&) {
+        for (const AnswerPtr& a : waiting_) {
+            if (a->sent || a->first_sequence < 0 || a->first_sequence == next_number) continue;
+            a->sent = true;  // left before the bytes from here on arrived
+            a->sent_from = noted_;
+        }
+        noted_ += std::uint64_t(size);
+    });
+}
+
+// The request's first bytes were handed over: from the next incoming byte on, an answer
+// may come (when no incoming message noted it first).
+void Link::note_sent(const AnswerPtr& answer) {
+    monitor_.locked([&](sync::Monitor::Guard&) {
+        if (std::exchange(answer->sent, true)) return;
+        answer->sent_from = noted_;
+    });
+}
+
+// Whether the answer starting now (at message_start_) came before its request had left.
+bool Link::answer_unasked(const Answer& answer) const {
+    if (!tracks_sequences.load() || answer.first_sequence < 0) return false;
+    return !answer.sent || answer.sent_from > message_start_;
+}
+
+// Hands the bytes of `input` over to the waiting answers (GIL released). True when the
+// link's use has ended with only given-up answers left: it can be torn down.
+bool Link::deliver(std::string_view input) {
     using Event = http::MessageReader::Event;
     sync::Monitor::Guard guard = monitor_.hold();
-    if (failed_.load()) return;  // torn down already: nobody waits for what still comes
+    const std::size_t size = input.size();
+    if (failed_.load()) return false;  // torn down already: nobody waits for what still comes
     while (!input.empty() || !reader_.between_messages()) {
-        if (reader_.between_messages() && !waiting_.empty())
-            reader_.expect_no_body(waiting_.front()->head_request);
+        if (reader_.between_messages()) {
+            message_start_ = read_ + (size - input.size());
+            if (!waiting_.empty()) reader_.expect_no_body(waiting_.front()->head_request);
+        }
         Event event = reader_.next(input);
         if (event == Event::NeedMore || event == Event::Error) break;
         if (!deliver_event(event)) break;
     }
+    read_ += size;
+    bool finished = retiring_.load() && only_abandoned_waiting() &&
+                    fail_waiting_locked("the link to " + name_ + " was left with answers given up");
     monitor_.notify_all();
+    return finished;
 }
 
 // One event of the reader, for the oldest waiting answer (monitor held). False when the
@@ -244,7 +351,15 @@ bool Link::deliver_event(http::MessageReader::Event event) {
         return false;
     }
     Answer& answer = *waiting_.front();
+    if (answer.abandoned && retiring_.load() && Clock::now() > drain_deadline_) {
+        failure_drain_ = true;
+        return false;
+    }
     if (event == Event::Head) {
+        if (!std::exchange(answer.begun, true) && answer_unasked(answer)) {
+            stray_ = true;
+            return false;
+        }
         interim_ = reader_.head().status < 200;  // 1xx: the answer itself comes after it
         if (!interim_) {
             answer.head = reader_.head();
@@ -257,6 +372,7 @@ bool Link::deliver_event(http::MessageReader::Event event) {
             answer.abandoned = answer.overflowed = true;
             answer.pieces.clear();
             answer.queued = 0;
+            retire_locked();
         }
     } else if (event == Event::End) {
         if (!std::exchange(interim_, false)) {
@@ -270,23 +386,21 @@ bool Link::deliver_event(http::MessageReader::Event event) {
 bool Link::take(const AnswerPtr& answer, Clock::time_point deadline, Taken& out) {
     sync::Monitor::Guard guard = monitor_.hold();
     Answer& a = *answer;
-    {
-        auto news = [&] {
-            return (a.has_head && !a.head_given) || !a.pieces.empty() || a.ended || a.overflowed ||
-                   !a.failure.empty();
-        };
-        if (!monitor_.wait_until(guard, deadline, news)) return false;
-        if (a.has_head && !a.head_given) {
-            a.head_given = out.has_head = true;
-            out.head = a.head;
-        }
-        out.pieces.swap(a.pieces);
-        a.queued = 0;
-        out.ended = a.ended && a.pieces.empty();
-        out.overflowed = a.overflowed;
-        out.failure = a.failure;
-        return true;
+    auto news = [&] {
+        return (a.has_head && !a.head_given) || !a.pieces.empty() || a.ended || a.overflowed || a.abandoned ||
+               !a.failure.empty();
+    };
+    if (!monitor_.wait_until(guard, deadline, news)) return false;
+    if (a.has_head && !a.head_given) {
+        a.head_given = out.has_head = true;
+        out.head = a.head;
     }
+    out.pieces.swap(a.pieces);
+    a.queued = 0;
+    out.ended = a.ended && a.pieces.empty();
+    out.overflowed = a.overflowed;
+    out.failure = a.failure;
+    return true;
 }
 
 bool Link::progressed_within(double seconds) const {
@@ -294,30 +408,64 @@ bool Link::progressed_within(double seconds) const {
     return Clock::now() - last < std::chrono::duration<double>(seconds);
 }
 
+// Nothing waits on the link but answers given up (monitor held).
+bool Link::only_abandoned_waiting() const {
+    return std::all_of(waiting_.begin(), waiting_.end(), [](const AnswerPtr& a) { return a->abandoned; });
+}
+
+// New requests go elsewhere; what the link still carries for others is read on, for as
+// long as an answer read now takes at most (monitor held).
+void Link::retire_locked() {
+    if (retiring_.exchange(true)) return;
+    drain_deadline_ =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(std::max(settings_.read_timeout, 1.0)));
+}
+
 void Link::abandon(const AnswerPtr& answer) {
     sync::Monitor::Guard guard = monitor_.hold();
     answer->abandoned = true;
     answer->pieces.clear();
     answer->queued = 0;
+    bool carried = std::find(waiting_.begin(), waiting_.end(), answer) != waiting_.end();
+    if (carried) {
+        retire_locked();
+        if (only_abandoned_waiting())
+            fail_waiting_locked("the link to " + name_ + " was left with answers given up");
+    }
+    monitor_.notify_all();
+}
+
+void Link::tear_down_if_due() {
+    if (writing_.load() || !teardown_due_.exchange(false) || !link) return;
+    SavedError pending;
+    if (!call_method(link.get(), ZV_STR("teardown"))) PyErr_Clear();
+    pending.restore();
 }
 
 // ---- failing ------------------------------------------------------------------------------
 
+// Ends the link's use (monitor held); its Reticulum link is torn down by whoever next
+// holds the GIL (tear_down_if_due). False when it had ended already.
+bool Link::fail_waiting_locked(const std::string& why) {
+    if (failed_.load()) return false;
+    failure_ = why;
+    failed_.store(true);
+    teardown_due_.store(true);
+    for (const AnswerPtr& a : waiting_) a->failure = failure_;
+    waiting_.clear();
+    monitor_.notify_all();
+    return true;
+}
+
 void Link::fail_waiting(const std::string& why) {
-    monitor_.locked([&](sync::Monitor::Guard&) {
-        if (!failed_.load()) failure_ = why;
-        failed_.store(true);
-        for (const AnswerPtr& a : waiting_) a->failure = failure_;
-        waiting_.clear();
-        monitor_.notify_all();
-    });
+    monitor_.locked([&](sync::Monitor::Guard&) { fail_waiting_locked(why); });
 }
 
 void Link::fail(PyObject*, const std::string& why) {
     fail_waiting(why);
-    SavedError pending;
-    if (link && !call_method(link.get(), ZV_STR("teardown"))) PyErr_Clear();
-    pending.restore();
+    teardown_due_.store(true);
+    tear_down_if_due();
 }
 
 void Link::on_closed() {
@@ -333,6 +481,7 @@ void Link::on_closed() {
         });
     }
     fail_waiting("the link to " + name_ + " closed");
+    teardown_due_.store(false);  // closed already
 }
 
 // ---- the table of destinations ----------------------------------------------------------
@@ -357,6 +506,7 @@ void Destinations::keep(Slot& s, LinkPtr link) {
     if (!closed) std::swap(s.link, link);
     guard.unlock();
     if (closed && link) link->fail(nullptr, "zivane-proxy is stopping");
+    if (link) link->tear_down_if_due();  // one whose use ended without the GIL
 }  // the link replaced goes here, with the GIL held
 
 LinkPtr Destinations::get(PyObject* module, const std::string& hash, int port, PyObject* identity_path,

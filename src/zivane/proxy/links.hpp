@@ -9,6 +9,15 @@
 // body pieces to the oldest request still waiting. It holds at most `answer_limit` bytes
 // that a browser has not taken yet: a browser that falls behind loses its connection (the
 // rest of its answer is read and dropped, so the stream stays in step for the others).
+// A link with an answer given up before its end takes no new request: those go out on a
+// new link while this one drops the rest, and it is torn down once nobody waits on it.
+//
+// An answer can only be for a request that has left: answer bytes that arrive before the
+// first message of the request they would answer was handed to the link's channel, and
+// bytes no request waits for, are an answer nobody asked for. The link's use ends there,
+// rather than hand every later request the answer of the one before. (A second answer
+// the server sends once the next request has reached it looks like an answer to that
+// one: nothing in HTTP/1.1 tells them apart. The surplus shows when the link goes idle.)
 //
 // A link that closes, or whose stream cannot be followed any more, fails every request
 // still waiting on it. Unless said otherwise, functions are called with the GIL held.
@@ -53,6 +62,13 @@ struct Answer {
     bool abandoned = false;   // the browser connection gave up on it: drop the rest
     bool overflowed = false;  // the browser fell more than answer_limit behind
     std::string failure;      // set when the link failed before the answer ended
+    // The channel sequence number of the request's first message (-1 when the channel
+    // does not tell), whether that message had left, and from which byte of the link's
+    // incoming stream on.
+    int first_sequence = -1;
+    bool sent = false;
+    std::uint64_t sent_from = 0;
+    bool begun = false;  // a head (1xx or not) for it has started
 };
 using AnswerPtr = std::shared_ptr<Answer>;
 
@@ -116,8 +132,15 @@ public:
     // a long one is waiting its turn, not lost.
     bool progressed_within(double seconds) const;
 
-    // The browser connection gave up on `answer`: the rest of it is read and dropped.
+    // The browser connection (or the client) gave up on `answer`: the rest of it is read
+    // and dropped, and the link takes no new request. When no other request waits on the
+    // link, its use ends at once (tear_down_if_due() then finishes it with the GIL held).
+    // Called without the GIL; wakes a take() waiting on `answer`.
     void abandon(const AnswerPtr& answer);
+
+    // Tears the Reticulum link down when its use has ended and nobody did yet, unless a
+    // writer is inside send(): that writer does it as it leaves.
+    void tear_down_if_due();
 
     // Ends the link's use: every waiting request fails with `why`, the link is torn down.
     void fail(PyObject* module, const std::string& why);
@@ -125,19 +148,44 @@ public:
     // Reticulum's callbacks (GIL held, on its threads).
     void on_ready(PyObject* module, Py_ssize_t ready);
     void on_closed();
+    // Every channel message as it comes in, before the buffer's reader takes it (GIL
+    // held, on Reticulum's thread, inside its Channel lock): notes which requests had
+    // left before the message's bytes arrived.
+    void on_message(PyObject* module, PyObject* message);
+
+    // Whether the channel shows its sequence numbers (set up by open()).
+    std::atomic<bool> tracks_sequences{false};
 
     // Python objects, released with the GIL held only.
     Ref client, link, buffer, channel;
 
 private:
-    bool begin(const AnswerPtr& answer, std::string& failure);
+    // Marks a writer inside send(): a teardown asked for meanwhile waits until it leaves,
+    // as RNS's buffered writer spins for ever on a link torn down under it.
+    struct WriterInside {
+        explicit WriterInside(Link& link) : link_(link) { link_.writing_.store(true); }
+        ~WriterInside() {
+            link_.writing_.store(false);
+            link_.tear_down_if_due();
+        }
+        Link& link_;
+    };
+
+    int next_sequence(PyObject* module);
+    bool reclaim(const AnswerPtr& answer);
+    void note_sent(const AnswerPtr& answer);
+    bool begin(const AnswerPtr& answer, int first_sequence, std::string& failure);
     void withdraw(PyObject* module, const AnswerPtr& answer, bool written, const std::string& why);
     enum class Written { Whole, Nothing, Part };
     Written write(PyObject* module, const std::string& data, std::string& failure);
     void give_back(PyObject* module, const AnswerPtr& answer, const std::string& why);
-    void deliver(std::string_view input);
+    bool deliver(std::string_view input);
     bool deliver_event(http::MessageReader::Event event);
     void fail_waiting(const std::string& why);
+    bool fail_waiting_locked(const std::string& why);
+    bool only_abandoned_waiting() const;
+    void retire_locked();
+    bool answer_unasked(const Answer& answer) const;
 
     const std::string name_;
     const Settings settings_;
@@ -150,8 +198,16 @@ private:
     std::atomic<bool> failed_{false};        // written under monitor_, read without it too
     bool interim_ = false;                   // under read_mutex_: reading a 1xx answer
     bool stray_ = false;                     // under read_mutex_: bytes no request asked for
+    bool failure_drain_ = false;             // under read_mutex_: a given-up answer ran too long
     std::string failure_;                    // under monitor_
     std::atomic<Clock::rep> last_bytes_{0};  // when bytes last arrived
+    std::atomic<bool> retiring_{false};      // written under monitor_: takes no new request
+    std::atomic<bool> teardown_due_{false};  // its use ended: tear it down when no writer is inside
+    std::atomic<bool> writing_{false};       // a writer is inside send()
+    Clock::time_point drain_deadline_{};     // under monitor_: an abandoned answer ends by then
+    std::uint64_t noted_ = 0;                // under monitor_: stream bytes on_message saw
+    std::uint64_t read_ = 0;                 // under read_mutex_: stream bytes read from the buffer
+    std::uint64_t message_start_ = 0;        // under read_mutex_: where the answer read now began
 };
 using LinkPtr = std::shared_ptr<Link>;
 
@@ -192,9 +248,14 @@ Link::Sent Link::send(PyObject* module, Outbound& out, const AnswerPtr& answer, 
                       std::string& failure) {
     constexpr std::size_t kWriteSize = 64u << 10;
     sync::MutexGuard turn(write_turn_);
-    if (!begin(answer, failure)) return Sent::NotTaken;
+    WriterInside inside(*this);
+    if (!begin(answer, next_sequence(module), failure)) return Sent::NotTaken;
     bool written = false;
     for (;;) {
+        if (failed_.load()) {  // ended meanwhile (by its reader): nothing more goes out on it
+            failure = "the link to " + name_ + " ended while a request was written";
+            return !written && reclaim(answer) ? Sent::NotTaken : Sent::Failed;
+        }
         Feed feed = out.complete ? Feed::Done : more(out.data);
         if (feed == Feed::Failed) {
             failure = "the browser's request ended before its body";
@@ -212,7 +273,7 @@ Link::Sent Link::send(PyObject* module, Outbound& out, const AnswerPtr& answer, 
                 fail(module, failure);
                 return Sent::Failed;
             }
-            written = true;
+            if (!std::exchange(written, true)) note_sent(answer);
             out.data.clear();
         }
         if (out.complete) return Sent::Whole;

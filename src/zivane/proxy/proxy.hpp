@@ -20,6 +20,7 @@ struct Options {
     std::optional<std::string> identity_path;  // none: the client's default
     std::size_t max_connections = 64;
     double idle_timeout = 120.0;  // a kept-alive browser connection with no request
+    bool quiet = false;           // the log keeps refusals only
 };
 
 class Proxy : public std::enable_shared_from_this<Proxy> {

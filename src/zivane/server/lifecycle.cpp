@@ -1,5 +1,6 @@
 // HttpServer.start and HttpServer.stop: the destination announced and accepting links, and
 // every link torn down again. Both are coroutines that never suspend.
+#include "common/reticulum_check.hpp"
 #include "common/service.hpp"
 #include "server/functions.hpp"
 #include "support/native_coroutine.hpp"
@@ -22,6 +23,8 @@ bool on_destination(PyObject* self, PyObject* name, PyObject* arg = nullptr) {
 }
 
 Ref start_steps(NativeFunction* fn, PyObject* self) {
+    Ref rns = global(fn, ZV_STR("RNS"));
+    if (!rns || reticulum_check::require_running(rns.get()) < 0) return {};
     Ref identity = call_method(self, ZV_STR("_load_or_create_identity"));
     Ref dest = identity ? new_destination(fn, self, identity.get()) : Ref{};
     if (!dest || PyObject_SetAttr(self, ZV_STR("_destination"), dest.get()) < 0) return {};

@@ -23,8 +23,10 @@
 //      is touched. zivane.proxy Link::read_mutex_ is held the same way by the proxy's
 //      ready callback, and by the closed callback while it ends the last answer.
 //   3. Reticulum's own locks (RawChannelReader._lock, the buffered reader's lock,
-//      Channel._lock, ...): Python locks inside RNS. RNS never calls into zivane while
-//      it holds one: ready callbacks start on threads of their own.
+//      Channel._lock, ...): Python locks inside RNS. RNS calls into zivane while it holds
+//      one only for a proxy link's channel message handler (inside Channel._lock), which
+//      takes nothing but the link's monitor (5); ready callbacks start on threads of
+//      their own.
 //   4. zivane.client Session::mutex (a PyMutex, one per link), and a bounded call's
 //      mutex (transport/bounded_call.cpp, one per call): held by short native steps that
 //      run no Python code and release no reference.

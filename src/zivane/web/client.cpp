@@ -59,6 +59,7 @@ bool absorb(Exchange& ex, proxy::Link::Taken& taken) {
     if (taken.has_head) ex.head = std::move(taken.head);
     for (std::string& piece : taken.pieces) ex.pending.append(piece);
     if (taken.ended) ex.ended = true;
+    if (ex.ended && ex.pending.empty()) ex.finished.store(true);
     if (taken.overflowed) return fail(ex, Failure::Protocol, "the answer was not read fast enough");
     if (!taken.failure.empty() && !taken.ended) return fail(ex, Failure::Protocol, taken.failure);
     return true;
@@ -71,7 +72,8 @@ bool take(Exchange& ex, double timeout) {
     for (;;) {
         auto deadline = after(timeout);
         if (sync::without_gil([&] { return ex.link->take(ex.answer, deadline, taken); }))
-            return absorb(ex, taken);
+            return ex.closed.load() ? fail(ex, Failure::Protocol, "the answer was closed")
+                                    : absorb(ex, taken);
         if (ex.head.status == 0 && ex.link->progressed_within(timeout)) continue;  // queued behind another
         std::string why = ex.link->name() + " did not answer in time";
         ex.link->fail(nullptr, why);  // a late answer would be taken for the next request's
@@ -105,6 +107,8 @@ bool start_exchange(PyObject* module, Exchange& ex, Outgoing& out) {
             return fail(ex, failure.status == 504 ? Failure::ConnectTimeout : Failure::Connect,
                         failure.reason);
         }
+        // From here on a close finds the link and gives the answer up there.
+        if (ex.closed.load()) return fail(ex, Failure::Write, "the request was given up before it went out");
         sent = ex.link->send(module, outbound, ex.answer, more, why);
     }
     if (sent != proxy::Link::Sent::Whole) {
@@ -121,10 +125,11 @@ bool start_exchange(PyObject* module, Exchange& ex, Outgoing& out) {
 
 bool read_answer(Exchange& ex, std::size_t max, bool wait, std::string& out) {
     sync::MutexGuard guard(ex.mutex);
-    while (ex.pending.empty() && !ex.ended && !ex.closed) {
+    out.clear();
+    while (ex.pending.empty() && !ex.ended && !ex.closed.load()) {
         if (ex.failure != Failure::None) return false;
         if (wait) {
-            if (!take(ex, ex.read_timeout)) return false;
+            if (!take(ex, ex.read_timeout) && !ex.closed.load()) return false;
             continue;
         }
         proxy::Link::Taken taken;
@@ -132,17 +137,22 @@ bool read_answer(Exchange& ex, std::size_t max, bool wait, std::string& out) {
         if (!got || !absorb(ex, taken)) return false;
         if (ex.pending.empty() && !ex.ended) return false;
     }
+    if (ex.closed.load()) {
+        ex.pending.clear();  // what was read ahead goes with the answer
+        return true;
+    }
     std::size_t n = max == 0 ? ex.pending.size() : std::min(max, ex.pending.size());
     out.assign(ex.pending, 0, n);
     ex.pending.erase(0, n);
+    if (ex.ended && ex.pending.empty()) ex.finished.store(true);
     return true;
 }
 
 void close_exchange(Exchange& ex) {
-    sync::MutexGuard guard(ex.mutex);
-    if (std::exchange(ex.closed, true) || !ex.link || !ex.answer) return;
-    if (!ex.ended) sync::without_gil([&] { ex.link->abandon(ex.answer); });
-    ex.pending.clear();
+    if (ex.closed.exchange(true) || !ex.link || !ex.answer) return;
+    proxy::LinkPtr link = ex.link;
+    sync::without_gil([&] { link->abandon(ex.answer); });
+    link->tear_down_if_due();
 }
 
 // ---- the pool ---------------------------------------------------------------------------

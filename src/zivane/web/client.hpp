@@ -38,7 +38,10 @@ struct Outgoing {
     Timeouts timeouts;
 };
 
-// One request and its answer.
+// One request and its answer. `link` and `answer` change with the GIL held only;
+// `head`, `pending`, `ended`, `failure` and `why` belong to the thread in start_exchange,
+// then to the reader holding `mutex`. A close never waits for that reader: it sets
+// `closed` and gives the answer up on the link, which wakes the reader.
 struct Exchange {
     ClientPtr client;
     proxy::LinkPtr link;
@@ -46,7 +49,9 @@ struct Exchange {
     double read_timeout = 60.0;
     http::Head head;
     std::string pending;  // answer bytes not yet handed out
-    bool ended = false, closed = false;
+    bool ended = false;
+    std::atomic<bool> closed{false};
+    std::atomic<bool> finished{false};  // read to its end: ended, nothing pending
     Failure failure = Failure::None;
     std::string why;
     PyMutex mutex{};  // one reader at a time
@@ -62,7 +67,9 @@ bool start_exchange(PyObject* module, Exchange& ex, Outgoing& out);
 // nothing taken while it must not wait.
 bool read_answer(Exchange& ex, std::size_t max, bool wait, std::string& out);
 
-// The answer will not be read further: the rest is dropped as it arrives.
+// The answer will not be read further: the rest is dropped as it arrives (on a link that
+// then takes no new request), and a read waiting for it returns its end. Never waits
+// for a reader. A request not yet sent is not sent.
 void close_exchange(Exchange& ex);
 
 // Threads that run blocking steps for async transports, with the GIL. Started as needed,

@@ -110,9 +110,8 @@ PyObject* body_close(NativeFunction*, PyObject* const* args) {
 PyObject* body_isclosed(NativeFunction*, PyObject* const* args) {
     Body* body = state_of(kBody, args[0]);
     if (!body) return nullptr;
-    Exchange& ex = *body->exchange;
-    sync::MutexGuard guard(ex.mutex);
-    return PyBool_FromLong(ex.closed || (ex.ended && ex.pending.empty()));
+    const Exchange& ex = *body->exchange;  // without its mutex: a reader may be waiting
+    return PyBool_FromLong(ex.closed.load() || ex.finished.load());
 }
 
 PyObject* body_self(NativeFunction*, PyObject* const* args) { return Py_NewRef(args[0]); }
@@ -466,6 +465,50 @@ bool requests_outgoing(PyObject* request, PyObject* timeout, Outgoing& out) {
     return bool(out.body);
 }
 
+Ref latin1(const std::string& text) {
+    return Ref::steal(PyUnicode_DecodeLatin1(text.data(), Py_ssize_t(text.size()), nullptr));
+}
+
+// The answer's fields as (name, value) text pairs, decoded as http.client decodes them.
+Ref field_pairs(const http::Head& head) {
+    Ref pairs = Ref::steal(PyList_New(0));
+    for (const http::Field& field : head.fields) {
+        Ref name = pairs ? latin1(field.name) : Ref{};
+        Ref value = name ? latin1(field.value) : Ref{};
+        Ref pair = value ? new_tuple({name.get(), value.get()}) : Ref{};
+        if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return {};
+    }
+    return pairs;
+}
+
+// What requests reads from urllib3's `_original_response` where http.client's answer
+// would be: `msg` (an http.client.HTTPMessage with every field, repeated ones apart: the
+// cookie jar reads Set-Cookie there), version, reason and status; close and isclosed are
+// the body's.
+Ref original_response(PyObject* module, PyObject* body, PyObject* pairs, const http::Head& head,
+                      const std::string& method) {
+    Ref message_type = import_from("http.client", "HTTPMessage");
+    Ref message = message_type ? call(message_type.get()) : Ref{};
+    for (Py_ssize_t i = 0; message && i < PyList_GET_SIZE(pairs); ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs, i);
+        if (PyObject_SetItem(message.get(), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0)
+            return {};
+    }
+    Ref types = message ? module_global(module, ZV_STR("types")) : Ref{};
+    Ref namespace_type = types ? attr(types.get(), ZV_STR("SimpleNamespace")) : Ref{};
+    Ref close = namespace_type ? attr(body, ZV_STR("close")) : Ref{};
+    Ref isclosed = close ? attr(body, ZV_STR("isclosed")) : Ref{};
+    Ref reason = isclosed ? latin1(head.reason) : Ref{};
+    Ref kwargs =
+        reason
+            ? Ref::steal(Py_BuildValue("{sOsisOsisOsOss#}", "msg", message.get(), "version", 11, "reason",
+                                       reason.get(), "status", head.status, "close", close.get(), "isclosed",
+                                       isclosed.get(), "_method", method.data(), Py_ssize_t(method.size())))
+            : Ref{};
+    Ref empty = kwargs ? Ref::steal(PyTuple_New(0)) : Ref{};
+    return empty ? Ref::steal(PyObject_Call(namespace_type.get(), empty.get(), kwargs.get())) : Ref{};
+}
+
 // The answer as urllib3 would have given it (it decodes Content-Encoding and streams),
 // made into requests' Response by requests' own HTTPAdapter.build_response.
 Ref requests_response(PyObject* module, PyObject* self, PyObject* request, const ExchangePtr& ex,
@@ -474,22 +517,18 @@ Ref requests_response(PyObject* module, PyObject* self, PyObject* request, const
     Ref header_type = response_type ? exception_type("urllib3._collections", "HTTPHeaderDict") : Ref{};
     Ref body_type = header_type ? module_global(module, ZV_STR("_Body")) : Ref{};
     Ref body = body_type ? body_object(body_type.get(), ex, Flavor::Requests) : Ref{};
-    Ref pairs = body ? Ref::steal(PyList_New(0)) : Ref{};
-    for (const http::Field& field : ex->head.fields) {
-        Ref pair = Ref::steal(Py_BuildValue("(s#s#)", field.name.data(), Py_ssize_t(field.name.size()),
-                                            field.value.data(), Py_ssize_t(field.value.size())));
-        if (!pairs || !pair || PyList_Append(pairs.get(), pair.get()) < 0) return {};
-    }
+    Ref pairs = body ? field_pairs(ex->head) : Ref{};
     Ref headers = pairs ? call(header_type.get(), {pairs.get()}) : Ref{};
+    Ref original = headers ? original_response(module, body.get(), pairs.get(), ex->head, out.method) : Ref{};
+    Ref reason = original ? latin1(ex->head.reason) : Ref{};
     Ref kwargs =
-        headers
-            ? Ref::steal(Py_BuildValue(
-                  "{sOsOsisisssNsOsOss#ss#}", "body", body.get(), "headers", headers.get(), "status",
-                  ex->head.status, "version", 11, "version_string", "HTTP/1.1", "reason",
-                  PyUnicode_FromStringAndSize(ex->head.reason.data(), Py_ssize_t(ex->head.reason.size())),
-                  "preload_content", Py_False, "decode_content", Py_True, "request_method", out.method.data(),
-                  Py_ssize_t(out.method.size()), "request_url", out.url.data(), Py_ssize_t(out.url.size())))
-            : Ref{};
+        reason ? Ref::steal(Py_BuildValue(
+                     "{sOsOsisisssOsOsOsOss#ss#}", "body", body.get(), "headers", headers.get(), "status",
+                     ex->head.status, "version", 11, "version_string", "HTTP/1.1", "reason", reason.get(),
+                     "preload_content", Py_False, "decode_content", Py_True, "original_response",
+                     original.get(), "request_method", out.method.data(), Py_ssize_t(out.method.size()),
+                     "request_url", out.url.data(), Py_ssize_t(out.url.size())))
+               : Ref{};
     Ref empty = kwargs ? Ref::steal(PyTuple_New(0)) : Ref{};
     Ref raw = empty ? Ref::steal(PyObject_Call(response_type.get(), empty.get(), kwargs.get())) : Ref{};
     Ref adapter = raw ? exception_type("requests.adapters", "HTTPAdapter") : Ref{};
