@@ -65,7 +65,7 @@ def test_dribble_below_the_least_rate_gets_408(slow_link, rate):
     started = time.monotonic()
     trickle(buf, upload(2000), rate=rate, piece=4)
     assert statuses(buf) == [(408, b"Request timeout")]
-    # the time-out, plus what the bytes brought so far bought at a quarter of the rate
+    # the time-out: the bytes never kept up a quarter of the rate
     assert TIMEOUT <= time.monotonic() - started < 3.0
 
 
@@ -84,3 +84,48 @@ def test_silence_ends_the_request_after_the_time_out_or_reticulums_resends(slow_
     answered = wait_answer(buf, silence + 2)
     assert statuses(buf) == [(408, b"Request timeout")]
     assert silence - 0.05 <= answered - last < silence + 0.6
+
+
+@pytest.mark.parametrize("burst", [400, 4000])
+def test_trickle_after_a_burst_gets_408_once_the_burst_leaves_the_window(slow_link, burst):
+    # What a burst brought buys no time later: once its bytes are older than the window,
+    # only what keeps arriving counts, and a byte or so every tenth of a second is a
+    # tenth of the link's fair share.
+    link, buf = slow_link
+    wire = upload(burst + 10000)
+    started = time.monotonic()
+    buf.deliver(wire[:burst])
+    trickle(buf, wire[burst:], rate=RATE * 0.1, piece=4)
+    assert statuses(buf) == [(408, b"Request timeout")]
+    assert time.monotonic() - started < 3.0
+
+
+def play(buf, wire, steps):
+    """Delivers `wire` by (seconds to wait, bytes) steps, then the rest at once; stops early
+    once an answer was sent."""
+    at = 0
+    for wait, size in steps:
+        if buf.sent:
+            return
+        time.sleep(wait)
+        buf.deliver(wire[at:at + size])
+        at += size
+    if not buf.sent:
+        buf.deliver(wire[at:])
+
+
+STEADY = [(0.05, 12)] * 20  # a second at 240 bytes a second
+
+
+@pytest.mark.parametrize("steps, answer", [
+    # a stall within Reticulum's resends after a healthy stretch, twice: Reticulum at work
+    (STEADY + [(1.5, 12)] + STEADY + [(1.5, 12)] + STEADY, (200, b"1200")),
+    # a burst now and then with silences as long in between: judged on every window
+    ([(0, 200)] + [(1.5, 200)] * 4, (408, b"Request timeout")),
+])
+def test_silences_are_forgiven_only_after_bytes_that_kept_up(slow_link, steps, answer):
+    link, buf = slow_link
+    link.rtt = 0.02  # silences up to about 2 s may be Reticulum's resends
+    play(buf, upload(1200), steps)
+    wait_answer(buf, 3)
+    assert statuses(buf) == [answer]

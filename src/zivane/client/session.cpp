@@ -159,7 +159,16 @@ struct Session {
     bool closed = false;              // the link was seen closed: what has arrived is all there is
     std::uint64_t received = 0;       // bytes read from the link so far
     Clock::time_point last_received;  // when the last of them came
-    Ref turn;                         // threading.Lock: one exchange at a time on a link
+    // The pace of the answer awaited, judged from its first bytes (`answer_first`) against
+    // `answer_rate` over windows of half `answer_floor` nanoseconds, while an exchange
+    // waits (`measuring`).
+    bool measuring = false;
+    bool answer_begun = false;
+    std::int64_t answer_floor = 0;
+    double answer_rate = 0;
+    std::int64_t answer_first = 0;
+    rns::Arrivals answer_arrivals;
+    Ref turn;  // threading.Lock: one exchange at a time on a link
     // Requests are written by the link's writer thread; the next one waits until the
     // last is out.
     std::shared_ptr<Writer> w = std::make_shared<Writer>();
@@ -322,6 +331,26 @@ void wake_all(Woken& woken) {
     woken.clear();
 }
 
+std::int64_t nanoseconds_of(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+Clock::time_point time_of(std::int64_t nanoseconds) {
+    return Clock::time_point(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(nanoseconds)));
+}
+
+// Counts bytes of the answer an exchange waits for. Caller holds s->mutex.
+void count_arrival(Session* s, std::size_t n) {
+    if (!s->measuring) return;
+    std::int64_t now = nanoseconds_of(s->last_received);
+    if (!std::exchange(s->answer_begun, true)) {
+        s->answer_first = now;
+        s->answer_arrivals.restart(now, s->answer_floor / 2, s->answer_rate, s->answer_floor);
+    }
+    s->answer_arrivals.add(now, n);
+}
+
 // What one read gave.
 enum class Read { Data, Nothing, End, Failed, Fatal };
 
@@ -339,6 +368,7 @@ Read read_once(Session* s, Py_ssize_t want, Py_ssize_t* got, Woken& woken) {
         if (view.len > 0) {
             s->received += std::uint64_t(view.len);
             s->last_received = Clock::now();
+            count_arrival(s, std::size_t(view.len));
         }
         bool ok =
             view.len == 0 || s->broken ||
@@ -920,22 +950,59 @@ Ref write_failed(PyObject* module, PyObject* self, PyObject* link, Wrote wrote, 
         forget_link(module, self, link);
         return {};
     }
+    // Whatever of the request Reticulum took is still in the link's stream, ahead of the
+    // next request, which would then get this one's answer: the link is not used again.
     PyErr_SetRaisedException(write_error.release());
+    forget_link(module, self, link);
     return {};
 }
 
 // What the wait for the answer goes by: nothing has arrived while `received` is what
 // the link had read before the request, and the answer's first bytes are awaited until
-// `first_until`; after that, each silence may last `silence` seconds.
+// `first_until`; after that, each silence may last `silence` seconds. And on a link whose
+// rate is known (`min_rate`), the answer as a whole is bounded by what the link carries,
+// as a request is on the server: it has `floor` nanoseconds from its first bytes, and
+// longer only while its bytes keep up `min_rate` over each window of half that (a silence
+// after bytes that kept up may last `pause`; see rns::Arrivals). A slow answer that keeps
+// moving on a slow link goes on; one that dribbles far below what its link carries ends
+// within `floor` of when it began to.
 struct Answering {
     std::uint64_t received;
     Clock::time_point first_until;
     double silence;
+    double min_rate = 0;     // bytes a second; 0: no bound on the whole answer
+    std::int64_t floor = 0;  // nanoseconds
+    std::int64_t pause = 0;  // nanoseconds
 };
+
+// A request is not cut while its answer keeps coming at this share of the link's rate.
+constexpr double kRateShare = 0.25;
+
+// How the whole answer is bounded on `link`: from the exchange's time-outs (none when
+// neither is set) and the link's measured rate and resend schedule. Tells the session
+// how to judge the answer's bytes.
+void pace_answer(PyObject* rns, PyObject* link, Session* s, const Deadline& d, Answering* a) {
+    double floor = std::max(d.seconds, d.silence);
+    double rate = kRateShare * rns::link_rate(rns, s->channel.get(), link);
+    double resend = 1.25 * std::min(rns::resend_seconds(s->channel.get(), link), 1e6);
+    if (!(floor > 0) || !(rate > 0) || !(floor < 1e6)) return;
+    a->min_rate = rate;
+    a->floor = std::int64_t(floor * 1e9);
+    a->pause = std::int64_t(std::max(floor, resend) * 1e9);
+    sync::MutexGuard lock(s->mutex);
+    s->answer_floor = a->floor;
+    s->answer_rate = rate;
+}
 
 Clock::time_point answer_deadline(Session* s, const Answering& a) {
     sync::MutexGuard lock(s->mutex);
-    return s->received == a.received ? a.first_until : after(s->last_received, a.silence);
+    if (s->received == a.received) return a.first_until;
+    Clock::time_point until = after(s->last_received, a.silence);
+    if (a.min_rate > 0 && s->answer_begun) {
+        std::int64_t behind = s->answer_arrivals.behind_at(nanoseconds_of(Clock::now()), a.pause);
+        until = std::min(until, time_of(std::max(s->answer_first + a.floor, behind)));
+    }
+    return until;
 }
 
 // Waits for the answer. With a link that reports its state, wakes now and then to notice
@@ -989,6 +1056,7 @@ Ref await_answer(PyObject* module, PyObject* self, PyObject* link, Session* s, c
         sync::MutexGuard lock(s->mutex);
         done = pending->done;
         if (!done) pending->abandoned = true;  // its answer, when it comes, is dropped
+        s->measuring = false;
         result = std::move(pending->data);
         failure = std::move(pending->error);
         outcome = pending->outcome;
@@ -1154,9 +1222,12 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* data) {
     PendingRef pending = new_pending(module, data, limit);
     if (!pending) return {};
     Answering answering{0, {}, d.silence};
+    pace_answer(rns_module.get(), link.get(), s, d, &answering);
     {
         sync::MutexGuard lock(s->mutex);
         answering.received = s->received;
+        s->measuring = answering.min_rate > 0;
+        s->answer_begun = false;
     }
     Ref write_error;
     std::int64_t written_at = 0;

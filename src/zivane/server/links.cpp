@@ -23,6 +23,7 @@
 #include "transport/framing.hpp"
 #include "transport/reticulum_io.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -45,25 +46,25 @@ struct Item {
 struct LinkState {
     PyMutex mutex{};
     // guarded by mutex
-    std::string pending;        // bytes read and not yet cut into requests
-    std::size_t consumed = 0;   // start of the message being assembled in `pending`
+    std::string pending;       // bytes read and not yet cut into requests
+    std::size_t consumed = 0;  // start of the message being assembled in `pending`
     Framer framer{Framer::Kind::Request};
     std::deque<Item> queue;
-    std::size_t queued = 0;     // request bytes waiting in `queue`
-    std::size_t held = 0;       // this link's part of the total over all links
-    std::int64_t started = 0;   // when the unfinished request's first byte came; 0: none
-    std::int64_t progress_at = 0;  // when its last bytes came
-    bool refused = false;       // an answer that ends the link is queued: input is dropped
+    std::size_t queued = 0;    // request bytes waiting in `queue`
+    std::size_t held = 0;      // this link's part of the total over all links
+    std::int64_t started = 0;  // when the unfinished request's first byte came; 0: none
+    rns::Arrivals arrivals;    // of the unfinished request
+    bool refused = false;      // an answer that ends the link is queued: input is dropped
     bool dispatching = false;
-    bool registered = false;    // the buffer is in _links (or the link was refused)
-    bool missed = false;        // a notification came before registration
+    bool registered = false;  // the buffer is in _links (or the link was refused)
+    bool missed = false;      // a notification came before registration
     bool closed = false;
     // guarded by the GIL; set on registration, dropped on release
     Ref link, buffer, channel, server, module;
-    std::uint64_t writes = 0;   // response writes begun on this link
+    std::uint64_t writes = 0;     // response writes begun on this link
     bool answering_head = false;  // the request being answered is HEAD: its answer has no body
     bool ends_stream = false;     // an answer went out whose body only the link's end delimits
-    bool watched = false;       // handed to the watchdog at least once
+    bool watched = false;         // handed to the watchdog at least once
 };
 
 namespace {
@@ -143,8 +144,7 @@ void refuse(LinkState& s, int status, std::string message) {
 }
 
 // Refuses the message being assembled if it breaks a limit; true when it did.
-bool over_limits(LinkState& s, const Limits& limits, std::size_t have, std::size_t head,
-                 std::size_t whole) {
+bool over_limits(LinkState& s, const Limits& limits, std::size_t have, std::size_t head, std::size_t whole) {
     if (head > limits.head) {
         refuse(s, 431, "Request head too large");
         return true;
@@ -220,9 +220,54 @@ void compact(LinkState& s) {
     }
 }
 
-// Appends freshly read bytes and queues every request they complete. Mutex held.
+// How an unfinished request is paced on its link: the least rate it must keep up once its
+// read time-out has passed, and Reticulum's resend schedule on the link, the longest
+// silence that may still be Reticulum at work.
+struct Pace {
+    double min_rate = 0;         // bytes a second; 0: the link's rate is unknown
+    std::int64_t resend_ns = 0;  // Reticulum's resend schedule on the link
+};
+
+// A request on a slow link is not refused while its bytes keep coming at a fair share of
+// what the link carries: a dribble far below that (the attack the time-out is there for)
+// still is, on any link.
+constexpr double kRateShare = 0.25;
+
+// Looks at the link through references of its own: the attribute reads may let the GIL
+// go, and the link's release drop the state's.
+Pace link_pace(LinkState& s) {
+    Pace pace;
+    Ref module = s.module, channel = s.channel, link = s.link;
+    Ref rns = module ? module_global(module.get(), ZV_STR("RNS")) : Ref{};
+    if (!rns) {
+        PyErr_Clear();
+        return pace;
+    }
+    pace.min_rate = kRateShare * rns::link_rate(rns.get(), channel.get(), link.get());
+    pace.resend_ns = std::int64_t(1.25e9 * std::min(rns::resend_seconds(channel.get(), link.get()), 1e6));
+    return pace;
+}
+
+// How a request's arrivals are judged once its read time-out has passed: over windows of
+// half the time-out, against the least rate, so that one which stops keeping up is
+// answered within the time-out; a silence after bytes that kept up may last the time-out,
+// or Reticulum's resend schedule when that is longer (see rns::Arrivals).
+struct Judging {
+    std::int64_t grace = 0;
+    std::int64_t window = 0;
+    std::int64_t silence = 0;
+    double min_rate = 0;
+};
+
+Judging judging(std::int64_t timeout, const Pace& pace) {
+    std::int64_t window = std::max<std::int64_t>(timeout / 2, 0);
+    return {timeout, window, std::max(timeout, pace.resend_ns), timeout > 0 ? pace.min_rate : 0.0};
+}
+
+// Appends freshly read bytes and queues every request they complete; `judge` is how the
+// arrivals of a request that begins here are judged. Mutex held.
 // Returns the start time of an unfinished request that began with these bytes, else 0.
-std::int64_t feed(LinkState& s, std::string_view data, const Limits& limits) {
+std::int64_t feed(LinkState& s, std::string_view data, const Limits& limits, const Judging& judge) {
     if (data.empty() || s.refused) return 0;
     if (!reserve(data.size(), limits.total)) {
         refuse(s, 413, "Request too large");
@@ -238,10 +283,15 @@ std::int64_t feed(LinkState& s, std::string_view data, const Limits& limits) {
         s.started = 0;
         return 0;
     }
-    s.progress_at = now_ns();
+    std::int64_t now = now_ns();
+    if (s.started != 0 && !completed) {
+        s.arrivals.add(now, data.size());
+        return 0;
+    }
     // bytes left after a request completed here arrived here too
-    if (s.started != 0 && !completed) return 0;
-    s.started = s.progress_at;
+    s.started = now;
+    s.arrivals.restart(now, judge.window, judge.min_rate, judge.grace);
+    s.arrivals.add(now, s.pending.size() - s.consumed);
     return s.started;
 }
 
@@ -392,8 +442,7 @@ void end_link(PyObject* self, PyObject* link, LinkState& s, Ref& escaping) {
     }
     // The last answer must be able to survive a lost packet: the link ends once the peer has
     // proved it received, or after the same bound a stalled write gets.
-    if (s.module)
-        rns::wait_delivered(s.channel.get(), stall_seconds(s.module.get()));
+    if (s.module) rns::wait_delivered(s.channel.get(), stall_seconds(s.module.get()));
     Ref done = call_method(link, ZV_STR("teardown"));
     if (!done) {
         SavedError err;
@@ -452,16 +501,17 @@ bool take_exception_text(std::string& out) {
 // completes. After a refusal the bytes are still read, so that Reticulum does not pile
 // them up while the last answer waits its turn, but they are dropped unseen. Returns 0
 // or the start of an unfinished request (to watch), or -1 with an exception set.
-std::int64_t read_requests(LinkState& s, PyObject* buffer, Py_ssize_t ready, const Limits& limits) {
+std::int64_t read_requests(LinkState& s, PyObject* buffer, Py_ssize_t ready, const Limits& limits,
+                           const Judging& judge) {
     MutexGuard lock(s.mutex);
     if (s.closed) return 0;
     std::string fresh;
-    if (rns::read_available(buffer, ready, fresh) == 0) return feed(s, fresh, limits);
+    if (rns::read_available(buffer, ready, fresh) == 0) return feed(s, fresh, limits, judge);
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
     // an unreadable link: answer what failed; the stream position is gone
     std::string text;
     if (!take_exception_text(text)) return -1;
-    feed(s, fresh, limits);
+    feed(s, fresh, limits, judge);
     if (!s.refused) refuse(s, 400, std::move(text));
     settle(s);
     return 0;
@@ -472,10 +522,11 @@ std::int64_t read_requests(LinkState& s, PyObject* buffer, Py_ssize_t ready, con
 int drain(PyObject* module, PyObject* self, PyObject* link, const StatePtr& state, PyObject* buffer,
           Py_ssize_t ready) {
     LinkState& s = *state;
-    std::int64_t started = read_requests(s, buffer, ready, read_limits(module));
+    std::int64_t timeout = read_timeout_ns(self);
+    Judging judge = judging(timeout, link_pace(s));
+    std::int64_t started = read_requests(s, buffer, ready, read_limits(module), judge);
     if (started < 0) return -1;
     if (started != 0) {
-        std::int64_t timeout = read_timeout_ns(self);
         if (timeout >= 0) {
             s.watched = true;
             watch(state, started + timeout);
@@ -636,39 +687,16 @@ CoBody send_body(Ref module, Ref self, Ref writer, Ref response, bool awaitable)
     co_return Ref::none();
 }
 
-// How an unfinished request is paced on its link: the least rate it must keep up, and
-// the longest silence allowed on top of the read time-out.
-struct Pace {
-    double min_rate = 0;         // bytes a second; 0: the link's rate is unknown
-    std::int64_t resend_ns = 0;  // Reticulum's resend schedule on the link
-};
-
-// A request on a slow link is not refused while its bytes keep coming at a fair share of
-// what the link carries: a dribble far below that (the attack the time-out is there for)
-// still is, on any link.
-constexpr double kRateShare = 0.25;
-
-Pace link_pace(LinkState& s) {
-    Pace pace;
-    Ref rns = s.module ? module_global(s.module.get(), ZV_STR("RNS")) : Ref{};
-    if (!rns) {
-        PyErr_Clear();
-        return pace;
-    }
-    pace.min_rate = kRateShare * rns::link_rate(rns.get(), s.channel.get(), s.link.get());
-    pace.resend_ns = std::int64_t(1.25e9 * std::min(rns::resend_seconds(s.channel.get(), s.link.get()), 1e6));
-    return pace;
-}
-
 // When the unfinished request must be complete: the read time-out after its first byte,
-// and on a link whose rate is known as long again as its bytes so far take at the least
-// rate; but never later than a silence of the time-out (or of Reticulum's resend schedule,
-// when that is longer) after its last bytes. Mutex held.
+// and on a link whose rate is known, later for as long as its bytes keep coming at the
+// least rate over each window of half the time-out (see rns::Arrivals). What a burst
+// brought buys nothing once it is older than the window, so a request that turns into a
+// dribble far below what the link carries ends within the time-out, whatever came before.
+// Mutex held.
 std::int64_t request_deadline(const LinkState& s, std::int64_t timeout, const Pace& pace) {
-    if (pace.min_rate <= 0 || timeout == 0) return s.started + timeout;
-    double brought = double(s.pending.size() - s.consumed);
-    auto paced = s.started + timeout + std::int64_t(std::min(brought / pace.min_rate, 1e6) * 1e9);
-    return std::min(paced, s.progress_at + std::max(timeout, pace.resend_ns));
+    std::int64_t first = s.started + timeout;
+    if (pace.min_rate <= 0 || timeout == 0) return first;
+    return std::max(first, s.arrivals.behind_at(now_ns(), judging(timeout, pace).silence));
 }
 
 }  // namespace
@@ -814,8 +842,8 @@ PyObject* send_response(NativeFunction* fn, PyObject* const* args) {
     int awaitable = PyObject_IsInstance(args[2], awaitable_type.get());
     if (awaitable < 0) return nullptr;
     return make_coroutine(fn,
-                          send_body(Ref::borrow(fn->module), Ref::borrow(args[0]),
-                                    Ref::borrow(args[1]), Ref::borrow(args[2]), awaitable == 1),
+                          send_body(Ref::borrow(fn->module), Ref::borrow(args[0]), Ref::borrow(args[1]),
+                                    Ref::borrow(args[2]), awaitable == 1),
                           awaitable == 0);
 }
 

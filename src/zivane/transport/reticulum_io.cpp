@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <thread>
 
 namespace zv::rns {
@@ -327,6 +328,65 @@ bool link_status_is(PyObject* rns, PyObject* link, PyObject* name) {
 bool link_closed(PyObject* rns, PyObject* link) { return link_status_is(rns, link, ZV_STR("CLOSED")); }
 
 bool link_stale(PyObject* rns, PyObject* link) { return link_status_is(rns, link, ZV_STR("STALE")); }
+
+void Arrivals::restart(std::int64_t now, std::int64_t window, double rate, std::int64_t grace) {
+    origin_ = last_ = now;
+    grace_until_ = now + grace;
+    width_ = std::max<std::int64_t>(window / kBuckets, 1);
+    rate_ = rate;
+    first_stretch_ = true;
+    slots_.fill({-1, 0});
+}
+
+void Arrivals::add(std::int64_t now, std::size_t n) {
+    if (rate_ > 0 && may_pause() && !kept_up(now)) {
+        // a forgiven silence ended: what comes now is judged from here
+        first_stretch_ = first_stretch_ && last_ < grace_until_;
+        origin_ = now;
+        slots_.fill({-1, 0});
+    }
+    std::int64_t index = bucket(now);
+    Slot& slot = slots_[std::size_t(index % kSlots)];
+    if (slot.index != index) slot = {index, 0};
+    slot.bytes += double(n);
+    last_ = std::max(last_, now);
+}
+
+double Arrivals::brought(std::int64_t first, std::int64_t last) const {
+    double sum = 0;
+    for (const Slot& slot : slots_)
+        if (slot.index >= first && slot.index <= last) sum += slot.bytes;
+    return sum;
+}
+
+bool Arrivals::kept_up(std::int64_t at) const {
+    std::int64_t index = bucket(at);
+    double span = double(std::min(at - origin_, kBuckets * width_)) * 1e-9;
+    return brought(index - kBuckets, std::min(index, bucket(last_))) >= rate_ * span;
+}
+
+bool Arrivals::may_pause() const {
+    std::int64_t index = bucket(last_);
+    bool full_window = brought(index - kBuckets, index) >= rate_ * double(kBuckets * width_) * 1e-9;
+    return full_window && (first_stretch_ || last_ - origin_ >= kBuckets * width_);
+}
+
+std::int64_t Arrivals::falls_short(std::int64_t now) const {
+    std::int64_t current = bucket(now);
+    for (std::int64_t at = current;; ++at) {
+        double span = double(std::min(at, kBuckets) * width_) * 1e-9;
+        if (brought(at - kBuckets, current) < rate_ * span || at > current + kBuckets)
+            return origin_ + at * width_;
+    }
+}
+
+std::int64_t Arrivals::behind_at(std::int64_t now, std::int64_t silence) const {
+    if (!(rate_ > 0)) return std::numeric_limits<std::int64_t>::max();
+    if (!kept_up(last_)) return last_;
+    if (may_pause() && now > last_)
+        return std::min(last_ + std::max(silence, kBuckets * width_), now + width_);
+    return falls_short(now);
+}
 
 int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link, PyObject* data,
                 const WriteLimits& limits) {

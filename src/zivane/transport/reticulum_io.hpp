@@ -11,6 +11,8 @@
 
 #include "support/ref.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -40,6 +42,63 @@ double resend_seconds(PyObject* channel, PyObject* link);
 // Bytes a second the link carries, as Reticulum measured it when the link was set up
 // (`establishment_rate`), else one message per round trip; 0 when the link tells neither.
 double link_rate(PyObject* rns, PyObject* channel, PyObject* link);
+
+// Whether a message that spans many notifications (a request body, an answer) is still
+// coming at the least rate its link should manage, judged from the bytes that actually
+// arrive: those of its latest window, counted in buckets of an eighth of the window (so a
+// stretch of one window is known to within a bucket, in fixed room however long the
+// message runs). Times are steady-clock nanoseconds.
+//
+// A silence is judged by what came before it: when the window up to its last bytes brought
+// a whole window's worth at the rate, it may last `silence` (Reticulum resending a lost
+// packet), and when the bytes come back the count starts afresh. Any number of times within the message's
+// grace, then once, or after a whole healthy window: a peer that sends a burst now and
+// then, silent in between, is judged on every window, silences included. A dribble is bytes, not a silence,
+// so it is always judged on the window up to its latest bytes: once what came before it is older than the
+// window, it falls short.
+class Arrivals {
+public:
+    static constexpr std::int64_t kBuckets = 8;
+
+    // A new message whose first bytes come `now`, judged over `window` against `rate`
+    // (bytes a second; 0: never judged), with `grace` (its time-out) to begin with.
+    void restart(std::int64_t now, std::int64_t window, double rate, std::int64_t grace);
+
+    // When the message's first bytes (or those after its last forgiven silence) came.
+    std::int64_t origin() const { return origin_; }
+
+    void add(std::int64_t now, std::size_t n);
+
+    // When the message falls behind, as things stand at `now`: a time not after `now` when
+    // it has, else a time to look again (within a bucket while it is silent, as bytes
+    // may come meanwhile). `silence`: how long a silence after healthy bytes may last.
+    std::int64_t behind_at(std::int64_t now, std::int64_t silence) const;
+
+private:
+    static constexpr std::int64_t kSlots = kBuckets + 1;  // the window and the bucket under way
+    struct Slot {
+        std::int64_t index;
+        double bytes;
+    };
+
+    std::int64_t bucket(std::int64_t at) const { return std::max<std::int64_t>(at - origin_, 0) / width_; }
+    // Bytes of the buckets from `first` to `last`.
+    double brought(std::int64_t first, std::int64_t last) const;
+    // Whether the window ending at `at` kept up the rate, counting what came by `at`.
+    bool kept_up(std::int64_t at) const;
+    // Whether the silence after the last bytes is Reticulum's business rather than the peer's.
+    bool may_pause() const;
+    // When the window falls short if nothing more comes after `now`.
+    std::int64_t falls_short(std::int64_t now) const;
+
+    std::int64_t origin_ = 0;
+    std::int64_t width_ = 1;
+    std::int64_t last_ = 0;         // when the latest bytes came
+    std::int64_t grace_until_ = 0;  // the message's time-out: silences before it are its own
+    double rate_ = 0;
+    bool first_stretch_ = true;  // no silence forgiven since the grace
+    std::array<Slot, kSlots> slots_{};
+};
 
 struct WriteLimits {
     // Give up when the channel stays unready this long at a stretch. Never less than the
