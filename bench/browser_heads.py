@@ -1,6 +1,6 @@
 """Bytes of Chromium's request heads on the link, with and without zivane-proxy --slim.
 
-Run:  PYTHONPATH=build/<name> .venv/bin/python bench/browser_heads.py
+Run:  .venv/bin/python bench/browser_heads.py   (PYTHONPATH=build/<name> for a build of your own)
 
 Headless Chromium loads a page with a stylesheet and three images through zivane-proxy,
 Reticulum and zivane-gateway from a standard-library web server; the web server records
@@ -16,12 +16,15 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+TESTS = os.path.join(os.path.dirname(HERE), "tests")
+# the harnesses live in tests/, the browser test's page and images beside its test in tests/e2e/
+sys.path[0:0] = [TESTS, os.path.join(TESTS, "e2e")]
 
 from bridgenet import Upstream, start_gateway  # noqa: E402
+from pngs import solid  # noqa: E402
 from proxynet import start_proxy  # noqa: E402
 from rnsnet import Network  # noqa: E402
-from test_proxy_browser import COLOURS, PAGE, STYLE, solid  # noqa: E402
+from test_proxy_browser import COLOURS, PAGE, STYLE  # noqa: E402
 
 ADDED_BY_GATEWAY = {"x-reticulum-identity", "connection"}
 

@@ -5,14 +5,20 @@
 Each client process connects once through HttpClient and posts `--requests` requests,
 each with a unique id in a header and in its random body; the server echoes both, and a
 response counts as correct only when both match its own request. The server's resident
-memory is read after a warm-up client and again after the run (once its links are gone).
-Exits with 1 unless every response is correct and memory stays within 10%.
+memory and threads are read after a warm-up client and again after the run, each time once
+the server holds no link and Reticulum has ended every link's own watchdog thread (it sleeps
+up to five seconds between checks, so it outlives its closed link by that much; counted
+before that, the run's last links look like threads the server kept). Threads are counted
+twice: Python's and the operating system's (native threads included). Exits with 1 unless
+every response is correct, memory stays within 10% and no thread is left over.
 """
 
 import argparse
 import os
 import sys
 import time
+
+import psutil
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
@@ -21,6 +27,18 @@ from rnsfaults import client_result, server_state, start_clients, start_control_
 from rnsnet import Network  # noqa: E402
 
 PORT = 7100
+# What RNS names the thread each Link starts to watch itself (RNS.Link.__watchdog_job).
+LINK_WATCHDOG = "(__watchdog_job)"
+
+
+def settled(server, timeout):
+    """The server's state once it holds no link and no Reticulum link thread is left
+    (or when `timeout` runs out), with its operating-system thread count."""
+    def quiet(state):
+        return state["links"] == 0 and not any(n.endswith(LINK_WATCHDOG) for n in state["thread_names"])
+    state = wait_state(server, quiet, timeout=timeout)
+    state["os_threads"] = psutil.Process(server.pid).num_threads()
+    return state
 
 
 def main():
@@ -38,7 +56,7 @@ def main():
         if warm["ok"] != 10:
             print("warm-up failed:", warm)
             return 1
-        before = wait_state(server, lambda s: s["links"] == 0)
+        before = settled(server, timeout=30)
 
         started = time.monotonic()
         clients = start_clients(net, server.dest_hash, PORT, args.clients, args.requests)
@@ -51,8 +69,7 @@ def main():
         wall = time.monotonic() - started
         for c in clients:
             c.stop()
-        after = wait_state(server, lambda s: s["links"] == 0 and s["threads"] <= before["threads"] + 1,
-                           timeout=60)
+        after = settled(server, timeout=60)
 
     total = args.clients * args.requests
     ok = sum(r["ok"] for r in results)
@@ -68,8 +85,14 @@ def main():
     print(f"per-client time: median {per_client[len(per_client) // 2]:.1f} s, max {per_client[-1]:.1f} s")
     print(f"server memory: {cold['rss'] / 2**20:.1f} MiB at start, {before['rss'] / 2**20:.1f} MiB after "
           f"warm-up, {after['rss'] / 2**20:.1f} MiB after the run (ratio {ratio:.3f})")
-    print(f"server links after the run: {after['links']}; threads {before['threads']} -> {after['threads']}")
-    good = ok == total and mismatch == 0 and not errors and ratio <= 1.10 and after["links"] == 0
+    print(f"server links after the run: {after['links']}; threads (Python/OS) "
+          f"{before['threads']}/{before['os_threads']} -> {after['threads']}/{after['os_threads']}")
+    threads_back = after["threads"] <= before["threads"] and after["os_threads"] <= before["os_threads"]
+    if not threads_back:
+        new = sorted(set(after["thread_names"]) - set(before["thread_names"]))
+        print("  threads new since the warm-up:", ", ".join(new))
+    good = (ok == total and mismatch == 0 and not errors and ratio <= 1.10 and after["links"] == 0
+            and threads_back)
     print("result:", "PASS" if good else "FAIL")
     return 0 if good else 1
 

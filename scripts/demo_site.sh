@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The second demo, on an already set-up machine: a folder served by `python -m http.server`,
 # published with zivane-gateway, fetched with `curl -x` through zivane-proxy, all over a
-# self-contained local Reticulum. Prints the page and the browser command to view it.
+# self-contained local Reticulum. Prints the page and the browser command to view it, then
+# keeps serving until Ctrl-C. Without a terminal on standard input, or with
+# ZIVANE_DEMO_ONCE=1, it stops once the page is printed (for tests and CI).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 export PATH="$PWD/.venv/bin:$PATH"
@@ -44,3 +46,15 @@ done
 echo "--- curl -x http://127.0.0.1:$proxy_port http://$hash.rns/"
 curl -sS --max-time 60 -x "http://127.0.0.1:$proxy_port" "http://$hash.rns/"
 echo "--- in a browser: chromium --proxy-server=http://127.0.0.1:$proxy_port http://$hash.rns/"
+if [ "${ZIVANE_DEMO_ONCE:-0}" = 1 ] || [ ! -t 0 ]; then
+    exit 0
+fi
+
+# Ctrl-C reaches only this shell: commands started with & by a script ignore SIGINT, so the
+# clean-up on exit stops them one at a time, Reticulum's instance last.
+trap 'echo; echo "--- stopping"; exit 0' INT TERM
+echo "--- serving until Ctrl-C"
+status=0
+wait -n "${pids[@]}" || status=$?
+echo "--- a demo process ended by itself (exit status $status); stopping the others"
+exit 1
