@@ -35,21 +35,6 @@ ASKED_BY = {
     },
 }
 
-# Blocks that mypy rejects only because a transport is not yet a subclass of its library's
-# base class, as the library's own types require.
-AWAITING_BASE_CLASS = {
-    "many.py": "AsyncHttpxTransport does not subclass httpx.AsyncBaseTransport",
-    "web_client.py": "HttpxTransport, AsyncHttpxTransport and RequestsAdapter do not subclass "
-                     "httpx.BaseTransport, httpx.AsyncBaseTransport and requests.adapters.BaseAdapter",
-}
-BASE_CLASS_ERROR = re.compile(
-    r'incompatible type "\w+"; expected "(AsyncBaseTransport|BaseTransport|BaseAdapter)\b')
-
-
-class MissingBaseClass(AssertionError):
-    """mypy's only complaint is a transport that is not its library's base class."""
-
-
 def readme():
     with open(README, encoding="utf-8") as f:
         return f.read()
@@ -153,17 +138,9 @@ def mypy_errors(workspace):
     return errors
 
 
-def mypy_case(name):
-    reason = AWAITING_BASE_CLASS.get(name)
-    marks = [pytest.mark.xfail(raises=MissingBaseClass, strict=False, reason=reason)] if reason else []
-    return pytest.param(name, marks=marks)
-
-
-@pytest.mark.parametrize("name", [mypy_case(name) for name in sorted(fenced("python"))])
+@pytest.mark.parametrize("name", sorted(fenced("python")))
 def test_mypy_strict_accepts_each_python_block(mypy_errors, name):
     errors = mypy_errors[name]
-    if errors and all(BASE_CLASS_ERROR.search(line) for line in errors):
-        raise MissingBaseClass("\n".join(errors))
     assert not errors, "\n".join(errors)
 
 
