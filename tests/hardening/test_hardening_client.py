@@ -337,7 +337,7 @@ def test_request_on_a_stale_link_goes_on_a_new_one(client, server):
     """Reticulum sends nothing on a stale link (it closes it a few seconds later unless a
     packet comes in): a request there is not left to wait out its time-out."""
     assert client.get("/ok?first")["body"] == "answer first"
-    state = client(stale=30.0)
+    state = client(stale=90.0)  # Reticulum marks it stale on its own schedule, later on a busy machine
     assert state["link_status"] == 3 and state["connected"], state  # RNS.Link.STALE
     r = client.get("/ok?stale")
     assert (r["body"], r["same_link"]) == ("answer stale", False), r
