@@ -1,4 +1,5 @@
 // The client command: `main` sends one request and prints the response.
+#include "client/connect.hpp"
 #include "client/session.hpp"
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
@@ -247,14 +248,6 @@ PyObject* answer_late_impl(NativeFunction* fn, PyObject* const*) {
 
 const table::Function kAnswerLate = {"_answer_late", {}, "None", nullptr, answer_late_impl};
 
-std::string destination_hex(PyObject* client) {
-    Ref h = attr(client, ZV_STR("_destination_hash"));
-    Ref hex = h && PyBytes_Check(h.get()) ? call_method(h.get(), ZV_STR("hex")) : Ref{};
-    const char* text = hex ? PyUnicode_AsUTF8(hex.get()) : nullptr;
-    if (!text) PyErr_Clear();
-    return text ? text : "the server";
-}
-
 class AnswerWatch {
 public:
     // Starts the timer, unless the client has no progress hook. False with an exception set.
@@ -268,7 +261,7 @@ public:
         if (limit == -1 && PyErr_Occurred()) return false;
         char text[200];
         std::snprintf(text, sizeof text, "Waiting for the answer from %s (time-out %.0f s)",
-                      destination_hex(client).c_str(), limit);
+                      destination_text(client).c_str(), limit);
         Ref line = Ref::steal(PyUnicode_FromString(text));
         fired_ = line ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
         Ref closure = fired_ ? new_tuple({client, line.get(), fired_.get()}) : Ref{};
@@ -292,7 +285,7 @@ public:
         if (!pending && PyList_GET_ITEM(fired_.get(), 0) == Py_True) {
             double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
             char text[200];
-            std::snprintf(text, sizeof text, "Answer from %s after %.1f s", destination_hex(client).c_str(),
+            std::snprintf(text, sizeof text, "Answer from %s after %.1f s", destination_text(client).c_str(),
                           took);
             Ref line = Ref::steal(PyUnicode_FromString(text));
             if (!line || !tell(client, line.get())) PyErr_Clear();

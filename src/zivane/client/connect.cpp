@@ -110,7 +110,8 @@ private:
     bool told_ = false;
 };
 
-// The destination hash in hexadecimal, for the progress lines.
+}  // namespace
+
 std::string destination_text(PyObject* self) {
     Ref h = attr(self, ZV_STR("_destination_hash"));
     Ref hex = h && PyBytes_Check(h.get()) ? call_method(h.get(), ZV_STR("hex")) : Ref{};
@@ -118,6 +119,8 @@ std::string destination_text(PyObject* self) {
     if (!text) PyErr_Clear();
     return text ? text : "the server";
 }
+
+namespace {
 
 // " (giving up in 118 s)" for the time left before `deadline`, "" when it is unlimited.
 std::string time_left(bool limited, Clock::time_point deadline) {
@@ -306,12 +309,9 @@ bool serves_port(PyObject* module, PyObject* self, PyObject* dest, PyObject* por
     if (!PyBytes_Check(made.get()) || !PyBytes_Check(wanted.get())) return true;
     int same = PyObject_RichCompareBool(made.get(), wanted.get(), Py_EQ);
     if (same != 0) return same > 0;
-    Ref hex = call_method(wanted.get(), ZV_STR("hex"));
-    Ref message = hex ? Ref::steal(PyUnicode_FromFormat(
-                            "Destination %U is not an HTTP server on port %S: its identity announced "
-                            "another port",
-                            hex.get(), port))
-                      : Ref{};
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        "Destination %s is not an HTTP server on port %S: its identity announced another port",
+        destination_text(self).c_str(), port));
     const char* text = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
     if (text) raise_transport_error(module, text);
     return false;

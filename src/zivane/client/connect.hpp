@@ -2,12 +2,17 @@
 // connect time-out.
 #pragma once
 
+#include <string>
+
 #include "support/ref.hpp"
 
 namespace zv::client {
 
 // RNS.<a>.<b> looked up now (RNS.<a> without `b`).
 Ref rns_attr(PyObject* module, const char* a, const char* b = nullptr);
+
+// The client's destination hash in hexadecimal, "the server" when it cannot be told.
+std::string destination_text(PyObject* self);
 
 // Tears down self._link (when there is one), forgets its reader and sets it to None.
 // False with an exception set.

@@ -241,10 +241,10 @@ int put(PyObject* env, const char* key, Ref value) {
 }
 
 // HTTP_* keys: the name upper-cased with '-' as '_'; repeated fields joined by commas.
-// A name with '_' of its own is left out, so that no two fields map to one key.
+// `fields` come from app_fields, which has left out every name with '_' of its own, so
+// no two fields map to one key.
 int put_fields(PyObject* env, const std::vector<http::Field>& fields) {
     for (const http::Field& field : fields) {
-        if (field.name.find('_') != std::string::npos) continue;
         std::string key = "HTTP_";
         for (char c : field.name) key.push_back(c == '-' ? '_' : char(c >= 'a' && c <= 'z' ? c - 32 : c));
         if (key == "HTTP_CONTENT_TYPE" || key == "HTTP_CONTENT_LENGTH") key.erase(0, 5);
