@@ -3,6 +3,7 @@
 // SIGTERM.
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
+#include "common/identity_file.hpp"
 #include "common/service.hpp"
 #include "proxy/functions.hpp"
 #include "proxy/proxy.hpp"
@@ -36,6 +37,14 @@ const command_line::Argument kArguments[] = {
      .type = &PyFloat_Type,
      .help = "Seconds to wait for an answer to begin once its request is out (default 60)",
      .metavar = "SECONDS"},
+    {.flags = {"--cache-size"},
+     .help = "Bytes the cache of answers may keep in ~/.zivane/cache, with K, M or G (default 50M: "
+             "thousands of mesh pages, little room on a small device's card)",
+     .metavar = "SIZE"},
+    {.flags = {"--no-cache"},
+     .action = "store_true",
+     .dest = "no_cache",
+     .help = "Keep no answers: every request goes out on the link"},
 };
 
 struct Listen {
@@ -86,6 +95,55 @@ bool flag(PyObject* args, PyObject* name, bool& out) {
     return truth >= 0;
 }
 
+// "50M", "512K", "1G", "1048576" (K, M and G count 1024s; a trailing "B" or "iB" is
+// allowed); false when it is none of these or too large.
+bool read_size(std::string_view text, std::uint64_t& out) {
+    std::uint64_t value = 0;
+    std::size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value > (std::uint64_t(1) << 50)) return false;
+        value = value * 10 + std::uint64_t(text[i] - '0');
+    }
+    if (i == 0) return false;
+    std::string_view unit = text.substr(i);
+    if (unit.ends_with("iB") || unit.ends_with("ib"))
+        unit.remove_suffix(2);
+    else if (unit.ends_with("B") || unit.ends_with("b"))
+        unit.remove_suffix(1);
+    int shift = unit.empty()                 ? 0
+                : unit == "K" || unit == "k" ? 10
+                : unit == "M" || unit == "m" ? 20
+                : unit == "G" || unit == "g" ? 30
+                                             : -1;
+    if (shift < 0 || unit.size() > 1 || value > (std::uint64_t(1) << (62 - shift))) return false;
+    out = value << shift;
+    return true;
+}
+
+// The cache's directory (beside the client's default identity, in ~/.zivane) and bound;
+// none with --no-cache.
+bool read_cache_options(PyObject* module, PyObject* args, Options& options) {
+    bool off = false;
+    if (!flag(args, ZV_STR("no_cache"), off)) return false;
+    Ref size = attr(args, ZV_STR("cache_size"));
+    if (!size) return false;
+    if (!size.is_none()) {
+        const char* utf8 = PyUnicode_AsUTF8(size.get());
+        if (!utf8) return false;
+        if (!read_size(utf8, options.cache_size) || options.cache_size == 0)
+            return usage_error(module, "invalid --cache-size %R: expected bytes, as 50M or 1G", size.get()),
+                   false;
+    }
+    if (off) return true;
+    Ref identity = Ref::steal(identity_file::default_path(module));
+    const char* path = identity ? PyUnicode_AsUTF8(identity.get()) : nullptr;
+    if (!path) return false;
+    std::string dir = path;
+    dir = dir.substr(0, dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
+    options.cache_dir = (dir.empty() ? std::string(".") : dir) + "/cache";
+    return true;
+}
+
 // The settings of this run: the command line, and the module's tunables of this moment.
 bool read_options(PyObject* module, PyObject* args, Options& options) {
     Settings& s = options.settings;
@@ -104,6 +162,7 @@ bool read_options(PyObject* module, PyObject* args, Options& options) {
     options.max_connections =
         std::size_t(size_global(module, ZV_STR("_MAX_CONNECTIONS"), Py_ssize_t(options.max_connections)));
     options.idle_timeout = seconds_global(module, ZV_STR("_IDLE_TIMEOUT"), options.idle_timeout);
+    if (!read_cache_options(module, args, options)) return false;
     Ref path = attr(args, ZV_STR("identity"));
     if (!path) return false;
     if (!path.is_none()) {
@@ -157,7 +216,13 @@ std::shared_ptr<Proxy> prepare(PyObject* module) {
     Ref identity = load_identity(module, options);
     if (!identity) return {};
     bool identify = options.settings.identify;
+    std::string cache_dir = options.cache_dir;
     auto proxy = std::make_shared<Proxy>(module, std::move(options));
+    if (!cache_dir.empty() && !proxy->cache()) {
+        std::string text = "zivane-proxy: " + cache_dir + " cannot be used: no answers are kept";
+        Ref line = Ref::steal(PyUnicode_FromString(text.c_str()));
+        if (!line || service::print_to_stderr(module, line.get()) < 0) return {};
+    }
     net::IoError error;
     if (!proxy->start(listen.host, listen.port, error)) {
         std::string text = "cannot listen on " + listen.host + ":" + std::to_string(listen.port) + ": " +

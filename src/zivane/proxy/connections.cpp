@@ -4,6 +4,7 @@
 #include "proxy/proxy.hpp"
 #include "proxy/target.hpp"
 #include "support/ascii.hpp"
+#include "support/globals.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -60,8 +61,10 @@ public:
         }
     }
 
-    // Writes with the GIL released when this thread holds it (`holds_gil`).
+    // Writes with the GIL released when this thread holds it (`holds_gil`); nothing when
+    // `muted` (a revalidation after the browser had its stored answer).
     bool write(std::string_view data) {
+        if (muted) return true;
         net::IoError error;
         auto write_all = [&] { return socket_.write_all(data.data(), data.size(), kWriteTimeout, error); };
         return holds_gil ? sync::without_gil(write_all) : write_all();
@@ -71,6 +74,7 @@ public:
     net::IoError io_error;
     bool broken = false;
     bool holds_gil = true;
+    bool muted = false;
     double waited = 0;  // seconds spent waiting for the browser's bytes, in all
 
     // What became of the request being served, for the proxy's log.
@@ -202,13 +206,50 @@ private:
     bool chunked_ = false;
 };
 
-// Relays `answer` as it arrives, without the GIL. True when the connection can take
-// another request; `fail_link` says why the link must go, when it must.
+// Serves the cache's stored answer `how`, without the GIL. True when the connection can
+// take another request.
+bool serve_stored_released(Browser& browser, const http::Head& request, cache::Visit& visit,
+                           cache::Served how) {
+    Relay relay(browser, request);
+    bool has_body = false;
+    http::Head head = visit.stored_head(how, has_body);
+    if (!relay.begin(std::move(head), !has_body)) return false;
+    std::deque<std::string> pieces(1);
+    while (has_body && visit.read_body(pieces.front()))
+        if (!relay.pieces(pieces)) return false;
+    return (!has_body || visit.body_whole()) && relay.finish();
+}
+
+// The site could not be reached: the stored copy when there is one that may stand in,
+// else the proxy's own answer (without the GIL).
+bool stand_in_released(Browser& browser, const http::Head& request, cache::Visit& visit, int status,
+                       const std::string& why) {
+    visit.note_unreachable();
+    if (visit.can_stand_in()) return serve_stored_released(browser, request, visit, cache::Served::Offline);
+    refuse(browser, status, why);
+    return false;
+}
+
+// `work()` with the GIL released, the browser told so (the GIL is held on entry and exit).
+template <class Work>
+bool released(Browser& browser, Work&& work) {
+    return sync::without_gil([&] {
+        browser.holds_gil = false;
+        bool result = work();
+        browser.holds_gil = true;
+        return result;
+    });
+}
+
+// Relays `answer` as it arrives, without the GIL, storing it in the cache as it goes when
+// it may be. True when the connection can take another request; `fail_link` says why the
+// link must go, when it must.
 bool relay_released(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& answer,
-                    const http::Head& request, std::string& fail_link) {
+                    const http::Head& request, cache::Visit& visit, std::string& fail_link) {
     const Settings& settings = proxy.options().settings;
     Relay relay(browser, request);
     double timeout = settings.request_timeout;
+    cache::Served instead = cache::Served::None;  // the stored answer goes out once this one is read
     for (;;) {
         Link::Taken taken;
         if (!link.take(answer, after(timeout), taken)) {
@@ -216,28 +257,58 @@ bool relay_released(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr&
                 continue;  // queued behind another answer
             std::string why =
                 link.name() + " did not answer in time (" + std::to_string(int(timeout)) + " s)";
-            if (!relay.started()) refuse(browser, 504, why);
             fail_link = why;  // a late answer would be taken for the next request's
-            return false;
+            return !relay.started() && stand_in_released(browser, request, visit, 504, why);
         }
         timeout = settings.read_timeout;
+        if (taken.has_head) instead = visit.on_head(taken.head);
+        if (instead != cache::Served::None) {
+            if (taken.ended || !taken.failure.empty() || taken.overflowed)
+                return serve_stored_released(browser, request, visit, instead) && taken.ended;
+            continue;
+        }
         if ((taken.has_head && !relay.begin(std::move(taken.head), answer->head_request)) ||
             !relay.pieces(taken.pieces)) {
             link.abandon(answer);
             return false;
         }
-        if (taken.ended) return relay.finish();
-        if (taken.overflowed) return false;
-        if (!taken.failure.empty()) {
-            if (!relay.started()) refuse(browser, 502, taken.failure);
-            return false;
+        visit.on_pieces(taken.pieces);
+        if (taken.ended) {
+            visit.on_end();
+            return relay.finish();
         }
+        if (taken.overflowed) return false;
+        if (!taken.failure.empty())
+            return !relay.started() && stand_in_released(browser, request, visit, 502, taken.failure);
     }
 }
 
-// The link for the request's destination, opened when there is none.
-LinkPtr link_for(Proxy& proxy, const Target& target, LinkFailure& failure) {
-    const Options& options = proxy.options();
+// Whether Reticulum knows a path to the destination now.
+bool path_known(Proxy& proxy, const std::string& hash) {
+    Ref rns = module_global(proxy.module(), ZV_STR("RNS"));
+    Ref transport = rns ? attr(rns.get(), ZV_STR("Transport")) : Ref{};
+    Ref bytes =
+        transport ? Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(hash.size() / 2))) : Ref{};
+    if (!bytes) return PyErr_Clear(), true;
+    char* out = PyBytes_AS_STRING(bytes.get());
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };  // lower-case hex, checked
+    for (std::size_t i = 0; i + 1 < hash.size(); i += 2)
+        out[i / 2] = char(nibble(hash[i]) << 4 | nibble(hash[i + 1]));
+    Ref known = call_method(transport.get(), ZV_STR("has_path"), {bytes.get()});
+    int truth = known ? PyObject_IsTrue(known.get()) : 1;
+    PyErr_Clear();
+    return truth != 0;
+}
+
+// The link for the request's destination, opened when there is none. When a stored copy
+// could answer instead, a path not known yet is given a short wait only: the copy is
+// worth more than minutes of searching.
+LinkPtr link_for(Proxy& proxy, const Target& target, const cache::Visit& visit, LinkFailure& failure) {
+    constexpr double kShortPathWait = 5.0;
+    Options options = proxy.options();
+    double& connect = options.settings.connect_timeout;
+    if (visit.can_stand_in() && connect > kShortPathWait && !path_known(proxy, target.hash))
+        connect = kShortPathWait;
     Ref identity_path = options.identity_path
                             ? Ref::steal(PyUnicode_FromString(options.identity_path->c_str()))
                             : Ref::none();
@@ -274,14 +345,10 @@ auto body_source(Browser& browser, const http::Head& request, double timeout) {
 
 // Relays `answer` with the GIL released all along (the GIL is held on entry and exit).
 bool relay_answer(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& answer,
-                  const http::Head& request) {
+                  const http::Head& request, cache::Visit& visit) {
     std::string fail_link;
-    bool goes_on = sync::without_gil([&] {
-        browser.holds_gil = false;
-        bool result = relay_released(proxy, browser, link, answer, request, fail_link);
-        browser.holds_gil = true;
-        return result;
-    });
+    bool goes_on = released(
+        browser, [&] { return relay_released(proxy, browser, link, answer, request, visit, fail_link); });
     if (!fail_link.empty()) link.fail(proxy.module(), fail_link);
     return goes_on;
 }
@@ -291,11 +358,13 @@ bool expects_continue(const http::Head& request) {
     return expect && request.framing != http::Framing::None && ascii::equals_lower(*expect, "100-continue");
 }
 
-// Forwards the request whose head the reader has just read. True when the connection
-// can take another request.
+bool forward(Proxy& proxy, Browser& browser, const http::Head& request, const Target& target,
+             cache::Visit& visit, bool body_read);
+
+// Answers the request whose head the reader has just read: from the cache when it can,
+// else from its destination. True when the connection can take another request.
 bool serve_request(Proxy& proxy, Browser& browser) {
     const http::Head request = browser.reader.head();
-    const Options& options = proxy.options();
     const std::string* host = request.find("host");
     Target target;
     Refusal refusal;
@@ -303,20 +372,45 @@ bool serve_request(Proxy& proxy, Browser& browser) {
         refuse(browser, refusal.status, refusal.reason);
         return false;
     }
+    std::string destination = target.hash + ":" + std::to_string(target.port);
+    cache::Visit visit(proxy.cache(), request, "http://" + destination + target.path, destination);
+    cache::Served ready = visit.ready();
+    bool goes_on = true;  // what serving a stored answer left of the connection
+    if (ready != cache::Served::None) {
+        if (browser.next(0) != Event::End) return false;  // a request without a body: its end is known
+        goes_on = released(browser, [&] { return serve_stored_released(browser, request, visit, ready); });
+        if (ready != cache::Served::WhileRevalidating || !visit.claim_background()) return goes_on;
+        browser.muted = true;  // the browser has its answer: what follows only refreshes the store
+    }
+    Browser::Outcome served = browser.outcome;
+    bool answered = forward(proxy, browser, request, target, visit, browser.muted);
+    browser.muted = false;
+    if (ready == cache::Served::None) return answered;
+    browser.outcome = served;
+    return goes_on;
+}
+
+// Forwards the request to its destination and relays the answer; `body_read`: the
+// request's end was read already (it had no body). True when the connection can take
+// another request.
+bool forward(Proxy& proxy, Browser& browser, const http::Head& request, const Target& target,
+             cache::Visit& visit, bool body_read) {
+    const Options& options = proxy.options();
     LinkPtr link;
     auto answer = std::make_shared<Answer>(request.method == "HEAD");
-    Link::Outbound outbound{outgoing_head(request, target, options.settings.slim)};
+    Link::Outbound outbound{outgoing_head(visit.outgoing(request), target, options.settings.slim), body_read};
     bool told_to_continue = false;
     Link::Sent sent = Link::Sent::NotTaken;
     std::string why;
     // A link that failed since it was found takes nothing: one more try gets a new one.
     for (int tries = 0; tries < 2 && sent == Link::Sent::NotTaken; ++tries) {
         LinkFailure failure;
-        link = link_for(proxy, target, failure);
-        if (!link) {
-            refuse(browser, failure.status ? failure.status : 502, failure.reason);
-            return false;
-        }
+        link = link_for(proxy, target, visit, failure);
+        if (!link)
+            return released(browser, [&] {
+                return stand_in_released(browser, request, visit, failure.status ? failure.status : 502,
+                                         failure.reason);
+            });
         if (!told_to_continue && expects_continue(request) && !browser.write("HTTP/1.1 100 Continue\r\n\r\n"))
             return false;
         told_to_continue = true;
@@ -325,10 +419,10 @@ bool serve_request(Proxy& proxy, Browser& browser) {
     }
     if (sent != Link::Sent::Whole) {
         bool late = browser.broken && browser.io_error.status == net::IoStatus::TimedOut;
-        late ? refuse(browser, 408, "the request body did not arrive in time") : refuse(browser, 502, why);
-        return false;
+        if (late) return refuse(browser, 408, "the request body did not arrive in time"), false;
+        return released(browser, [&] { return stand_in_released(browser, request, visit, 502, why); });
     }
-    return relay_answer(proxy, browser, *link, answer, request);
+    return relay_answer(proxy, browser, *link, answer, request, visit);
 }
 
 // Seconds a head may take after its first byte: no longer than a connection may stay idle,

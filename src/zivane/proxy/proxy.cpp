@@ -22,6 +22,12 @@ struct Start {
 
 }  // namespace
 
+Proxy::Proxy(PyObject* module, Options options) : module_(module), options_(std::move(options)) {
+    if (options_.cache_dir.empty()) return;
+    cache_ = std::make_unique<cache::Cache>(options_.cache_dir, options_.cache_size);
+    if (!cache_->open()) cache_.reset();
+}
+
 bool Proxy::start(const std::string& host, int port, net::IoError& error) {
     listener_ = net::listen_tcp(host, port, error);
     if (!listener_.valid()) return false;

@@ -7,6 +7,8 @@
 // waiting answer and waits for the threads to end.
 #pragma once
 
+#include "proxy/cache.hpp"
+#include "proxy/cache_figures.hpp"
 #include "proxy/links.hpp"
 #include "transport/sockets.hpp"
 
@@ -21,11 +23,15 @@ struct Options {
     std::size_t max_connections = 64;
     double idle_timeout = 120.0;  // a kept-alive browser connection with no request
     bool quiet = false;           // the log keeps refusals only
+    std::string cache_dir;        // empty: no cache (--no-cache)
+    std::uint64_t cache_size = 50u << 20;
 };
 
 class Proxy : public std::enable_shared_from_this<Proxy> {
 public:
-    Proxy(PyObject* module, Options options) : module_(module), options_(std::move(options)) {}
+    // Opens the cache when there is one (GIL held); a directory that cannot be used
+    // leaves it off.
+    Proxy(PyObject* module, Options options);
 
     // Listens on `host`:`port` and starts accepting. False with `error` set.
     bool start(const std::string& host, int port, net::IoError& error);
@@ -40,6 +46,8 @@ public:
     PyObject* module() const { return module_; }
     const Options& options() const { return options_; }
     Destinations& destinations() { return destinations_; }
+    cache::Cache* cache() { return cache_.get(); }  // null when off
+    CacheFigures cache_figures() const { return cache_ ? cache_->figures() : CacheFigures{}; }
     bool stopping() const { return stopping_.load(); }
 
     // Registers a connection's descriptor, so that stop() can shut it down; false when
@@ -56,6 +64,7 @@ private:
     PyObject* const module_;  // zivane.proxy, alive for the whole process
     const Options options_;
     Destinations destinations_;
+    std::unique_ptr<cache::Cache> cache_;
     net::Socket listener_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
