@@ -283,37 +283,43 @@ bool relay_released(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr&
     }
 }
 
-// Whether Reticulum knows a path to the destination now.
-bool path_known(Proxy& proxy, const std::string& hash) {
+// How long a request whose stored copy could stand in waits for its link: a path not
+// known yet gets a short wait, a known one the time Reticulum allows one link request
+// along it (6 s a hop, and some for the first): the copy is worth more than minutes of
+// searching and retrying. Never longer than `connect`.
+double wait_with_copy(Proxy& proxy, const std::string& hash, double connect) {
+    constexpr double kShortPathWait = 5.0, kPerHop = 6.0, kFirstHop = 5.0;
     Ref rns = module_global(proxy.module(), ZV_STR("RNS"));
     Ref transport = rns ? attr(rns.get(), ZV_STR("Transport")) : Ref{};
     Ref bytes =
         transport ? Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(hash.size() / 2))) : Ref{};
-    if (!bytes) return PyErr_Clear(), true;
-    char* out = PyBytes_AS_STRING(bytes.get());
+    if (!bytes) return PyErr_Clear(), connect;
     auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };  // lower-case hex, checked
+    char* out = PyBytes_AS_STRING(bytes.get());
     for (std::size_t i = 0; i + 1 < hash.size(); i += 2)
         out[i / 2] = char(nibble(hash[i]) << 4 | nibble(hash[i + 1]));
     Ref known = call_method(transport.get(), ZV_STR("has_path"), {bytes.get()});
-    int truth = known ? PyObject_IsTrue(known.get()) : 1;
+    Ref hops = known ? call_method(transport.get(), ZV_STR("hops_to"), {bytes.get()}) : Ref{};
+    long count = hops && PyLong_Check(hops.get()) ? PyLong_AsLong(hops.get()) : -1;
+    int has_path = known ? PyObject_IsTrue(known.get()) : -1;
     PyErr_Clear();
-    return truth != 0;
+    if (has_path < 0 || count < 0) return connect;
+    double wait = has_path ? kPerHop * double(std::max(1L, count)) + kFirstHop : kShortPathWait;
+    return connect < 0 ? wait : std::min(connect, wait);
 }
 
-// The link for the request's destination, opened when there is none. When a stored copy
-// could answer instead, a path not known yet is given a short wait only: the copy is
-// worth more than minutes of searching.
+// The link for the request's destination, opened when there is none (waiting less when a
+// stored copy could answer instead).
 LinkPtr link_for(Proxy& proxy, const Target& target, const cache::Visit& visit, LinkFailure& failure) {
-    constexpr double kShortPathWait = 5.0;
-    Options options = proxy.options();
-    double& connect = options.settings.connect_timeout;
-    if (visit.can_stand_in() && connect > kShortPathWait && !path_known(proxy, target.hash))
-        connect = kShortPathWait;
+    const Options& options = proxy.options();
+    Settings settings = options.settings;
+    if (visit.can_stand_in())
+        settings.connect_timeout = wait_with_copy(proxy, target.hash, settings.connect_timeout);
     Ref identity_path = options.identity_path
                             ? Ref::steal(PyUnicode_FromString(options.identity_path->c_str()))
                             : Ref::none();
     LinkPtr link = identity_path ? proxy.destinations().get(proxy.module(), target.hash, target.port,
-                                                            identity_path.get(), options.settings, failure)
+                                                            identity_path.get(), settings, failure)
                                  : LinkPtr{};
     PyErr_Clear();
     return link;
