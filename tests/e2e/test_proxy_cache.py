@@ -122,7 +122,7 @@ def test_fresh_answers_take_nothing_from_the_link(site, gateway, proxy):
     assert first[0] == second[0] == head[0] == 200
     assert second[2] == b"fresh body" and head[2] == b""
     assert int(second[1]["Age"]) >= 1 and head[1]["Content-Length"] == "10"
-    assert site.count("/fresh") == 1
+    assert site.count("/fresh") == 1 and " cached" in proxy.stderr
     # the browser's own conditional request, answered from the store
     status, headers, _ = get(proxy, gateway, "/fresh", headers={"If-None-Match": '"f1"'})
     assert status == 304 and "Age" in headers and site.count("/fresh") == 1
@@ -168,6 +168,19 @@ def test_stale_while_revalidate_and_stale_if_error(site, gateway, proxy):
     site.routes["/sie"] = (503, {}, b"down for a moment")
     status, headers, body = get(proxy, gateway, "/sie")
     assert (status, body) == (200, b"kept") and "Age" in headers
+
+
+def test_heuristic_freshness(site, gateway, proxy):
+    # a tenth of the time since Last-Modified, for statuses that allow it: the favicon's 404 too
+    ten_days_ago = time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(time.time() - 10 * 86400))
+    rfc850 = time.strftime("%A, %d-%b-%y %H:%M:%S GMT", time.gmtime(time.time() - 10 * 86400))
+    site.routes["/favicon.ico"] = (404, {"Last-Modified": ten_days_ago}, b"no icon")
+    site.routes["/old"] = (200, {"Last-Modified": rfc850}, b"old page")
+    site.routes["/moved"] = (302, {"Last-Modified": ten_days_ago, "Location": "/old"}, b"")
+    for path in ("/favicon.ico", "/old", "/moved"):
+        get(proxy, gateway, path)
+        get(proxy, gateway, path)
+    assert [site.count(p) for p in ("/favicon.ico", "/old", "/moved")] == [1, 1, 2]
 
 
 def test_what_is_not_stored(net, site, gateway, proxy):

@@ -83,6 +83,7 @@ public:
         int status = 0;           // 0: no answer went out
         std::uint64_t bytes = 0;  // body bytes relayed to the browser
         std::string refusal;      // the proxy's own reason, when it answered itself
+        const char* stored = "";  // how a stored answer served it, when one did
     } outcome;
     std::string peer() const { return peer_name(socket_.fd()); }
 
@@ -210,6 +211,9 @@ private:
 // take another request.
 bool serve_stored_released(Browser& browser, const http::Head& request, cache::Visit& visit,
                            cache::Served how) {
+    static constexpr const char* kNotes[] = {
+        "", "cached", "cached, stale", "cached, confirmed", "offline copy", "cached, the site failing"};
+    browser.outcome.stored = kNotes[int(how)];
     Relay relay(browser, request);
     bool has_body = false;
     http::Head head = visit.stored_head(how, has_body);
@@ -452,7 +456,10 @@ void log_request(Proxy& proxy, Browser& browser, std::string method, std::string
     served.status = outcome.status;
     served.bytes = outcome.bytes;
     served.seconds = std::chrono::duration<double>(Clock::now() - outcome.start).count();
-    if (!outcome.refusal.empty()) served.note = "refused: " + outcome.refusal;
+    if (!outcome.refusal.empty())
+        served.note = "refused: " + outcome.refusal;
+    else
+        served.note = outcome.stored;
     service::log_served(proxy.module(), served);
 }
 
