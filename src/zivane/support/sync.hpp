@@ -34,7 +34,8 @@
 //      hand-over, the bounded-call workers' queue, a proxy link's answers, the proxy's
 //      thread count, a gateway link's wake-up while a body is awaited, the gateway's
 //      worker queue and its idle upstream connections, an ASGI request's hand-over
-//      between the loop and the threads, zivane.web's task pool): nothing else is taken
+//      between the loop and the threads, zivane.web's task pool, the proxy cache's
+//      unreachable destinations and background revalidations): nothing else is taken
 //      while it is held.
 //
 // And the GIL, which is not a place in that order but a rule for each kind of lock:
