@@ -21,6 +21,7 @@ class Site:
 
     def __init__(self):
         self.routes = {}
+        self.delays = {}  # path -> seconds before answering
         self.seen = []
         site = self
 
@@ -34,6 +35,7 @@ class Site:
                 length = int(self.headers.get("Content-Length") or 0)
                 self.rfile.read(length)
                 site.seen.append((self.command, self.path, dict(self.headers)))
+                time.sleep(site.delays.get(self.path, 0))
                 status, headers, body = site.routes.get(self.path, (404, {}, b"none"))
                 etag = headers.get("ETag")
                 if etag and self.headers.get("If-None-Match") == etag:
@@ -92,7 +94,7 @@ def gateway(net, site):
 
 @pytest.fixture(scope="module")
 def proxy(net, gateway):
-    return start_proxy(net, "--connect-timeout", "10")
+    return start_proxy(net, "--connect-timeout", "10", "--timeout", "5")
 
 
 def get(proxy, gateway, path, **kw):
@@ -313,3 +315,12 @@ def test_unreachable_sites_get_their_stored_copies(net, site, proxy):
     assert (status, body) == (200, b"offline copy") and time.monotonic() - start < 3
     assert fetch(proxy, base + "/never-seen", timeout=120)[0] in (502, 504)
     assert fetch(proxy, base + "/guarded", timeout=120)[0] in (502, 504)  # must-revalidate: no stale copy
+
+
+def test_a_site_that_does_not_answer_in_time(site, gateway, proxy):
+    # last of the module: the destination is taken for unreachable afterwards
+    site.routes["/late"] = (200, {"Cache-Control": "max-age=0", "ETag": '"l"'}, b"on time once")
+    get(proxy, gateway, "/late")
+    site.delays["/late"] = 8
+    status, headers, body = get(proxy, gateway, "/late")
+    assert (status, body) == (200, b"on time once") and "111" in headers["Warning"]

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -87,10 +88,13 @@ bool read_exact(int fd, char* data, std::size_t size, std::uint64_t offset) {
     return true;
 }
 
+// Unique among the processes sharing the directory: the process, a count, and the time.
 std::string temp_name(const std::string& dir) {
     static std::atomic<unsigned> counter{0};
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
     return dir + "/.tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + "-" +
-           hex16(std::uint64_t(::time(nullptr)) ^ (std::uint64_t(std::rand()) << 20));
+           hex16(std::uint64_t(now.tv_sec) * 1000000000ull + std::uint64_t(now.tv_nsec));
 }
 
 }  // namespace
