@@ -179,10 +179,13 @@ def test_heuristic_freshness(site, gateway, proxy):
     site.routes["/favicon.ico"] = (404, {"Last-Modified": ten_days_ago}, b"no icon")
     site.routes["/old"] = (200, {"Last-Modified": rfc850}, b"old page")
     site.routes["/moved"] = (302, {"Last-Modified": ten_days_ago, "Location": "/old"}, b"")
-    for path in ("/favicon.ico", "/old", "/moved"):
+    site.routes["/missing"] = (404, {}, b"nothing here")  # nothing to go by: a few minutes
+    site.routes["/dynamic"] = (200, {}, b"made just now")  # nothing to go by: asked each time
+    paths = ("/favicon.ico", "/old", "/moved", "/missing", "/dynamic")
+    for path in paths:
         get(proxy, gateway, path)
         get(proxy, gateway, path)
-    assert [site.count(p) for p in ("/favicon.ico", "/old", "/moved")] == [1, 1, 2]
+    assert [site.count(p) for p in paths] == [1, 1, 2, 1, 2]
 
 
 def test_what_is_not_stored(net, site, gateway, proxy):

@@ -11,6 +11,10 @@ namespace {
 
 // A heuristic lifetime is never longer than this: beyond a day, RFC 7234 wanted a warning.
 constexpr double kHeuristicCap = 24 * 3600.0;
+// A "not found" or "gone" with nothing to go by (a missing favicon, asked on every page)
+// is taken to last this long: RFC 9111 4.2.2 leaves heuristics to the cache, and a reload
+// (max-age=0) asks again at once.
+constexpr double kNegativeHeuristic = 300.0;
 // A Vary list a cache keeps variants by: longer ones are not stored (each name multiplies
 // the variants one URL may take).
 constexpr std::size_t kVaryNames = 8;
@@ -233,6 +237,7 @@ double freshness_lifetime(const http::Head& stored, const Times& t) {
         return expires ? std::max(0.0, *expires - date) : 0;  // an invalid Expires is in the past
     }
     std::optional<double> modified = date_field(stored, "last-modified");
+    if (!modified && (stored.status == 404 || stored.status == 410)) return kNegativeHeuristic;
     if (!modified || !(heuristically_cacheable(stored.status) || control.is_public)) return 0;
     return std::min(kHeuristicCap, std::max(0.0, (date - *modified) / 10));
 }

@@ -47,7 +47,7 @@ struct Times {
 };
 double current_age(const http::Head& stored, const Times& times, double now);
 // Explicit (max-age, Expires) or heuristic (a tenth of the time since Last-Modified,
-// at most a day, for statuses that allow it).
+// at most a day, for statuses that allow it; five minutes for a 404 or 410 without it).
 double freshness_lifetime(const http::Head& stored, const Times& times);
 
 // Why an answer to a GET must not be stored; empty when it may be. `asked` is the
