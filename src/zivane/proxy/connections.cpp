@@ -2,11 +2,13 @@
 // destination's link, and each answer relayed back as it arrives.
 #include "common/service.hpp"
 #include "proxy/proxy.hpp"
+#include "proxy/resume.hpp"
 #include "proxy/target.hpp"
 #include "support/ascii.hpp"
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -164,6 +166,7 @@ public:
         : browser_(browser), http10_(request.minor_version == 0), closing_(request.ends_connection()) {}
 
     bool started() const { return started_; }
+    std::uint64_t relayed() const { return relayed_; }  // body bytes written so far
 
     bool begin(http::Head head, bool head_request) {
         started_ = true;
@@ -182,7 +185,8 @@ public:
 
     bool pieces(const std::deque<std::string>& pieces) {
         if (no_body_ || pieces.empty()) return true;
-        for (const std::string& piece : pieces) browser_.outcome.bytes += piece.size();
+        for (const std::string& piece : pieces) relayed_ += piece.size();
+        browser_.outcome.bytes = relayed_;
         if (!chunked_ && pieces.size() == 1) return browser_.write(pieces.front());
         std::string out;
         for (const std::string& piece : pieces)
@@ -200,37 +204,48 @@ private:
     bool started_ = false;
     bool no_body_ = false;
     bool chunked_ = false;
+    std::uint64_t relayed_ = 0;
 };
 
-// Relays `answer` as it arrives, without the GIL. True when the connection can take
-// another request; `fail_link` says why the link must go, when it must.
-bool relay_released(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& answer,
-                    const http::Head& request, std::string& fail_link) {
+// How relaying an answer from one link ended: the connection takes another request, or
+// it closes, or the link failed half-way through a body that may be continued.
+enum class Relayed { Next, Close, Cut };
+
+// Relays `answer` as it arrives, without the GIL; the head of a continuation is checked,
+// not relayed. `fail_link` says why the link must go, when it must.
+Relayed relay_released(Proxy& proxy, Browser& browser, Relay& relay, Link& link, const AnswerPtr& answer,
+                       const http::Head& request, std::optional<resume::Plan>& plan, std::string& fail_link) {
     const Settings& settings = proxy.options().settings;
-    Relay relay(browser, request);
     double timeout = settings.request_timeout;
+    std::string why;
     for (;;) {
         Link::Taken taken;
         if (!link.take(answer, after(timeout), taken)) {
             if (!relay.started() && link.progressed_within(timeout))
                 continue;  // queued behind another answer
-            std::string why =
-                link.name() + " did not answer in time (" + std::to_string(int(timeout)) + " s)";
+            why = link.name() + " did not answer in time (" + std::to_string(int(timeout)) + " s)";
             if (!relay.started()) refuse(browser, 504, why);
             fail_link = why;  // a late answer would be taken for the next request's
-            return false;
+            return Relayed::Close;
         }
         timeout = settings.read_timeout;
-        if ((taken.has_head && !relay.begin(std::move(taken.head), answer->head_request)) ||
+        bool continued = taken.has_head && plan && plan->continuing;
+        if (continued && !resume::continues(taken.head, *plan, why)) {
+            link.abandon(answer);  // the browser sees the body cut short, as without resuming
+            return Relayed::Close;
+        }
+        if (continued) plan->continuing = false;
+        if (taken.has_head && !continued) plan = resume::plan_for(request, taken.head);
+        if ((taken.has_head && !continued && !relay.begin(std::move(taken.head), answer->head_request)) ||
             !relay.pieces(taken.pieces)) {
             link.abandon(answer);
-            return false;
+            return Relayed::Close;
         }
-        if (taken.ended) return relay.finish();
-        if (taken.overflowed) return false;
+        if (taken.ended) return relay.finish() ? Relayed::Next : Relayed::Close;
+        if (taken.overflowed) return Relayed::Close;
         if (!taken.failure.empty()) {
             if (!relay.started()) refuse(browser, 502, taken.failure);
-            return false;
+            return relay.started() && plan ? Relayed::Cut : Relayed::Close;
         }
     }
 }
@@ -272,18 +287,44 @@ auto body_source(Browser& browser, const http::Head& request, double timeout) {
     };
 }
 
-// Relays `answer` with the GIL released all along (the GIL is held on entry and exit).
-bool relay_answer(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& answer,
-                  const http::Head& request) {
-    std::string fail_link;
-    bool goes_on = sync::without_gil([&] {
-        browser.holds_gil = false;
-        bool result = relay_released(proxy, browser, link, answer, request, fail_link);
-        browser.holds_gil = true;
-        return result;
-    });
-    if (!fail_link.empty()) link.fail(proxy.module(), fail_link);
-    return goes_on;
+// Asks, on a new link to the destination, for the rest of the answer `plan` follows.
+bool ask_for_the_rest(Proxy& proxy, const http::Head& request, const Target& target, const resume::Plan& plan,
+                      LinkPtr& link, AnswerPtr& answer) {
+    Link::Outbound outbound{
+        outgoing_head(resume::continuation(request, plan), target, proxy.options().settings.slim)};
+    auto no_body = [](std::string&) { return Link::Feed::Done; };
+    Link::Sent sent = Link::Sent::NotTaken;
+    std::string why;
+    for (int tries = 0; tries < 2 && sent == Link::Sent::NotTaken; ++tries) {
+        LinkFailure failure;
+        link = link_for(proxy, target, failure);
+        if (!link) return false;
+        answer = std::make_shared<Answer>(false);
+        sent = link->send(proxy.module(), outbound, answer, no_body, why);
+    }
+    return sent == Link::Sent::Whole;
+}
+
+// Relays `answer` with the GIL released all along (the GIL is held on entry and exit). A
+// body whose link dies half-way goes on from a new link when its answer allows it.
+bool relay_answer(Proxy& proxy, Browser& browser, LinkPtr link, AnswerPtr answer, const http::Head& request,
+                  const Target& target) {
+    Relay relay(browser, request);
+    std::optional<resume::Plan> plan;  // known once the head shows the answer can be continued
+    for (;;) {
+        std::string fail_link;
+        Relayed relayed = sync::without_gil([&] {
+            browser.holds_gil = false;
+            Relayed result = relay_released(proxy, browser, relay, *link, answer, request, plan, fail_link);
+            browser.holds_gil = true;
+            return result;
+        });
+        if (!fail_link.empty()) link->fail(proxy.module(), fail_link);
+        if (relayed != Relayed::Cut) return relayed == Relayed::Next;
+        plan->received = relay.relayed();
+        if (!plan->another_try() || !ask_for_the_rest(proxy, request, target, *plan, link, answer))
+            return false;
+    }
 }
 
 bool expects_continue(const http::Head& request) {
@@ -328,7 +369,7 @@ bool serve_request(Proxy& proxy, Browser& browser) {
         late ? refuse(browser, 408, "the request body did not arrive in time") : refuse(browser, 502, why);
         return false;
     }
-    return relay_answer(proxy, browser, *link, answer, request);
+    return relay_answer(proxy, browser, link, answer, request, target);
 }
 
 // Seconds a head may take after its first byte: no longer than a connection may stay idle,

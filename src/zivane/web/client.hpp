@@ -8,6 +8,8 @@
 #pragma once
 
 #include "proxy/links.hpp"
+#include "proxy/resume.hpp"
+#include "proxy/target.hpp"
 
 #include <functional>
 #include <memory>
@@ -38,10 +40,22 @@ struct Outgoing {
     Timeouts timeouts;
 };
 
+// What it takes to ask a new link for the rest of an answer whose link failed half-way
+// (proxy/resume.hpp): the request as it went out, and where and how it went.
+struct Continuation {
+    Ref module;
+    proxy::Target target;
+    proxy::Settings settings;
+    http::Head request;
+    std::optional<proxy::resume::Plan> plan;  // set when the answer's head allows it
+    bool cut = false;                         // its link failed: the rest is to be asked for
+    std::string why;                          // what became of that link
+};
+
 // One request and its answer. `link` and `answer` change with the GIL held only;
-// `head`, `pending`, `ended`, `failure` and `why` belong to the thread in start_exchange,
-// then to the reader holding `mutex`. A close never waits for that reader: it sets
-// `closed` and gives the answer up on the link, which wakes the reader.
+// `head`, `pending`, `ended`, `failure`, `why` and `continuation` belong to the thread
+// in start_exchange, then to the reader holding `mutex`. A close never waits for that
+// reader: it sets `closed` and gives the answer up on the link, which wakes the reader.
 struct Exchange {
     ClientPtr client;
     proxy::LinkPtr link;
@@ -54,6 +68,7 @@ struct Exchange {
     std::atomic<bool> finished{false};  // read to its end: ended, nothing pending
     Failure failure = Failure::None;
     std::string why;
+    Continuation continuation;
     PyMutex mutex{};  // one reader at a time
 };
 using ExchangePtr = std::shared_ptr<Exchange>;
