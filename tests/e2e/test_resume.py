@@ -4,9 +4,10 @@ new link and arrives whole; any other is cut short as before, never spliced.
 
 The site is an ASGI application served by zivane.web.serve in a process of its own. Its
 paths say how it answers: /<kind>/<size>/<cuts>/<name>. It streams the body and, `cuts`
-times per path, tears its Reticulum links down a third of the way through an answer
-(the link dies, the site stays up). A request with Range and a matching If-Range gets
-the rest as 206; `kind` chooses the validator and the ways a continuation can go wrong.
+times per path, tears its Reticulum links down a third of the way through an answer (the
+link dies, the site stays up), or stalls in silence there. A request with Range and a
+matching If-Range gets the rest as 206; `kind` chooses the validator and the ways a
+continuation can go wrong.
 """
 
 import hashlib
@@ -101,6 +102,9 @@ async def app(scope, receive, send):
             if kind == "changes":
                 state["version"] += 1
             await asyncio.sleep(1.0)  # what was sent reaches the other end first
+            if kind == "stalls":  # the link stays up, silent
+                await asyncio.sleep(5.0)
+                return
             await asyncio.get_running_loop().run_in_executor(None, tear_down_links)
             return
     await send({"type": "http.response.body", "body": b"", "more_body": False})
@@ -185,6 +189,14 @@ def test_a_download_whose_link_dies_arrives_whole_through_the_proxy(site, proxy,
     assert body == content(path, 1, size)
     starts = continued_from(asked(site, path), LAST_MODIFIED if kind == "dated" else '"v1"')
     assert len(starts) == cuts and starts == sorted(starts) and 0 < starts[0] and starts[-1] < size
+
+
+def test_a_link_silent_half_way_is_given_up_and_the_download_goes_on(net, site):
+    impatient = start_proxy(net, tunables={"_READ_TIMEOUT": 2.0})
+    path = "/stalls/100000/1/proxy"
+    _, body = through_proxy(impatient, site, path)
+    assert body == content(path, 1, 100_000)
+    assert len(continued_from(asked(site, path), '"v1"')) == 1
 
 
 # kind: how the site answers; continued: whether it was asked for the rest at all

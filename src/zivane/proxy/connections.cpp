@@ -226,7 +226,7 @@ Relayed relay_released(Proxy& proxy, Browser& browser, Relay& relay, Link& link,
             why = link.name() + " did not answer in time (" + std::to_string(int(timeout)) + " s)";
             if (!relay.started()) refuse(browser, 504, why);
             fail_link = why;  // a late answer would be taken for the next request's
-            return Relayed::Close;
+            return relay.started() && plan ? Relayed::Cut : Relayed::Close;  // silent as a dead link
         }
         timeout = settings.read_timeout;
         bool continued = taken.has_head && plan && plan->continuing;
