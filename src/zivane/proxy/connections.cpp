@@ -1,5 +1,6 @@
 // One browser connection: requests read from the socket, checked, forwarded on their
-// destination's link, and each answer relayed back as it arrives.
+// destination's link, and each answer relayed back as it arrives (and continued from a
+// new link when its link dies half-way and the answer allows it: resume.hpp).
 #include "common/service.hpp"
 #include "proxy/proxy.hpp"
 #include "proxy/resume.hpp"

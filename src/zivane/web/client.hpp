@@ -1,6 +1,7 @@
 // Calling Reticulum sites from Python HTTP client libraries: requests to `<hash>.rns`
 // URLs sent on the proxy's links (one per destination, shared by every request of a
-// transport, reopened when closed), and their answers read as they arrive.
+// transport, reopened when closed), and their answers read as they arrive; an answer
+// whose link dies half-way goes on from a new link when it allows it (proxy/resume.hpp).
 //
 // Every function is called with the GIL held; waits on Reticulum release it. An async
 // transport runs the waits on a small pool of threads of its own and hears back on its
