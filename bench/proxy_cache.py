@@ -17,6 +17,7 @@ first request until the medium fell quiet again, and how long the visit took:
   browser's own If-Modified-Since carrying the validation (what a visit cost before).
 """
 
+import hashlib
 import http.client
 import json
 import os
@@ -45,7 +46,7 @@ def content(name, size):
     if name.endswith(".png"):  # incompressible, as images are
         block, out = name.encode(), bytearray()
         while len(out) < size:
-            block = __import__("hashlib").sha256(block).digest()
+            block = hashlib.sha256(block).digest()
             out += block
         return bytes(out[:size])
     if name.endswith(".json"):

@@ -1,10 +1,10 @@
 #include "proxy/cache_rules.hpp"
 
+#include "proxy/resume.hpp"
 #include "support/ascii.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 
 namespace zv::proxy::cache {
 namespace {
@@ -72,7 +72,8 @@ bool is_cache_control(const http::Field& field) { return ascii::equals_lower(fie
 
 std::optional<double> date_field(const http::Head& head, std::string_view name) {
     const std::string* value = head.find(name);
-    return value ? parse_http_date(*value) : std::nullopt;
+    std::optional<std::int64_t> seconds = value ? resume::parse_http_date(*value) : std::nullopt;
+    return seconds ? std::optional<double>(double(*seconds)) : std::nullopt;
 }
 
 bool heuristically_cacheable(int status) {
@@ -100,35 +101,6 @@ std::string joined_values(const http::Head& head, std::string_view lower_name, b
         present = true;
     }
     return out;
-}
-
-int month_of(std::string_view name) {
-    static constexpr std::string_view kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                                                   "jul", "aug", "sep", "oct", "nov", "dec"};
-    for (int i = 0; i < 12; ++i)
-        if (ascii::equals_lower(name, kMonths[i])) return i;
-    return -1;
-}
-
-bool all_digits(std::string_view text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-int number_of(std::string_view digits) {
-    int value = 0;
-    for (char c : digits) value = value * 10 + (c - '0');
-    return value;
-}
-
-bool read_clock(std::string_view text, std::tm& out) {
-    if (text.size() != 8 || text[2] != ':' || text[5] != ':') return false;
-    std::string_view h = text.substr(0, 2), m = text.substr(3, 2), s = text.substr(6, 2);
-    if (!all_digits(h) || !all_digits(m) || !all_digits(s)) return false;
-    out.tm_hour = number_of(h);
-    out.tm_min = number_of(m);
-    out.tm_sec = number_of(s);
-    return out.tm_hour < 24 && out.tm_min < 60 && out.tm_sec < 61;
 }
 
 }  // namespace
@@ -162,34 +134,6 @@ Control read_control(const http::Head& head, bool request) {
     }
     if (request && !any && head.lists("pragma", "no-cache")) c.no_cache = true;
     return c;
-}
-
-std::optional<double> parse_http_date(std::string_view text) {
-    std::tm tm{};
-    int found = 0;  // bits: 1 day, 2 month, 4 year, 8 time
-    while (!text.empty()) {
-        std::size_t end = text.find_first_of(" ,-");
-        std::string_view token = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (token.empty()) continue;
-        if (token.find(':') != std::string_view::npos) {
-            if (!read_clock(token, tm)) return std::nullopt;
-            found |= 8;
-        } else if (month_of(token) >= 0 && !(found & 2)) {
-            tm.tm_mon = month_of(token);
-            found |= 2;
-        } else if (all_digits(token) && token.size() <= 2 && !(found & 1)) {
-            tm.tm_mday = number_of(token);
-            found |= 1;
-        } else if (all_digits(token) && (token.size() == 2 || token.size() == 4) && !(found & 4)) {
-            int year = number_of(token);
-            if (token.size() == 2) year += year < 70 ? 2000 : 1900;  // RFC 850's two digits
-            tm.tm_year = year - 1900;
-            found |= 4;
-        }
-    }
-    if (found != 15 || tm.tm_mday < 1 || tm.tm_mday > 31) return std::nullopt;
-    return double(::timegm(&tm));
 }
 
 bool vary_values(const http::Head& answer, const http::Head& request, std::vector<VaryValue>& out) {

@@ -24,9 +24,6 @@ struct Control {
 };
 Control read_control(const http::Head& head, bool request);
 
-// An HTTP-date (IMF-fixdate, RFC 850 or asctime form); none when it is not one.
-std::optional<double> parse_http_date(std::string_view text);
-
 // The value of a request field a stored variant was chosen by (Vary): all its lines
 // joined, or none when the request has no such field.
 struct VaryValue {

@@ -1,13 +1,17 @@
 // One browser connection: requests read from the socket, checked, forwarded on their
-// destination's link, and each answer relayed back as it arrives.
+// destination's link, and each answer relayed back as it arrives (and continued from a
+// new link when its link dies half-way and the answer allows it: resume.hpp); GETs the
+// cache can answer are answered from it (cache.hpp).
 #include "common/service.hpp"
 #include "proxy/proxy.hpp"
+#include "proxy/resume.hpp"
 #include "proxy/target.hpp"
 #include "support/ascii.hpp"
 #include "support/globals.hpp"
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -169,6 +173,7 @@ public:
         : browser_(browser), http10_(request.minor_version == 0), closing_(request.ends_connection()) {}
 
     bool started() const { return started_; }
+    std::uint64_t relayed() const { return relayed_; }  // body bytes written so far
 
     bool begin(http::Head head, bool head_request) {
         started_ = true;
@@ -187,7 +192,8 @@ public:
 
     bool pieces(const std::deque<std::string>& pieces) {
         if (no_body_ || pieces.empty()) return true;
-        for (const std::string& piece : pieces) browser_.outcome.bytes += piece.size();
+        for (const std::string& piece : pieces) relayed_ += piece.size();
+        browser_.outcome.bytes = relayed_;
         if (!chunked_ && pieces.size() == 1) return browser_.write(pieces.front());
         std::string out;
         for (const std::string& piece : pieces)
@@ -205,6 +211,7 @@ private:
     bool started_ = false;
     bool no_body_ = false;
     bool chunked_ = false;
+    std::uint64_t relayed_ = 0;
 };
 
 // Serves the cache's stored answer `how`, without the GIL. True when the connection can
@@ -245,45 +252,62 @@ bool released(Browser& browser, Work&& work) {
     });
 }
 
+// How relaying an answer from one link ended: the connection takes another request, or
+// it closes, or the link failed half-way through a body that may be continued.
+enum class Relayed { Next, Close, Cut };
+
 // Relays `answer` as it arrives, without the GIL, storing it in the cache as it goes when
-// it may be. True when the connection can take another request; `fail_link` says why the
+// it may be; the head of a continuation is checked, not relayed. `fail_link` says why the
 // link must go, when it must.
-bool relay_released(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& answer,
-                    const http::Head& request, cache::Visit& visit, std::string& fail_link) {
+Relayed relay_released(Proxy& proxy, Browser& browser, Relay& relay, Link& link, const AnswerPtr& answer,
+                       const http::Head& request, std::optional<resume::Plan>& plan, cache::Visit& visit,
+                       std::string& fail_link) {
     const Settings& settings = proxy.options().settings;
-    Relay relay(browser, request);
     double timeout = settings.request_timeout;
+    std::string why;
     cache::Served instead = cache::Served::None;  // the stored answer goes out once this one is read
+    auto stand_in = [&](int status, const std::string& reason) {
+        return stand_in_released(browser, request, visit, status, reason) ? Relayed::Next : Relayed::Close;
+    };
     for (;;) {
         Link::Taken taken;
         if (!link.take(answer, after(timeout), taken)) {
             if (!relay.started() && link.progressed_within(timeout))
                 continue;  // queued behind another answer
-            std::string why =
-                link.name() + " did not answer in time (" + std::to_string(int(timeout)) + " s)";
+            why = link.name() + " did not answer in time (" + std::to_string(int(timeout)) + " s)";
             fail_link = why;  // a late answer would be taken for the next request's
-            return !relay.started() && stand_in_released(browser, request, visit, 504, why);
+            if (!relay.started()) return stand_in(504, why);
+            return plan ? Relayed::Cut : Relayed::Close;  // silent as a dead link
         }
         timeout = settings.read_timeout;
-        if (taken.has_head) instead = visit.on_head(taken.head);
-        if (instead != cache::Served::None) {
-            if (taken.ended || !taken.failure.empty() || taken.overflowed)
-                return serve_stored_released(browser, request, visit, instead) && taken.ended;
-            continue;
+        bool continued = taken.has_head && plan && plan->continuing;
+        if (continued && !resume::continues(taken.head, *plan, why)) {
+            link.abandon(answer);  // the browser sees the body cut short, as without resuming
+            return Relayed::Close;
         }
-        if ((taken.has_head && !relay.begin(std::move(taken.head), answer->head_request)) ||
+        if (continued) plan->continuing = false;
+        if (taken.has_head && !continued) instead = visit.on_head(taken.head);
+        if (instead != cache::Served::None) {
+            if (!taken.ended && taken.failure.empty() && !taken.overflowed) continue;
+            return serve_stored_released(browser, request, visit, instead) && taken.ended ? Relayed::Next
+                                                                                          : Relayed::Close;
+        }
+        if (taken.has_head && !continued) plan = resume::plan_for(request, taken.head);
+        if ((taken.has_head && !continued && !relay.begin(std::move(taken.head), answer->head_request)) ||
             !relay.pieces(taken.pieces)) {
             link.abandon(answer);
-            return false;
+            return Relayed::Close;
         }
         visit.on_pieces(taken.pieces);
         if (taken.ended) {
             visit.on_end();
-            return relay.finish();
+            return relay.finish() ? Relayed::Next : Relayed::Close;
         }
-        if (taken.overflowed) return false;
-        if (!taken.failure.empty())
-            return !relay.started() && stand_in_released(browser, request, visit, 502, taken.failure);
+        if (taken.overflowed) return Relayed::Close;
+        if (!taken.failure.empty()) {
+            if (!relay.started()) return stand_in(502, taken.failure);
+            return plan ? Relayed::Cut : Relayed::Close;
+        }
     }
 }
 
@@ -313,11 +337,11 @@ double wait_with_copy(Proxy& proxy, const std::string& hash, double connect) {
 }
 
 // The link for the request's destination, opened when there is none (waiting less when a
-// stored copy could answer instead).
-LinkPtr link_for(Proxy& proxy, const Target& target, const cache::Visit& visit, LinkFailure& failure) {
+// stored copy could answer instead: `copy_stands_in`).
+LinkPtr link_for(Proxy& proxy, const Target& target, LinkFailure& failure, bool copy_stands_in = false) {
     const Options& options = proxy.options();
     Settings settings = options.settings;
-    if (visit.can_stand_in())
+    if (copy_stands_in)
         settings.connect_timeout = wait_with_copy(proxy, target.hash, settings.connect_timeout);
     Ref identity_path = options.identity_path
                             ? Ref::steal(PyUnicode_FromString(options.identity_path->c_str()))
@@ -353,14 +377,43 @@ auto body_source(Browser& browser, const http::Head& request, double timeout) {
     };
 }
 
-// Relays `answer` with the GIL released all along (the GIL is held on entry and exit).
-bool relay_answer(Proxy& proxy, Browser& browser, Link& link, const AnswerPtr& answer,
-                  const http::Head& request, cache::Visit& visit) {
-    std::string fail_link;
-    bool goes_on = released(
-        browser, [&] { return relay_released(proxy, browser, link, answer, request, visit, fail_link); });
-    if (!fail_link.empty()) link.fail(proxy.module(), fail_link);
-    return goes_on;
+// Asks, on a new link to the destination, for the rest of the answer `plan` follows.
+bool ask_for_the_rest(Proxy& proxy, const http::Head& request, const Target& target, const resume::Plan& plan,
+                      LinkPtr& link, AnswerPtr& answer) {
+    Link::Outbound outbound{
+        outgoing_head(resume::continuation(request, plan), target, proxy.options().settings.slim)};
+    auto no_body = [](std::string&) { return Link::Feed::Done; };
+    Link::Sent sent = Link::Sent::NotTaken;
+    std::string why;
+    for (int tries = 0; tries < 2 && sent == Link::Sent::NotTaken; ++tries) {
+        LinkFailure failure;
+        link = link_for(proxy, target, failure);
+        if (!link) return false;
+        answer = std::make_shared<Answer>(false);
+        sent = link->send(proxy.module(), outbound, answer, no_body, why);
+    }
+    return sent == Link::Sent::Whole;
+}
+
+// Relays `answer` with the GIL released all along (the GIL is held on entry and exit). A
+// body whose link dies half-way goes on from a new link when its answer allows it.
+bool relay_answer(Proxy& proxy, Browser& browser, LinkPtr link, AnswerPtr answer, const http::Head& request,
+                  const Target& target, cache::Visit& visit) {
+    Relay relay(browser, request);
+    std::optional<resume::Plan> plan;  // known once the head shows the answer can be continued
+    for (;;) {
+        std::string fail_link;
+        Relayed relayed = Relayed::Close;
+        released(browser, [&] {
+            relayed = relay_released(proxy, browser, relay, *link, answer, request, plan, visit, fail_link);
+            return true;
+        });
+        if (!fail_link.empty()) link->fail(proxy.module(), fail_link);
+        if (relayed != Relayed::Cut) return relayed == Relayed::Next;
+        plan->received = relay.relayed();
+        if (!plan->another_try() || !ask_for_the_rest(proxy, request, target, *plan, link, answer))
+            return false;
+    }
 }
 
 bool expects_continue(const http::Head& request) {
@@ -415,7 +468,7 @@ bool forward(Proxy& proxy, Browser& browser, const http::Head& request, const Ta
     // A link that failed since it was found takes nothing: one more try gets a new one.
     for (int tries = 0; tries < 2 && sent == Link::Sent::NotTaken; ++tries) {
         LinkFailure failure;
-        link = link_for(proxy, target, visit, failure);
+        link = link_for(proxy, target, failure, visit.can_stand_in());
         if (!link)
             return released(browser, [&] {
                 return stand_in_released(browser, request, visit, failure.status ? failure.status : 502,
@@ -432,7 +485,7 @@ bool forward(Proxy& proxy, Browser& browser, const http::Head& request, const Ta
         if (late) return refuse(browser, 408, "the request body did not arrive in time"), false;
         return released(browser, [&] { return stand_in_released(browser, request, visit, 502, why); });
     }
-    return relay_answer(proxy, browser, *link, answer, request, visit);
+    return relay_answer(proxy, browser, link, answer, request, target, visit);
 }
 
 // Seconds a head may take after its first byte: no longer than a connection may stay idle,

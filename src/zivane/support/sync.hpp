@@ -13,7 +13,9 @@
 //      released). A write that fails tears the link down, which takes the read mutex.
 //      zivane.web Exchange::mutex (a PyMutex, one per answer a transport reads): held
 //      while one reader takes the answer's bytes, waiting on the proxy link (5) with the
-//      GIL released; a time-out there tears the link down. zivane.web's wsgi.input mutex
+//      GIL released; a time-out there tears the link down. A reader that asks a new link
+//      for the rest of an answer cut short takes the open turn and the write turn above
+//      while it holds it; nothing holding those takes an Exchange::mutex. zivane.web's wsgi.input mutex
 //      (a PyMutex, one per request): held while a read takes the body off the gateway's
 //      link (the buffer's read, 3; the link's flags, 5).
 //   2. zivane.server LinkState::mutex (a PyMutex, one per link): held while a ready

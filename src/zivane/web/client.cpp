@@ -24,7 +24,7 @@ bool fail(Exchange& ex, Failure failure, std::string why) {
 
 // The head sent on the link: origin-form, Host naming the destination, framing as the
 // library set it (chunked when it asked for it), nothing about the library's connection.
-std::string outgoing_head(Outgoing& out, const proxy::Target& target, bool& chunked) {
+http::Head outgoing_head(Outgoing& out, const proxy::Target& target, bool& chunked) {
     http::Head head;
     head.method = out.method;
     head.target = target.path;
@@ -33,7 +33,7 @@ std::string outgoing_head(Outgoing& out, const proxy::Target& target, bool& chun
     http::drop_hop_by_hop(head);
     if (!head.find("host")) head.set("Host", target.authority);
     if (chunked) head.set("Transfer-Encoding", "chunked");
-    return http::serialize_request(head);
+    return head;
 }
 
 // The body's next piece from its iterator, into `data`.
@@ -54,20 +54,79 @@ proxy::Link::Feed feed(PyObject* body, bool chunked, std::string& data, bool& ra
     return proxy::Link::Feed::More;
 }
 
-// Keeps what `taken` brought. False with the failure set.
+// The answer is given up on its link: the rest is dropped as it arrives.
+void give_up(Exchange& ex) {
+    proxy::LinkPtr link = ex.link;
+    proxy::AnswerPtr answer = ex.answer;
+    sync::without_gil([&] { link->abandon(answer); });
+    link->tear_down_if_due();
+}
+
+// Keeps what `taken` brought; the head of a continuation is checked, not kept. False with
+// the failure set. A link that failed half-way through a body that may be continued
+// leaves it `cut` instead.
 bool absorb(Exchange& ex, proxy::Link::Taken& taken) {
-    if (taken.has_head) ex.head = std::move(taken.head);
-    for (std::string& piece : taken.pieces) ex.pending.append(piece);
+    Continuation& more = ex.continuation;
+    bool continued = taken.has_head && more.plan && more.plan->continuing;
+    std::string why;
+    if (continued && !proxy::resume::continues(taken.head, *more.plan, why)) {
+        give_up(ex);
+        return fail(ex, Failure::Protocol, "the answer from " + ex.link->name() + " was cut short: " + why);
+    }
+    if (continued) more.plan->continuing = false;
+    if (taken.has_head && !continued) {
+        ex.head = std::move(taken.head);
+        more.plan = proxy::resume::plan_for(more.request, ex.head);
+    }
+    for (std::string& piece : taken.pieces) {
+        ex.pending.append(piece);
+        if (more.plan) more.plan->received += piece.size();
+    }
     if (taken.ended) ex.ended = true;
     if (ex.ended && ex.pending.empty()) ex.finished.store(true);
     if (taken.overflowed) return fail(ex, Failure::Protocol, "the answer was not read fast enough");
+    if (!taken.failure.empty() && !taken.ended && more.plan) {
+        more.cut = true;
+        more.why = taken.failure;
+        return true;
+    }
     if (!taken.failure.empty() && !taken.ended) return fail(ex, Failure::Protocol, taken.failure);
     return true;
+}
+
+// Asks a new link for the rest of an answer cut short, when it may be asked once more.
+// False with the failure set.
+bool ask_for_the_rest(Exchange& ex) {
+    Continuation& more = ex.continuation;
+    more.cut = false;
+    if (!more.plan->another_try()) return fail(ex, Failure::Protocol, more.why);
+    proxy::Link::Outbound outbound{
+        http::serialize_request(proxy::resume::continuation(more.request, *more.plan))};
+    auto no_body = [](std::string&) { return proxy::Link::Feed::Done; };
+    proxy::Link::Sent sent = proxy::Link::Sent::NotTaken;
+    std::string why = more.why;
+    for (int tries = 0; tries < 2 && sent == proxy::Link::Sent::NotTaken; ++tries) {
+        proxy::LinkFailure failure;
+        proxy::LinkPtr link =
+            ex.client->destinations.get(more.module.get(), more.target.hash, more.target.port,
+                                        ex.client->identity_path.get(), more.settings, failure);
+        if (!link) {
+            PyErr_Clear();
+            return fail(ex, Failure::Protocol, more.why + "; " + failure.reason);
+        }
+        if (ex.closed.load()) return fail(ex, Failure::Protocol, "the answer was closed");
+        ex.link = std::move(link);
+        ex.answer = std::make_shared<proxy::Answer>(false);
+        sent = ex.link->send(more.module.get(), outbound, ex.answer, no_body, why);
+    }
+    PyErr_Clear();
+    return sent == proxy::Link::Sent::Whole || fail(ex, Failure::Protocol, why);
 }
 
 // Waits for what the answer gained (the link's own waits go without the GIL). False with
 // the failure set.
 bool take(Exchange& ex, double timeout) {
+    if (ex.continuation.cut && !ask_for_the_rest(ex)) return false;
     proxy::Link::Taken taken;
     for (;;) {
         auto deadline = after(timeout);
@@ -92,7 +151,12 @@ bool start_exchange(PyObject* module, Exchange& ex, Outgoing& out) {
     if (out.timeouts.connect) settings.connect_timeout = *out.timeouts.connect;
     ex.read_timeout = out.timeouts.read.value_or(settings.request_timeout);
     bool chunked = false, raised = false;
-    proxy::Link::Outbound outbound{outgoing_head(out, target, chunked)};
+    Continuation& continuation = ex.continuation;
+    continuation.request = outgoing_head(out, target, chunked);
+    proxy::Link::Outbound outbound{http::serialize_request(continuation.request)};
+    continuation.module = Ref::borrow(module);
+    continuation.target = target;
+    continuation.settings = settings;
     ex.answer = std::make_shared<proxy::Answer>(out.method == "HEAD");
     auto more = [&](std::string& data) { return feed(out.body.get(), chunked, data, raised); };
     std::string why;
@@ -132,6 +196,7 @@ bool read_answer(Exchange& ex, std::size_t max, bool wait, std::string& out) {
             if (!take(ex, ex.read_timeout) && !ex.closed.load()) return false;
             continue;
         }
+        if (ex.continuation.cut) return false;  // a waiting read asks for the rest
         proxy::Link::Taken taken;
         bool got = sync::without_gil([&] { return ex.link->take(ex.answer, Clock::now(), taken); });
         if (!got || !absorb(ex, taken)) return false;
@@ -150,9 +215,7 @@ bool read_answer(Exchange& ex, std::size_t max, bool wait, std::string& out) {
 
 void close_exchange(Exchange& ex) {
     if (ex.closed.exchange(true) || !ex.link || !ex.answer) return;
-    proxy::LinkPtr link = ex.link;
-    sync::without_gil([&] { link->abandon(ex.answer); });
-    link->tear_down_if_due();
+    give_up(ex);
 }
 
 // ---- the pool ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Calling Reticulum sites from Python HTTP client libraries: requests to `<hash>.rns`
 // URLs sent on the proxy's links (one per destination, shared by every request of a
-// transport, reopened when closed), and their answers read as they arrive.
+// transport, reopened when closed), and their answers read as they arrive; an answer
+// whose link dies half-way goes on from a new link when it allows it (proxy/resume.hpp).
 //
 // Every function is called with the GIL held; waits on Reticulum release it. An async
 // transport runs the waits on a small pool of threads of its own and hears back on its
@@ -8,6 +9,8 @@
 #pragma once
 
 #include "proxy/links.hpp"
+#include "proxy/resume.hpp"
+#include "proxy/target.hpp"
 
 #include <functional>
 #include <memory>
@@ -38,10 +41,22 @@ struct Outgoing {
     Timeouts timeouts;
 };
 
+// What it takes to ask a new link for the rest of an answer whose link failed half-way
+// (proxy/resume.hpp): the request as it went out, and where and how it went.
+struct Continuation {
+    Ref module;
+    proxy::Target target;
+    proxy::Settings settings;
+    http::Head request;
+    std::optional<proxy::resume::Plan> plan;  // set when the answer's head allows it
+    bool cut = false;                         // its link failed: the rest is to be asked for
+    std::string why;                          // what became of that link
+};
+
 // One request and its answer. `link` and `answer` change with the GIL held only;
-// `head`, `pending`, `ended`, `failure` and `why` belong to the thread in start_exchange,
-// then to the reader holding `mutex`. A close never waits for that reader: it sets
-// `closed` and gives the answer up on the link, which wakes the reader.
+// `head`, `pending`, `ended`, `failure`, `why` and `continuation` belong to the thread
+// in start_exchange, then to the reader holding `mutex`. A close never waits for that
+// reader: it sets `closed` and gives the answer up on the link, which wakes the reader.
 struct Exchange {
     ClientPtr client;
     proxy::LinkPtr link;
@@ -54,6 +69,7 @@ struct Exchange {
     std::atomic<bool> finished{false};  // read to its end: ended, nothing pending
     Failure failure = Failure::None;
     std::string why;
+    Continuation continuation;
     PyMutex mutex{};  // one reader at a time
 };
 using ExchangePtr = std::shared_ptr<Exchange>;
