@@ -7,6 +7,7 @@ HTTP client that talks to them the way browsers talk to a proxy.
         status, headers, body = fetch(proxy, f"http://{srv.dest_hash}.rns/hello")
 """
 
+import glob
 import http.client
 import os
 import signal
@@ -89,3 +90,16 @@ def raw(proxy, data, timeout=30, shut=False):
                 break
             chunks.append(chunk)
         return b"".join(chunks)
+
+
+def stored_answers(home):
+    """{URL key: (description, body)} of the answers the proxy's cache under `home` keeps
+    (the file format of src/zivane/proxy/cache_entry.hpp)."""
+    stored = {}
+    for path in glob.glob(os.path.join(home, ".zivane", "cache", "*.zc")):
+        with open(path, "rb") as f:
+            data = f.read()
+        _version, size, rest = data.split(b"\n", 2)
+        meta, body = rest[:int(size)], rest[int(size):-39]
+        stored[meta.split(b"\n", 1)[0].decode()] = (meta.decode("latin-1"), body)
+    return stored

@@ -19,7 +19,7 @@ import subprocess
 
 import pytest
 
-from proxynet import start_proxy
+from proxynet import start_proxy, stored_answers
 from rnsnet import Network
 from webnet import start_client
 
@@ -174,7 +174,7 @@ def continued_from(requests, validator):
 
 
 @pytest.mark.parametrize("kind, cuts, how", [("strong", 1, "raw"), ("dated", 1, "raw"), ("strong", 3, "curl")])
-def test_a_download_whose_link_dies_arrives_whole_through_the_proxy(site, proxy, kind, cuts, how):
+def test_a_download_whose_link_dies_arrives_whole_through_the_proxy(net, site, proxy, kind, cuts, how):
     size = 300_000
     path = f"/{kind}/{size}/{cuts}/proxy-{how}"
     if how == "raw":
@@ -187,6 +187,8 @@ def test_a_download_whose_link_dies_arrives_whole_through_the_proxy(site, proxy,
         assert out.returncode == 0, out.stderr
         body = out.stdout
     assert body == content(path, 1, size)
+    # the proxy's cache kept the answer as the browser got it, not its pieces
+    assert stored_answers(os.path.join(net.config_dir, "home"))[f"http://{site.dest_hash}:80{path}"][1] == body
     starts = continued_from(asked(site, path), LAST_MODIFIED if kind == "dated" else '"v1"')
     assert len(starts) == cuts and starts == sorted(starts) and 0 < starts[0] and starts[-1] < size
 
