@@ -2,6 +2,7 @@
 in this process that answers what each test tells it to and logs every request it gets,
 so "no request on the link" is "nothing reached the upstream"."""
 
+import concurrent.futures
 import glob
 import http.server
 import os
@@ -11,7 +12,7 @@ import time
 import pytest
 
 from bridgenet import start_gateway
-from proxynet import fetch, start_proxy
+from proxynet import fetch, start_proxy, stored_answers
 from rnsnet import Network, free_port
 
 
@@ -188,6 +189,22 @@ def test_heuristic_freshness(site, gateway, proxy):
     assert [site.count(p) for p in paths] == [1, 1, 2, 1, 2]
 
 
+def test_freshness_by_the_sites_word(site, gateway, proxy):
+    later = time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(time.time() + 3600))
+    cases = {
+        "/expires": ({"Expires": later}, 1),
+        "/expires-invalid": ({"Expires": "0", "ETag": '"x"'}, 2),  # in the past, whatever it says
+        "/aged": ({"Cache-Control": "max-age=600", "Age": "700"}, 2),  # older than its lifetime already
+        "/max-age-wins": ({"Cache-Control": "max-age=600", "Expires": "Thu, 01 Jan 1970 00:00:00 GMT"}, 1),
+    }
+    for path, (fields, _) in cases.items():
+        site.routes[path] = (200, fields, b"body")
+        get(proxy, gateway, path)
+        status, headers, _ = get(proxy, gateway, path)
+    assert {path: site.count(path) for path in cases} == {path: case[1] for path, case in cases.items()}
+    assert int(get(proxy, gateway, "/expires")[1]["Age"]) < 60
+
+
 def test_what_is_not_stored(net, site, gateway, proxy):
     long_vary = ", ".join(f"X-H{i}" for i in range(20))
     cases = {
@@ -299,6 +316,21 @@ def test_the_bound_holds_and_a_restart_keeps_the_store(net, site, gateway):
     off = start_proxy(net, "--no-cache", home=home)
     get(off, gateway, "/page39")
     assert site.count("/page39") == 2
+
+
+def test_proxies_sharing_a_directory_keep_it_sound(net, site, gateway):
+    home = os.path.join(net.config_dir, "shared-home")
+    proxies = [start_proxy(net, home=home), start_proxy(net, home=home)]
+    pages = {f"/shared{i}": b"%d" % i * (20000 + i) for i in range(5)}
+    for path, body in pages.items():
+        site.routes[path] = (200, {"Cache-Control": "no-cache", "ETag": f'"{path}"'}, body)
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        jobs = [pool.submit(get, proxies[n % 2], gateway, path) for n in range(4) for path in pages]
+        assert all(job.result()[2] == pages[path] for job, path in zip(jobs, list(pages) * 4))
+    stored = stored_answers(home)
+    assert {key.rsplit("/", 1)[1]: body for key, (_, body) in stored.items()} == \
+        {path[1:]: body for path, body in pages.items()}
+    assert not [n for n in os.listdir(os.path.join(home, ".zivane", "cache")) if n.startswith(".tmp")]
 
 
 def test_unreachable_sites_get_their_stored_copies(net, site, proxy):
