@@ -88,8 +88,8 @@ enum class Served {
 // answer does to the store, and the stored answer served instead.
 class Visit {
 public:
-    // Looks `request` up under `key` (GIL held: the disk is read with it released).
-    // Without a cache, every call below does nothing.
+    // Looks `request` (which outlives the visit) up under `key` (GIL held: the disk is
+    // read with it released). Without a cache, every call below does nothing.
     Visit(Cache* cache, const http::Head& request, std::string key, std::string destination);
     ~Visit();
     Visit(const Visit&) = delete;
@@ -107,7 +107,8 @@ public:
     // validators in place of the browser's own.
     http::Head outgoing(const http::Head& request);
 
-    // The site could not be reached, or answered: remembered for the destination.
+    // The site could not be reached: remembered for the destination a little while (until
+    // an answer from it comes, see on_head).
     void note_unreachable();
 
     // The site's answer head has come (without the GIL). None: relay it (stored as it
