@@ -309,7 +309,8 @@ void Visit::refresh(const http::Head& not_modified) {
     extra_.clear();
     for (const http::Field& field : not_modified.fields)
         if (ascii::equals_lower(field.name, "set-cookie")) extra_.push_back(field);
-    without_gil_if_held([&] { rewrite(*stored_, meta, cache_->dir(), stored_->path()); });
+    if (!asked_.no_store)  // a request that asked for nothing to be stored leaves the file as it was
+        without_gil_if_held([&] { rewrite(*stored_, meta, cache_->dir(), stored_->path()); });
     stored_->meta = std::move(meta);
     judgement_ = judge(stored_->meta.head, stored_->meta.times, asked_, wall_now());
 }
