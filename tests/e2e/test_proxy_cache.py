@@ -196,6 +196,7 @@ def test_freshness_by_the_sites_word(site, gateway, proxy):
         "/expires-invalid": ({"Expires": "0", "ETag": '"x"'}, 2),  # in the past, whatever it says
         "/aged": ({"Cache-Control": "max-age=600", "Age": "700"}, 2),  # older than its lifetime already
         "/max-age-wins": ({"Cache-Control": "max-age=600", "Expires": "Thu, 01 Jan 1970 00:00:00 GMT"}, 1),
+        "/max-age-junk": ({"Cache-Control": "max-age=" + "9x" * 12}, 2),  # not a number: stale
     }
     for path, (fields, _) in cases.items():
         site.routes[path] = (200, fields, b"body")

@@ -54,13 +54,14 @@ void for_each_item(std::string_view text, Each&& each) {
     }
 }
 
-// delta-seconds; an invalid number is 0 (stale), RFC 9111 1.2.2.
+// delta-seconds; an invalid number is 0 (stale), a huge one 2^31 (RFC 9111 1.2.2).
 double seconds_of(std::string_view text) {
-    if (text.empty() || text.size() > 18) return text.empty() ? 0 : 1e18;
+    constexpr double kLongest = 2147483648.0;
+    if (text.empty()) return 0;
     double value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return 0;
-        value = value * 10 + (c - '0');
+        value = std::min(kLongest, value * 10 + (c - '0'));
     }
     return value;
 }
@@ -167,7 +168,7 @@ double current_age(const http::Head& stored, const Times& t, double now) {
     double date = date_field(stored, "date").value_or(t.response_time);
     double apparent = std::max(0.0, t.response_time - date);
     const std::string* age_field = stored.find("age");
-    double age_value = age_field ? std::min(seconds_of(trim(*age_field)), 1e12) : 0;
+    double age_value = age_field ? seconds_of(trim(*age_field)) : 0;
     double corrected = age_value + std::max(0.0, t.response_time - t.request_time);
     return std::max(apparent, corrected) + std::max(0.0, now - t.response_time);
 }
