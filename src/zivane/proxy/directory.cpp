@@ -172,6 +172,7 @@ void Directory::heard(PyObject* module, PyObject* destination_hash, PyObject* id
 // Stores `site`, keeping what the proxy learnt of it; `changed` when more than the time
 // it was heard changed. Drops the least recently heard beyond the bound.
 void Directory::keep_locked(HeardSite site, bool& changed) {
+    site.order = ++heard_count_;
     auto found = sites_.find(site.hash);
     if (found != sites_.end()) {
         HeardSite& old = found->second;
@@ -189,7 +190,8 @@ void Directory::keep_locked(HeardSite site, bool& changed) {
 void Directory::trim_locked() {
     while (sites_.size() > kMaxSites) {
         auto oldest = std::min_element(sites_.begin(), sites_.end(), [](const auto& a, const auto& b) {
-            return a.second.heard < b.second.heard;
+            const HeardSite &x = a.second, &y = b.second;
+            return x.heard != y.heard ? x.heard < y.heard : x.order < y.order;
         });
         sites_.erase(oldest);
     }
@@ -213,8 +215,9 @@ std::vector<HeardSite> Directory::newest_first() {
         sync::MutexGuard held(mutex_);
         for (const auto& [hash, site] : sites_) out.push_back(site);
     }
-    std::stable_sort(out.begin(), out.end(),
-                     [](const HeardSite& a, const HeardSite& b) { return a.heard > b.heard; });
+    std::stable_sort(out.begin(), out.end(), [](const HeardSite& a, const HeardSite& b) {
+        return a.heard != b.heard ? a.heard > b.heard : a.order > b.order;
+    });
     return out;
 }
 

@@ -33,6 +33,7 @@ struct HeardSite {
     int hops = -1;            // -1: unknown
     std::int64_t heard = 0;   // when last heard, seconds since the epoch
     int answered = -1;        // the last link to it: 1 made, 0 failed, -1 never tried
+    std::uint64_t order = 0;  // among those heard in the same second (not kept on disk)
 };
 
 class Directory : public std::enable_shared_from_this<Directory> {
@@ -68,6 +69,7 @@ private:
     PyMutex mutex_{};              // the sites and the save stamps below (see support/sync.hpp)
     std::map<std::string, HeardSite> sites_;
     std::uint64_t generation_ = 0;           // under mutex_: bumped by every change
+    std::uint64_t heard_count_ = 0;          // under mutex_: announces kept, for HeardSite::order
     std::int64_t saved_at_ = 0;              // under mutex_: when the file was last written
     PyMutex save_turn_{};                    // one save at a time (see support/sync.hpp)
     std::atomic<std::uint64_t> written_{0};  // written under save_turn_: the generation on disk
