@@ -4,7 +4,8 @@ name, which only the page itself can use."""
 
 import os
 import re
-import socket
+import shutil
+import subprocess
 import time
 import urllib.parse
 
@@ -190,6 +191,45 @@ def test_only_the_page_itself_binds_a_name(proxy, announcer, home):
     assert post_name(proxy, {**fields, "name": "mine"}).startswith(b"HTTP/1.1 400 ")  # bound already
     assert names.read_text().count("mine") == 1
 
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+
+# A .rns site whose page, once loaded, posts the naming form to the proxy (which it can
+# address: it is the browser's proxy, on this machine) with the one field it cannot know.
+HOSTILE_SITE = '''
+PAGE = b"""<!DOCTYPE html><html><body><p id="site">a page of the site</p>
+<form method="post" action="http://127.0.0.1:%d/name">
+<input name="token" value="guessed"><input name="hash" value="%s"><input name="port" value="80">
+<input name="name" value="hijacked"></form>
+<script>window.addEventListener("load", () => document.forms[0].submit());</script></body></html>"""
+
+@server.route("/")
+def page(request):
+    return HttpResponse(status=200, headers={"Content-Type": "text/html"}, body=PAGE)
+'''
+
+
+@pytest.mark.skipif(not CHROMIUM, reason="chromium is not installed (apt-get install chromium)")
+def test_a_site_opened_by_name_in_chromium_cannot_bind_a_name(net, proxy, home, tmp_path):
+    site = net.start_server(port=80, setup=HOSTILE_SITE % (proxy.port, "ab" * 16),
+                            identity_path=os.path.join(net.config_dir, "hostile-identity"))
+    names = home / ".zivane" / "names"
+    names.parent.mkdir(exist_ok=True)
+    before = names.read_text() if names.exists() else ""
+    names.write_text(before + f"shop = {site.dest_hash}\n")
+    args = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+            f"--proxy-server=http://127.0.0.1:{proxy.port}", "--proxy-bypass-list=<-loopback>",
+            f"--user-data-dir={tmp_path / 'profile'}", "--virtual-time-budget=20000", "--dump-dom", "http://shop.rns/"]
+    plain = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # no sanitizer runtime in Chromium
+    subprocess.run(args, capture_output=True, timeout=180, cwd=tmp_path, env=plain)
+    # the site loaded by its name, its page's form went to the proxy and was turned away (the
+    # proxy's log says so: what --dump-dom prints of a page that navigates away varies)
+    deadline = time.monotonic() + 30
+    while f'"POST http://127.0.0.1:{proxy.port}/name" 403' not in proxy.stderr:
+        assert time.monotonic() < deadline, proxy.stderr
+        time.sleep(0.2)
+    assert '"GET http://shop.rns/" 200' in proxy.stderr
+    assert names.read_text() == before + f"shop = {site.dest_hash}\n"
 
 def test_the_list_survives_a_restart_and_a_corrupted_file(net, proxy, announcer, home):
     hash_ = announce(announcer, "HTTP", "8095", site_data(8095, b"remembered"))
