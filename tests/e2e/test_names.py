@@ -48,7 +48,7 @@ def sites(net):
 
 @pytest.fixture(scope="module")
 def proxy(net, sites):
-    return start_proxy(net)  # before the names file exists: it is read once it does
+    return start_proxy(net, home=os.environ["HOME"])  # before the names file exists: it is read once it does
 
 
 def write_names(home, text):
@@ -108,7 +108,7 @@ def test_an_unusable_line_is_named_where_the_name_is_used(net, sites, proxy, hom
     code, _, err = client(net, "not_a_name", "80")  # neither a name nor a hash: as before
     assert code == 2 and b"invalid destination hash" in err
     # a proxy that starts with this file says what is wrong with it
-    second = start_proxy(net)
+    second = start_proxy(net, home=os.environ["HOME"])
     for line in (3, 6, 7):
         assert f"warning: {path}:{line}:" in second.stderr, second.stderr
     second.stop()

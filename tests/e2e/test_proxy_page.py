@@ -68,7 +68,7 @@ def net(home):
 
 @pytest.fixture(scope="module")
 def proxy(net):
-    return start_proxy(net)
+    return start_proxy(net, home=os.environ["HOME"])
 
 
 @pytest.fixture(scope="module")
@@ -237,14 +237,14 @@ def test_the_list_survives_a_restart_and_a_corrupted_file(net, proxy, announcer,
     proxy.stop()
     saved = home / ".zivane" / "directory"
     assert hash_ in saved.read_text()
-    again = start_proxy(net)
+    again = start_proxy(net, home=os.environ["HOME"])
     _, html = page(again)  # nothing announced meanwhile: it comes from the file
     assert f"http://{hash_}.rns:8095/" in html and "claims: remembered" in html
     again.stop()
     for damage in (b"\x00garbage\xff" * 1000, saved.read_bytes()[:-7], b"zivane-proxy directory 1\n" +
                    hash_.encode() + b" 99999 1 1 1 bad port\n", os.urandom(600000)):
         saved.write_bytes(damage)
-        third = start_proxy(net)
+        third = start_proxy(net, home=os.environ["HOME"])
         _, html = page(third)
         assert hash_ not in html
         third.stop()
