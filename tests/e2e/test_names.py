@@ -104,7 +104,7 @@ def test_an_unusable_line_is_named_where_the_name_is_used(net, sites, proxy, hom
     status, _, body = fetch(proxy, "http://nobody.rns/hello")  # lines without a usable name are told too
     assert status == 400 and b"no name 'nobody'" in body and f"{path}:6:".encode() in body
     code, _, err = client(net, "nobody.rns", "80")
-    assert code == 2 and b"no name 'nobody'" in err
+    assert code == 2 and b"no name 'nobody'" in err and f"{path}:6:".encode() in err
     code, _, err = client(net, "not_a_name", "80")  # neither a name nor a hash: as before
     assert code == 2 and b"invalid destination hash" in err
     # a proxy that starts with this file says what is wrong with it

@@ -176,8 +176,9 @@ struct Request {
 
 // A destination given as a name of the address book ("name" or "name.rns"), or as
 // "<hash>.rns", becomes the hash in args.destination; anything else is left to
-// check_destination. 0, or -1 with an exception set (an error exit for a name that is
-// not bound, or that a line of the names file makes unusable).
+// check_destination, as is a name not bound in a names file without faults. 0, or -1
+// with an exception set (an error exit for a name a line of the file makes unusable, or
+// one not bound where some line could not be read).
 int resolve_destination(PyObject* module, PyObject* args) {
     Ref destination = attr(args, "destination");
     if (!destination || !PyUnicode_Check(destination.get())) return destination ? 0 : -1;
@@ -193,7 +194,9 @@ int resolve_destination(PyObject* module, PyObject* args) {
     } else if (address_book::valid_name(text)) {
         address_book::Binding binding;
         std::string error;
-        if (address_book::lookup(text, binding, error) != address_book::Found::Bound) {
+        address_book::Found found = address_book::lookup(text, binding, error);
+        if (found == address_book::Found::Unknown && address_book::problems().empty()) return 0;
+        if (found != address_book::Found::Bound) {
             Ref message = Ref::steal(PyUnicode_DecodeUTF8(error.data(), Py_ssize_t(error.size()), "replace"));
             return message ? command_line::fail(module, command_line::kUsageStatus, message.get()) : -1;
         }
