@@ -5,6 +5,7 @@ name, which only the page itself can use."""
 import os
 import re
 import shutil
+import socket
 import subprocess
 import time
 import urllib.parse
@@ -12,7 +13,7 @@ import urllib.parse
 import pytest
 
 from proxynet import fetch, raw, start_proxy
-from rnsnet import Network
+from rnsnet import Network, free_port
 
 # A process that announces destinations on demand: ANNOUNCE <app> <aspect> <app data hex>.
 ANNOUNCER = """\
@@ -33,6 +34,9 @@ SITE = '''
 def hello(request):
     return HttpResponse(status=200, body=b"hello from the site")
 '''
+
+
+Directory_bound = 500  # sites the proxy keeps
 
 
 def site_data(port=None, name=None, features=None, version=1):
@@ -241,6 +245,14 @@ def test_the_list_survives_a_restart_and_a_corrupted_file(net, proxy, announcer,
     _, html = page(again)  # nothing announced meanwhile: it comes from the file
     assert f"http://{hash_}.rns:8095/" in html and "claims: remembered" in html
     again.stop()
+    # a file of more sites than the bound: the least recently heard are dropped
+    lines = [f"{i:032x} 80 {1700000000 + i} 1 -1 site {i}\n" for i in range(Directory_bound + 20)]
+    saved.write_text("zivane-proxy directory 1\n" + "".join(lines))
+    bounded = start_proxy(net, home=os.environ["HOME"])
+    _, html = page(bounded)
+    assert html.count("name this site") == Directory_bound
+    assert f"{0:032x}" not in html and f"{19:032x}" not in html and f"{20:032x}.rns" in html
+    bounded.stop()
     for damage in (b"\x00garbage\xff" * 1000, saved.read_bytes()[:-7], b"zivane-proxy directory 1\n" +
                    hash_.encode() + b" 99999 1 1 1 bad port\n", os.urandom(600000)):
         saved.write_bytes(damage)
@@ -249,3 +261,46 @@ def test_the_list_survives_a_restart_and_a_corrupted_file(net, proxy, announcer,
         assert hash_ not in html
         third.stop()
         assert saved.read_text() == "zivane-proxy directory 1\n"  # rewritten
+
+
+def own_address():
+    """This machine's address on its network, not a loopback one (None without one)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.connect(("10.255.255.255", 1))
+        except OSError:
+            return None
+        address = s.getsockname()[0]
+    return None if address.startswith("127.") else address
+
+
+def ask(host, port, data):
+    with socket.create_connection((host, port), timeout=30) as s:
+        s.sendall(data)
+        chunks = []
+        while chunk := s.recv(65536):
+            chunks.append(chunk)
+        return b"".join(chunks)
+
+
+def test_on_every_address_only_this_machine_gets_the_form(net, announcer, home):
+    address = own_address()
+    if not address:
+        pytest.skip("no address other than loopback")
+    port = free_port()
+    wide = start_proxy(net, "--listen", f"0.0.0.0:{port}", home=os.environ["HOME"])
+    wide.port = port
+    heard = announce(announcer, "HTTP", "8099", site_data(8099, b"seen from afar"))
+    token, _ = form_of(wait_listed(wide, heard), heard)
+    remote = ask(address, port, f"GET / HTTP/1.1\r\nHost: {address}:{port}\r\n\r\n".encode())
+    assert remote.startswith(b"HTTP/1.1 200 ") and token.encode() not in remote and b"<form" not in remote
+    body = f"token={token}&hash={'ab' * 16}&port=80&name=remote".encode()
+    answer = ask(address, port, f"POST /name HTTP/1.1\r\nHost: {address}:{port}\r\nOrigin: http://{address}:{port}\r\n"
+                                f"Content-Length: {len(body)}\r\n\r\n".encode() + body)
+    assert answer.startswith(b"HTTP/1.1 403 ") and b"only from this machine" in answer
+    # a name of someone's domain resolving here (DNS rebinding) does not make its page the proxy's
+    for host in (f"rebound.example:{port}", f"127.0.0.1.rebound.example:{port}"):
+        answer = ask("127.0.0.1", port, f"GET / HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+        assert answer.startswith(b"HTTP/1.1 400 "), host
+    wide.stop()
+    assert not (home / ".zivane" / "names").exists() or "remote" not in (home / ".zivane" / "names").read_text()

@@ -307,8 +307,11 @@ bool expects_continue(const http::Head& request) {
 // with the answer.
 bool serve_own_request(Proxy& proxy, Browser& browser, const http::Head& request) {
     std::string body;
+    double timeout = proxy.options().settings.read_timeout, until = browser.waited + timeout;
     while (request.framing != http::Framing::None) {
-        Event event = browser.next(proxy.options().settings.read_timeout);
+        double left = timeout < 0 ? timeout : until - browser.waited;  // the whole form, not each read
+        if (timeout >= 0 && left <= 0) return false;
+        Event event = browser.next(left);
         if (event == Event::End) break;
         if (event != Event::Body) return false;
         body.append(browser.reader.piece());

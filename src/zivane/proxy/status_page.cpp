@@ -104,17 +104,29 @@ bool split_authority(std::string_view authority, HostPort& out) {
     return true;
 }
 
-bool is_loopback_name(std::string_view host) {
-    return host == "localhost" || host == "::1" || host.starts_with("127.");
+// An address written as numbers ("127.0.0.1", "::1"), which no DNS answer stands behind.
+bool is_ip_literal(std::string_view host) {
+    bool v6 = host.find(':') != std::string_view::npos;
+    for (char c : host)
+        if (!((c >= '0' && c <= '9') || c == '.' || (v6 && (c == ':' || (c >= 'a' && c <= 'f')))))
+            return false;
+    return true;
 }
 
+bool is_loopback_name(std::string_view host) {
+    return host == "localhost" || host == "::1" || (host.starts_with("127.") && is_ip_literal(host));
+}
+
+// Whether `authority` names the proxy. On a wildcard address only a literal address (or
+// localhost) does: a name of someone else's domain that resolves here (DNS rebinding) would
+// make their page the same origin as the proxy's.
 bool names_proxy(const Proxy& proxy, std::string_view authority) {
     HostPort where;
     if (!split_authority(authority, where) || where.port != proxy.port()) return false;
-    if (where.host.ends_with(".rns") || where.host.ends_with(".rns.")) return false;
     const std::string& listen = proxy.listen_host();
-    bool wildcard = listen == "0.0.0.0" || listen == "::" || listen.empty();
-    return wildcard || where.host == listen || (is_loopback_name(listen) && is_loopback_name(where.host));
+    if (listen == "0.0.0.0" || listen == "::" || listen.empty())
+        return is_ip_literal(where.host) || where.host == "localhost";
+    return where.host == listen || (is_loopback_name(listen) && is_loopback_name(where.host));
 }
 
 // The path of the request (absolute-form or origin-form), without the query.
@@ -197,7 +209,7 @@ std::string name_form(const Proxy& proxy, const HeardSite& site) {
                 "placeholder=\"name\"><button>name this site</button></form>"});
 }
 
-void directory_section(const Proxy& proxy, std::string& html) {
+void directory_section(const Proxy& proxy, bool forms, std::string& html) {
     std::vector<HeardSite> sites = proxy.directory().newest_first();
     html +=
         cat({"<h2>Sites heard</h2><p>Descriptions are what each site claims about itself. Names are "
@@ -218,18 +230,19 @@ void directory_section(const Proxy& proxy, std::string& html) {
         std::string hops = site.hops < 0 ? "?" : std::to_string(site.hops);
         html += cat({"<tr><td><a href=\"", url, "\">", url, "</a></td><td class=\"claim\">", claim,
                      "</td><td>", hops, "</td><td>", ago(double(now - site.heard)), " ago</td><td>", answered,
-                     "</td><td>", name_form(proxy, site), "</td></tr>"});
+                     "</td><td>", forms ? name_form(proxy, site) : std::string(), "</td></tr>"});
     }
     html += "</table>";
 }
 
-std::string page(Proxy& proxy) {
+// The page; the naming forms (and their token) only for a browser on this machine.
+std::string page(Proxy& proxy, bool forms) {
     std::string html =
         cat({"<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>zivane-proxy</title><style>", kStyle,
              "</style></head><body><h1>zivane-proxy</h1>"});
     links_section(proxy, html);
     cache_section(proxy, html);
-    directory_section(proxy, html);
+    directory_section(proxy, forms, html);
     html += "</body></html>\n";
     return html;
 }
@@ -330,7 +343,7 @@ std::string answer_own_request(Proxy& proxy, const OwnRequest& request, int& sta
     const std::string& method = request.head.method;
     if (path == "/" && (method == "GET" || method == "HEAD")) {
         status = 200;
-        return response(200, "text/html; charset=utf-8", page(proxy), method == "HEAD");
+        return response(200, "text/html; charset=utf-8", page(proxy, request.local), method == "HEAD");
     }
     if (path == "/name" && method == "POST") return bind_name(proxy, request, status);
     if (path == "/" || path == "/name") return plain(status = 405, "method not allowed here");
