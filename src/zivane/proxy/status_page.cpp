@@ -25,7 +25,7 @@ constexpr std::string_view kSecurityFields =
 constexpr std::string_view kStyle =
     "body{font-family:sans-serif;margin:1.5em;max-width:70em}table{border-collapse:collapse}"
     "td,th{padding:.2em .6em;text-align:left;border-bottom:1px solid #ddd}"
-    ".claim{color:#555}form{margin:0}input[name=name]{width:9em}";
+    ".claim{color:#555}form{margin:0;white-space:nowrap}input[name=name]{width:9em}";
 
 std::string escape(std::string_view text) {
     std::string out;
