@@ -1,6 +1,7 @@
 // The zivane-proxy command: `main` starts Reticulum and a local HTTP proxy through which
 // browsers and HTTP clients reach http://<hash>.rns/ URLs, and waits for Ctrl-C or
 // SIGTERM.
+#include "common/address_book.hpp"
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
 #include "common/service.hpp"
@@ -138,6 +139,11 @@ int announce(PyObject* module, const Listen& listen, const Proxy& proxy, PyObjec
         Ref hash = attr(identity, ZV_STR("hash"));
         Ref hex = hash ? call_method(hash.get(), ZV_STR("hex")) : Ref{};
         line = hex ? fstring({ZV_STR("Identity hash: "), hex.get()}) : Ref{};
+        if (!line || service::print_to_stderr(module, line.get()) < 0) return -1;
+    }
+    for (const std::string& problem : address_book::problems()) {
+        std::string text = "zivane-proxy: warning: " + problem;
+        line = Ref::steal(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace"));
         if (!line || service::print_to_stderr(module, line.get()) < 0) return -1;
     }
     std::string how = "Browse http://<destination hash>.rns/ with this proxy (curl -x " + url +
