@@ -43,15 +43,15 @@ sys.exit(zivane._cli.proxy())
 
 def start_proxy(net, *extra, identity_path=None, tunables=None, home=None):
     """`python -m zivane.proxy` on a free loopback port (its `port`), on the network's
-    Reticulum; with `tunables`, those module globals set before it starts. Its HOME (where
-    its cache lives) is `home`, else a directory of the network's own: never the user's."""
+    Reticulum; with `tunables`, those module globals set before it starts. HOME is `home`,
+    else the network's directory: the proxy keeps what it hears under ~/.zivane."""
     port = free_port()
-    env = net.env()
-    env["HOME"] = home or os.path.join(net.config_dir, "home")
-    os.makedirs(env["HOME"], exist_ok=True)
     identity_path = identity_path or os.path.join(net.config_dir, "proxy-identity")
     args = ["--listen", f"127.0.0.1:{port}", "--config", net.config_dir, "--identity", identity_path, *extra]
     command = ["-c", TUNED, repr(tunables)] if tunables else ["-m", "zivane.proxy"]
+    env = net.env()
+    env["HOME"] = str(home or net.config_dir)
+    os.makedirs(env["HOME"], exist_ok=True)
     proc = ProxyProc([sys.executable, *command, *args], env, None, "proxy")
     net.procs.append(proc)
     deadline = time.monotonic() + START_TIMEOUT

@@ -103,7 +103,7 @@ def get(proxy, gateway, path, **kw):
 
 
 def cache_files(net):
-    return glob.glob(os.path.join(net.config_dir, "home", ".zivane", "cache", "*.zc"))
+    return glob.glob(os.path.join(net.config_dir, ".zivane", "cache", "*.zc"))
 
 
 def keys_on_disk(net):

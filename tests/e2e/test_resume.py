@@ -188,7 +188,7 @@ def test_a_download_whose_link_dies_arrives_whole_through_the_proxy(net, site, p
         body = out.stdout
     assert body == content(path, 1, size)
     # the proxy's cache kept the answer as the browser got it, not its pieces
-    assert stored_answers(os.path.join(net.config_dir, "home"))[f"http://{site.dest_hash}:80{path}"][1] == body
+    assert stored_answers(net.config_dir)[f"http://{site.dest_hash}:80{path}"][1] == body
     starts = continued_from(asked(site, path), LAST_MODIFIED if kind == "dated" else '"v1"')
     assert len(starts) == cuts and starts == sorted(starts) and 0 < starts[0] and starts[-1] < size
 

@@ -1,9 +1,11 @@
 // The client command: `main` sends one request and prints the response.
 #include "client/connect.hpp"
 #include "client/session.hpp"
+#include "common/address_book.hpp"
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
 #include "common/service.hpp"
+#include "support/ascii.hpp"
 #include "support/native_coroutine.hpp"
 #include "support/tables.hpp"
 
@@ -16,7 +18,8 @@ namespace {
 
 // clang-format off
 const command_line::Argument kArguments[] = {
-    {.flags = {"destination"}, .type = &PyUnicode_Type, .help = "Server destination hash"},
+    {.flags = {"destination"}, .type = &PyUnicode_Type,
+     .help = "Server destination hash, or a name of ~/.zivane/names"},
     {.flags = {"port"}, .type = &PyLong_Type, .help = "Server port"},
     // Method and path may be left out: GET and / then apply.
     {.flags = {"method"}, .nargs = "?", .type = &PyUnicode_Type, .default_value = "GET",
@@ -171,12 +174,47 @@ struct Request {
     Ref client;   // HttpClient
 };
 
+// A destination given as a name of the address book ("name" or "name.rns"), or as
+// "<hash>.rns", becomes the hash in args.destination; anything else is left to
+// check_destination, as is a name not bound in a names file without faults. 0, or -1
+// with an exception set (an error exit for a name a line of the file makes unusable, or
+// one not bound where some line could not be read).
+int resolve_destination(PyObject* module, PyObject* args) {
+    Ref destination = attr(args, "destination");
+    if (!destination || !PyUnicode_Check(destination.get())) return destination ? 0 : -1;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(destination.get(), &size);
+    if (!utf8) return -1;
+    std::string text(utf8, std::size_t(size));
+    for (char& c : text) c = ascii::to_lower(c);
+    if (text.ends_with(".rns")) text.resize(text.size() - 4);
+    std::string hash;
+    if (address_book::is_hash(text)) {
+        hash = text;
+    } else if (address_book::valid_name(text)) {
+        address_book::Binding binding;
+        std::string error;
+        address_book::Found found = address_book::lookup(text, binding, error);
+        if (found == address_book::Found::Unknown && address_book::problems().empty()) return 0;
+        if (found != address_book::Found::Bound) {
+            Ref message = Ref::steal(PyUnicode_DecodeUTF8(error.data(), Py_ssize_t(error.size()), "replace"));
+            return message ? command_line::fail(module, command_line::kUsageStatus, message.get()) : -1;
+        }
+        hash = binding.hash;
+    } else {
+        return 0;
+    }
+    Ref value = Ref::steal(PyUnicode_FromStringAndSize(hash.data(), Py_ssize_t(hash.size())));
+    return value ? PyObject_SetAttrString(args, "destination", value.get()) : -1;
+}
+
 // The parsed command line, its destination and port checked; *headers from its -H entries.
 Ref parse_command_line(PyObject* module, Ref* headers) {
     Ref parser = command_line::make_parser(module, "HTTP/1.1 client over Reticulum", kArguments);
     Ref args = parser ? call_method(parser.get(), ZV_STR("parse_args")) : Ref{};
     Ref entries = args ? attr(args.get(), "header") : Ref{};
     *headers = entries ? build_headers(parser.get(), entries.get()) : Ref{};
+    if (*headers && resolve_destination(module, args.get()) < 0) return {};
     Ref destination = *headers ? attr(args.get(), "destination") : Ref{};
     Ref port = destination ? attr(args.get(), "port") : Ref{};
     if (!port || command_line::check_destination(module, destination.get()) < 0 ||

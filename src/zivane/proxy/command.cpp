@@ -1,9 +1,9 @@
 // The zivane-proxy command: `main` starts Reticulum and a local HTTP proxy through which
 // browsers and HTTP clients reach http://<hash>.rns/ URLs, and waits for Ctrl-C or
 // SIGTERM.
+#include "common/address_book.hpp"
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
-#include "common/identity_file.hpp"
 #include "common/service.hpp"
 #include "proxy/functions.hpp"
 #include "proxy/proxy.hpp"
@@ -134,13 +134,7 @@ bool read_cache_options(PyObject* module, PyObject* args, Options& options) {
             return usage_error(module, "invalid --cache-size %R: expected bytes, as 50M or 1G", size.get()),
                    false;
     }
-    if (off) return true;
-    Ref identity = Ref::steal(identity_file::default_path(module));
-    const char* path = identity ? PyUnicode_AsUTF8(identity.get()) : nullptr;
-    if (!path) return false;
-    std::string dir = path;
-    dir = dir.substr(0, dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
-    options.cache_dir = (dir.empty() ? std::string(".") : dir) + "/cache";
+    if (!off) options.cache_dir = address_book::zivane_directory() + "/cache";
     return true;
 }
 
@@ -197,6 +191,11 @@ int announce(PyObject* module, const Listen& listen, const Proxy& proxy, PyObjec
         Ref hash = attr(identity, ZV_STR("hash"));
         Ref hex = hash ? call_method(hash.get(), ZV_STR("hex")) : Ref{};
         line = hex ? fstring({ZV_STR("Identity hash: "), hex.get()}) : Ref{};
+        if (!line || service::print_to_stderr(module, line.get()) < 0) return -1;
+    }
+    for (const std::string& problem : address_book::problems()) {
+        std::string text = "zivane-proxy: warning: " + problem;
+        line = Ref::steal(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace"));
         if (!line || service::print_to_stderr(module, line.get()) < 0) return -1;
     }
     std::string how = "Browse http://<destination hash>.rns/ with this proxy (curl -x " + url +

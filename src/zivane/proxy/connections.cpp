@@ -90,6 +90,17 @@ public:
         const char* stored = "";  // how a stored answer served it, when one did
     } outcome;
     std::string peer() const { return peer_name(socket_.fd()); }
+    // Whether the browser is on this machine (its address is a loopback one).
+    bool local() const {
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        if (::getpeername(socket_.fd(), reinterpret_cast<sockaddr*>(&address), &size) < 0) return false;
+        if (address.ss_family == AF_INET)
+            return (ntohl(reinterpret_cast<sockaddr_in*>(&address)->sin_addr.s_addr) >> 24) == 127;
+        const in6_addr& v6 = reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr;
+        return address.ss_family == AF_INET6 &&
+               (IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127));
+    }
 
 private:
     static constexpr double kWriteTimeout = 60.0;
@@ -350,6 +361,7 @@ LinkPtr link_for(Proxy& proxy, const Target& target, LinkFailure& failure, bool 
                                                             identity_path.get(), settings, failure)
                                  : LinkPtr{};
     PyErr_Clear();
+    proxy.directory().note_answer(target.hash, target.port, link != nullptr);
     return link;
 }
 
@@ -421,6 +433,27 @@ bool expects_continue(const http::Head& request) {
     return expect && request.framing != http::Framing::None && ascii::equals_lower(*expect, "100-continue");
 }
 
+// A request to the proxy itself: its page, or a name bound from it. The connection ends
+// with the answer.
+bool serve_own_request(Proxy& proxy, Browser& browser, const http::Head& request) {
+    std::string body;
+    double timeout = proxy.options().settings.read_timeout, until = browser.waited + timeout;
+    while (request.framing != http::Framing::None) {
+        double left = timeout < 0 ? timeout : until - browser.waited;  // the whole form, not each read
+        if (timeout >= 0 && left <= 0) return false;
+        Event event = browser.next(left);
+        if (event == Event::End) break;
+        if (event != Event::Body) return false;
+        body.append(browser.reader.piece());
+        if (body.size() > kMaxFormBody) {
+            refuse(browser, 413, "the form is larger than a name needs");
+            return false;
+        }
+    }
+    browser.write(answer_own_request(proxy, {request, body, browser.local()}, browser.outcome.status));
+    return false;
+}
+
 bool forward(Proxy& proxy, Browser& browser, const http::Head& request, const Target& target,
              cache::Visit& visit, bool body_read);
 
@@ -428,6 +461,7 @@ bool forward(Proxy& proxy, Browser& browser, const http::Head& request, const Ta
 // else from its destination. True when the connection can take another request.
 bool serve_request(Proxy& proxy, Browser& browser) {
     const http::Head request = browser.reader.head();
+    if (addressed_to_proxy(proxy, request)) return serve_own_request(proxy, browser, request);
     const std::string* host = request.find("host");
     Target target;
     Refusal refusal;

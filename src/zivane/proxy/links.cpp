@@ -189,6 +189,26 @@ bool Link::usable(PyObject* module) {
     return !rns::link_closed(rns.get(), link.get());
 }
 
+// `link.<name>` as a count, -1 when it has none.
+static std::int64_t counter(PyObject* link, PyObject* name) {
+    Ref value = optional_attr(link, name);
+    long long number = value && PyNumber_Check(value.get()) ? PyLong_AsLongLong(value.get()) : -1;
+    if (number == -1) PyErr_Clear();
+    return number;
+}
+
+bool Link::view(PyObject* module, LinkView& out) {
+    if (failed_.load() || !link) return false;
+    if (!retiring_.load() && !usable(module)) return false;  // closed under us
+    out.name = name_;
+    out.closing = retiring_.load();
+    out.waiting = monitor_.locked([&](sync::Monitor::Guard&) { return waiting_.size(); });
+    out.age = std::chrono::duration<double>(Clock::now() - opened_).count();
+    out.sent = counter(link.get(), ZV_STR("txbytes"));
+    out.received = counter(link.get(), ZV_STR("rxbytes"));
+    return true;
+}
+
 // ---- writing ----------------------------------------------------------------------------
 
 // The sequence number the channel gives the next message sent, -1 when it does not tell.
@@ -533,6 +553,19 @@ LinkPtr Destinations::get(PyObject* module, const std::string& hash, int port, P
     s->last_failure = link ? LinkFailure{} : failure;
     keep(*s, link);
     return link;
+}
+
+std::vector<LinkView> Destinations::snapshot(PyObject* module) {
+    std::vector<LinkPtr> links;
+    {
+        sync::MutexGuard guard(mutex_);
+        for (auto& [key, s] : slots_)
+            if (s->link) links.push_back(s->link);
+    }
+    std::vector<LinkView> views;
+    for (const LinkPtr& link : links)
+        if (LinkView view; link->view(module, view)) views.push_back(std::move(view));
+    return views;
 }
 
 void Destinations::close_all(PyObject* module, const std::string& why) {

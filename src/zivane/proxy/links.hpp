@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zv::proxy {
 
@@ -72,6 +73,16 @@ struct Answer {
     bool begun = false;  // a head (1xx or not) for it has started
 };
 using AnswerPtr = std::shared_ptr<Answer>;
+
+// What the proxy's page shows of one link.
+struct LinkView {
+    std::string name;         // "<hash>.rns[:port]"
+    bool closing = false;     // takes no new request: drops an answer given up
+    std::size_t waiting = 0;  // requests waiting for their answers
+    double age = 0;           // seconds since it was opened
+    std::int64_t sent = -1;   // bytes on the air, as Reticulum counts them (-1: unknown)
+    std::int64_t received = -1;
+};
 
 // Why a link could not be had, as the browser is told.
 struct LinkFailure {
@@ -154,6 +165,9 @@ public:
     // left before the message's bytes arrived.
     void on_message(PyObject* module, PyObject* message);
 
+    // What the page shows of it; false once it has closed or failed.
+    bool view(PyObject* module, LinkView& out);
+
     // Whether the channel shows its sequence numbers (set up by open()).
     std::atomic<bool> tracks_sequences{false};
 
@@ -190,6 +204,7 @@ private:
 
     const std::string name_;
     const Settings settings_;
+    const Clock::time_point opened_ = Clock::now();
     PyMutex write_turn_{};  // one request written at a time (see sync.hpp)
     PyMutex read_mutex_{};  // the ready callback's read and hand-over
     std::string inbox_;     // under read_mutex_
@@ -221,6 +236,9 @@ public:
     // and failed gets that failure instead of trying again at once.
     LinkPtr get(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
                 const Settings& settings, LinkFailure& failure);
+
+    // The open links, for the proxy's page.
+    std::vector<LinkView> snapshot(PyObject* module);
 
     // Every link failed with `why` and forgotten (the proxy stops).
     void close_all(PyObject* module, const std::string& why);

@@ -15,6 +15,7 @@ const table::Entry kBody[] = {
     table::import_module("asyncio"),
     table::import_module("os"),
     table::import_module("sys"),
+    table::import_module("types"),
     table::import_module("RNS"),
     table::import_name("zivane.client", "HttpClient"),
     table::define(kMain),

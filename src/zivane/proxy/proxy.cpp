@@ -32,12 +32,20 @@ bool Proxy::start(const std::string& host, int port, net::IoError& error) {
     listener_ = net::listen_tcp(host, port, error);
     if (!listener_.valid()) return false;
     port_ = listener_.local_port();
+    listen_host_ = host;
+    if (!directory_->start(module_)) {
+        PyErr_Clear();
+        listener_.close();
+        error = net::IoError{net::IoStatus::Failed, 0, "cannot listen for announces"};
+        return false;
+    }
     auto* self = new std::shared_ptr<Proxy>(shared_from_this());
     threads_.locked([&](sync::Monitor::Guard&) { ++running_; });
     if (PyThread_start_new_thread(accept_main, self) == PYTHREAD_INVALID_THREAD_ID) {
         threads_.locked([&](sync::Monitor::Guard&) { --running_; });
         delete self;
         listener_.close();
+        directory_->stop(module_);
         error = net::IoError{net::IoStatus::Failed, 0, "cannot start the accepting thread"};
         return false;
     }
@@ -119,6 +127,7 @@ void Proxy::stop(double seconds) {
         for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);
     });
     destinations_.close_all(module_, "zivane-proxy is stopping");
+    directory_->stop(module_);
     threads_.locked([&](sync::Monitor::Guard& guard) {
         threads_.wait_for(guard, std::chrono::duration<double>(seconds), [&] { return running_ == 0; });
     });

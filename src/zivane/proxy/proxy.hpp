@@ -7,9 +7,12 @@
 // waiting answer and waits for the threads to end.
 #pragma once
 
+#include "common/address_book.hpp"
 #include "proxy/cache.hpp"
 #include "proxy/cache_figures.hpp"
+#include "proxy/directory.hpp"
 #include "proxy/links.hpp"
+#include "proxy/status_page.hpp"
 #include "transport/sockets.hpp"
 
 #include <optional>
@@ -33,10 +36,12 @@ public:
     // leaves it off.
     Proxy(PyObject* module, Options options);
 
-    // Listens on `host`:`port` and starts accepting. False with `error` set.
+    // Listens on `host`:`port`, starts accepting and listening for announces. False with
+    // `error` set (and maybe an exception). GIL held.
     bool start(const std::string& host, int port, net::IoError& error);
-    // The port it listens on.
+    // The port it listens on, and the host as it was given.
     int port() const { return port_; }
+    const std::string& listen_host() const { return listen_host_; }
 
     // Stops accepting, ends every connection and link, and waits (GIL released, up to
     // `seconds`) for the threads. GIL held.
@@ -46,8 +51,11 @@ public:
     PyObject* module() const { return module_; }
     const Options& options() const { return options_; }
     Destinations& destinations() { return destinations_; }
+    Directory& directory() const { return *directory_; }
     cache::Cache* cache() { return cache_.get(); }  // null when off
     CacheFigures cache_figures() const { return cache_ ? cache_->figures() : CacheFigures{}; }
+    // What the page's forms carry to show they came from it (random, for this run).
+    const std::string& page_token() const { return page_token_; }
     bool stopping() const { return stopping_.load(); }
 
     // Registers a connection's descriptor, so that stop() can shut it down; false when
@@ -64,8 +72,12 @@ private:
     PyObject* const module_;  // zivane.proxy, alive for the whole process
     const Options options_;
     Destinations destinations_;
+    const std::shared_ptr<Directory> directory_ =
+        std::make_shared<Directory>(address_book::zivane_directory() + "/directory");
+    const std::string page_token_ = make_token();
     std::unique_ptr<cache::Cache> cache_;
     net::Socket listener_;
+    std::string listen_host_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     sync::Monitor threads_;      // guards the two below

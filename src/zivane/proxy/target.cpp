@@ -1,5 +1,6 @@
 #include "proxy/target.hpp"
 
+#include "common/address_book.hpp"
 #include "support/ascii.hpp"
 
 #include <array>
@@ -36,9 +37,25 @@ bool read_port(std::string_view text, int& port) {
 }
 
 const char* const kOnlyRns =
-    "zivane-proxy reaches Reticulum destinations only: http://<32 hexadecimal digits>.rns[:port]/path";
+    "zivane-proxy reaches Reticulum destinations only: http://<32 hexadecimal digits or a "
+    "name>.rns[:port]/path";
 
-// "<hash>.rns[:port]" into `out`.
+// A name of the user's address book in place of the hash: its destination, and its port
+// unless the URL gives one.
+bool read_name(const std::string& name, bool port_given, Target& out, Refusal& refusal) {
+    address_book::Binding binding;
+    std::string error;
+    address_book::Found found = address_book::lookup(name, binding, error);
+    if (found == address_book::Found::Unknown)
+        return refuse(refusal, 400,
+                      "malformed destination hash '" + name + "': not 32 hexadecimal digits, and " + error);
+    if (found == address_book::Found::Broken) return refuse(refusal, 502, error);
+    out.hash = binding.hash;
+    if (!port_given && binding.port) out.port = *binding.port;
+    return true;
+}
+
+// "<hash>.rns[:port]" or "<name>.rns[:port]" into `out`.
 bool read_authority(std::string_view authority, Target& out, Refusal& refusal) {
     if (authority.find('@') != std::string_view::npos)
         return refuse(refusal, 400, "user information in the URL is not supported");
@@ -57,14 +74,19 @@ bool read_authority(std::string_view authority, Target& out, Refusal& refusal) {
     std::string_view hash = host.substr(0, host.size() - kSuffix.size());
     bool hex = hash.size() == kHashDigits;
     for (char c : hash) hex = hex && is_hex(c);
-    if (!hex)
-        return refuse(
-            refusal, 400,
-            "malformed destination hash '" + std::string(hash) + "': 32 hexadecimal digits expected");
-    out.hash.resize(hash.size());
-    ascii::copy_lower(out.hash.data(), hash.data(), hash.size());
     out.authority = std::string(authority);
-    return true;
+    if (hex) {
+        out.hash.resize(hash.size());
+        ascii::copy_lower(out.hash.data(), hash.data(), hash.size());
+        return true;
+    }
+    std::string lower(hash);
+    ascii::copy_lower(lower.data(), hash.data(), hash.size());
+    if (address_book::valid_name(lower))
+        return read_name(lower, colon != std::string_view::npos, out, refusal);
+    return refuse(
+        refusal, 400,
+        "malformed destination hash '" + std::string(hash) + "': 32 hexadecimal digits expected (or a name)");
 }
 
 }  // namespace

@@ -24,14 +24,18 @@
 //      Never held while a handler runs, an answer is written or another link's state
 //      is touched. zivane.proxy Link::read_mutex_ is held the same way by the proxy's
 //      ready callback, and by the closed callback while it ends the last answer.
+//      zivane.proxy Directory::save_turn_ (a PyMutex): held while one save writes the
+//      directory's file, with the GIL released for the write; nothing is taken under it.
 //   3. Reticulum's own locks (RawChannelReader._lock, the buffered reader's lock,
 //      Channel._lock, ...): Python locks inside RNS. RNS calls into zivane while it holds
 //      one only for a proxy link's channel message handler (inside Channel._lock), which
 //      takes nothing but the link's monitor (5); ready callbacks start on threads of
 //      their own.
-//   4. zivane.client Session::mutex (a PyMutex, one per link), and a bounded call's
-//      mutex (transport/bounded_call.cpp, one per call): held by short native steps that
-//      run no Python code and release no reference.
+//   4. zivane.client Session::mutex (a PyMutex, one per link), a bounded call's mutex
+//      (transport/bounded_call.cpp, one per call), zivane.proxy Directory::mutex_ (the
+//      sites heard) and the address book's mutex (common/address_book.cpp: the names
+//      file as last read; it reads and rewrites that file while held): held by short
+//      native steps that run no Python code and release no reference.
 //   5. a Monitor's std::mutex (the server's watchdog table, the client's writer
 //      hand-over, the bounded-call workers' queue, a proxy link's answers, the proxy's
 //      thread count, a gateway link's wake-up while a body is awaited, the gateway's
