@@ -314,9 +314,13 @@ def test_the_bound_holds_and_a_restart_keeps_the_store(net, site, gateway):
     small.stop()
     again = start_proxy(net, "--cache-size", "64K", home=home)
     assert get(again, gateway, "/page39")[2] == b"0039" * 500 and site.count("/page39") == 1
+    get(again, gateway, "/big")
+    html = fetch(again, f"http://127.0.0.1:{again.port}/")[2].decode()
+    assert "1 hits, 0 confirmed, 1 misses, 0 served offline" in html
     off = start_proxy(net, "--no-cache", home=home)
     get(off, gateway, "/page39")
     assert site.count("/page39") == 2
+    assert "The cache is off." in fetch(off, f"http://127.0.0.1:{off.port}/")[2].decode()
 
 
 def test_proxies_sharing_a_directory_keep_it_sound(net, site, gateway):

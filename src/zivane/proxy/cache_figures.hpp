@@ -12,7 +12,7 @@ struct CacheFigures {
     std::uint64_t entries = 0;      // answers stored
     std::uint64_t hits = 0;         // requests answered from the cache without the link
     std::uint64_t revalidated = 0;  // stored answers confirmed by a 304
-    std::uint64_t misses = 0;       // requests that went out on the link
+    std::uint64_t misses = 0;       // GETs and HEADs the site answered itself (not by a 304)
     std::uint64_t offline = 0;      // stored copies served because the site could not be reached
 };
 

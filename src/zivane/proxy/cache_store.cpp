@@ -219,7 +219,6 @@ Served Visit::ready() {
     if (stored_ && judgement_.use == Use::Fresh) return Served::Fresh;
     if (stored_ && judgement_.use == Use::Stale) return Served::WhileRevalidating;
     if (can_stand_in() && cache_->recently_unreachable(destination_)) return Served::Offline;
-    cache_->misses.fetch_add(1);
     return Served::None;
 }
 
@@ -258,7 +257,7 @@ Served Visit::on_head(const http::Head& answer) {
             without_gil_if_held([&] { cache_->invalidate(key_); });
         return Served::None;
     }
-    if (!is_get_) return Served::None;
+    if (!is_get_) return cache_->misses.fetch_add(1), Served::None;
     if (validating_ && answer.status == 304) {
         refresh(answer);
         return Served::Revalidated;
@@ -266,6 +265,7 @@ Served Visit::on_head(const http::Head& answer) {
     if (stored_ && server_error(answer.status) &&
         may_stand_in(stored_->meta.head, stored_->meta.times, asked_, wall_now(), false))
         return Served::OnError;
+    cache_->misses.fetch_add(1);  // the site's own answer goes to the browser
     begin_storing(answer);
     return Served::None;
 }
