@@ -6,6 +6,8 @@ import concurrent.futures
 import glob
 import http.server
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -336,6 +338,13 @@ def test_proxies_sharing_a_directory_keep_it_sound(net, site, gateway):
     assert {key.rsplit("/", 1)[1]: body for key, (_, body) in stored.items()} == \
         {path[1:]: body for path, body in pages.items()}
     assert not [n for n in os.listdir(os.path.join(home, ".zivane", "cache")) if n.startswith(".tmp")]
+
+
+@pytest.mark.parametrize("size", ["", "50X", "M", "-1", "0", "99999999999G"])
+def test_a_cache_size_that_is_no_size_is_a_usage_error(size, tmp_path):
+    proc = subprocess.run([sys.executable, "-m", "zivane.proxy", "--cache-size", size], capture_output=True,
+                          text=True, timeout=60, env=dict(os.environ, HOME=str(tmp_path)))
+    assert proc.returncode == 2 and proc.stderr.startswith("Error: invalid --cache-size"), proc.stderr
 
 
 def test_unreachable_sites_get_their_stored_copies(net, site, proxy):
