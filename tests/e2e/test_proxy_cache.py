@@ -231,6 +231,17 @@ def test_what_is_not_stored(net, site, gateway, proxy):
     assert all("Set-Cookie" not in open(p, "rb").read().decode("latin-1") for p in cache_files(net))
 
 
+def test_a_proxy_other_machines_reach_keeps_no_private_answers(net, site, gateway):
+    port = free_port()
+    wide = start_proxy(net, "--listen", f"0.0.0.0:{port}", home=os.path.join(net.config_dir, "wide-home"))
+    wide.port = port
+    site.routes["/mine"] = (200, {"Cache-Control": "private, max-age=600"}, b"my account")
+    site.routes["/ours"] = (200, {"Cache-Control": "max-age=600"}, b"everyone's")
+    for path in ("/mine", "/ours") * 2:
+        get(wide, gateway, path)
+    assert (site.count("/mine"), site.count("/ours")) == (2, 1)
+
+
 def test_variants_by_vary(site, gateway, proxy):
     site.routes["/lang"] = (200, {"Cache-Control": "max-age=600", "Vary": "Accept-Language"}, b"lang")
     for language in ("en", "fr", "en", "fr"):

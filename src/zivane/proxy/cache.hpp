@@ -35,13 +35,16 @@ namespace zv::proxy::cache {
 
 class Cache {
 public:
-    Cache(std::string dir, std::uint64_t limit) : dir_(std::move(dir)), limit_(limit) {}
+    // `shared`: browsers of other machines use it too (the proxy listens beyond loopback).
+    Cache(std::string dir, std::uint64_t limit, bool shared)
+        : dir_(std::move(dir)), limit_(limit), shared_(shared) {}
 
     // Makes the directory when missing and counts what it holds; false when it cannot be
     // used. GIL held.
     bool open();
 
     const std::string& dir() const { return dir_; }
+    bool shared() const { return shared_; }
     std::uint64_t entry_limit() const { return limit_ / 8; }
     CacheFigures figures() const;
 
@@ -68,6 +71,7 @@ public:
 private:
     const std::string dir_;
     const std::uint64_t limit_;
+    const bool shared_;
     std::atomic<std::uint64_t> bytes_{0}, entries_{0};
     sync::Monitor monitor_;
     std::map<std::string, double> unreachable_;  // under monitor_: since when, per destination

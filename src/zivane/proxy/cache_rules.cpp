@@ -121,6 +121,8 @@ Control read_control(const http::Head& head, bool request) {
                 c.must_revalidate = true;
             else if (name == "public")
                 c.is_public = true;
+            else if (name == "private")
+                c.is_private = true;  // a field list too: treated as the whole
             else if (name == "max-age")
                 keep_least(c.max_age, seconds_of(value));
             else if (name == "min-fresh")
@@ -187,10 +189,12 @@ double freshness_lifetime(const http::Head& stored, const Times& t) {
     return std::min(kHeuristicCap, std::max(0.0, (date - *modified) / 10));
 }
 
-std::string refusal_to_store(const http::Head& request, const Control& asked, const http::Head& answer) {
+std::string refusal_to_store(const http::Head& request, const Control& asked, const http::Head& answer,
+                             bool shared) {
     Control control = read_control(answer, false);
     std::vector<VaryValue> vary;
     if (asked.no_store || control.no_store) return "no-store";
+    if (shared && control.is_private) return "private";
     if (!understood(answer.status)) return "status";
     if (!vary_values(answer, request, vary)) return "vary";
     // A cookie set for one browser must not reach another; a stored page without the

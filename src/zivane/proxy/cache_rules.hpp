@@ -17,7 +17,7 @@ namespace zv::proxy::cache {
 // below zero is a directive absent. Pragma: no-cache counts as no-cache in a request
 // without Cache-Control.
 struct Control {
-    bool no_store = false, no_cache = false, must_revalidate = false, is_public = false;
+    bool no_store = false, no_cache = false, must_revalidate = false, is_public = false, is_private = false;
     bool max_stale_any = false;
     double max_age = -1, max_stale = -1, min_fresh = -1;
     double stale_while_revalidate = -1, stale_if_error = -1;
@@ -48,8 +48,10 @@ double current_age(const http::Head& stored, const Times& times, double now);
 double freshness_lifetime(const http::Head& stored, const Times& times);
 
 // Why an answer to a GET must not be stored; empty when it may be. `asked` is the
-// request's own Cache-Control.
-std::string refusal_to_store(const http::Head& request, const Control& asked, const http::Head& answer);
+// request's own Cache-Control; `shared`: the cache serves more than one user, so answers
+// marked private are not kept.
+std::string refusal_to_store(const http::Head& request, const Control& asked, const http::Head& answer,
+                             bool shared);
 
 // How a stored answer may be used for a request.
 enum class Use {

@@ -271,7 +271,8 @@ Served Visit::on_head(const http::Head& answer) {
 }
 
 void Visit::begin_storing(const http::Head& answer) {
-    if (!refusal_to_store(request_, asked_, answer).empty() || answer.framing == http::Framing::UntilClose ||
+    if (!refusal_to_store(request_, asked_, answer, cache_->shared()).empty() ||
+        answer.framing == http::Framing::UntilClose ||
         (answer.framing == http::Framing::Length && answer.content_length > cache_->entry_limit()))
         return;
     Meta meta;

@@ -69,6 +69,11 @@ bool read_listen(std::string_view text, Listen& out) {
     return true;
 }
 
+// Whether only this machine can reach an address: a private cache's, not a shared one's.
+bool loopback(std::string_view host) {
+    return host == "localhost" || host == "::1" || host.starts_with("127.");
+}
+
 int usage_error(PyObject* module, const char* text, PyObject* value) {
     Ref message = Ref::steal(PyUnicode_FromFormat(text, value));
     return message ? command_line::fail(module, command_line::kUsageStatus, message.get()) : -1;
@@ -216,6 +221,7 @@ std::shared_ptr<Proxy> prepare(PyObject* module) {
     if (!identity) return {};
     bool identify = options.settings.identify;
     std::string cache_dir = options.cache_dir;
+    options.cache_shared = !loopback(listen.host);
     auto proxy = std::make_shared<Proxy>(module, std::move(options));
     if (!cache_dir.empty() && !proxy->cache()) {
         std::string text = "zivane-proxy: " + cache_dir + " cannot be used: no answers are kept";

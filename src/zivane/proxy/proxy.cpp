@@ -24,7 +24,7 @@ struct Start {
 
 Proxy::Proxy(PyObject* module, Options options) : module_(module), options_(std::move(options)) {
     if (options_.cache_dir.empty()) return;
-    cache_ = std::make_unique<cache::Cache>(options_.cache_dir, options_.cache_size);
+    cache_ = std::make_unique<cache::Cache>(options_.cache_dir, options_.cache_size, options_.cache_shared);
     if (!cache_->open()) cache_.reset();
 }
 

@@ -28,6 +28,7 @@ struct Options {
     bool quiet = false;           // the log keeps refusals only
     std::string cache_dir;        // empty: no cache (--no-cache)
     std::uint64_t cache_size = 50u << 20;
+    bool cache_shared = false;  // browsers of other machines can reach the proxy
 };
 
 class Proxy : public std::enable_shared_from_this<Proxy> {
