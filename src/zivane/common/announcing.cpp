@@ -19,7 +19,7 @@ void warn(PyObject* module, Ref line) {
 Ref site_data(PyObject* module, const site_announce::Site& site) {
     std::string data = site_announce::encode(site);
     site_announce::Site said;
-    if (site_announce::decode(data, said) && said.name.size() < site.name.size()) {
+    if (site.name.size() > site_announce::kMaxName && site_announce::decode(data, said)) {
         Ref name =
             Ref::steal(PyUnicode_DecodeUTF8(said.name.data(), Py_ssize_t(said.name.size()), "replace"));
         warn(module, name ? Ref::steal(PyUnicode_FromFormat(
