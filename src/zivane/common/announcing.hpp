@@ -11,10 +11,11 @@
 namespace zv::announcing {
 
 // Seconds between two announces of a long-running command unless told otherwise. An
-// announce of a site is about 170 bytes: on a 1200 bit/s radio over a second of air,
-// which Reticulum's announce cap (2 % of an interface's bit rate by default) lets an
-// interface send about once a minute for all destinations together. Half an hour leaves
-// that room to the mesh's other destinations and still mends a lost path within it.
+// announce of a site is 167 to 239 bytes (bench/announce.py): on a 1200 bit/s radio over
+// a second of air, which Reticulum's announce cap (2 % of an interface's bit rate by
+// default) lets an interface send about once a minute for all destinations together.
+// Half an hour leaves that room to the mesh's other destinations and still mends a lost
+// path within it.
 inline constexpr double kDefaultInterval = 1800;
 
 inline constexpr const char* kIntervalHelp =
