@@ -14,8 +14,8 @@ from helpers import end_process, start_server_command
 from rnsnet import Network
 
 # Prints every announce this process hears: destination hash, announcing public key, the
-# application data ("none" or "x" + hex) and the announce's packet hash (the same for a
-# copy of one announce that reaches the listener twice).
+# application data ("none" or "x" + hex), the announce's packet hash (the same for a copy
+# of one announce that reaches the listener twice) and when it came (monotonic seconds).
 LISTENER_SOURCE = """\
 class Listener:
     aspect_filter = None
@@ -23,7 +23,7 @@ class Listener:
     def received_announce(self, destination_hash, announced_identity, app_data, announce_packet_hash):
         data = "none" if app_data is None else "x" + app_data.hex()
         print("ANNOUNCE", destination_hash.hex(), announced_identity.get_public_key().hex(), data,
-              announce_packet_hash.hex(), flush=True)
+              announce_packet_hash.hex(), time.monotonic(), flush=True)
 
 reticulum = RNS.Reticulum(CONFIG, RNS.LOG_WARNING)
 RNS.Transport.register_announce_handler(Listener())
@@ -67,13 +67,14 @@ def decode_site(data):
 
 
 def heard(listener, dest, count=1, timeout=30.0):
-    """The first `count` announces of `dest` the listener hears: (public key, app data)."""
+    """The first `count` announces of `dest` the listener hears: (public key, app data, when)."""
     found, seen, deadline = [], set(), time.monotonic() + timeout
     while len(found) < count:
         words = listener.reply("ANNOUNCE", max(0.1, deadline - time.monotonic())).split()
         if words[1] == dest and words[4] not in seen:
             seen.add(words[4])
-            found.append((bytes.fromhex(words[2]), None if words[3] == "none" else bytes.fromhex(words[3][1:])))
+            data = None if words[3] == "none" else bytes.fromhex(words[3][1:])
+            found.append((bytes.fromhex(words[2]), data, float(words[5])))
     return found
 
 
@@ -98,7 +99,7 @@ def test_gateway_announces_its_port_and_name_that_a_listener_can_check(tmp_path)
         name = "Café\tRecipes \x1b[31m\u202e" + "é" * 40
         proc, lines, dest = gateway(net, tmp_path, 8091, "--name", name)
         try:
-            [(key, data)] = heard(listener, dest)
+            [(key, data, _)] = heard(listener, dest)
             site = decode_site(data)
             assert site["port"] == 8091 and http_hash(key, site["port"]) == dest
             # Control characters and marks said as spaces, cut at a character boundary.
@@ -121,7 +122,7 @@ def test_a_site_without_a_name_still_announces_its_port_and_nothing_else_on_stde
         listener = net.spawn(LISTENER_SOURCE, name="listener")
         proc, lines, dest = gateway(net, tmp_path, 80)
         try:
-            [(key, data)] = heard(listener, dest)
+            [(key, data, _)] = heard(listener, dest)
             assert decode_site(data) == {"port": 80} and http_hash(key, 80) == dest
             time.sleep(2)
             assert lines == ["Server listening on HTTP.80", f"Destination hash: {dest}",
@@ -140,12 +141,11 @@ def test_commands_announce_again_on_their_interval_the_server_without_data(tmp_p
         quiet, _, quiet_dest = gateway(net, tmp_path, 8095, "--announce-interval", "0")
         try:
             server_dest = lines[1].removeprefix("Destination hash: ")
-            started = time.monotonic()
             for dest, data in ((gw_dest, {"port": 8092, "name": "again"}), (server_dest, None)):
                 announces = heard(listener, dest, count=3, timeout=60)
-                assert all((decode_site(d) if d else d) == data for _, d in announces)
-            # Three announces, two of them repeats, need about four seconds of every process.
-            assert time.monotonic() - started >= 3.5
+                assert all((decode_site(d) if d else d) == data for _, d, _ in announces)
+                # Two intervals apart at least, give or take the delivery of each.
+                assert announces[2][2] - announces[0][2] >= 3.0
             assert len({line.split()[4] for line in listener.lines if quiet_dest in line}) == 1
         finally:
             for proc in (gw, server, quiet):
