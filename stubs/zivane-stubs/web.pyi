@@ -25,7 +25,9 @@ async def serve(
 ) -> None:
     """Serve the ASGI or WSGI application app as the Reticulum destination HTTP.<port> until cancelled.
 
-    Its announces say name (a short description of the site, at most 64 bytes of UTF-8; a longer one is cut) and its port, and are sent again every announce_interval seconds so that directories and paths stay fresh (0: only at start).
+    Its announces say name (a short description of the site, at most 64 bytes of UTF-8; a
+    longer one is cut) and its port, and are sent again every announce_interval seconds so
+    that directories and paths stay fresh (0: only at start).
     """
 
 class HttpxTransport(httpx.BaseTransport):
