@@ -35,7 +35,7 @@ bool is_control(std::uint32_t code) {
            code == 0x200F || (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
 }
 
-// `text` as a name: control characters as spaces, cut to kMaxName bytes at a character
+// `text` as a name: control characters and direction marks as spaces, cut to kMaxName bytes at a character
 // boundary; empty when it is not UTF-8.
 std::string clean_name(std::string_view text) {
     std::string out;
@@ -73,7 +73,7 @@ void field(std::string& out, Tag tag, std::string_view value) {
 
 std::string encode(const Site& site) {
     std::string out{static_cast<char>(kMarker), static_cast<char>(kVersion)};
-    if (site.port) {
+    if (site.port && *site.port >= 0 && *site.port <= 65535) {
         char port[2] = {static_cast<char>((*site.port >> 8) & 0xFF), static_cast<char>(*site.port & 0xFF)};
         field(out, kPort, std::string_view(port, 2));
     }

@@ -38,7 +38,7 @@ struct Site {
 
 // The application data for `site` (a name longer than kMaxName is cut at a character
 // boundary; control characters and direction marks become spaces; a name that is not
-// UTF-8 is left out).
+// UTF-8, and a port out of range, are left out).
 std::string encode(const Site& site);
 
 // Reads application data into `out`. False, with `out` empty, when it is not zivane's
