@@ -142,11 +142,14 @@ def test_commands_announce_again_on_their_interval_the_server_without_data(tmp_p
         try:
             server_dest = lines[1].removeprefix("Destination hash: ")
             for dest, data in ((gw_dest, {"port": 8092, "name": "again"}), (server_dest, None)):
-                announces = heard(listener, dest, count=3, timeout=60)
+                announces = heard(listener, dest, count=4, timeout=60)
                 assert all((decode_site(d) if d else d) == data for _, d, _ in announces)
                 # Two intervals apart at least, give or take the delivery of each.
-                assert announces[2][2] - announces[0][2] >= 3.0
-            assert len({line.split()[4] for line in listener.lines if quiet_dest in line}) == 1
+                # Reticulum adds one of its own at the start (a destination registered by a
+                # client of a shared instance answers a path request nobody made); the rest
+                # are two intervals apart at least, give or take the delivery of each.
+                assert announces[3][2] - announces[0][2] >= 3.0
+            assert len({line.split()[4] for line in listener.lines if quiet_dest in line}) <= 2
         finally:
             for proc in (gw, server, quiet):
                 end_process(proc)
@@ -159,13 +162,13 @@ def test_serve_announces_the_name_it_is_given(tmp_path):
         app = net.spawn(SERVE_SOURCE, tmp_path / "serve-id", "A little\u202e wiki", 2, name="serve")
         announces, seen = [], set()
         deadline = time.monotonic() + 60
-        while len(announces) < 2 and time.monotonic() < deadline:
+        while len(announces) < 4 and time.monotonic() < deadline:
             words = listener.reply("ANNOUNCE", 60).split()
             key, data = bytes.fromhex(words[2]), bytes.fromhex(words[3][1:])
             if http_hash(key, 8093) == words[1] and words[4] not in seen:
                 seen.add(words[4])
                 announces.append(decode_site(data))
-        assert announces == [{"port": 8093, "name": "A little  wiki"}] * 2, app.stderr
+        assert announces == [{"port": 8093, "name": "A little  wiki"}] * 4, app.stderr
         assert app.stderr == ""
 
 

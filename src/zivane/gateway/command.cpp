@@ -190,15 +190,16 @@ Ref announce_data(PyObject* module, PyObject* port, const Settings& settings) {
 }
 
 // The destination, accepting links and announced. The data is the destination's default
-// one, so that Reticulum's answers to path requests carry it as well.
+// one, set first: Reticulum's answers to path requests carry it too, among them the one a
+// client of a shared instance sends by itself a moment after a destination is made.
 Ref open_destination(PyObject* module, PyObject* identity, PyObject* port, const GatewayPtr& gateway) {
     Ref rns = module_global(module, ZV_STR("RNS"));
-    Ref dest = rns ? service::http_destination(rns.get(), identity, port) : Ref{};
-    Ref on_link = dest ? link_established_callback(gateway) : Ref{};
+    Ref data = rns ? announce_data(module, port, gateway->settings) : Ref{};
+    Ref dest = data ? service::http_destination(rns.get(), identity, port) : Ref{};
+    if (!dest || !call_method(dest.get(), ZV_STR("set_default_app_data"), {data.get()})) return {};
+    Ref on_link = link_established_callback(gateway);
     if (!on_link || !call_method(dest.get(), ZV_STR("accepts_links"), {Py_True})) return {};
     if (!call_method(dest.get(), ZV_STR("set_link_established_callback"), {on_link.get()})) return {};
-    Ref data = announce_data(module, port, gateway->settings);
-    if (!data || !call_method(dest.get(), ZV_STR("set_default_app_data"), {data.get()})) return {};
     if (!call_method(dest.get(), ZV_STR("announce"))) return {};
     return dest;
 }
