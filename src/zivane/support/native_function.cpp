@@ -2,6 +2,7 @@
 
 #include "support/module_def.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace zv {
@@ -37,7 +38,7 @@ void raise_missing(NativeFunction* fn, PyObject* const* bound) {
 }
 
 void raise_too_many(NativeFunction* fn, Py_ssize_t given, Py_ssize_t ndefaults) {
-    Py_ssize_t most = fn->nparams, least = fn->nparams - ndefaults;
+    Py_ssize_t most = fn->npositional, least = std::min(most, fn->nparams - ndefaults);
     if (least == most)
         PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
                      fn->qualname, most, most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
@@ -63,7 +64,7 @@ bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* defaults = fn->defaults;
     Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
     if (ndefaults > fn->nparams) ndefaults = fn->nparams;
-    if (nargs > fn->nparams) {
+    if (nargs > fn->npositional) {
         raise_too_many(fn, nargs, ndefaults);
         return false;
     }
@@ -100,7 +101,7 @@ bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     NativeFunction* fn = as_fn(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == fn->nparams && !kwnames) return fn->impl(fn, args);
+    if (nargs == fn->nparams && nargs == fn->npositional && !kwnames) return fn->impl(fn, args);
     PyObject* bound[kMaxParams];
     if (!bind(fn, args, nargs, kwnames, bound)) return nullptr;
     return fn->impl(fn, bound);
@@ -156,9 +157,10 @@ PyObject* fn_get_signature(PyObject* self, void*) {
     Ref parameter = attr(inspect.get(), "Parameter");
     Ref signature = attr(inspect.get(), "Signature");
     if (!parameter || !signature) return nullptr;
-    Ref kind = attr(parameter.get(), "POSITIONAL_OR_KEYWORD");
+    Ref positional = attr(parameter.get(), "POSITIONAL_OR_KEYWORD");
+    Ref keyword = attr(parameter.get(), "KEYWORD_ONLY");
     Ref params = Ref::steal(PyList_New(0));
-    if (!kind || !params) return nullptr;
+    if (!positional || !keyword || !params) return nullptr;
     PyObject* defaults = fn->defaults;
     Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
     if (ndefaults > fn->nparams) ndefaults = fn->nparams;
@@ -166,7 +168,7 @@ PyObject* fn_get_signature(PyObject* self, void*) {
     PyObject* annotations = fn->annotations;
     for (Py_ssize_t i = 0; i < fn->nparams; ++i) {
         PyObject* name = PyTuple_GET_ITEM(fn->params, i);
-        PyObject* stack[4] = {name, kind.get()};
+        PyObject* stack[4] = {name, i < fn->npositional ? positional.get() : keyword.get()};
         PyObject* names[2];
         Py_ssize_t nkw = 0;
         if (i >= first_default) {
@@ -205,7 +207,22 @@ PyObject* fn_get_globals(PyObject* self, void*) {
     return Py_NewRef(PyModule_GetDict(module));
 }
 
-PyObject* fn_get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+// The defaults of the keyword-only parameters, as a dict (None when there are none);
+// the binder itself reads them from __defaults__, which covers every trailing parameter.
+PyObject* fn_get_kwdefaults(PyObject* self, void*) {
+    NativeFunction* fn = as_fn(self);
+    PyObject* defaults = fn->defaults;
+    Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t first_default = fn->nparams - std::min(ndefaults, fn->nparams);
+    Py_ssize_t first = std::max(first_default, fn->npositional);
+    if (first >= fn->nparams) Py_RETURN_NONE;
+    Ref dict = Ref::steal(PyDict_New());
+    for (Py_ssize_t i = first; dict && i < fn->nparams; ++i)
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(fn->params, i),
+                           PyTuple_GET_ITEM(defaults, i - first_default)) < 0)
+            return nullptr;
+    return dict.release();
+}
 
 // __name__ and __qualname__ must stay text, __defaults__ a tuple or None and
 // __annotations__ a dict, as for Python functions; the binder relies on that.
@@ -336,6 +353,7 @@ Ref new_function(PyObject* module, FunctionObjects parts, NativeImpl impl, bool 
     fn->vectorcall = fn_vectorcall;
     fn->impl = impl;
     fn->nparams = nparams;
+    fn->npositional = nparams - std::clamp<Py_ssize_t>(parts.keyword_only, 0, nparams);
     fn->params = parts.params.release();
     fn->name = parts.name.release();
     fn->qualname = parts.qualname.release();
