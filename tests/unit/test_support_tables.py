@@ -174,7 +174,7 @@ def test_client_command_parser_is_the_argparse_one_would_write(monkeypatch, caps
     import zivane.client as client_mod
 
     check_parser(monkeypatch, capsys, client_mod, "zivane-client", "HTTP/1.1 client over Reticulum", [
-        (("destination",), {"type": str, "help": "Server destination hash"}),
+        (("destination",), {"type": str, "help": "Server destination hash, or a name of ~/.zivane/names"}),
         (("port",), {"type": int, "help": "Server port"}),
         (("method",), {"nargs": "?", "type": str, "default": "GET", "help": "HTTP method"}),
         (("path",), {"nargs": "?", "type": str, "default": "/", "help": "Request path"}),
