@@ -33,18 +33,17 @@ void raise_missing(NativeFunction* fn, PyObject* const* bound) {
     Py_ssize_t n = PyList_GET_SIZE(missing.get());
     Ref names = quoted_list(missing.get());
     if (!names) return;
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
-                 fn->qualname, n, n == 1 ? "" : "s", names.get());
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", fn->qualname, n,
+                 n == 1 ? "" : "s", names.get());
 }
 
 void raise_too_many(NativeFunction* fn, Py_ssize_t given, Py_ssize_t ndefaults) {
     Py_ssize_t most = fn->npositional, least = std::min(most, fn->nparams - ndefaults);
     if (least == most)
-        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
-                     fn->qualname, most, most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", fn->qualname,
+                     most, most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     else
-        PyErr_Format(PyExc_TypeError,
-                     "%U() takes from %zd to %zd positional arguments but %zd %s given",
+        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
                      fn->qualname, least, most, given, given == 1 ? "was" : "were");
 }
 
@@ -59,8 +58,7 @@ Py_ssize_t param_index(NativeFunction* fn, PyObject* key) {
 }
 
 // Fills `bound` from positional and keyword arguments plus the current __defaults__.
-bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** bound) {
+bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
     PyObject* defaults = fn->defaults;
     Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
     if (ndefaults > fn->nparams) ndefaults = fn->nparams;
@@ -74,13 +72,11 @@ bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t i = param_index(fn, key);
         if (i < 0) {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
-                         fn->qualname, key);
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fn->qualname, key);
             return false;
         }
         if (bound[i]) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
-                         fn->qualname, key);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", fn->qualname, key);
             return false;
         }
         bound[i] = args[nargs + k];
@@ -181,7 +177,7 @@ PyObject* fn_get_signature(PyObject* self, void*) {
             annotation = Ref::steal(stack[2 + nkw]);
             if (annotation) names[nkw++] = ZV_STR("annotation");
         }
-        Ref kwnames = Ref::steal(nkw == 0 ? nullptr
+        Ref kwnames = Ref::steal(nkw == 0   ? nullptr
                                  : nkw == 1 ? PyTuple_Pack(1, names[0])
                                             : PyTuple_Pack(2, names[0], names[1]));
         if (nkw && !kwnames) return nullptr;
@@ -208,7 +204,7 @@ PyObject* fn_get_globals(PyObject* self, void*) {
 }
 
 // The defaults of the keyword-only parameters, as a dict (None when there are none);
-// the binder itself reads them from __defaults__, which covers every trailing parameter.
+// the binder reads them, with the positional ones, from the stored tuple of trailing defaults.
 PyObject* fn_get_kwdefaults(PyObject* self, void*) {
     NativeFunction* fn = as_fn(self);
     PyObject* defaults = fn->defaults;
@@ -244,17 +240,41 @@ int fn_set_qualname(PyObject* self, PyObject* value, void*) {
     return fn_set_text(&as_fn(self)->qualname, value, "__qualname__");
 }
 
-PyObject* fn_get_defaults(PyObject* self, void*) {
-    PyObject* defaults = as_fn(self)->defaults;
-    return Py_NewRef(defaults ? defaults : Py_None);
+// How many of the stored defaults belong to keyword-only parameters: the stored tuple
+// covers every trailing parameter, while __defaults__ shows the positional ones only, as
+// a Python function's does.
+Py_ssize_t keyword_default_count(NativeFunction* fn) {
+    PyObject* defaults = fn->defaults;
+    Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t first_default = fn->nparams - std::min(ndefaults, fn->nparams);
+    return std::min(ndefaults, fn->nparams - std::max(first_default, fn->npositional));
 }
+
+PyObject* fn_get_defaults(PyObject* self, void*) {
+    NativeFunction* fn = as_fn(self);
+    PyObject* defaults = fn->defaults;
+    if (!defaults || !PyTuple_Check(defaults)) Py_RETURN_NONE;
+    Py_ssize_t positional = PyTuple_GET_SIZE(defaults) - keyword_default_count(fn);
+    if (positional <= 0) Py_RETURN_NONE;
+    return PyTuple_GetSlice(defaults, 0, positional);
+}
+// Setting __defaults__ replaces the positional parameters' defaults and keeps those of
+// the keyword-only ones.
 int fn_set_defaults(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    Py_SETREF(as_fn(self)->defaults, Py_NewRef(value));
+    NativeFunction* fn = as_fn(self);
+    Py_ssize_t keyword = keyword_default_count(fn);
+    Ref kept = keyword ? Ref::steal(PyTuple_GetSlice(fn->defaults, PyTuple_GET_SIZE(fn->defaults) - keyword,
+                                                     PyTuple_GET_SIZE(fn->defaults)))
+                       : Ref::steal(PyTuple_New(0));
+    Ref given = value == Py_None ? Ref::steal(PyTuple_New(0)) : Ref::borrow(value);
+    Ref joined = kept && given ? Ref::steal(PySequence_Concat(given.get(), kept.get())) : Ref{};
+    if (!joined) return -1;
+    Py_SETREF(fn->defaults, PyTuple_GET_SIZE(joined.get()) ? joined.release() : Py_NewRef(Py_None));
     return 0;
 }
 
@@ -315,8 +335,8 @@ PyType_Spec fn_spec = {
     "zivane.function",
     sizeof(NativeFunction),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     fn_slots,
 };
 
@@ -380,8 +400,7 @@ bool FunctionObjects::complete() const {
     return name && qualname && doc && params && defaults && annotations;
 }
 
-Ref make_function(PyObject* module, const FunctionSpec& spec,
-                  std::initializer_list<PyObject*> defaults,
+Ref make_function(PyObject* module, const FunctionSpec& spec, std::initializer_list<PyObject*> defaults,
                   std::initializer_list<Annotation> annotations, PyObject* closure) {
     FunctionObjects parts;
     parts.name = Ref::steal(PyUnicode_InternFromString(spec.name));
@@ -395,8 +414,8 @@ Ref make_function(PyObject* module, const FunctionSpec& spec,
 }
 
 int add_function(PyObject* ns, PyObject* module, const FunctionSpec& spec,
-                 std::initializer_list<PyObject*> defaults,
-                 std::initializer_list<Annotation> annotations, PyObject* wrap) {
+                 std::initializer_list<PyObject*> defaults, std::initializer_list<Annotation> annotations,
+                 PyObject* wrap) {
     Ref fn = make_function(module, spec, defaults, annotations);
     if (!fn) return -1;
     if (wrap) {
