@@ -216,7 +216,7 @@ def test_keyword_only_defaults_show_and_change_as_a_python_functions_do():
         assert web.serve.__defaults__ == twin.__defaults__
         assert web.serve.__kwdefaults__ == twin.__kwdefaults__
         web.serve.__defaults__ = twin.__defaults__ = ()
-        assert web.serve.__defaults__ is None and twin.__defaults__ is None
+        assert not web.serve.__defaults__ and not twin.__defaults__
         parameters = inspect.signature(web.serve).parameters
         assert parameters["identity_path"].default is inspect.Parameter.empty
         assert parameters["announce_interval"].default == 1800.0
