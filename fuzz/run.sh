@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Fuzzes the framer and the bridges' streaming message reader (libFuzzer, with
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the parsers and server link
-# assembly (atheris, against the zivane the venv imports; set PYTHONPATH to a build
-# directory to fuzz that build instead).
+# Fuzzes the framer, the bridges' streaming message reader and the reading of a site's
+# announce data (libFuzzer, with AddressSanitizer and UndefinedBehaviorSanitizer) and the
+# parsers and server link assembly (atheris, against the zivane the venv imports; set
+# PYTHONPATH to a build directory to fuzz that build instead).
 #
 #   bash fuzz/run.sh           bounded run, about a minute in all (part of scripts/test.sh)
 #   bash fuzz/run.sh --long    30 minutes per target (FUZZ_SECONDS overrides either)
@@ -14,13 +14,16 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 framer_seconds=20
 http_seconds=30
+site_seconds=10
 if [ "${1:-}" = "--long" ]; then
     framer_seconds=1800
     http_seconds=1800
+    site_seconds=1800
 fi
 if [ -n "${FUZZ_SECONDS:-}" ]; then
     framer_seconds=$FUZZ_SECONDS
     http_seconds=$FUZZ_SECONDS
+    site_seconds=$FUZZ_SECONDS
 fi
 
 out=build/fuzz
@@ -67,6 +70,25 @@ else
     fi
     echo "fuzz message stream: $(runs "$out/stream.log") executions in ${framer_seconds}s" \
         "($( [ $stream_status = 0 ] && echo "no crash" || echo "CRASH"))"
+
+    # What a site says about itself in its announces: data from anyone on the mesh.
+    site_status=0
+    mkdir -p "$out/corpus-site"
+    if [ ! -x "$out/site_announce_fuzz" ] || [ fuzz/site_announce_fuzz.cpp -nt "$out/site_announce_fuzz" ] ||
+       [ src/zivane/common/site_announce.cpp -nt "$out/site_announce_fuzz" ] ||
+       [ src/zivane/common/site_announce.hpp -nt "$out/site_announce_fuzz" ]; then
+    clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+        -Isrc/zivane fuzz/site_announce_fuzz.cpp src/zivane/common/site_announce.cpp -o "$out/site_announce_fuzz"
+    fi
+    if ! "$out/site_announce_fuzz" -max_total_time="$site_seconds" \
+            -artifact_prefix="$out/crash-site-" -print_final_stats=1 \
+            "$out/corpus-site" fuzz/seeds/site_announce >"$out/site.log" 2>&1; then
+        tail -40 "$out/site.log" >&2
+        site_status=1
+        status=1
+    fi
+    echo "fuzz site announce: $(runs "$out/site.log") executions in ${site_seconds}s" \
+        "($( [ $site_status = 0 ] && echo "no crash" || echo "CRASH"))"
 fi
 
 http_status=0

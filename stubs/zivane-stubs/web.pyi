@@ -15,8 +15,20 @@ import RNS as RNS  # type: ignore[import-untyped]
 from .client import HttpClient as HttpClient
 from .server import HttpServer as HttpServer
 
-async def serve(app: Any, port: int, identity_path: str | None = None) -> None:
-    """Serve the ASGI or WSGI application app as the Reticulum destination HTTP.<port> until cancelled."""
+async def serve(
+    app: Any,
+    port: int,
+    identity_path: str | None = None,
+    *,
+    name: str | None = None,
+    announce_interval: float = 1800.0,
+) -> None:
+    """Serve the ASGI or WSGI application app as the Reticulum destination HTTP.<port> until cancelled.
+
+    Its announces say name (a short description of the site, at most 64 bytes of UTF-8; a
+    longer one is cut) and its port, and are sent again every announce_interval seconds so
+    that directories and paths stay fresh (0: only at start).
+    """
 
 class HttpxTransport(httpx.BaseTransport):
     """An httpx transport that sends requests for <hash>.rns URLs over Reticulum."""

@@ -201,3 +201,27 @@ class TestCoroutines:
             gc.collect()
         messages = [str(w.message) for w in caught if w.category is RuntimeWarning]
         assert "coroutine 'HttpServer._send_response' was never awaited" in messages
+
+
+def test_keyword_only_defaults_show_and_change_as_a_python_functions_do():
+    import inspect
+
+    import zivane.web as web
+
+    def twin(app, port, identity_path=None, *, name=None, announce_interval=1800.0):
+        pass
+
+    saved = web.serve.__defaults__
+    try:
+        assert web.serve.__defaults__ == twin.__defaults__
+        assert web.serve.__kwdefaults__ == twin.__kwdefaults__
+        web.serve.__defaults__ = twin.__defaults__ = ()
+        assert not web.serve.__defaults__ and not twin.__defaults__
+        parameters = inspect.signature(web.serve).parameters
+        assert parameters["identity_path"].default is inspect.Parameter.empty
+        assert parameters["announce_interval"].default == 1800.0
+        web.serve.__defaults__ = ("elsewhere",)
+        assert inspect.signature(web.serve).parameters["identity_path"].default == "elsewhere"
+        assert web.serve.__kwdefaults__ == {"name": None, "announce_interval": 1800.0}
+    finally:
+        web.serve.__defaults__ = saved

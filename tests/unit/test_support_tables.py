@@ -124,12 +124,18 @@ def check_parser(monkeypatch, capsys, module, prog, description, calls):
     assert [list(kwargs) for _, kwargs in made[1:]] == [list(kwargs) for _, kwargs in calls]
 
 
+ANNOUNCE_INTERVAL_HELP = (
+    "Seconds between announces, so that directories and paths stay fresh (default 1800: every 30 "
+    "minutes keeps well under Reticulum's announce cap on slow radios; 0: only at start)")
+
+
 def test_command_parser_is_the_argparse_one_would_write(monkeypatch, capsys):
     check_parser(monkeypatch, capsys, server_mod, "zivane-server", "HTTP/1.1 server over Reticulum", [
         (("port",), {"type": int, "help": "Port number"}),
         (("--config",), {"type": str, "help": "RNS config directory"}),
         (("--identity",), {"type": str, "help": "Identity file path"}),
         (("-v", "--verbose"), {"action": "store_true", "dest": "verbose", "help": "Enable verbose logging"}),
+        (("--announce-interval",), {"type": float, "help": ANNOUNCE_INTERVAL_HELP, "metavar": "SECONDS"}),
     ])
 
 
@@ -168,7 +174,7 @@ def test_client_command_parser_is_the_argparse_one_would_write(monkeypatch, caps
     import zivane.client as client_mod
 
     check_parser(monkeypatch, capsys, client_mod, "zivane-client", "HTTP/1.1 client over Reticulum", [
-        (("destination",), {"type": str, "help": "Server destination hash"}),
+        (("destination",), {"type": str, "help": "Server destination hash, or a name of ~/.zivane/names"}),
         (("port",), {"type": int, "help": "Server port"}),
         (("method",), {"nargs": "?", "type": str, "default": "GET", "help": "HTTP method"}),
         (("path",), {"nargs": "?", "type": str, "default": "/", "help": "Request path"}),

@@ -28,9 +28,14 @@ std::size_t utf8_sequence(std::string_view s, std::size_t i, std::uint32_t& code
     return size;
 }
 
-bool is_control(std::uint32_t code) { return code < 0x20 || (code >= 0x7F && code < 0xA0); }
+// Control characters, and the marks that turn the direction of the text around them: a
+// name is shown within a line of someone else's page or terminal, and must not reorder it.
+bool is_control(std::uint32_t code) {
+    return code < 0x20 || (code >= 0x7F && code < 0xA0) || code == 0x061C || code == 0x200E ||
+           code == 0x200F || (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
 
-// `text` as a name: control characters as spaces, cut to kMaxName bytes at a character
+// `text` as a name: control characters and direction marks as spaces, cut to kMaxName bytes at a character
 // boundary; empty when it is not UTF-8.
 std::string clean_name(std::string_view text) {
     std::string out;
@@ -68,7 +73,7 @@ void field(std::string& out, Tag tag, std::string_view value) {
 
 std::string encode(const Site& site) {
     std::string out{static_cast<char>(kMarker), static_cast<char>(kVersion)};
-    if (site.port) {
+    if (site.port && *site.port >= 0 && *site.port <= 65535) {
         char port[2] = {static_cast<char>((*site.port >> 8) & 0xFF), static_cast<char>(*site.port & 0xFF)};
         field(out, kPort, std::string_view(port, 2));
     }
@@ -81,8 +86,9 @@ std::string encode(const Site& site) {
     return out;
 }
 
-bool decode(std::string_view data, Site& out) {
-    out = {};
+namespace {
+
+bool read_fields(std::string_view data, Site& out) {
     if (data.size() < 2 || data.size() > kMaxData) return false;
     if (static_cast<unsigned char>(data[0]) != kMarker || static_cast<unsigned char>(data[1]) != kVersion)
         return false;
@@ -103,6 +109,15 @@ bool decode(std::string_view data, Site& out) {
             out.features = static_cast<unsigned char>(value[0]);
     }
     return true;
+}
+
+}  // namespace
+
+bool decode(std::string_view data, Site& out) {
+    Site site;
+    bool ours = read_fields(data, site);
+    out = ours ? std::move(site) : Site{};
+    return ours;
 }
 
 }  // namespace zv::site_announce

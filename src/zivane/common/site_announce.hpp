@@ -9,10 +9,11 @@
 //     tag 2  name      1..64 bytes of UTF-8: the site's description, as its owner wrote it
 //     tag 3  features  1 byte of flags (bit 0: the site takes compact links)
 //
-// Readers skip fields with tags they do not know, so later versions add fields without
-// breaking older readers; a reader takes the first of repeated tags. Nothing in it is
-// trusted: a name is a claim, and the port is checked by recomputing the destination's
-// hash from the announcing identity before it is believed.
+// Readers skip fields with tags they do not know, so new fields come under new tags and
+// the version stays 1; it changes only for data that version 1 readers could not read
+// right, which they then refuse whole. A reader takes the first of repeated tags. Nothing
+// in it is trusted: a name is a claim, and the port is checked by recomputing the
+// destination's hash from the announcing identity before it is believed.
 #pragma once
 
 #include <cstdint>
@@ -31,17 +32,19 @@ inline constexpr unsigned kFeatureCompactLinks = 1u << 0;
 
 struct Site {
     std::optional<int> port;  // 0..65535
-    std::string name;         // valid UTF-8 without control characters, or empty
+    std::string name;         // valid UTF-8 without control or direction marks, or empty
     unsigned features = 0;
 };
 
 // The application data for `site` (a name longer than kMaxName is cut at a character
-// boundary; control characters become spaces).
+// boundary; control characters and direction marks become spaces; a name that is not
+// UTF-8, and a port out of range, are left out).
 std::string encode(const Site& site);
 
-// Reads application data. False when it is not zivane's format (wrong marker, unknown
-// major version, too long, a field cut short); a name that is not valid UTF-8 or holds
-// control characters is left empty, the rest still read.
+// Reads application data into `out`. False, with `out` empty, when it is not zivane's
+// format (wrong marker, another version, too long, a field cut short); a name that is not
+// valid UTF-8 or holds control characters or direction marks is left empty, the rest
+// still read.
 bool decode(std::string_view data, Site& out);
 
 }  // namespace zv::site_announce

@@ -9,6 +9,7 @@
 // with nothing complete to do goes back to waiting without a thread.
 #pragma once
 
+#include "common/announcing.hpp"
 #include "gateway/upstream.hpp"
 #include "support/ref.hpp"
 
@@ -32,6 +33,9 @@ struct Settings {
     double write_stall = 30.0;         // a link's window shut this long ends the link
     std::size_t idle_connections = 8;  // kept-alive upstream connections kept idle
     std::size_t workers = 32;          // threads serving links at once
+    std::string name;                  // --name: what the site's announces say of it
+    unsigned features = 0;             // site_announce's feature flags the site announces
+    double announce_interval = announcing::kDefaultInterval;  // seconds; 0: only at start
 };
 
 struct Gateway;
@@ -59,7 +63,8 @@ int read_settings(PyObject* module, PyObject* args, Settings& settings);
 // The identity of args.identity, else the server's default identity file.
 Ref load_identity(PyObject* module, PyObject* args);
 
-// The destination HTTP.<port> of `identity`, accepting links for `gateway`, announced.
+// The destination HTTP.<port> of `identity`, accepting links for `gateway`, announced with
+// the site's port, name and features (gateway's settings) as its application data.
 Ref open_destination(PyObject* module, PyObject* identity, PyObject* port, const GatewayPtr& gateway);
 
 // The destination HTTP.<args.port>, accepting links for `gateway`, announced, with the

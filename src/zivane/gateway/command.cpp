@@ -1,12 +1,14 @@
 // The zivane-gateway command: `main(argv=None)` publishes the web server at UPSTREAM as
-// the Reticulum destination "HTTP" + PORT, announced as zivane-server announces it, and
-// bridges every link to it until Ctrl-C or SIGTERM.
+// the Reticulum destination "HTTP" + PORT, announced with what the site says of itself
+// (its port, and its --name) and again every --announce-interval, and bridges every link
+// to it until Ctrl-C or SIGTERM.
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
 #include "common/identity_file.hpp"
 #include "common/service.hpp"
 #include "gateway/bridge.hpp"
 #include "gateway/functions.hpp"
+#include "gateway/link.hpp"
 #include "support/globals.hpp"
 #include "support/native_coroutine.hpp"
 
@@ -43,12 +45,31 @@ const command_line::Argument kArguments[] = {
      .type = &PyFloat_Type,
      .help = "Seconds the upstream may take to begin its answer, and to go on with it (default 60)",
      .metavar = "SECONDS"},
+    {.flags = {"--name"},
+     .type = &PyUnicode_Type,
+     .help = "A short description of the site, sent in its announces for directories to list "
+             "(at most 64 bytes of UTF-8; a longer one is cut)",
+     .metavar = "TEXT"},
+    {.flags = {"--announce-interval"},
+     .type = &PyFloat_Type,
+     .help = announcing::kIntervalHelp,
+     .metavar = "SECONDS"},
 };
 
 std::string utf8(PyObject* text) {
     const char* s = PyUnicode_Check(text) ? PyUnicode_AsUTF8(text) : nullptr;
     if (!s) PyErr_Clear();
     return s ? s : "";
+}
+
+// `text` as UTF-8, what cannot be encoded (a command line's undecodable bytes) replaced.
+std::string utf8_replacing(PyObject* text) {
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "replace"));
+    if (!bytes) {
+        PyErr_Clear();
+        return {};
+    }
+    return std::string(PyBytes_AS_STRING(bytes.get()), std::size_t(PyBytes_GET_SIZE(bytes.get())));
 }
 
 int usage_error(PyObject* module, PyObject* message) {
@@ -109,6 +130,14 @@ int read_tunables(PyObject* module, PyObject* args, Settings& s) {
     return is_quiet < 0 ? -1 : 0;
 }
 
+// --name and --announce-interval.
+int read_announcing(PyObject* module, PyObject* args, Settings& s) {
+    Ref name = attr(args, ZV_STR("name"));
+    if (!name) return -1;
+    if (PyUnicode_Check(name.get())) s.name = utf8_replacing(name.get());
+    return announcing::interval_option(module, args, &s.announce_interval);
+}
+
 }  // namespace
 
 int read_settings(PyObject* module, PyObject* args, Settings& settings) {
@@ -119,6 +148,7 @@ int read_settings(PyObject* module, PyObject* args, Settings& settings) {
     if (!host) return -1;
     settings.set_host = !host.is_none();
     if (settings.set_host) settings.host = utf8(host.get());
+    if (read_announcing(module, args, settings) < 0) return -1;
     return read_tunables(module, args, settings);
 }
 
@@ -149,11 +179,25 @@ Ref load_identity(PyObject* module, PyObject* args) {
     return Ref::steal(identity_file::load_or_create(module, holder.get(), false));
 }
 
-// The destination, accepting links and announced.
+// What the site's announces say of it: always its port, so that a listener can check
+// the destination hash; its name and features when it has them.
+Ref announce_data(PyObject* module, PyObject* port, const Settings& settings) {
+    long number = PyLong_AsLong(port);
+    if (number == -1 && PyErr_Occurred()) return {};
+    site_announce::Site site{.name = settings.name, .features = settings.features};
+    if (number >= 0 && number <= 65535) site.port = int(number);
+    return announcing::site_data(module, site);
+}
+
+// The destination, accepting links and announced. The data is the destination's default
+// one, set first: Reticulum's answers to path requests carry it too, among them the one a
+// client of a shared instance sends by itself a moment after a destination is made.
 Ref open_destination(PyObject* module, PyObject* identity, PyObject* port, const GatewayPtr& gateway) {
     Ref rns = module_global(module, ZV_STR("RNS"));
-    Ref dest = rns ? service::http_destination(rns.get(), identity, port) : Ref{};
-    Ref on_link = dest ? link_established_callback(gateway) : Ref{};
+    Ref data = rns ? announce_data(module, port, gateway->settings) : Ref{};
+    Ref dest = data ? service::http_destination(rns.get(), identity, port) : Ref{};
+    if (!dest || !call_method(dest.get(), ZV_STR("set_default_app_data"), {data.get()})) return {};
+    Ref on_link = link_established_callback(gateway);
     if (!on_link || !call_method(dest.get(), ZV_STR("accepts_links"), {Py_True})) return {};
     if (!call_method(dest.get(), ZV_STR("set_link_established_callback"), {on_link.get()})) return {};
     if (!call_method(dest.get(), ZV_STR("announce"))) return {};
@@ -189,6 +233,7 @@ struct Started {
     GatewayPtr gateway;
     Ref destination;
     Ref args;  // an application to serve: the parsed command line, Reticulum started
+    double announce_interval = 0;
 };
 
 Started start(PyObject* module, PyObject* argv) {
@@ -200,10 +245,11 @@ Started start(PyObject* module, PyObject* argv) {
     Ref config = command_line::configuration(module, args.get());
     if (!config || command_line::start_reticulum(module, args.get(), config.get()) < 0) return {};
     if (!settings.app.empty()) return {{}, {}, args};
+    double interval = settings.announce_interval;
     GatewayPtr gateway = make_gateway(module, std::move(settings));
     Ref dest = gateway ? publish(module, args.get(), gateway) : Ref{};
     if (!dest) return {};
-    return {gateway, dest};
+    return {gateway, dest, {}, interval};
 }
 
 CoBody main_body(Ref fn_ref, Ref argv) {
@@ -221,9 +267,11 @@ CoBody main_body(Ref fn_ref, Ref argv) {
     Ref terminated = asyncio ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
     Ref loop = terminated ? service::install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
     if (!loop) co_return Ref{};
+    announcing::Repeater repeater(started.destination, started.announce_interval);
     Ref failure;
     while (!service::terminated(terminated.get())) {
         sweep(started.gateway);
+        repeater.tick(module);
         Ref one = Ref::steal(PyLong_FromLong(1));
         Ref sleep = one ? call_method(asyncio.get(), ZV_STR("sleep"), {one.get()}) : Ref{};
         Ref slept = co_await Await(sleep.get());

@@ -1,6 +1,7 @@
 // The zivane-server command: `main` starts Reticulum and a server answering every request
-// that no route claims with "Hello world!", and waits until the server stops, Ctrl-C or
-// SIGTERM.
+// that no route claims with "Hello world!", announces it again every --announce-interval,
+// and waits until the server stops, Ctrl-C or SIGTERM.
+#include "common/announcing.hpp"
 #include "common/arguments.hpp"
 #include "common/command_line.hpp"
 #include "common/service.hpp"
@@ -19,6 +20,10 @@ const command_line::Argument kArguments[] = {
      .action = "store_true",
      .dest = "verbose",
      .help = "Enable verbose logging"},
+    {.flags = {"--announce-interval"},
+     .type = &PyFloat_Type,
+     .help = announcing::kIntervalHelp,
+     .metavar = "SECONDS"},
 };
 
 PyObject* default_handler(NativeFunction* fn, PyObject* const*) {
@@ -35,12 +40,13 @@ const table::Function kDefaultHandler = {
 };
 constexpr const char* kMainLocals = "main.<locals>";
 
-// The parsed command line, its port checked.
-Ref parse_command_line(PyObject* module) {
+// The parsed command line, its port and announce interval checked.
+Ref parse_command_line(PyObject* module, double* announce_interval) {
     Ref parser = command_line::make_parser(module, "HTTP/1.1 server over Reticulum", kArguments);
     Ref args = parser ? call_method(parser.get(), ZV_STR("parse_args")) : Ref{};
     Ref port = args ? attr(args.get(), ZV_STR("port")) : Ref{};
     if (!port || command_line::check_port(module, port.get()) < 0) return {};
+    if (announcing::interval_option(module, args.get(), announce_interval) < 0) return {};
     return args;
 }
 
@@ -64,8 +70,8 @@ int announce(PyObject* module, PyObject* server) {
 }
 
 // Everything before the server starts.
-Ref prepare(PyObject* module) {
-    Ref args = parse_command_line(module);
+Ref prepare(PyObject* module, double* announce_interval) {
+    Ref args = parse_command_line(module, announce_interval);
     Ref config = args ? command_line::configuration(module, args.get()) : Ref{};
     if (!config || command_line::start_reticulum(module, args.get(), config.get()) < 0) return {};
     return make_server(module, args.get());
@@ -80,20 +86,24 @@ int keeps_running(PyObject* server, PyObject* terminated) {
 
 CoBody main_body(Ref fn_ref) {
     PyObject* module = reinterpret_cast<NativeFunction*>(fn_ref.get())->module;
-    Ref server = prepare(module);
+    double announce_interval = 0;
+    Ref server = prepare(module, &announce_interval);
     Ref start_coro = server ? call_method(server.get(), ZV_STR("start")) : Ref{};
     Ref started = co_await Await(start_coro.get());
     if (!started || announce(module, server.get()) < 0) co_return Ref{};
     Ref asyncio = module_global(module, ZV_STR("asyncio"));
     Ref terminated = asyncio ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
     Ref loop = terminated ? service::install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
-    if (!loop) co_return Ref{};
+    Ref destination = loop ? attr(server.get(), ZV_STR("_destination")) : Ref{};
+    if (!destination) co_return Ref{};
+    announcing::Repeater repeater(destination, announce_interval);
 
     // Wait until the server stops running; a keyboard interrupt or SIGTERM ends it too.
     // The guard covers the whole loop: reading and testing is_running as well as sleeping.
     Ref failure;
     for (;;) {
         int running = keeps_running(server.get(), terminated.get());
+        if (running > 0) repeater.tick(module);
         Ref sleep = running > 0 ? service::pause(asyncio.get()) : Ref{};
         Ref slept = co_await Await(sleep.get());
         if (slept) continue;

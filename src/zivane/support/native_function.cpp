@@ -2,6 +2,7 @@
 
 #include "support/module_def.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace zv {
@@ -32,18 +33,17 @@ void raise_missing(NativeFunction* fn, PyObject* const* bound) {
     Py_ssize_t n = PyList_GET_SIZE(missing.get());
     Ref names = quoted_list(missing.get());
     if (!names) return;
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
-                 fn->qualname, n, n == 1 ? "" : "s", names.get());
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", fn->qualname, n,
+                 n == 1 ? "" : "s", names.get());
 }
 
 void raise_too_many(NativeFunction* fn, Py_ssize_t given, Py_ssize_t ndefaults) {
-    Py_ssize_t most = fn->nparams, least = fn->nparams - ndefaults;
+    Py_ssize_t most = fn->npositional, least = std::min(most, fn->nparams - ndefaults);
     if (least == most)
-        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
-                     fn->qualname, most, most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", fn->qualname,
+                     most, most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     else
-        PyErr_Format(PyExc_TypeError,
-                     "%U() takes from %zd to %zd positional arguments but %zd %s given",
+        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
                      fn->qualname, least, most, given, given == 1 ? "was" : "were");
 }
 
@@ -58,12 +58,11 @@ Py_ssize_t param_index(NativeFunction* fn, PyObject* key) {
 }
 
 // Fills `bound` from positional and keyword arguments plus the current __defaults__.
-bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** bound) {
+bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
     PyObject* defaults = fn->defaults;
     Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
     if (ndefaults > fn->nparams) ndefaults = fn->nparams;
-    if (nargs > fn->nparams) {
+    if (nargs > fn->npositional) {
         raise_too_many(fn, nargs, ndefaults);
         return false;
     }
@@ -73,13 +72,11 @@ bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t i = param_index(fn, key);
         if (i < 0) {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
-                         fn->qualname, key);
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fn->qualname, key);
             return false;
         }
         if (bound[i]) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
-                         fn->qualname, key);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", fn->qualname, key);
             return false;
         }
         bound[i] = args[nargs + k];
@@ -100,7 +97,7 @@ bool bind(NativeFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     NativeFunction* fn = as_fn(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == fn->nparams && !kwnames) return fn->impl(fn, args);
+    if (nargs == fn->nparams && nargs == fn->npositional && !kwnames) return fn->impl(fn, args);
     PyObject* bound[kMaxParams];
     if (!bind(fn, args, nargs, kwnames, bound)) return nullptr;
     return fn->impl(fn, bound);
@@ -156,9 +153,10 @@ PyObject* fn_get_signature(PyObject* self, void*) {
     Ref parameter = attr(inspect.get(), "Parameter");
     Ref signature = attr(inspect.get(), "Signature");
     if (!parameter || !signature) return nullptr;
-    Ref kind = attr(parameter.get(), "POSITIONAL_OR_KEYWORD");
+    Ref positional = attr(parameter.get(), "POSITIONAL_OR_KEYWORD");
+    Ref keyword = attr(parameter.get(), "KEYWORD_ONLY");
     Ref params = Ref::steal(PyList_New(0));
-    if (!kind || !params) return nullptr;
+    if (!positional || !keyword || !params) return nullptr;
     PyObject* defaults = fn->defaults;
     Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
     if (ndefaults > fn->nparams) ndefaults = fn->nparams;
@@ -166,7 +164,7 @@ PyObject* fn_get_signature(PyObject* self, void*) {
     PyObject* annotations = fn->annotations;
     for (Py_ssize_t i = 0; i < fn->nparams; ++i) {
         PyObject* name = PyTuple_GET_ITEM(fn->params, i);
-        PyObject* stack[4] = {name, kind.get()};
+        PyObject* stack[4] = {name, i < fn->npositional ? positional.get() : keyword.get()};
         PyObject* names[2];
         Py_ssize_t nkw = 0;
         if (i >= first_default) {
@@ -179,7 +177,7 @@ PyObject* fn_get_signature(PyObject* self, void*) {
             annotation = Ref::steal(stack[2 + nkw]);
             if (annotation) names[nkw++] = ZV_STR("annotation");
         }
-        Ref kwnames = Ref::steal(nkw == 0 ? nullptr
+        Ref kwnames = Ref::steal(nkw == 0   ? nullptr
                                  : nkw == 1 ? PyTuple_Pack(1, names[0])
                                             : PyTuple_Pack(2, names[0], names[1]));
         if (nkw && !kwnames) return nullptr;
@@ -205,7 +203,22 @@ PyObject* fn_get_globals(PyObject* self, void*) {
     return Py_NewRef(PyModule_GetDict(module));
 }
 
-PyObject* fn_get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+// The defaults of the keyword-only parameters, as a dict (None when there are none);
+// the binder reads them, with the positional ones, from the stored tuple of trailing defaults.
+PyObject* fn_get_kwdefaults(PyObject* self, void*) {
+    NativeFunction* fn = as_fn(self);
+    PyObject* defaults = fn->defaults;
+    Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t first_default = fn->nparams - std::min(ndefaults, fn->nparams);
+    Py_ssize_t first = std::max(first_default, fn->npositional);
+    if (first >= fn->nparams) Py_RETURN_NONE;
+    Ref dict = Ref::steal(PyDict_New());
+    for (Py_ssize_t i = first; dict && i < fn->nparams; ++i)
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(fn->params, i),
+                           PyTuple_GET_ITEM(defaults, i - first_default)) < 0)
+            return nullptr;
+    return dict.release();
+}
 
 // __name__ and __qualname__ must stay text, __defaults__ a tuple or None and
 // __annotations__ a dict, as for Python functions; the binder relies on that.
@@ -227,17 +240,41 @@ int fn_set_qualname(PyObject* self, PyObject* value, void*) {
     return fn_set_text(&as_fn(self)->qualname, value, "__qualname__");
 }
 
-PyObject* fn_get_defaults(PyObject* self, void*) {
-    PyObject* defaults = as_fn(self)->defaults;
-    return Py_NewRef(defaults ? defaults : Py_None);
+// How many of the stored defaults belong to keyword-only parameters: the stored tuple
+// covers every trailing parameter, while __defaults__ shows the positional ones only, as
+// a Python function's does.
+Py_ssize_t keyword_default_count(NativeFunction* fn) {
+    PyObject* defaults = fn->defaults;
+    Py_ssize_t ndefaults = defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t first_default = fn->nparams - std::min(ndefaults, fn->nparams);
+    return std::min(ndefaults, fn->nparams - std::max(first_default, fn->npositional));
 }
+
+PyObject* fn_get_defaults(PyObject* self, void*) {
+    NativeFunction* fn = as_fn(self);
+    PyObject* defaults = fn->defaults;
+    if (!defaults || !PyTuple_Check(defaults)) Py_RETURN_NONE;
+    Py_ssize_t positional = PyTuple_GET_SIZE(defaults) - keyword_default_count(fn);
+    if (positional <= 0) Py_RETURN_NONE;
+    return PyTuple_GetSlice(defaults, 0, positional);
+}
+// Setting __defaults__ replaces the positional parameters' defaults and keeps those of
+// the keyword-only ones.
 int fn_set_defaults(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    Py_SETREF(as_fn(self)->defaults, Py_NewRef(value));
+    NativeFunction* fn = as_fn(self);
+    Py_ssize_t keyword = keyword_default_count(fn);
+    Ref kept = keyword ? Ref::steal(PyTuple_GetSlice(fn->defaults, PyTuple_GET_SIZE(fn->defaults) - keyword,
+                                                     PyTuple_GET_SIZE(fn->defaults)))
+                       : Ref::steal(PyTuple_New(0));
+    Ref given = value == Py_None ? Ref::steal(PyTuple_New(0)) : Ref::borrow(value);
+    Ref joined = kept && given ? Ref::steal(PySequence_Concat(given.get(), kept.get())) : Ref{};
+    if (!joined) return -1;
+    Py_SETREF(fn->defaults, PyTuple_GET_SIZE(joined.get()) ? joined.release() : Py_NewRef(Py_None));
     return 0;
 }
 
@@ -298,8 +335,8 @@ PyType_Spec fn_spec = {
     "zivane.function",
     sizeof(NativeFunction),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     fn_slots,
 };
 
@@ -336,6 +373,7 @@ Ref new_function(PyObject* module, FunctionObjects parts, NativeImpl impl, bool 
     fn->vectorcall = fn_vectorcall;
     fn->impl = impl;
     fn->nparams = nparams;
+    fn->npositional = nparams - std::clamp<Py_ssize_t>(parts.keyword_only, 0, nparams);
     fn->params = parts.params.release();
     fn->name = parts.name.release();
     fn->qualname = parts.qualname.release();
@@ -362,8 +400,7 @@ bool FunctionObjects::complete() const {
     return name && qualname && doc && params && defaults && annotations;
 }
 
-Ref make_function(PyObject* module, const FunctionSpec& spec,
-                  std::initializer_list<PyObject*> defaults,
+Ref make_function(PyObject* module, const FunctionSpec& spec, std::initializer_list<PyObject*> defaults,
                   std::initializer_list<Annotation> annotations, PyObject* closure) {
     FunctionObjects parts;
     parts.name = Ref::steal(PyUnicode_InternFromString(spec.name));
@@ -377,8 +414,8 @@ Ref make_function(PyObject* module, const FunctionSpec& spec,
 }
 
 int add_function(PyObject* ns, PyObject* module, const FunctionSpec& spec,
-                 std::initializer_list<PyObject*> defaults,
-                 std::initializer_list<Annotation> annotations, PyObject* wrap) {
+                 std::initializer_list<PyObject*> defaults, std::initializer_list<Annotation> annotations,
+                 PyObject* wrap) {
     Ref fn = make_function(module, spec, defaults, annotations);
     if (!fn) return -1;
     if (wrap) {

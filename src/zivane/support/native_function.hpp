@@ -26,7 +26,8 @@ struct NativeFunction {
     vectorcallfunc vectorcall;
     NativeImpl impl;
     Py_ssize_t nparams;
-    PyObject* params;       // tuple of parameter names
+    Py_ssize_t npositional;  // the first ones may come by position, the rest only by keyword
+    PyObject* params;        // tuple of parameter names
     PyObject* name;
     PyObject* qualname;
     PyObject* module_name;  // text shown as __module__
@@ -56,9 +57,11 @@ struct Annotation {
 
 // What a function is made of, as objects: interned name, qualified name, docstring (or
 // None), the tuple of interned parameter names, the defaults (a tuple, or None) and the
-// annotations dict.
+// annotations dict; the last `keyword_only` parameters are passed by keyword only (their
+// defaults are in `defaults` with the others').
 struct FunctionObjects {
     Ref name, qualname, doc, params, defaults, annotations;
+    Py_ssize_t keyword_only = 0;
     bool complete() const;  // every part was made (false: an exception is set)
 };
 

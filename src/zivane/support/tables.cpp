@@ -114,10 +114,28 @@ Ref Env::callable(Key argument, Key result) {
 
 namespace {
 
+// `{"*"}` in a row's parameters, as in a `def`: the ones after it are keyword-only.
+bool is_keyword_marker(const Param& param) { return param.name[0] == '*' && param.name[1] == '\0'; }
+
+// The parameters' names, without the marker; `keyword_only` counts those after it.
+Ref parameter_names(const Function& row, Py_ssize_t& keyword_only) {
+    std::vector<const char*> names;
+    keyword_only = 0;
+    bool after_marker = false;
+    for (const Param& param : row.params) {
+        if (is_keyword_marker(param))
+            after_marker = true;
+        else
+            names.push_back(param.name), keyword_only += after_marker;
+    }
+    return interned_tuple(names, [](const char* name) { return name; });
+}
+
 // The defaults of the trailing parameters that have one, or None when none has.
 Ref defaults_of(Env& env, const Function& row) {
     std::vector<PyObject*> values;
     for (const Param& param : row.params) {
+        if (is_keyword_marker(param)) continue;
         if (!param.default_value && !values.empty()) {
             PyErr_Format(PyExc_SystemError, "%s(): parameter %s without a default follows one with a default",
                          row.name, param.name);
@@ -170,7 +188,7 @@ Ref make_function(Env& env, const Function& row, const char* owner, PyObject* cl
     parts.qualname = Ref::steal(owner ? PyUnicode_FromFormat("%s.%s", owner, row.name)
                                       : PyUnicode_FromString(row.name));
     parts.doc = row.doc ? Ref::steal(PyUnicode_FromString(row.doc)) : Ref::none();
-    parts.params = interned_tuple(row.params, [](const Param& param) { return param.name; });
+    parts.params = parameter_names(row, parts.keyword_only);
     if (!parts.name || !parts.qualname || !parts.doc || !parts.params) return {};
     parts.defaults = defaults_of(env, row);
     parts.annotations = parts.defaults ? annotations_of(env, row) : Ref{};

@@ -36,6 +36,8 @@ namespace zv::table {
 using Key = const char*;
 
 // One parameter, as a `def` spells it: name, annotation, default (each key may be absent).
+// A parameter named "*" stands where a `def` has its bare `*`: those after it are
+// keyword-only.
 struct Param {
     const char* name;
     Key annotation = nullptr;

@@ -12,9 +12,17 @@ namespace {
 
 const table::Function kServe = {
     "serve",
-    {{"app"}, {"port", "int"}, {"identity_path", "str | None", "None"}},
+    {{"app"},
+     {"port", "int"},
+     {"identity_path", "str | None", "None"},
+     {"*"},
+     {"name", "str | None", "None"},
+     {"announce_interval", "float", "1800.0"}},
     "None",
-    "Serve the ASGI or WSGI application app as the Reticulum destination HTTP.<port> until cancelled.",
+    "Serve the ASGI or WSGI application app as the Reticulum destination HTTP.<port> until cancelled.\n\n"
+    "Its announces say name (a short description of the site, at most 64 bytes of UTF-8; a "
+    "longer one is cut) and its port, and are sent again every announce_interval seconds so "
+    "that directories and paths stay fresh (0: only at start).",
     serve_impl,
     table::Kind::Coroutine,
 };

@@ -1,7 +1,8 @@
 // Serving an application on a destination until told to stop: `serve(app, port,
-// identity_path=None)` for programs (until cancelled), and the gateway command's run for
-// `module:attribute` (until Ctrl-C or SIGTERM). Both start the lifespan before the
-// destination is announced and end it after links are no longer taken.
+// identity_path=None, *, name=None, announce_interval=1800.0)` for programs (until
+// cancelled), and the gateway command's run for `module:attribute` (until Ctrl-C or
+// SIGTERM). Both start the lifespan before the destination is announced, announce it
+// again every interval, and end the lifespan after links are no longer taken.
 #include "common/command_line.hpp"
 #include "common/service.hpp"
 #include "gateway/bridge.hpp"
@@ -64,14 +65,39 @@ Ref wind_down(Serving& s) {
     return done;
 }
 
+// serve()'s keywords: what the site's announces say of it, and how often.
+int announcing_settings(PyObject* name, PyObject* interval, gateway::Settings& settings) {
+    if (!Py_IsNone(name)) {
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "name must be a str or None, not %T", name);
+            return -1;
+        }
+        Ref text = Ref::steal(PyUnicode_AsEncodedString(name, "utf-8", "replace"));
+        if (!text) return -1;
+        settings.name.assign(PyBytes_AS_STRING(text.get()), std::size_t(PyBytes_GET_SIZE(text.get())));
+    }
+    double seconds = PyFloat_AsDouble(interval);
+    if (seconds == -1.0 && PyErr_Occurred()) return -1;
+    if (!announcing::valid_interval(seconds)) {
+        PyErr_Format(PyExc_ValueError, "announce_interval must be a number of seconds, 0 or above, not %R",
+                     interval);
+        return -1;
+    }
+    settings.announce_interval = seconds;
+    return 0;
+}
+
 Ref sleep_one(PyObject* asyncio) {
     Ref one = Ref::steal(PyLong_FromLong(1));
     return one ? call_method(asyncio, ZV_STR("sleep"), {one.get()}) : Ref{};
 }
 
-CoBody serve_body(Ref fn_ref, Ref app, Ref port, Ref identity_path) {
+CoBody serve_body(Ref fn_ref, Ref app, Ref port, Ref identity_path, Ref name, Ref interval) {
     PyObject* module = reinterpret_cast<NativeFunction*>(fn_ref.get())->module;
-    Serving s = prepare(module, module, app.get(), gateway::Settings{});
+    gateway::Settings settings;
+    if (announcing_settings(name.get(), interval.get(), settings) < 0) co_return Ref{};
+    double announce_interval = settings.announce_interval;
+    Serving s = prepare(module, module, app.get(), std::move(settings));
     if (!s.gateway) co_return Ref{};
     if (s.lifespan) {
         Ref started = s.lifespan->startup();
@@ -89,9 +115,11 @@ CoBody serve_body(Ref fn_ref, Ref app, Ref port, Ref identity_path) {
     Ref asyncio =
         s.destination && located(s, port.get()) == 0 ? module_global(module, ZV_STR("asyncio")) : Ref{};
     if (!asyncio) co_return Ref{};
+    announcing::Repeater repeater(s.destination, announce_interval);
     for (;;) {
         gateway::sweep(s.gateway);
         s.server->tick();
+        repeater.tick(module);
         Ref sleep = sleep_one(asyncio.get());
         Ref slept = co_await Await(sleep.get());
         if (!slept) break;
@@ -146,6 +174,7 @@ CoBody command_body(Ref fn_ref, Ref args) {
         search_current_directory(module) < 0)
         co_return Ref{};
     Ref app = import_app(module, settings.app);
+    double announce_interval = settings.announce_interval;
     Serving s = app ? prepare(module, gateway_module.get(), app.get(), std::move(settings)) : Serving{};
     if (!s.gateway) co_return Ref{};
     if (s.lifespan) {
@@ -159,10 +188,12 @@ CoBody command_body(Ref fn_ref, Ref args) {
     Ref terminated = asyncio ? Ref::steal(Py_BuildValue("[O]", Py_False)) : Ref{};
     Ref loop = terminated ? service::install_sigterm(module, asyncio.get(), terminated.get()) : Ref{};
     if (!loop) co_return Ref{};
+    announcing::Repeater repeater(s.destination, announce_interval);
     Ref failure;
     while (!service::terminated(terminated.get())) {
         gateway::sweep(s.gateway);
         s.server->tick();
+        repeater.tick(gateway_module.get());
         Ref sleep = sleep_one(asyncio.get());
         Ref slept = co_await Await(sleep.get());
         if (slept) continue;
@@ -184,8 +215,8 @@ CoBody command_body(Ref fn_ref, Ref args) {
 
 PyObject* serve_impl(NativeFunction* fn, PyObject* const* args) {
     Ref self = Ref::borrow(reinterpret_cast<PyObject*>(fn));
-    return make_coroutine(fn,
-                          serve_body(self, Ref::borrow(args[0]), Ref::borrow(args[1]), Ref::borrow(args[2])));
+    return make_coroutine(fn, serve_body(self, Ref::borrow(args[0]), Ref::borrow(args[1]),
+                                         Ref::borrow(args[2]), Ref::borrow(args[3]), Ref::borrow(args[4])));
 }
 
 PyObject* command_impl(NativeFunction* fn, PyObject* const* args) {
