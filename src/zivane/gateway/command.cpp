@@ -5,6 +5,7 @@
 #include "common/command_line.hpp"
 #include "common/identity_file.hpp"
 #include "common/service.hpp"
+#include "common/site_announce.hpp"
 #include "gateway/bridge.hpp"
 #include "gateway/functions.hpp"
 #include "support/globals.hpp"
@@ -156,6 +157,13 @@ Ref open_destination(PyObject* module, PyObject* identity, PyObject* port, const
     Ref on_link = dest ? link_established_callback(gateway) : Ref{};
     if (!on_link || !call_method(dest.get(), ZV_STR("accepts_links"), {Py_True})) return {};
     if (!call_method(dest.get(), ZV_STR("set_link_established_callback"), {on_link.get()})) return {};
+    long number = PyLong_AsLong(port);
+    if (number == -1 && PyErr_Occurred()) return {};
+    std::string site = site_announce::encode({int(number), "", site_announce::kFeatureCompactLinks});
+    Ref app_data = Ref::steal(PyBytes_FromStringAndSize(site.data(), Py_ssize_t(site.size())));
+    // The default application data goes with every announce, those that answer a path
+    // request included: a client that asks for the path learns the site's features too.
+    if (!app_data || !call_method(dest.get(), ZV_STR("set_default_app_data"), {app_data.get()})) return {};
     if (!call_method(dest.get(), ZV_STR("announce"))) return {};
     return dest;
 }

@@ -1,0 +1,143 @@
+// The compact form of HTTP/1.1 on a link between two zivane ends (the proxy and the
+// gateway or serve()), which a site offers in its announce (site_announce.hpp) and a
+// client takes up by the first byte it sends: no HTTP/1.1 request begins with a byte of
+// 0x80 or more, and every compact frame does. Either side keeps one encoder and one
+// decoder per link direction; the rest of each side still reads and writes HTTP/1.1,
+// which the two turn into frames and back:
+//
+//   0x80 head      varint length, then the head (head_codec.hpp)
+//   0x81 data      varint length, then that many body bytes
+//   0x82 end       the end of a body whose length its head did not give (chunked)
+//   0x83 resource  varint n: the next n body bytes come as the next RNS.Resource on the
+//                  link, not in the stream (answers only)
+//
+// A body of more than one message's worth goes as resources (`resource_above`): a
+// Resource is proved once rather than packet by packet, asks for its parts in windows,
+// and Reticulum compresses each one whole. One resource carries the body of one answer
+// only, so no compression context ever holds two answers. Varints are unsigned LEB128.
+//
+// Nothing here touches Python; the decoder trusts nothing it reads.
+#pragma once
+
+#include "transport/head_codec.hpp"
+#include "transport/message_stream.hpp"
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zv::compact {
+
+inline constexpr unsigned char kHead = 0x80, kData = 0x81, kEnd = 0x82, kResource = 0x83;
+// The most one resource carries: under Reticulum's own segment size, so that a resource
+// never arrives in segments. Longer bodies go as several in turn.
+inline constexpr std::size_t kMaxResource = 1000 * 1000;
+// The longest head frame a decoder takes.
+inline constexpr std::size_t kMaxHeadFrame = 64 * 1024;
+
+inline bool begins_compact(unsigned char first_byte) { return first_byte >= 0x80; }
+
+void append_varint(std::string& out, std::uint64_t value);
+
+// What the encoder made of some HTTP/1.1 bytes, in order: stream bytes, each optionally
+// followed by a body that goes as a resource before any later stream byte.
+struct Step {
+    std::string stream;
+    std::string resource;
+};
+
+class Encoder {
+public:
+    // `resource_above`: bodies (or, of a body whose length is unknown, the bytes handed
+    // over at once) longer than this go as resources; 0: never.
+    Encoder(http::MessageReader::Kind kind, std::size_t resource_above)
+        : reader_(kind), heads_(kind), resource_above_(resource_above) {}
+
+    // Answers only: the request being answered was HEAD.
+    void expect_no_body(bool value) { reader_.expect_no_body(value); }
+
+    // Takes HTTP/1.1 bytes (whole messages or any part) and appends frames to `out`;
+    // false when they are not HTTP/1.1 this side could have written.
+    bool feed(std::string_view http, std::vector<Step>& out);
+
+    // Whether the bytes fed so far end between messages.
+    bool between_messages() const { return reader_.between_messages(); }
+
+private:
+    void on_head(std::vector<Step>& out);
+    void on_body(std::string_view piece, std::vector<Step>& out);
+    void on_end(std::vector<Step>& out);
+    void flush_body(std::vector<Step>& out);
+    void cut_resource(std::vector<Step>& out, std::size_t n);
+
+    http::MessageReader reader_;
+    head_codec::Encoder heads_;
+    const std::size_t resource_above_;
+    bool interim_ = false;
+    bool chunked_ = false;
+    bool as_resources_ = false;    // a body of known length going as resources
+    std::uint64_t body_left_ = 0;  // its bytes not yet cut into a resource
+    std::string body_;             // body bytes not yet framed
+    std::string stream_;           // frames not yet handed out
+};
+
+// Reads frames and gives back HTTP/1.1. Output comes in segments, each tagged with the
+// offset in the link's stream of the frame it began with; a segment begins at each
+// head. While a resource is awaited, what was decoded since the last head is held back
+// with the rest, so a head and its body come out together.
+class Decoder {
+public:
+    struct Segment {
+        std::uint64_t stream_at = 0;
+        std::string text;
+    };
+
+    // `max_held`: the most stream bytes kept while a resource is awaited.
+    Decoder(http::MessageReader::Kind kind, std::size_t max_held)
+        : kind_(kind), heads_(kind), max_held_(max_held) {}
+
+    // Bytes off the link, in order.
+    void feed(std::string_view wire) { input_.append(wire); }
+    // The body of the resource awaited (or one that came before its frame was read).
+    void add_resource(std::string body) { resources_.push_back(std::move(body)); }
+    std::size_t resources_held() const { return resources_.size(); }
+
+    // Decodes what it can into `out`; false once the stream cannot be followed (error()).
+    bool run(std::vector<Segment>& out);
+    const std::string& error() const { return error_; }
+
+    bool awaiting_resource() const { return state_ == State::Resource; }
+    bool failed() const { return state_ == State::Failed; }
+
+private:
+    enum class State { Frame, Data, Resource, Failed };
+    bool next_frame(bool& progressed);
+    bool read_head(std::string_view payload);
+    bool take_resource();
+    void emit_body(std::string_view piece);
+    void emit_end();
+    bool fail(std::string why);
+    void begin_segment();
+
+    const http::MessageReader::Kind kind_;
+    head_codec::Decoder heads_;
+    const std::size_t max_held_;
+    State state_ = State::Frame;
+    std::string input_;
+    std::size_t pos_ = 0;
+    std::uint64_t consumed_ = 0;  // stream bytes before input_[0]
+    std::uint64_t data_left_ = 0;
+    std::uint64_t resource_size_ = 0;
+    std::uint64_t body_allowed_ = 0;  // body bytes the current head's length still allows
+    bool seen_head_ = false;
+    bool chunked_ = false;
+    std::deque<std::string> resources_;
+    std::vector<Segment> pending_;  // complete, not yet handed out
+    Segment current_;
+    bool has_current_ = false;
+    std::string error_;
+};
+
+}  // namespace zv::compact
