@@ -229,17 +229,18 @@ def test_the_proxy_speaks_plain_http_to_a_site_that_does_not_announce_the_compac
 
 
 def test_a_hostile_compact_site_ends_the_link_s_use_and_the_next_request_works(net):
-    proxy = start_proxy(net, tunables={"_REQUEST_TIMEOUT": 5.0})  # a resource no frame names is awaited
+    proxy = start_proxy(net, tunables={"_REQUEST_TIMEOUT": 20.0})
     hostile = [
         b"\x81" + b"\xff" * 11,  # a length no varint can be
         frame(0x80, b"\x00" + varint(200) + b"\x00" + varint(4000 << 2 | 1) + b"\x00"),  # no such entry
         frame(0x80, b"\x00" + varint(200) + b"\x00" + varint(28 << 2 | 3) + b"\x03" + varint(1) + b"\x00")
         + b"\x81" + varint(1 << 62),  # a body of exabytes, after a head that said one byte
-        frame(0x80, b"\x00" + varint(200) + b"\x00\x00") + bytes([0x83]) + varint(1 << 40),  # a resource too big
+        frame(0x80, b"\x04" + varint(200) + b"\x00\x00"),  # flags nobody knows
         frame(0x80, b"\x00" + varint(200) + b"\x00" + varint(1 << 2) + b"\x01a\x02\r\n" + b"\x00"),  # a CR LF
         b"\x99garbage",  # no such frame
     ]
-    answers = [{"stream": h.hex()} for h in hostile] + [{"resource": b"x".hex() * 5000}, {"stream": GOOD.hex()}]
+    answers = [{"stream": h.hex()} for h in hostile]
+    answers += [{"resource": b"x".hex() * 5000}, {"resource": (GOOD + b"\x81").hex()}, {"stream": GOOD.hex()}]
     site = start_raw_site(net, 91, COMPACT_SITE, [{"stream": GOOD.hex()}] + answers)
     url = f"http://{site.dest_hash}.rns:91/"
     warm_up(proxy, url)
@@ -296,7 +297,7 @@ def test_hostile_compact_clients_lose_their_link_and_the_gateway_serves_on(net, 
         frame(0x80, b"\x00" + request + varint(4000 << 2 | 1) + b"\x00"),
         frame(0x80, b"\x00" + request + varint(1 << 2) + b"\x04Host" + varint(2 << 20) + b"x" * 16),
         b"\x81" + varint(1 << 62),
-        frame(0x80, b"\x00" + request + b"\x00") + bytes([0x83, 5]),
+        frame(0x80, b"\x00" + request + b"\x00") + bytes([0x83, 5]),  # a kind of frame that is no more
     ]
     for case in cases:
         client = net.spawn(RAW_CLIENT, gateway.dest_hash, case.hex(), ready="", name="raw-client")

@@ -492,10 +492,13 @@ long resource_status(PyObject* resource) {
 
 // Sends `body` as one RNS.Resource on the link (compressed by Reticulum when that is
 // smaller) and waits, with the GIL released between looks, until the peer has proved it
-// whole; false when it failed or the link is gone (the link is then ended).
+// whole; false when it failed or the link is gone (the link is then ended). The resource
+// takes its place in the stream where the stream stands when the peer is offered it: it
+// is offered once every stream message before it has been delivered.
 bool send_resource(Link& link, const std::string& body) {
     constexpr auto kLook = std::chrono::milliseconds(5);
-    Ref rns = link.gateway->rns, rns_link = link.link;
+    Ref rns = link.gateway->rns, rns_link = link.link, channel = link.channel;
+    if (channel) rns::wait_delivered(channel.get(), link.gateway->settings.write_stall);
     Ref resource_type = rns && rns_link ? attr(rns.get(), ZV_STR("Resource")) : Ref{};
     Ref complete = resource_type ? attr(resource_type.get(), ZV_STR("COMPLETE")) : Ref{};
     Ref bytes =

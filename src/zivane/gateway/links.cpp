@@ -140,7 +140,7 @@ void learn_form(Link& link, unsigned char first_byte) {
     if (!compact::begins_compact(first_byte)) return;
     Py_ssize_t piece = rns::max_piece(link.gateway->rns.get(), link.channel.get());
     if (piece <= 0) PyErr_Clear();
-    link.requests = std::make_unique<compact::Decoder>(http::MessageReader::Kind::Request, kReadSize);
+    link.requests = std::make_unique<compact::Decoder>(http::MessageReader::Kind::Request);
     link.answers = std::make_unique<compact::Encoder>(http::MessageReader::Kind::Response,
                                                       std::size_t(std::max<Py_ssize_t>(piece, 1)));
 }
@@ -153,11 +153,11 @@ bool take_bytes(Link& link, std::string_view bytes) {
         link.inbox.append(bytes);
         return true;
     }
-    link.requests->feed(bytes);
+    link.requests->feed(bytes, 0);
     std::vector<compact::Decoder::Segment> segments;
     bool sound = link.requests->run(segments);
     for (const auto& segment : segments) link.inbox.append(segment.text);
-    return sound && !link.requests->awaiting_resource();  // requests carry no resource
+    return sound;
 }
 
 // One bounded read of the link's buffer into the inbox: the count read, 0 for none, -1

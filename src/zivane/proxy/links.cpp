@@ -231,8 +231,7 @@ int take_resources(PyObject* module, const LinkPtr& self) {
 
 void Link::use_compact() {
     requests_ = std::make_unique<compact::Encoder>(http::MessageReader::Kind::Request, 0);
-    answers_ = std::make_unique<compact::Decoder>(http::MessageReader::Kind::Response,
-                                                  settings_.answer_limit + compact::kMaxHeadFrame);
+    answers_ = std::make_unique<compact::Decoder>(http::MessageReader::Kind::Response);
 }
 
 LinkPtr Link::open(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
@@ -246,7 +245,7 @@ LinkPtr Link::open(PyObject* module, const std::string& hash, int port, PyObject
     auto self = std::make_shared<Link>(name, settings);
     self->client = std::move(client);
     if (attach(module, self, settings.identify) < 0 ||
-        (settings.compact_links && announces_compact(self->client.get()) &&
+        (settings.compact_links && self->tracks_sequences.load() && announces_compact(self->client.get()) &&
          take_resources(module, self) < 0)) {
         failure = {502, "could not use the link to " + name + ": " + pending_text()};
         self->fail(module, failure.reason);
@@ -403,13 +402,19 @@ void Link::on_message(PyObject*, PyObject* message) {
         return;
     }
     monitor_.locked([&](sync::Monitor::Guard&) {
-        for (const AnswerPtr& a : waiting_) {
-            if (a->sent || a->first_sequence < 0 || a->first_sequence == next_number) continue;
-            a->sent = true;  // left before the bytes from here on arrived
-            a->sent_from = noted_;
-        }
+        note_sent_before(next_number);
         noted_ += std::uint64_t(size);
     });
+}
+
+// The requests whose first message has left, now that the channel numbers the next one
+// `next_sequence`, left before what arrives from here on (monitor held).
+void Link::note_sent_before(long next_sequence) {
+    for (const AnswerPtr& a : waiting_) {
+        if (a->sent || a->first_sequence < 0 || a->first_sequence == next_sequence) continue;
+        a->sent = true;
+        a->sent_from = noted_;
+    }
 }
 
 namespace {
@@ -446,14 +451,17 @@ bool Link::on_resource_offer(PyObject* module, PyObject* advertisement) {
     Ref metadata = optional_attr(advertisement, ZV_STR("x"));
     bool plain = segments == 1 && size > 0 && std::size_t(size) <= compact::kMaxResource &&
                  (!metadata || !PyObject_IsTrue(metadata.get())) && !hash.empty();
+    Ref next = channel ? optional_attr(channel.get(), ZV_STR("_next_sequence")) : Ref{};
+    long next_number = next && PyLong_Check(next.get()) ? PyLong_AsLong(next.get()) : -1;
     PyErr_Clear();
     enum class Offer { Take, Again, Arrived, Unasked };
     Offer offer = !answers_ || !plain ? Offer::Unasked : monitor_.locked([&](sync::Monitor::Guard&) {
         if (std::ranges::find(concluded_, hash) != concluded_.end()) return Offer::Arrived;
         if (std::ranges::find(offered_, hash) != offered_.end()) return Offer::Again;
-        if (failed_.load() || waiting_.empty() || resources_ahead_ >= 2) return Offer::Unasked;
+        if (failed_.load() || waiting_.empty() || placed_.size() >= 2) return Offer::Unasked;
         note_hash(offered_, hash);
-        ++resources_ahead_;
+        note_sent_before(next_number);
+        placed_.push_back({noted_, hash, {}, false});
         return Offer::Take;
     });
     if (offer == Offer::Unasked)
@@ -480,11 +488,18 @@ void Link::on_resource_concluded(PyObject* module, PyObject* resource) {
         PyErr_Clear();
         return fail(module, "a resource from " + name_ + " did not arrive whole");
     }
-    std::string body(PyBytes_AS_STRING(bytes.get()), std::size_t(PyBytes_GET_SIZE(bytes.get())));
+    std::string frames(PyBytes_AS_STRING(bytes.get()), std::size_t(PyBytes_GET_SIZE(bytes.get())));
     bytes = data = Ref{};
+    bool placed = monitor_.locked([&](sync::Monitor::Guard&) {
+        auto found = std::ranges::find(placed_, hash, &Placed::hash);
+        if (found == placed_.end()) return false;
+        found->frames = std::move(frames);
+        found->arrived = true;
+        return true;
+    });
+    if (!placed) return fail(module, "a resource from " + name_ + " came that was not taken");
     sync::MutexGuard guard(read_mutex_);
     if (!answers_ || failed_.load()) return;
-    answers_->add_resource(std::move(body));
     last_bytes_.store(Clock::now().time_since_epoch().count());
     hand_over(module, guard);
 }
@@ -508,18 +523,51 @@ bool Link::answer_unasked(const Answer& answer) const {
 // answers (GIL released, read mutex held). `failure` says why the frames cannot be
 // followed, if they cannot.
 bool Link::decode_and_deliver(std::string& failure) {
-    answers_->feed(inbox_);
-    const std::size_t held = answers_->resources_held();
+    unread_.append(inbox_);
     std::vector<compact::Decoder::Segment> segments;
-    bool sound = answers_->run(segments);
-    if (std::size_t used = held - answers_->resources_held(); used > 0) {
-        sync::Monitor::Guard guard = monitor_.hold();
-        resources_ahead_ -= int(used);
-    }
+    bool sound = decode(segments, failure);
     bool finished = false;
     for (const auto& segment : segments) finished = deliver(segment.text, segment.stream_at) || finished;
-    if (!sound) failure = "its compact frames cannot be followed: " + answers_->error();
+    if (!sound && failure.empty()) failure = "its compact frames cannot be followed: " + answers_->error();
     return finished;
+}
+
+// Decodes the stream bytes unread up to the place of the next resource taken, then its
+// frames once it has arrived, and so on (GIL released, read mutex held). False when the
+// stream cannot be followed.
+bool Link::decode(std::vector<compact::Decoder::Segment>& out, std::string& failure) {
+    constexpr std::uint64_t kNowhere = ~std::uint64_t(0);
+    for (;;) {
+        std::uint64_t place = kNowhere;
+        std::string frames;
+        bool arrived = false;
+        {
+            sync::Monitor::Guard guard = monitor_.hold();
+            if (!placed_.empty()) place = placed_.front().at;
+            if (!placed_.empty() && place == unread_at_ && placed_.front().arrived) {
+                frames = std::move(placed_.front().frames);
+                arrived = true;
+                placed_.pop_front();
+            }
+        }
+        if (place < unread_at_) return failure = "a resource came out of its place in the stream", false;
+        std::size_t n = std::size_t(std::min<std::uint64_t>(unread_.size(), place - unread_at_));
+        if (n > 0) {
+            answers_->feed(std::string_view(unread_).substr(0, n), unread_at_);
+            unread_.erase(0, n);
+            unread_at_ += n;
+            if (!answers_->run(out)) return false;
+        }
+        if (!arrived) {
+            if (n > 0 && place == unread_at_) continue;  // at its place now: it may have arrived
+            break;
+        }
+        answers_->feed(frames, place, true);
+        if (!answers_->run(out)) return false;
+    }
+    if (unread_.size() > settings_.answer_limit + compact::kMaxResource)
+        return failure = "too much came while a resource was awaited", false;
+    return true;
 }
 
 // Hands the bytes of `input`, which begin at `stream_at` in the link's incoming stream

@@ -25,9 +25,11 @@
 // A destination whose announce says it takes compact links (common/site_announce.hpp) is
 // spoken to in the compact form (transport/compact.hpp) from the first request on:
 // requests are turned into frames as they are written, and the answers' frames, with the
-// bodies that come as resources, back into HTTP/1.1 before the reader above sees them.
-// Only resources that fit what is asked are taken: while an answer is awaited, not over
-// the size one frame may name, and no more than two ahead of the stream that names them.
+// answers that come as resources, back into HTTP/1.1 before the reader above sees them. A
+// resource takes its place in the stream where the stream stood when it was offered (the
+// channel's message handler and the resource offer both run on Reticulum's thread for
+// the link's packets, in their order). Only resources that fit what is asked are taken:
+// while an answer is awaited, of a size one answer may have, and two at most at a time.
 #pragma once
 
 #include "support/sync.hpp"
@@ -201,6 +203,8 @@ private:
     void hand_over(PyObject* module, sync::MutexGuard& guard);
     bool deliver(std::string_view input, std::uint64_t stream_at);
     bool decode_and_deliver(std::string& failure);
+    bool decode(std::vector<compact::Decoder::Segment>& out, std::string& failure);
+    void note_sent_before(long next_sequence);
     bool deliver_event(http::MessageReader::Event event);
     void fail_waiting(const std::string& why);
     bool fail_waiting_locked(const std::string& why);
@@ -231,7 +235,15 @@ private:
     std::uint64_t message_start_ = 0;             // under read_mutex_: where the answer read now began
     std::unique_ptr<compact::Encoder> requests_;  // under write_turn_; null: plain HTTP/1.1
     std::unique_ptr<compact::Decoder> answers_;   // under read_mutex_; null: plain HTTP/1.1
-    int resources_ahead_ = 0;                     // under monitor_: resources taken, not yet read by answers_
+    std::string unread_;           // under read_mutex_: stream bytes read, behind a resource to come
+    std::uint64_t unread_at_ = 0;  // under read_mutex_: the stream's place of unread_[0]
+    // Resources taken, in the stream's order, until their frames are decoded (under monitor_).
+    struct Placed {
+        std::uint64_t at = 0;  // the stream's place of their frames
+        std::string hash, frames;
+        bool arrived = false;
+    };
+    std::deque<Placed> placed_;
     // Under monitor_: the hashes of the latest resources taken and of those that arrived.
     // Reticulum advertises a resource again when its parts are not asked for soon enough:
     // the same one offered twice is neither counted twice nor read twice.

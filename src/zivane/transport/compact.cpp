@@ -54,19 +54,20 @@ void Encoder::on_head(std::vector<Step>&) {
     body_left_ = as_resources_ ? head.content_length : 0;
     std::string payload(1, char(chunked_ ? kFlagChunked : 0));
     heads_.encode(head, payload);
-    stream_.push_back(char(kHead));
-    append_varint(stream_, payload.size());
-    stream_.append(payload);
+    std::string& frames = as_resources_ ? lead_ : stream_;  // the head goes with the body
+    frames.push_back(char(kHead));
+    append_varint(frames, payload.size());
+    frames.append(payload);
 }
 
 void Encoder::on_body(std::string_view piece, std::vector<Step>& out) {
     body_.append(piece);
     if (as_resources_) {
-        for (std::size_t whole = std::size_t(std::min<std::uint64_t>(body_left_, kMaxResource));
+        for (std::size_t whole = std::size_t(std::min<std::uint64_t>(body_left_, kMaxResourceBody));
              whole > 0 && body_.size() >= whole;
-             whole = std::size_t(std::min<std::uint64_t>(body_left_, kMaxResource)))
+             whole = std::size_t(std::min<std::uint64_t>(body_left_, kMaxResourceBody)))
             cut_resource(out, whole);
-    } else if (body_.size() >= kMaxResource) {
+    } else if (body_.size() >= kMaxResourceBody) {
         flush_body(out);
     }
 }
@@ -91,15 +92,35 @@ void Encoder::flush_body(std::vector<Step>& out) {
     body_.clear();
 }
 
+// The head held back (if any) and `n` body bytes go as one resource, after the stream
+// bytes before them.
 void Encoder::cut_resource(std::vector<Step>& out, std::size_t n) {
-    stream_.push_back(char(kResource));
-    append_varint(stream_, n);
-    out.push_back({std::exchange(stream_, {}), body_.substr(0, n)});
+    std::string frames = std::exchange(lead_, {});
+    frames.push_back(char(kData));
+    append_varint(frames, n);
+    frames.append(body_, 0, n);
+    out.push_back({std::exchange(stream_, {}), std::move(frames)});
     body_.erase(0, n);
     if (as_resources_) body_left_ -= n;
 }
 
 // ---- decoding ------------------------------------------------------------------------------
+
+void Decoder::feed(std::string_view bytes, std::uint64_t at, bool whole) {
+    if (state_ == State::Failed) return;
+    if (whole && !between_frames()) {
+        fail("a resource came inside a frame");
+        return;
+    }
+    if (!in_resource_) input_at_ += pos_;
+    input_.erase(0, pos_);
+    pos_ = 0;
+    if (input_.empty()) {
+        input_at_ = at;
+        in_resource_ = whole;
+    }
+    input_.append(bytes);
+}
 
 bool Decoder::fail(std::string why) {
     state_ = State::Failed;
@@ -109,20 +130,28 @@ bool Decoder::fail(std::string why) {
 
 // A head begins a segment of its own; what came before it is complete.
 void Decoder::begin_segment() {
-    if (has_current_) pending_.push_back(std::move(current_));
-    current_ = Segment{consumed_ + pos_, {}};
+    if (has_current_) done_.push_back(std::move(current_));
+    current_ = Segment{place(), {}};
+    has_current_ = true;
+}
+
+void Decoder::continue_segment() {
+    if (has_current_) return;
+    current_ = Segment{place(), {}};
     has_current_ = true;
 }
 
 void Decoder::emit_body(std::string_view piece) {
-    if (!has_current_) {
-        current_ = Segment{consumed_ + pos_, {}};
-        has_current_ = true;
-    }
+    continue_segment();
     if (chunked_)
         http::append_chunk(current_.text, piece);
     else
         current_.text.append(piece);
+}
+
+void Decoder::emit_end() {
+    continue_segment();
+    current_.text.append(http::kLastChunk);
 }
 
 // Reads one frame's type and size (and a head frame whole). False on a fault; `progressed`
@@ -132,7 +161,7 @@ bool Decoder::next_frame(bool& progressed) {
     if (in.empty()) return true;
     const auto type = static_cast<unsigned char>(in.front());
     in.remove_prefix(1);
-    if (type < kHead || type > kResource) return fail("an unknown compact frame");
+    if (type < kHead || type > kEnd) return fail("an unknown compact frame");
     std::uint64_t size = 0;
     if (type != kEnd) {
         std::string_view before = in;
@@ -148,13 +177,11 @@ bool Decoder::next_frame(bool& progressed) {
     } else {
         if (!seen_head_) return fail("a body before any head");
         if (type == kEnd && !chunked_) return fail("an end of a body whose length was given");
-        if (type == kResource && (size == 0 || size > kMaxResource)) return fail("a resource of a bad size");
-        if (type != kEnd && size > body_allowed_) return fail("a body longer than its head said");
-        if (type != kEnd && body_allowed_ != kUnbounded) body_allowed_ -= size;
+        if (type == kData && size > body_allowed_) return fail("a body longer than its head said");
+        if (type == kData && body_allowed_ != kUnbounded) body_allowed_ -= size;
         pos_ += header;
         if (type == kEnd) emit_end();
         if (type == kData) data_left_ = size, state_ = State::Data;
-        if (type == kResource) resource_size_ = size, state_ = State::Resource;
     }
     progressed = true;
     return true;
@@ -181,24 +208,6 @@ bool Decoder::read_head(std::string_view payload) {
     return true;
 }
 
-void Decoder::emit_end() {
-    if (!has_current_) {
-        current_ = Segment{consumed_ + pos_, {}};
-        has_current_ = true;
-    }
-    current_.text.append(http::kLastChunk);
-}
-
-bool Decoder::take_resource() {
-    if (resources_.empty()) return false;
-    if (resources_.front().size() != resource_size_)
-        return fail("a resource of another size than its frame said");
-    emit_body(resources_.front());
-    resources_.pop_front();
-    state_ = State::Frame;
-    return true;
-}
-
 bool Decoder::run(std::vector<Segment>& out) {
     bool progressed = state_ != State::Failed;
     while (progressed) {
@@ -212,23 +221,14 @@ bool Decoder::run(std::vector<Segment>& out) {
             if (data_left_ == 0) state_ = State::Frame;
             progressed = n > 0 || data_left_ == 0;
         }
-        if (state_ == State::Resource) progressed = take_resource() || progressed;
     }
-    consumed_ += pos_;
-    input_.erase(0, pos_);
-    pos_ = 0;
-    for (Segment& segment : pending_) out.push_back(std::move(segment));
-    pending_.clear();
-    if (state_ == State::Failed) return false;
-    if (state_ == State::Resource) {  // a head and what follows it wait for the resource
-        if (input_.size() + current_.text.size() > max_held_)
-            return fail("too much came while a resource was awaited");
-        return true;
-    }
-    if (has_current_) out.push_back(std::move(current_));
+    if (in_resource_ && state_ != State::Failed && !between_frames()) fail("a resource ended inside a frame");
+    for (Segment& segment : done_) out.push_back(std::move(segment));
+    done_.clear();
+    if (has_current_ && state_ != State::Failed) out.push_back(std::move(current_));  // not half a message
     has_current_ = false;
     current_ = {};
-    return true;
+    return state_ != State::Failed;
 }
 
 }  // namespace zv::compact

@@ -8,13 +8,16 @@
 //   0x80 head      varint length, then the head (head_codec.hpp)
 //   0x81 data      varint length, then that many body bytes
 //   0x82 end       the end of a body whose length its head did not give (chunked)
-//   0x83 resource  varint n: the next n body bytes come as the next RNS.Resource on the
-//                  link, not in the stream (answers only)
 //
-// A body of more than one message's worth goes as resources (`resource_above`): a
-// Resource is proved once rather than packet by packet, asks for its parts in windows,
-// and Reticulum compresses each one whole. One resource carries the body of one answer
-// only, so no compression context ever holds two answers. Varints are unsigned LEB128.
+// Frames go in the link's stream, or, for an answer with a body of more than one
+// message's worth (`resource_above`), in an RNS.Resource sent on the link in the stream's
+// place: a Resource is proved once rather than packet by packet, asks for its parts in
+// windows, and Reticulum compresses it whole. Such an answer's head and body go in one
+// resource (no stream message, and no proof of one, for it at all); a longer body in
+// several in turn. A resource holds whole frames of one answer only, so no compression
+// context ever holds two answers. Its place in the stream is where the stream stood when
+// it was offered: the sender offers one only once every stream message before it was
+// delivered, and writes nothing after it until it has arrived. Varints are unsigned LEB128.
 //
 // Nothing here touches Python; the decoder trusts nothing it reads.
 #pragma once
@@ -30,19 +33,20 @@
 
 namespace zv::compact {
 
-inline constexpr unsigned char kHead = 0x80, kData = 0x81, kEnd = 0x82, kResource = 0x83;
-// The most one resource carries: under Reticulum's own segment size, so that a resource
-// never arrives in segments. Longer bodies go as several in turn.
-inline constexpr std::size_t kMaxResource = 1000 * 1000;
+inline constexpr unsigned char kHead = 0x80, kData = 0x81, kEnd = 0x82;
 // The longest head frame a decoder takes.
 inline constexpr std::size_t kMaxHeadFrame = 64 * 1024;
+// The most body bytes one resource carries; with a head, still under Reticulum's own
+// segment size, so that a resource never arrives in segments.
+inline constexpr std::size_t kMaxResourceBody = 960 * 1000;
+inline constexpr std::size_t kMaxResource = kMaxResourceBody + kMaxHeadFrame + 32;
 
 inline bool begins_compact(unsigned char first_byte) { return first_byte >= 0x80; }
 
 void append_varint(std::string& out, std::uint64_t value);
 
 // What the encoder made of some HTTP/1.1 bytes, in order: stream bytes, each optionally
-// followed by a body that goes as a resource before any later stream byte.
+// followed by frames that go as a resource before any later stream byte.
 struct Step {
     std::string stream;
     std::string resource;
@@ -80,13 +84,13 @@ private:
     bool as_resources_ = false;    // a body of known length going as resources
     std::uint64_t body_left_ = 0;  // its bytes not yet cut into a resource
     std::string body_;             // body bytes not yet framed
+    std::string lead_;             // the head frame of an answer going as resources
     std::string stream_;           // frames not yet handed out
 };
 
 // Reads frames and gives back HTTP/1.1. Output comes in segments, each tagged with the
-// offset in the link's stream of the frame it began with; a segment begins at each
-// head. While a resource is awaited, what was decoded since the last head is held back
-// with the rest, so a head and its body come out together.
+// place in the link's stream of the frame it began with (for a resource, the place it
+// took in the stream); a segment begins at each head.
 class Decoder {
 public:
     struct Segment {
@@ -94,47 +98,42 @@ public:
         std::string text;
     };
 
-    // `max_held`: the most stream bytes kept while a resource is awaited.
-    Decoder(http::MessageReader::Kind kind, std::size_t max_held)
-        : kind_(kind), heads_(kind), max_held_(max_held) {}
+    explicit Decoder(http::MessageReader::Kind kind) : kind_(kind), heads_(kind) {}
 
-    // Bytes off the link, in order.
-    void feed(std::string_view wire) { input_.append(wire); }
-    // The body of the resource awaited (or one that came before its frame was read).
-    void add_resource(std::string body) { resources_.push_back(std::move(body)); }
-    std::size_t resources_held() const { return resources_.size(); }
+    // Stream bytes, from place `at` on; or (`whole`) the frames of a resource, all at `at`,
+    // which must hold whole frames and come where a frame begins.
+    void feed(std::string_view bytes, std::uint64_t at, bool whole = false);
 
     // Decodes what it can into `out`; false once the stream cannot be followed (error()).
     bool run(std::vector<Segment>& out);
     const std::string& error() const { return error_; }
-
-    bool awaiting_resource() const { return state_ == State::Resource; }
     bool failed() const { return state_ == State::Failed; }
+    // Whether the bytes fed so far end where a frame ends.
+    bool between_frames() const { return state_ == State::Frame && pos_ == input_.size(); }
 
 private:
-    enum class State { Frame, Data, Resource, Failed };
+    enum class State { Frame, Data, Failed };
     bool next_frame(bool& progressed);
     bool read_head(std::string_view payload);
-    bool take_resource();
     void emit_body(std::string_view piece);
     void emit_end();
     bool fail(std::string why);
     void begin_segment();
+    void continue_segment();
+    std::uint64_t place() const { return input_at_ + (in_resource_ ? 0 : pos_); }
 
     const http::MessageReader::Kind kind_;
     head_codec::Decoder heads_;
-    const std::size_t max_held_;
     State state_ = State::Frame;
     std::string input_;
     std::size_t pos_ = 0;
-    std::uint64_t consumed_ = 0;  // stream bytes before input_[0]
+    std::uint64_t input_at_ = 0;  // the stream's place of input_[0] (of the resource)
+    bool in_resource_ = false;    // input_ is a resource's frames
     std::uint64_t data_left_ = 0;
-    std::uint64_t resource_size_ = 0;
     std::uint64_t body_allowed_ = 0;  // body bytes the current head's length still allows
     bool seen_head_ = false;
     bool chunked_ = false;
-    std::deque<std::string> resources_;
-    std::vector<Segment> pending_;  // complete, not yet handed out
+    std::vector<Segment> done_;  // complete, not yet handed out
     Segment current_;
     bool has_current_ = false;
     std::string error_;
