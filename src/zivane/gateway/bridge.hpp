@@ -32,6 +32,10 @@ struct Settings {
     double write_stall = 30.0;         // a link's window shut this long ends the link
     std::size_t idle_connections = 8;  // kept-alive upstream connections kept idle
     std::size_t workers = 32;          // threads serving links at once
+    // On a compact link, bodies of more than one stream message go as resources when the
+    // link's messages carry fewer bytes than this (a radio path); over a fast path, whose
+    // messages are large, they stay in the stream: resources there only add a wait.
+    std::size_t resource_piece_limit = 4096;
 };
 
 struct Gateway;

@@ -151,7 +151,9 @@ bool send_out(Link& link, Answer& a) {
 // out (what was held back is dropped), else the answer is cut off where it is and the
 // link ends (the peer cannot tell the rest).
 Relay fail_answer(Link& link, Answer& a, int status, const std::string& text, bool head) {
-    if (a.written) {
+    // On a compact link, an answer whose body goes as a resource has not left at all until
+    // that resource is whole: the peer may be told the failure as if nothing had been written.
+    if (a.written && !(link.answers && link.answers->abandon_unsent())) {
         end_link(link);
         return Relay::LinkEnded;
     }
@@ -516,7 +518,9 @@ bool send_resource(Link& link, const std::string& body) {
         if (status < 0 || link.closed.load()) break;
         sync::without_gil([&] { std::this_thread::sleep_for(kLook); });
     }
-    if (resource_status(resource.get()) == done) return true;
+    long status = resource_status(resource.get());
+    if (status == done) return true;
+    link.answer_note = "gateway: a resource on the link ended in status " + std::to_string(status);
     end_link(link);
     return false;
 }

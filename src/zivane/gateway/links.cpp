@@ -140,9 +140,11 @@ void learn_form(Link& link, unsigned char first_byte) {
     if (!compact::begins_compact(first_byte)) return;
     Py_ssize_t piece = rns::max_piece(link.gateway->rns.get(), link.channel.get());
     if (piece <= 0) PyErr_Clear();
+    std::size_t resource_above = piece > 0 && std::size_t(piece) < link.gateway->settings.resource_piece_limit
+                                     ? std::size_t(piece)
+                                     : 0;
     link.requests = std::make_unique<compact::Decoder>(http::MessageReader::Kind::Request);
-    link.answers = std::make_unique<compact::Encoder>(http::MessageReader::Kind::Response,
-                                                      std::size_t(std::max<Py_ssize_t>(piece, 1)));
+    link.answers = std::make_unique<compact::Encoder>(http::MessageReader::Kind::Response, resource_above);
 }
 
 // Bytes read off the link, into the inbox as HTTP/1.1; false when compact frames cannot

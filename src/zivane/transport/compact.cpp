@@ -52,12 +52,28 @@ void Encoder::on_head(std::vector<Step>&) {
     as_resources_ =
         resource_above_ > 0 && head.framing == http::Framing::Length && head.content_length > resource_above_;
     body_left_ = as_resources_ ? head.content_length : 0;
+    held_head_ = as_resources_;  // it goes with the body, and is encoded then
+    if (!as_resources_) append_head(stream_);
+}
+
+// The head frame of the message being read. Encoding it enters its fields in the table,
+// so it is done only once the frame is sure to go out.
+void Encoder::append_head(std::string& frames) {
     std::string payload(1, char(chunked_ ? kFlagChunked : 0));
-    heads_.encode(head, payload);
-    std::string& frames = as_resources_ ? lead_ : stream_;  // the head goes with the body
+    heads_.encode(reader_.head(), payload);
     frames.push_back(char(kHead));
     append_varint(frames, payload.size());
     frames.append(payload);
+}
+
+bool Encoder::abandon_unsent() {
+    if (!held_head_) return false;
+    reader_ = http::MessageReader(kind_);
+    reader_.expect_no_body(no_body_);
+    held_head_ = interim_ = chunked_ = as_resources_ = false;
+    body_left_ = 0;
+    body_.clear();
+    return true;
 }
 
 void Encoder::on_body(std::string_view piece, std::vector<Step>& out) {
@@ -95,7 +111,8 @@ void Encoder::flush_body(std::vector<Step>& out) {
 // The head held back (if any) and `n` body bytes go as one resource, after the stream
 // bytes before them.
 void Encoder::cut_resource(std::vector<Step>& out, std::size_t n) {
-    std::string frames = std::exchange(lead_, {});
+    std::string frames;
+    if (std::exchange(held_head_, false)) append_head(frames);
     frames.push_back(char(kData));
     append_varint(frames, n);
     frames.append(body_, 0, n);

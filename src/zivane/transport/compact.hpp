@@ -57,10 +57,18 @@ public:
     // `resource_above`: bodies (or, of a body whose length is unknown, the bytes handed
     // over at once) longer than this go as resources; 0: never.
     Encoder(http::MessageReader::Kind kind, std::size_t resource_above)
-        : reader_(kind), heads_(kind), resource_above_(resource_above) {}
+        : kind_(kind), reader_(kind), heads_(kind), resource_above_(resource_above) {}
 
     // Answers only: the request being answered was HEAD.
-    void expect_no_body(bool value) { reader_.expect_no_body(value); }
+    void expect_no_body(bool value) {
+        no_body_ = value;
+        reader_.expect_no_body(value);
+    }
+
+    // Forgets the message being fed when nothing of it has been handed out yet (its head
+    // waits for the body it goes with in a resource): true, and the encoder is between
+    // messages again, as if it had never seen it.
+    bool abandon_unsent();
 
     // Takes HTTP/1.1 bytes (whole messages or any part) and appends frames to `out`;
     // false when they are not HTTP/1.1 this side could have written.
@@ -75,7 +83,10 @@ private:
     void on_end(std::vector<Step>& out);
     void flush_body(std::vector<Step>& out);
     void cut_resource(std::vector<Step>& out, std::size_t n);
+    void append_head(std::string& frames);
 
+    const http::MessageReader::Kind kind_;
+    bool no_body_ = false;
     http::MessageReader reader_;
     head_codec::Encoder heads_;
     const std::size_t resource_above_;
@@ -84,7 +95,7 @@ private:
     bool as_resources_ = false;    // a body of known length going as resources
     std::uint64_t body_left_ = 0;  // its bytes not yet cut into a resource
     std::string body_;             // body bytes not yet framed
-    std::string lead_;             // the head frame of an answer going as resources
+    bool held_head_ = false;       // the head of an answer going as resources, not yet framed
     std::string stream_;           // frames not yet handed out
 };
 
