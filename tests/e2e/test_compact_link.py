@@ -268,6 +268,28 @@ def test_secrets_cost_their_full_length_every_time_other_fields_once(net, compac
     assert len(second) > len(cookie) and len(first) - len(second) >= len(note)
 
 
+CHROMIUM = {
+    "User-Agent": "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/131.0.0.0 Safari/537.36",
+    "Accept": "text/css,*/*;q=0.1",
+    "Accept-Encoding": "gzip, deflate",
+    "Accept-Language": "en-US,en;q=0.9",
+    "Referer": "http://example.rns/",
+    "Sec-Fetch-Site": "same-origin",
+    "Sec-Fetch-Mode": "no-cors",
+    "Sec-Fetch-Dest": "style",
+}
+
+
+def test_a_browser_s_repeated_request_head_costs_under_40_bytes(net, compact_proxy):
+    site = start_raw_site(net, 93, COMPACT_SITE, [{"stream": GOOD.hex()}])
+    url = f"http://{site.dest_hash}.rns:93/"
+    warm_up(compact_proxy, url)
+    for _ in range(2):
+        assert fetch(compact_proxy, url + "style.css", headers=CHROMIUM)[0] == 200
+    first, second = requests_seen(site, 3)[1:]
+    assert len(second) < 40 < 150 < len(first)
+
+
 # A raw Reticulum client of the gateway: links, sends ARGS[1] (hex) and prints "CLOSED"
 # once the gateway has torn the link down, or "OPEN" after ten seconds.
 RAW_CLIENT = """\

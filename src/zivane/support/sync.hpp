@@ -26,7 +26,8 @@
 //      Channel._lock, ...): Python locks inside RNS. RNS calls into zivane while it holds
 //      one only for a proxy link's channel message handler (inside Channel._lock), which
 //      takes nothing but the link's monitor (5); ready callbacks start on threads of
-//      their own.
+//      their own. A proxy link's resource callbacks run where Reticulum holds none of
+//      its locks (its packet thread offers a resource, an assembly thread concludes one).
 //   4. zivane.client Session::mutex (a PyMutex, one per link), and a bounded call's
 //      mutex (transport/bounded_call.cpp, one per call): held by short native steps that
 //      run no Python code and release no reference.
