@@ -15,5 +15,6 @@ _READ_TIMEOUT: float
 _IDLE_TIMEOUT: float
 _ANSWER_LIMIT: int
 _MAX_CONNECTIONS: int
+_COMPACT_LINKS: int
 
 async def main() -> None: ...

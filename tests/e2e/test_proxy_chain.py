@@ -2,6 +2,7 @@
 standard-library web server, each end in its own process, over real Reticulum."""
 
 import concurrent.futures
+import http.client
 import hashlib
 import os
 import socket
@@ -122,8 +123,12 @@ def test_upstream_failures_are_named_and_everything_keeps_running(net, folder, g
     # garbage instead of HTTP, and a body cut short, from the web server
     status, _, body = fetch(proxy, site(gateway, "/garbage"))
     assert status == 502
-    with pytest.raises(Exception):
-        fetch(proxy, site(gateway, "/cut"))
+    # a body cut short: cut off where it is, or, on a compact link where nothing of it had
+    # left yet (it was to go as a resource), a 502 in its place
+    try:
+        assert fetch(proxy, site(gateway, "/cut"))[0] == 502
+    except http.client.HTTPException:
+        pass
     assert fetch(proxy, site(gateway, "/index.html"))[2] == FILES["index.html"]
     # a web server that is down, then comes up
     later = Upstream(str(folder))

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "common/announcing.hpp"
+#include "common/site_announce.hpp"
 #include "gateway/upstream.hpp"
 #include "support/ref.hpp"
 
@@ -34,8 +35,13 @@ struct Settings {
     std::size_t idle_connections = 8;  // kept-alive upstream connections kept idle
     std::size_t workers = 32;          // threads serving links at once
     std::string name;                  // --name: what the site's announces say of it
-    unsigned features = 0;             // site_announce's feature flags the site announces
+    // site_announce's feature flags the site announces: it takes compact links.
+    unsigned features = site_announce::kFeatureCompactLinks;
     double announce_interval = announcing::kDefaultInterval;  // seconds; 0: only at start
+    // On a compact link, bodies of more than one stream message go as resources when the
+    // link's messages carry fewer bytes than this (a radio path); over a fast path, whose
+    // messages are large, they stay in the stream: resources there only add a wait.
+    std::size_t resource_piece_limit = 4096;
 };
 
 struct Gateway;

@@ -6,6 +6,7 @@
 #include "common/command_line.hpp"
 #include "common/identity_file.hpp"
 #include "common/service.hpp"
+#include "common/site_announce.hpp"
 #include "gateway/bridge.hpp"
 #include "gateway/functions.hpp"
 #include "gateway/link.hpp"
@@ -120,6 +121,8 @@ int read_tunables(PyObject* module, PyObject* args, Settings& s) {
     s.idle_connections =
         std::size_t(size_global(module, ZV_STR("_IDLE_CONNECTIONS"), Py_ssize_t(s.idle_connections)));
     s.workers = std::size_t(size_global(module, ZV_STR("_WORKERS"), Py_ssize_t(s.workers)));
+    s.resource_piece_limit =
+        std::size_t(size_global(module, ZV_STR("_RESOURCE_PIECE_LIMIT"), Py_ssize_t(s.resource_piece_limit)));
     if (command_line::seconds_option(module, args, "connect_timeout", "--connect-timeout",
                                      &s.connect_timeout) < 0 ||
         command_line::seconds_option(module, args, "timeout", "--timeout", &s.upstream_timeout) < 0)

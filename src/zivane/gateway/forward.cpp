@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace zv::gateway {
 namespace {
@@ -150,7 +151,9 @@ bool send_out(Link& link, Answer& a) {
 // out (what was held back is dropped), else the answer is cut off where it is and the
 // link ends (the peer cannot tell the rest).
 Relay fail_answer(Link& link, Answer& a, int status, const std::string& text, bool head) {
-    if (a.written) {
+    // On a compact link, an answer whose body goes as a resource has not left at all until
+    // that resource is whole: the peer may be told the failure as if nothing had been written.
+    if (a.written && !(link.answers && link.answers->abandon_unsent())) {
         end_link(link);
         return Relay::LinkEnded;
     }
@@ -415,8 +418,10 @@ bool serve_and_log(Link& link) {
     std::string method = head.method, target = head.target;
     auto began = std::chrono::steady_clock::now();
     begin_answer(link);
+    expect_answer_to(link, head);
     const auto& handle = link.gateway->handle_request;
     bool goes_on = handle ? handle(link) : forward_request(link);
+    expect_answer_to(link, http::Head{});
     SavedError pending;  // the log line neither raises nor swallows what serving left set
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     log_link_request(link, std::move(method), std::move(target), seconds);
@@ -431,12 +436,39 @@ void log_refused_head(Link& link) {
     begin_answer(link);
 }
 
+namespace {
+bool write_stream(Link& link, std::string_view data);
+bool send_resource(Link& link, const std::string& body);
+}  // namespace
+
 bool write_link(Link& link, std::string_view data) {
-    Ref buffer = link.buffer, channel = link.channel, rns_link = link.link;
-    if (!buffer) return false;
+    if (!link.buffer) return false;
     if (int status = status_line(data); status >= 200 && link.answer_status.load() == 0)
         link.answer_status.store(status);
     link.answer_bytes.fetch_add(data.size());
+    if (!link.answers) return write_stream(link, data);
+    std::vector<compact::Step> steps;
+    if (!link.answers->feed(data, steps)) {
+        end_link(link);
+        return false;
+    }
+    for (const compact::Step& step : steps) {
+        if (!step.stream.empty() && !write_stream(link, step.stream)) return false;
+        if (!step.resource.empty() && !send_resource(link, step.resource)) return false;
+    }
+    return true;
+}
+
+void expect_answer_to(Link& link, const http::Head& request) {
+    if (link.answers) link.answers->expect_no_body(request.method == "HEAD");
+}
+
+namespace {
+
+// Writes `data` as it is on the link's stream, paced; false when the link is gone.
+bool write_stream(Link& link, std::string_view data) {
+    Ref buffer = link.buffer, channel = link.channel, rns_link = link.link;
+    if (!buffer) return false;
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
     if (!bytes) {
         PyErr_Clear();
@@ -451,6 +483,49 @@ bool write_link(Link& link, std::string_view data) {
     end_link(link);
     return false;
 }
+
+// The status of `resource` (an RNS.Resource), -1 when it cannot be read.
+long resource_status(PyObject* resource) {
+    Ref status = attr(resource, ZV_STR("status"));
+    long value = status ? PyLong_AsLong(status.get()) : -1;
+    if (value == -1) PyErr_Clear();
+    return value;
+}
+
+// Sends `body` as one RNS.Resource on the link (compressed by Reticulum when that is
+// smaller) and waits, with the GIL released between looks, until the peer has proved it
+// whole; false when it failed or the link is gone (the link is then ended). The resource
+// takes its place in the stream where the stream stands when the peer is offered it: it
+// is offered once every stream message before it has been delivered.
+bool send_resource(Link& link, const std::string& body) {
+    constexpr auto kLook = std::chrono::milliseconds(5);
+    Ref rns = link.gateway->rns, rns_link = link.link, channel = link.channel;
+    if (channel) rns::wait_delivered(channel.get(), link.gateway->settings.write_stall);
+    Ref resource_type = rns && rns_link ? attr(rns.get(), ZV_STR("Resource")) : Ref{};
+    Ref complete = resource_type ? attr(resource_type.get(), ZV_STR("COMPLETE")) : Ref{};
+    Ref bytes =
+        complete ? Ref::steal(PyBytes_FromStringAndSize(body.data(), Py_ssize_t(body.size()))) : Ref{};
+    Ref resource = bytes ? call(resource_type.get(), {bytes.get(), rns_link.get()}) : Ref{};
+    long done = complete ? PyLong_AsLong(complete.get()) : -1;
+    if (!resource || done < 0) {
+        PyErr_Clear();
+        end_link(link);
+        return false;
+    }
+    bytes = Ref{};
+    for (long status = resource_status(resource.get()); status < done;
+         status = resource_status(resource.get())) {
+        if (status < 0 || link.closed.load()) break;
+        sync::without_gil([&] { std::this_thread::sleep_for(kLook); });
+    }
+    long status = resource_status(resource.get());
+    if (status == done) return true;
+    link.answer_note = "gateway: a resource on the link ended in status " + std::to_string(status);
+    end_link(link);
+    return false;
+}
+
+}  // namespace
 
 bool answer(Link& link, int status, std::string_view text, bool head) {
     link.answer_note = "gateway: " + std::string(text);

@@ -4,12 +4,14 @@
 
 #include "gateway/bridge.hpp"
 #include "support/sync.hpp"
+#include "transport/compact.hpp"
 #include "transport/message_stream.hpp"
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <unordered_map>
 
 namespace zv::gateway {
@@ -77,6 +79,13 @@ struct Link {
     std::string inbox;  // bytes read from the link, consumed from `inbox_pos`
     std::size_t inbox_pos = 0;
     http::MessageReader reader{http::MessageReader::Kind::Request};
+    // The link's form, told by the first byte the peer sent: plain HTTP/1.1, or the compact
+    // form (transport/compact.hpp), whose frames become HTTP/1.1 for `reader` as they are
+    // read and whose answers are turned into frames as they are written. With the GIL (the
+    // reading and the writing of an answer may happen on two threads).
+    bool form_known = false;
+    std::unique_ptr<compact::Decoder> requests;
+    std::unique_ptr<compact::Encoder> answers;
 };
 
 // Outcome of waiting for the next event of the link's request stream.
@@ -89,6 +98,9 @@ Pull pull(Link& link, bool may_park, http::MessageReader::Event& event);
 
 // Writes `data` on the link, paced; false when the link is gone (the state is closed).
 bool write_link(Link& link, std::string_view data);
+
+// On a compact link, the answers written next are to `request` (one to HEAD has no body).
+void expect_answer_to(Link& link, const http::Head& request);
 
 // A short text/plain answer decided here (`head`: the request was HEAD, no body).
 bool answer(Link& link, int status, std::string_view text, bool head);

@@ -133,6 +133,35 @@ const table::Function kLinkEstablished = {
     "_on_link", {{"link", "RNS.Link"}}, "None", nullptr, on_link_established,
 };
 
+// The first bytes of a link tell its form: a compact link's answers go as frames, its
+// bodies above one message's worth as resources.
+void learn_form(Link& link, unsigned char first_byte) {
+    link.form_known = true;
+    if (!compact::begins_compact(first_byte)) return;
+    Py_ssize_t piece = rns::max_piece(link.gateway->rns.get(), link.channel.get());
+    if (piece <= 0) PyErr_Clear();
+    std::size_t resource_above = piece > 0 && std::size_t(piece) < link.gateway->settings.resource_piece_limit
+                                     ? std::size_t(piece)
+                                     : 0;
+    link.requests = std::make_unique<compact::Decoder>(http::MessageReader::Kind::Request);
+    link.answers = std::make_unique<compact::Encoder>(http::MessageReader::Kind::Response, resource_above);
+}
+
+// Bytes read off the link, into the inbox as HTTP/1.1; false when compact frames cannot
+// be followed.
+bool take_bytes(Link& link, std::string_view bytes) {
+    if (!link.form_known && !bytes.empty()) learn_form(link, static_cast<unsigned char>(bytes.front()));
+    if (!link.requests) {
+        link.inbox.append(bytes);
+        return true;
+    }
+    link.requests->feed(bytes, 0);
+    std::vector<compact::Decoder::Segment> segments;
+    bool sound = link.requests->run(segments);
+    for (const auto& segment : segments) link.inbox.append(segment.text);
+    return sound;
+}
+
 // One bounded read of the link's buffer into the inbox: the count read, 0 for none, -1
 // when the buffer cannot be read (the link is then taken as closed).
 Py_ssize_t read_link(Link& link) {
@@ -151,10 +180,13 @@ Py_ssize_t read_link(Link& link) {
         PyErr_Clear();
         return -1;
     }
-    link.inbox.append(static_cast<const char*>(view.buf), std::size_t(view.len));
+    bool sound =
+        take_bytes(link, std::string_view(static_cast<const char*>(view.buf), std::size_t(view.len)));
     Py_ssize_t n = view.len;
     PyBuffer_Release(&view);
-    return n;
+    if (sound) return n;
+    end_link(link);
+    return -1;
 }
 
 enum class Wait { Data, Parked, Closed, TimedOut };

@@ -37,13 +37,15 @@ const table::Entry kBody[] = {
     table::define(kMain),
     // Tunables, read when the gateway starts: seconds to connect to the upstream, for its
     // answer to start and between its bytes, for the rest of a request, of a link's window
-    // shut; kept-alive upstream connections kept idle; threads serving links at once.
+    // shut; kept-alive upstream connections kept idle; threads serving links at once; the
+    // stream message size under which a compact link's bodies go as resources.
     table::value("_CONNECT_TIMEOUT", "10.0"),
     table::value("_UPSTREAM_TIMEOUT", "60.0"),
     table::value("_READ_TIMEOUT", "30.0"),
     table::value("_WRITE_STALL_TIMEOUT", "30.0"),
     table::value("_IDLE_CONNECTIONS", "8"),
     table::value("_WORKERS", "32"),
+    table::value("_RESOURCE_PIECE_LIMIT", "4096"),
 };
 
 struct State {

@@ -158,6 +158,7 @@ bool read_options(PyObject* module, PyObject* args, Options& options) {
         return false;
     s.report_progress = !options.quiet;
     s.answer_limit = std::size_t(size_global(module, ZV_STR("_ANSWER_LIMIT"), Py_ssize_t(s.answer_limit)));
+    s.compact_links = size_global(module, ZV_STR("_COMPACT_LINKS"), 1) != 0;
     options.max_connections =
         std::size_t(size_global(module, ZV_STR("_MAX_CONNECTIONS"), Py_ssize_t(options.max_connections)));
     options.idle_timeout = seconds_global(module, ZV_STR("_IDLE_TIMEOUT"), options.idle_timeout);

@@ -1,6 +1,7 @@
 #include "proxy/links.hpp"
 
 #include "common/service.hpp"
+#include "common/site_announce.hpp"
 
 #include "support/capsule.hpp"
 #include "support/native_coroutine.hpp"
@@ -43,6 +44,35 @@ PyObject* on_message_impl(NativeFunction* fn, PyObject* const* args) {
     return Py_NewRef(Py_False);           // not taken: the buffer's reader gets it next
 }
 
+PyObject* on_resource_offer_impl(NativeFunction* fn, PyObject* const* args) {
+    LinkPtr link = link_of(fn);
+    bool take = link && link->on_resource_offer(fn->module, args[0]);
+    PyErr_Clear();
+    return Py_NewRef(take ? Py_True : Py_False);
+}
+
+PyObject* on_resource_progress_impl(NativeFunction* fn, PyObject* const*) {
+    if (LinkPtr link = link_of(fn)) link->on_resource_progress();
+    PyErr_Clear();
+    return Py_NewRef(Py_None);
+}
+
+PyObject* on_resource_concluded_impl(NativeFunction* fn, PyObject* const* args) {
+    if (LinkPtr link = link_of(fn)) link->on_resource_concluded(fn->module, args[0]);
+    PyErr_Clear();
+    return Py_NewRef(Py_None);
+}
+
+PyObject* on_resource_started_impl(NativeFunction* fn, PyObject* const* args);
+
+const table::Function kOnResourceOffer = {
+    "on_resource_offer", {{"advertisement"}}, "bool", nullptr, on_resource_offer_impl};
+const table::Function kOnResourceStarted = {
+    "on_resource_started", {{"resource"}}, "None", nullptr, on_resource_started_impl};
+const table::Function kOnResourceProgress = {
+    "on_resource_progress", {{"resource"}}, "None", nullptr, on_resource_progress_impl};
+const table::Function kOnResourceConcluded = {
+    "on_resource_concluded", {{"resource"}}, "None", nullptr, on_resource_concluded_impl};
 const table::Function kOnReady = {"on_ready", {{"ready", "int"}}, "None", nullptr, on_ready_impl};
 const table::Function kOnMessage = {"on_message", {{"message"}}, "bool", nullptr, on_message_impl};
 const table::Function kOnClosed = {"on_closed", {{"link"}}, "None", nullptr, on_closed_impl};
@@ -52,6 +82,15 @@ Ref callback(PyObject* module, const table::Function& row, const LinkPtr& link) 
     Ref capsule = kLinkCapsule.wrap(std::weak_ptr<Link>(link));
     Ref closure = capsule ? new_tuple({capsule.get()}) : Ref{};
     return closure ? table::make_nested(module, row, kOwner, closure.get()) : Ref{};
+}
+
+// Each part of a resource that arrives counts as the link's progress.
+PyObject* on_resource_started_impl(NativeFunction* fn, PyObject* const* args) {
+    LinkPtr link = link_of(fn);
+    Ref progress = link ? callback(fn->module, kOnResourceProgress, link) : Ref{};
+    if (progress) call_method(args[0], ZV_STR("progress_callback"), {progress.get()});
+    PyErr_Clear();
+    return Py_NewRef(Py_None);
 }
 
 std::string text_of(PyObject* exc) {
@@ -158,7 +197,42 @@ int attach(PyObject* module, const LinkPtr& self, bool identify) {
     return 0;
 }
 
+// Whether the destination the client linked to announced that it takes compact links.
+bool announces_compact(PyObject* client) {
+    Ref link = optional_attr(client, ZV_STR("_link"));
+    Ref destination = link ? optional_attr(link.get(), ZV_STR("destination")) : Ref{};
+    Ref identity = destination ? optional_attr(destination.get(), ZV_STR("identity")) : Ref{};
+    Ref app_data = identity ? optional_attr(identity.get(), ZV_STR("app_data")) : Ref{};
+    if (!app_data || !PyBytes_Check(app_data.get())) return false;
+    site_announce::Site site;
+    std::string_view data(PyBytes_AS_STRING(app_data.get()), std::size_t(PyBytes_GET_SIZE(app_data.get())));
+    return site_announce::decode(data, site) && (site.features & site_announce::kFeatureCompactLinks);
+}
+
+// The link takes the resources its answers' frames name, through the callbacks above.
+int take_resources(PyObject* module, const LinkPtr& self) {
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    Ref link_type = rns ? attr(rns.get(), ZV_STR("Link")) : Ref{};
+    Ref strategy = link_type ? attr(link_type.get(), ZV_STR("ACCEPT_APP")) : Ref{};
+    Ref offer = strategy ? callback(module, kOnResourceOffer, self) : Ref{};
+    Ref started = offer ? callback(module, kOnResourceStarted, self) : Ref{};
+    Ref concluded = started ? callback(module, kOnResourceConcluded, self) : Ref{};
+    PyObject* link = self->link.get();
+    if (!concluded || !call_method(link, ZV_STR("set_resource_callback"), {offer.get()}) ||
+        !call_method(link, ZV_STR("set_resource_started_callback"), {started.get()}) ||
+        !call_method(link, ZV_STR("set_resource_concluded_callback"), {concluded.get()}) ||
+        !call_method(link, ZV_STR("set_resource_strategy"), {strategy.get()}))
+        return -1;
+    self->use_compact();
+    return 0;
+}
+
 }  // namespace
+
+void Link::use_compact() {
+    requests_ = std::make_unique<compact::Encoder>(http::MessageReader::Kind::Request, 0);
+    answers_ = std::make_unique<compact::Decoder>(http::MessageReader::Kind::Response);
+}
 
 LinkPtr Link::open(PyObject* module, const std::string& hash, int port, PyObject* identity_path,
                    const Settings& settings, LinkFailure& failure) {
@@ -170,7 +244,9 @@ LinkPtr Link::open(PyObject* module, const std::string& hash, int port, PyObject
     }
     auto self = std::make_shared<Link>(name, settings);
     self->client = std::move(client);
-    if (attach(module, self, settings.identify) < 0) {
+    if (attach(module, self, settings.identify) < 0 ||
+        (settings.compact_links && self->tracks_sequences.load() && announces_compact(self->client.get()) &&
+         take_resources(module, self) < 0)) {
         failure = {502, "could not use the link to " + name + ": " + pending_text()};
         self->fail(module, failure.reason);
         return {};
@@ -264,8 +340,18 @@ bool Link::reclaim(const AnswerPtr& answer) {
 // Nothing when no byte of `data` was handed over and the link has closed (or gone
 // stale) under it: the peer cannot have seen any of it.
 Link::Written Link::write(PyObject* module, const std::string& data, std::string& failure) {
+    std::string framed;
+    if (requests_) {
+        std::vector<compact::Step> steps;
+        if (!requests_->feed(data, steps)) {
+            failure = "the request to " + name_ + " could not be put in the compact form";
+            return Written::Part;  // this side's own bytes: the stream is out of step all the same
+        }
+        for (const compact::Step& step : steps) framed.append(step.stream);
+    }
+    const std::string& out = requests_ ? framed : data;
     Ref rns = module_global(module, ZV_STR("RNS"));
-    Ref bytes = rns ? Ref::steal(PyBytes_FromStringAndSize(data.data(), data.size())) : Ref{};
+    Ref bytes = rns ? Ref::steal(PyBytes_FromStringAndSize(out.data(), out.size())) : Ref{};
     std::atomic<std::int64_t> handed_over{0};
     rns::WriteLimits limits;
     limits.stall_seconds = std::max(settings_.read_timeout, 1.0);
@@ -293,12 +379,25 @@ void Link::on_ready(PyObject* module, Py_ssize_t ready) {
     if (rns::read_available(buffer.get(), ready, inbox_) < 0) PyErr_Clear();  // what was read still counts
     if (inbox_.empty()) return;
     last_bytes_.store(Clock::now().time_since_epoch().count());
-    std::string_view input = inbox_;
-    bool finished = sync::without_gil([&] { return deliver(input); });
+    hand_over(module, guard);
+}
+
+// Hands what was read (on a compact link, what its frames and resources make of it) to
+// the waiting answers; ends the link's use when the stream cannot be followed. `guard`
+// holds the read mutex, and lets it go.
+void Link::hand_over(PyObject* module, sync::MutexGuard& guard) {
+    std::string frames_broken;
+    bool finished = sync::without_gil([&] {
+        if (answers_) return decode_and_deliver(frames_broken);
+        bool done = deliver(inbox_, read_);
+        read_ += inbox_.size();
+        return done;
+    });
     inbox_.clear();
-    std::string broken = stray_           ? "an answer nobody asked for"
-                         : failure_drain_ ? "an answer given up did not end in time"
-                                          : reader_.error();
+    std::string broken = !frames_broken.empty() ? frames_broken
+                         : stray_               ? "an answer nobody asked for"
+                         : failure_drain_       ? "an answer given up did not end in time"
+                                                : reader_.error();
     bool failed = failed_.load();
     guard.unlock();
     if (!broken.empty() && !failed)
@@ -323,13 +422,106 @@ void Link::on_message(PyObject*, PyObject* message) {
         return;
     }
     monitor_.locked([&](sync::Monitor::Guard&) {
-        for (const AnswerPtr& a : waiting_) {
-            if (a->sent || a->first_sequence < 0 || a->first_sequence == next_number) continue;
-            a->sent = true;  // left before the bytes from here on arrived
-            a->sent_from = noted_;
-        }
+        note_sent_before(next_number);
         noted_ += std::uint64_t(size);
     });
+}
+
+// The requests whose first message has left, now that the channel numbers the next one
+// `next_sequence`, left before what arrives from here on (monitor held).
+void Link::note_sent_before(long next_sequence) {
+    for (const AnswerPtr& a : waiting_) {
+        if (a->sent || a->first_sequence < 0 || a->first_sequence == next_sequence) continue;
+        a->sent = true;
+        a->sent_from = noted_;
+    }
+}
+
+namespace {
+
+// An attribute of a resource or its advertisement as a number, -1 when it has none.
+long number_of(PyObject* object, PyObject* name) {
+    Ref value = optional_attr(object, name);
+    long number = value && PyLong_Check(value.get()) ? PyLong_AsLong(value.get()) : -1;
+    PyErr_Clear();
+    return number;
+}
+
+// Notes `hash` among the latest few in `seen`; false when it was there already.
+bool note_hash(std::deque<std::string>& seen, const std::string& hash) {
+    constexpr std::size_t kRemembered = 8;
+    if (std::find(seen.begin(), seen.end(), hash) != seen.end()) return false;
+    seen.push_back(hash);
+    if (seen.size() > kRemembered) seen.pop_front();
+    return true;
+}
+
+std::string hash_of(PyObject* object, PyObject* name) {
+    Ref hash = optional_attr(object, name);
+    if (!hash || !PyBytes_Check(hash.get())) return {};
+    return std::string(PyBytes_AS_STRING(hash.get()), std::size_t(PyBytes_GET_SIZE(hash.get())));
+}
+
+}  // namespace
+
+bool Link::on_resource_offer(PyObject* module, PyObject* advertisement) {
+    const std::string hash = hash_of(advertisement, ZV_STR("h"));
+    long size = number_of(advertisement, ZV_STR("d"));
+    long segments = number_of(advertisement, ZV_STR("l"));
+    Ref metadata = optional_attr(advertisement, ZV_STR("x"));
+    bool plain = segments == 1 && size > 0 && std::size_t(size) <= compact::kMaxResource &&
+                 (!metadata || !PyObject_IsTrue(metadata.get())) && !hash.empty();
+    Ref next = channel ? optional_attr(channel.get(), ZV_STR("_next_sequence")) : Ref{};
+    long next_number = next && PyLong_Check(next.get()) ? PyLong_AsLong(next.get()) : -1;
+    PyErr_Clear();
+    enum class Offer { Take, Again, Arrived, Unasked };
+    Offer offer = !answers_ || !plain ? Offer::Unasked : monitor_.locked([&](sync::Monitor::Guard&) {
+        if (std::ranges::find(concluded_, hash) != concluded_.end()) return Offer::Arrived;
+        if (std::ranges::find(offered_, hash) != offered_.end()) return Offer::Again;
+        if (failed_.load() || waiting_.empty() || placed_.size() >= 2) return Offer::Unasked;
+        note_hash(offered_, hash);
+        note_sent_before(next_number);
+        placed_.push_back({noted_, hash, {}, false});
+        return Offer::Take;
+    });
+    if (offer == Offer::Unasked)
+        fail(module, "the link to " + name_ + " was offered a resource nobody asked for");
+    // One advertised again while under way is taken (Reticulum itself then ignores it); one
+    // that has arrived already is refused, lest it be fetched and read a second time.
+    return offer == Offer::Take || offer == Offer::Again;
+}
+
+void Link::on_resource_progress() { last_bytes_.store(Clock::now().time_since_epoch().count()); }
+
+void Link::on_resource_concluded(PyObject* module, PyObject* resource) {
+    const std::string hash = hash_of(resource, ZV_STR("hash"));
+    if (!monitor_.locked([&](sync::Monitor::Guard&) { return note_hash(concluded_, hash); }))
+        return;  // taken a second time after it had arrived: its body is in the stream already
+    Ref rns = module_global(module, ZV_STR("RNS"));
+    Ref resource_type = rns ? attr(rns.get(), ZV_STR("Resource")) : Ref{};
+    long complete = resource_type ? number_of(resource_type.get(), ZV_STR("COMPLETE")) : -1;
+    Ref data = complete >= 0 && number_of(resource, ZV_STR("status")) == complete
+                   ? optional_attr(resource, ZV_STR("data"))
+                   : Ref{};
+    Ref bytes = data ? call_method(data.get(), ZV_STR("read")) : Ref{};
+    if (!bytes || !PyBytes_Check(bytes.get())) {
+        PyErr_Clear();
+        return fail(module, "a resource from " + name_ + " did not arrive whole");
+    }
+    std::string frames(PyBytes_AS_STRING(bytes.get()), std::size_t(PyBytes_GET_SIZE(bytes.get())));
+    bytes = data = Ref{};
+    bool placed = monitor_.locked([&](sync::Monitor::Guard&) {
+        auto found = std::ranges::find(placed_, hash, &Placed::hash);
+        if (found == placed_.end()) return false;
+        found->frames = std::move(frames);
+        found->arrived = true;
+        return true;
+    });
+    if (!placed) return fail(module, "a resource from " + name_ + " came that was not taken");
+    sync::MutexGuard guard(read_mutex_);
+    if (!answers_ || failed_.load()) return;
+    last_bytes_.store(Clock::now().time_since_epoch().count());
+    hand_over(module, guard);
 }
 
 // The request's first bytes were handed over: from the next incoming byte on, an answer
@@ -347,23 +539,75 @@ bool Link::answer_unasked(const Answer& answer) const {
     return !answer.sent || answer.sent_from > message_start_;
 }
 
-// Hands the bytes of `input` over to the waiting answers (GIL released). True when the
-// link's use has ended with only given-up answers left: it can be torn down.
-bool Link::deliver(std::string_view input) {
+// The compact frames read, with the resources that came, as HTTP/1.1 for the waiting
+// answers (GIL released, read mutex held). `failure` says why the frames cannot be
+// followed, if they cannot.
+bool Link::decode_and_deliver(std::string& failure) {
+    unread_.append(inbox_);
+    std::vector<compact::Decoder::Segment> segments;
+    bool sound = decode(segments, failure);
+    bool finished = false;
+    for (const auto& segment : segments) finished = deliver(segment.text, segment.stream_at) || finished;
+    if (!sound && failure.empty()) failure = "its compact frames cannot be followed: " + answers_->error();
+    return finished;
+}
+
+// Decodes the stream bytes unread up to the place of the next resource taken, then its
+// frames once it has arrived, and so on (GIL released, read mutex held). False when the
+// stream cannot be followed.
+bool Link::decode(std::vector<compact::Decoder::Segment>& out, std::string& failure) {
+    constexpr std::uint64_t kNowhere = ~std::uint64_t(0);
+    for (;;) {
+        std::uint64_t place = kNowhere;
+        std::string frames;
+        bool arrived = false;
+        {
+            sync::Monitor::Guard guard = monitor_.hold();
+            if (!placed_.empty()) place = placed_.front().at;
+            if (!placed_.empty() && place == unread_at_ && placed_.front().arrived) {
+                frames = std::move(placed_.front().frames);
+                arrived = true;
+                placed_.pop_front();
+            }
+        }
+        if (place < unread_at_) return failure = "a resource came out of its place in the stream", false;
+        std::size_t n = std::size_t(std::min<std::uint64_t>(unread_.size(), place - unread_at_));
+        if (n > 0) {
+            answers_->feed(std::string_view(unread_).substr(0, n), unread_at_);
+            unread_.erase(0, n);
+            unread_at_ += n;
+            if (!answers_->run(out)) return false;
+        }
+        if (!arrived) {
+            if (n > 0 && place == unread_at_) continue;  // at its place now: it may have arrived
+            break;
+        }
+        answers_->feed(frames, place, true);
+        if (!answers_->run(out)) return false;
+    }
+    if (unread_.size() > settings_.answer_limit + compact::kMaxResource)
+        return failure = "too much came while a resource was awaited", false;
+    return true;
+}
+
+// Hands the bytes of `input`, which begin at `stream_at` in the link's incoming stream
+// (on a compact link: the frame they were decoded from), over to the waiting answers (GIL
+// released). True when the link's use has ended with only given-up answers left: it can
+// be torn down.
+bool Link::deliver(std::string_view input, std::uint64_t stream_at) {
     using Event = http::MessageReader::Event;
     sync::Monitor::Guard guard = monitor_.hold();
     const std::size_t size = input.size();
     if (failed_.load()) return false;  // torn down already: nobody waits for what still comes
     while (!input.empty() || !reader_.between_messages()) {
         if (reader_.between_messages()) {
-            message_start_ = read_ + (size - input.size());
+            message_start_ = answers_ ? stream_at : stream_at + (size - input.size());
             if (!waiting_.empty()) reader_.expect_no_body(waiting_.front()->head_request);
         }
         Event event = reader_.next(input);
         if (event == Event::NeedMore || event == Event::Error) break;
         if (!deliver_event(event)) break;
     }
-    read_ += size;
     bool finished = retiring_.load() && only_abandoned_waiting() &&
                     fail_waiting_locked("the link to " + name_ + " was left with answers given up");
     monitor_.notify_all();

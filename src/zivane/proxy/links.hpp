@@ -21,9 +21,19 @@
 //
 // A link that closes, or whose stream cannot be followed any more, fails every request
 // still waiting on it. Unless said otherwise, functions are called with the GIL held.
+//
+// A destination whose announce says it takes compact links (common/site_announce.hpp) is
+// spoken to in the compact form (transport/compact.hpp) from the first request on:
+// requests are turned into frames as they are written, and the answers' frames, with the
+// answers that come as resources, back into HTTP/1.1 before the reader above sees them. A
+// resource takes its place in the stream where the stream stood when it was offered (the
+// channel's message handler and the resource offer both run on Reticulum's thread for
+// the link's packets, in their order). Only resources that fit what is asked are taken:
+// while an answer is awaited, of a size one answer may have, and two at most at a time.
 #pragma once
 
 #include "support/sync.hpp"
+#include "transport/compact.hpp"
 #include "transport/message_stream.hpp"
 
 #include <atomic>
@@ -48,6 +58,7 @@ struct Settings {
     double request_timeout = 60.0;  // until the first bytes of an answer
     double read_timeout = 30.0;     // silence within an answer
     std::size_t answer_limit = 4u << 20;
+    bool compact_links = true;  // the compact form with sites that announce they take it
 };
 
 // One request's answer, as the link's reader hands it over. Fields below the first are
@@ -164,6 +175,15 @@ public:
     // held, on Reticulum's thread, inside its Channel lock): notes which requests had
     // left before the message's bytes arrived.
     void on_message(PyObject* module, PyObject* message);
+    // A compact link's resources: offered (whether to take it), progressing, concluded.
+    bool on_resource_offer(PyObject* module, PyObject* advertisement);
+    void on_resource_progress();
+    void on_resource_concluded(PyObject* module, PyObject* resource);
+
+    // Whether the link speaks the compact form.
+    bool compact() const { return answers_ != nullptr; }
+    // Makes the link speak the compact form (open(), before any request).
+    void use_compact();
 
     // What the page shows of it; false once it has closed or failed.
     bool view(PyObject* module, LinkView& out);
@@ -194,7 +214,11 @@ private:
     enum class Written { Whole, Nothing, Part };
     Written write(PyObject* module, const std::string& data, std::string& failure);
     void give_back(PyObject* module, const AnswerPtr& answer, const std::string& why);
-    bool deliver(std::string_view input);
+    void hand_over(PyObject* module, sync::MutexGuard& guard);
+    bool deliver(std::string_view input, std::uint64_t stream_at);
+    bool decode_and_deliver(std::string& failure);
+    bool decode(std::vector<compact::Decoder::Segment>& out, std::string& failure);
+    void note_sent_before(long next_sequence);
     bool deliver_event(http::MessageReader::Event event);
     void fail_waiting(const std::string& why);
     bool fail_waiting_locked(const std::string& why);
@@ -210,20 +234,35 @@ private:
     std::string inbox_;     // under read_mutex_
     http::MessageReader reader_{http::MessageReader::Kind::Response};  // under read_mutex_
     sync::Monitor monitor_;
-    std::deque<AnswerPtr> waiting_;          // under monitor_
-    std::atomic<bool> failed_{false};        // written under monitor_, read without it too
-    bool interim_ = false;                   // under read_mutex_: reading a 1xx answer
-    bool stray_ = false;                     // under read_mutex_: bytes no request asked for
-    bool failure_drain_ = false;             // under read_mutex_: a given-up answer ran too long
-    std::string failure_;                    // under monitor_
-    std::atomic<Clock::rep> last_bytes_{0};  // when bytes last arrived
-    std::atomic<bool> retiring_{false};      // written under monitor_: takes no new request
-    std::atomic<bool> teardown_due_{false};  // its use ended: tear it down when no writer is inside
-    std::atomic<bool> writing_{false};       // a writer is inside send()
-    Clock::time_point drain_deadline_{};     // under monitor_: an abandoned answer ends by then
-    std::uint64_t noted_ = 0;                // under monitor_: stream bytes on_message saw
-    std::uint64_t read_ = 0;                 // under read_mutex_: stream bytes read from the buffer
-    std::uint64_t message_start_ = 0;        // under read_mutex_: where the answer read now began
+    std::deque<AnswerPtr> waiting_;               // under monitor_
+    std::atomic<bool> failed_{false};             // written under monitor_, read without it too
+    bool interim_ = false;                        // under read_mutex_: reading a 1xx answer
+    bool stray_ = false;                          // under read_mutex_: bytes no request asked for
+    bool failure_drain_ = false;                  // under read_mutex_: a given-up answer ran too long
+    std::string failure_;                         // under monitor_
+    std::atomic<Clock::rep> last_bytes_{0};       // when bytes last arrived
+    std::atomic<bool> retiring_{false};           // written under monitor_: takes no new request
+    std::atomic<bool> teardown_due_{false};       // its use ended: tear it down when no writer is inside
+    std::atomic<bool> writing_{false};            // a writer is inside send()
+    Clock::time_point drain_deadline_{};          // under monitor_: an abandoned answer ends by then
+    std::uint64_t noted_ = 0;                     // under monitor_: stream bytes on_message saw
+    std::uint64_t read_ = 0;                      // under read_mutex_: stream bytes read from the buffer
+    std::uint64_t message_start_ = 0;             // under read_mutex_: where the answer read now began
+    std::unique_ptr<compact::Encoder> requests_;  // under write_turn_; null: plain HTTP/1.1
+    std::unique_ptr<compact::Decoder> answers_;   // under read_mutex_; null: plain HTTP/1.1
+    std::string unread_;           // under read_mutex_: stream bytes read, behind a resource to come
+    std::uint64_t unread_at_ = 0;  // under read_mutex_: the stream's place of unread_[0]
+    // Resources taken, in the stream's order, until their frames are decoded (under monitor_).
+    struct Placed {
+        std::uint64_t at = 0;  // the stream's place of their frames
+        std::string hash, frames;
+        bool arrived = false;
+    };
+    std::deque<Placed> placed_;
+    // Under monitor_: the hashes of the latest resources taken and of those that arrived.
+    // Reticulum advertises a resource again when its parts are not asked for soon enough:
+    // the same one offered twice is neither counted twice nor read twice.
+    std::deque<std::string> offered_, concluded_;
 };
 using LinkPtr = std::shared_ptr<Link>;
 

@@ -21,13 +21,15 @@ const table::Entry kBody[] = {
     table::define(kMain),
     // Tunables, read when the proxy starts: seconds to link, to the first bytes of an
     // answer, of silence within one, of an idle browser connection; bytes of an answer a
-    // browser may fall behind; browser connections at once.
+    // browser may fall behind; browser connections at once; whether links to sites that
+    // take the compact form speak it (1) or plain HTTP/1.1 (0).
     table::value("_CONNECT_TIMEOUT", "120.0"),
     table::value("_REQUEST_TIMEOUT", "60.0"),
     table::value("_READ_TIMEOUT", "30.0"),
     table::value("_IDLE_TIMEOUT", "120.0"),
     table::value("_ANSWER_LIMIT", "4194304"),
     table::value("_MAX_CONNECTIONS", "64"),
+    table::value("_COMPACT_LINKS", "1"),
 };
 
 struct State {

@@ -30,7 +30,8 @@
 //      Channel._lock, ...): Python locks inside RNS. RNS calls into zivane while it holds
 //      one only for a proxy link's channel message handler (inside Channel._lock), which
 //      takes nothing but the link's monitor (5); ready callbacks start on threads of
-//      their own.
+//      their own. A proxy link's resource callbacks run where Reticulum holds none of
+//      its locks (its packet thread offers a resource, an assembly thread concludes one).
 //   4. zivane.client Session::mutex (a PyMutex, one per link), a bounded call's mutex
 //      (transport/bounded_call.cpp, one per call), zivane.proxy Directory::mutex_ (the
 //      sites heard) and the address book's mutex (common/address_book.cpp: the names
