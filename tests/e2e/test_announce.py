@@ -105,7 +105,7 @@ def test_gateway_announces_its_port_and_name_that_a_listener_can_check(tmp_path)
             # Control characters and marks said as spaces, cut at a character boundary.
             said = "Café Recipes  [31m " + "é" * 22
             assert site["name"] == said and len(said.encode()) == 64
-            assert "features" not in site
+            assert site["features"] == 1  # it takes compact links
             deadline = time.monotonic() + 15
             while len(lines) < 4 and time.monotonic() < deadline:
                 time.sleep(0.05)
@@ -123,7 +123,7 @@ def test_a_site_without_a_name_still_announces_its_port_and_nothing_else_on_stde
         proc, lines, dest = gateway(net, tmp_path, 80)
         try:
             [(key, data, _)] = heard(listener, dest)
-            assert decode_site(data) == {"port": 80} and http_hash(key, 80) == dest
+            assert decode_site(data) == {"port": 80, "features": 1} and http_hash(key, 80) == dest
             time.sleep(2)
             assert lines == ["Server listening on HTTP.80", f"Destination hash: {dest}",
                              f"Browse http://{dest}.rns/ through zivane-proxy; Ctrl-C to stop"]
@@ -141,7 +141,7 @@ def test_commands_announce_again_on_their_interval_the_server_without_data(tmp_p
         quiet, _, quiet_dest = gateway(net, tmp_path, 8095, "--announce-interval", "0")
         try:
             server_dest = lines[1].removeprefix("Destination hash: ")
-            for dest, data in ((gw_dest, {"port": 8092, "name": "again"}), (server_dest, None)):
+            for dest, data in ((gw_dest, {"port": 8092, "name": "again", "features": 1}), (server_dest, None)):
                 announces = heard(listener, dest, count=4, timeout=60)
                 assert all((decode_site(d) if d else d) == data for _, d, _ in announces)
                 # Two intervals apart at least, give or take the delivery of each.
@@ -168,7 +168,7 @@ def test_serve_announces_the_name_it_is_given(tmp_path):
             if http_hash(key, 8093) == words[1] and words[4] not in seen:
                 seen.add(words[4])
                 announces.append(decode_site(data))
-        assert announces == [{"port": 8093, "name": "A little  wiki"}] * 4, app.stderr
+        assert announces == [{"port": 8093, "name": "A little  wiki", "features": 1}] * 4, app.stderr
         assert app.stderr == ""
 
 

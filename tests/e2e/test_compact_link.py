@@ -52,12 +52,12 @@ def gateway(net, web):
 
 @pytest.fixture(scope="module")
 def compact_proxy(net):
-    return start_proxy(net)
+    return start_proxy(net, "--no-cache")
 
 
 @pytest.fixture(scope="module")
 def plain_proxy(net):
-    return start_proxy(net, tunables={"_COMPACT_LINKS": 0})
+    return start_proxy(net, "--no-cache", tunables={"_COMPACT_LINKS": 0})
 
 
 def without_date(answer):
