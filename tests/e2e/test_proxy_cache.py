@@ -232,14 +232,18 @@ def test_what_is_not_stored(net, site, gateway, proxy):
 
 
 def test_a_proxy_other_machines_reach_keeps_no_private_answers(net, site, gateway):
-    port = free_port()
-    wide = start_proxy(net, "--listen", f"0.0.0.0:{port}", home=os.path.join(net.config_dir, "wide-home"))
+    home, port = os.path.join(net.config_dir, "wide-home"), free_port()
+    wide = start_proxy(net, "--listen", f"0.0.0.0:{port}", home=home)
     wide.port = port
     site.routes["/mine"] = (200, {"Cache-Control": "private, max-age=600"}, b"my account")
     site.routes["/ours"] = (200, {"Cache-Control": "max-age=600"}, b"everyone's")
     for path in ("/mine", "/ours") * 2:
         get(wide, gateway, path)
     assert (site.count("/mine"), site.count("/ours")) == (2, 1)
+    # nor serves one that the user's loopback proxy stored in the same directory
+    site.routes["/mine-too"] = (200, {"Cache-Control": "private, max-age=600"}, b"my mail")
+    get(start_proxy(net, home=home), gateway, "/mine-too")
+    assert get(wide, gateway, "/mine-too")[2] == b"my mail" and site.count("/mine-too") == 2
 
 
 def test_variants_by_vary(site, gateway, proxy):

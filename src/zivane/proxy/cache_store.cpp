@@ -203,11 +203,13 @@ Visit::~Visit() {
 }
 
 // The variant of the key that the request's own fields select; the latest one when
-// several do (RFC 9111 4.1).
+// several do (RFC 9111 4.1). A proxy other machines reach passes over answers marked
+// private that a loopback proxy of the user stored in the same directory.
 void Visit::look_up() {
     for (const std::string& path : cache_->variant_paths(key_)) {
         StoredEntry entry;
         if (!entry.open(path, key_) || !vary_matches(entry.meta.vary, request_)) continue;
+        if (cache_->shared() && read_control(entry.meta.head, false).is_private) continue;
         if (stored_ && stored_->meta.times.response_time >= entry.meta.times.response_time) continue;
         stored_ = std::move(entry);
     }
