@@ -189,6 +189,10 @@ def test_heuristic_freshness(site, gateway, proxy):
         get(proxy, gateway, path)
         get(proxy, gateway, path)
     assert [site.count(p) for p in paths] == [1, 1, 2, 1, 2]
+    # a browser's condition holds for a 2xx only: the stored 404 is no 304 for it
+    now = time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime())
+    status, _, body = get(proxy, gateway, "/favicon.ico", headers={"If-Modified-Since": now})
+    assert (status, body) == (404, b"no icon") and site.count("/favicon.ico") == 1
 
 
 def test_freshness_by_the_sites_word(site, gateway, proxy):

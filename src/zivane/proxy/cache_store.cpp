@@ -325,7 +325,8 @@ http::Head Visit::stored_head(Served how, bool& has_body) {
                  current_age(meta.head, meta.times, now) >= freshness_lifetime(meta.head, meta.times);
     http::Head head = meta.head;
     has_body = false;
-    if (not_modified_for(request_, head)) {
+    // The browser's conditions are for a 2xx only (RFC 9110 13.2.1): a stored 404 stays one.
+    if (head.status >= 200 && head.status < 300 && not_modified_for(request_, head)) {
         head = not_modified_head(head);
     } else if (head.status == 204) {
         head.framing = http::Framing::None;
