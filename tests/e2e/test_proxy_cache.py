@@ -392,3 +392,13 @@ def test_a_site_that_does_not_answer_in_time(site, gateway, proxy):
     site.delays["/late"] = 8
     status, headers, body = get(proxy, gateway, "/late")
     assert (status, body) == (200, b"on time once") and "111" in headers["Warning"]
+
+
+def test_an_answer_is_stored_before_the_browser_has_all_of_it(site, gateway, proxy):
+    # the browser's next request, on another connection, may come the moment the last byte does
+    paths = [f"/at-once{i}" for i in range(30)]
+    for path in paths:
+        site.routes[path] = (200, {"Cache-Control": "max-age=600"}, path.encode() * 2000)
+        get(proxy, gateway, path)
+        assert get(proxy, gateway, path)[2] == path.encode() * 2000
+    assert [site.count(path) for path in paths] == [1] * len(paths)
