@@ -2,10 +2,12 @@
 their destination hash, kept across restarts), the links it holds, and the form that binds a
 name, which only the page itself can use."""
 
+import ctypes
 import os
 import re
 import shutil
 import socket
+import struct
 import subprocess
 import time
 import urllib.parse
@@ -234,6 +236,38 @@ def test_a_site_opened_by_name_in_chromium_cannot_bind_a_name(net, proxy, home, 
         time.sleep(0.2)
     assert '"GET http://shop.rns/" 200' in proxy.stderr
     assert names.read_text() == before + f"shop = {site.dest_hash}\n"
+
+class Renames:
+    """Counts the files renamed into a directory, by name (inotify), from its making on."""
+
+    def __init__(self, directory):
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK)
+        assert self.libc.inotify_add_watch(self.fd, str(directory).encode(), 0x80) >= 0  # IN_MOVED_TO
+        self.counts = {}
+
+    def count(self, name):
+        while True:
+            try:
+                data = os.read(self.fd, 65536)
+            except BlockingIOError:
+                return self.counts.get(name, 0)
+            while data:
+                length = struct.unpack_from("iIII", data)[3]
+                moved = data[16:16 + length].rstrip(b"\0").decode()
+                self.counts[moved] = self.counts.get(moved, 0) + 1
+                data = data[16 + length:]
+
+
+def test_a_flood_of_announces_costs_few_writes(proxy, announcer, home):
+    (home / ".zivane").mkdir(exist_ok=True)
+    renames = Renames(home / ".zivane")
+    started = time.monotonic()
+    for port in range(9100, 9130):  # paced: each is listed before the next comes
+        wait_listed(proxy, announce(announcer, "HTTP", str(port), site_data(port, b"one of many")))
+    assert renames.count("directory") <= 2 + (time.monotonic() - started) / 5
+    os.close(renames.fd)
+
 
 def test_the_list_survives_a_restart_and_a_corrupted_file(net, proxy, announcer, home):
     hash_ = announce(announcer, "HTTP", "8095", site_data(8095, b"remembered"))
