@@ -196,6 +196,13 @@ def test_only_the_page_itself_binds_a_name(proxy, announcer, home):
     assert names.read_text() == f"mine = {hash_}:8090\n"
     assert post_name(proxy, {**fields, "name": "mine"}).startswith(b"HTTP/1.1 400 ")  # bound already
     assert names.read_text().count("mine") == 1
+    # a names file the user keeps elsewhere and links here stays where it is, linked
+    kept = home / "kept-names"
+    kept.write_text(names.read_text())
+    names.unlink()
+    names.symlink_to(kept)
+    assert post_name(proxy, {**fields, "name": "linked"}).startswith(b"HTTP/1.1 303 ")
+    assert names.is_symlink() and kept.read_text() == f"mine = {hash_}:8090\nlinked = {hash_}:8090\n"
 
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")

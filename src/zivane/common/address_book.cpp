@@ -230,7 +230,10 @@ bool bind(std::string_view name, const Binding& binding, std::string& error) {
     text.append(name).append(" = ").append(binding.hash);
     if (binding.port) text.append(":").append(std::to_string(*binding.port));
     text += '\n';
-    return files::make_directory(zivane_directory(), error) && files::write_atomically(path, text, error);
+    // A names file the user keeps elsewhere and links here is replaced where it is, and
+    // stays linked.
+    std::string replaced = files::resolved(path);
+    return files::make_directory(zivane_directory(), error) && files::write_atomically(replaced, text, error);
 }
 
 }  // namespace zv::address_book

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -61,6 +62,14 @@ bool make_directory(const std::string& path, std::string& why) {
     if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
     why = failed("make the directory", path);
     return false;
+}
+
+std::string resolved(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string out = real;
+    std::free(real);
+    return out;
 }
 
 bool write_atomically(const std::string& path, const std::string& text, std::string& why) {

@@ -25,6 +25,9 @@ bool read_bounded(const std::string& path, std::size_t limit, std::string& out, 
 // Makes `path` (mode 0700) when missing; false with `why` set.
 bool make_directory(const std::string& path, std::string& why);
 
+// `path` with its symbolic links followed, or `path` itself when it names nothing.
+std::string resolved(const std::string& path);
+
 // Writes `text` to a new file beside `path`, flushes it and renames it over `path`.
 bool write_atomically(const std::string& path, const std::string& text, std::string& why);
 
