@@ -2,6 +2,7 @@
 their destination hash, kept across restarts), the links it holds, and the form that binds a
 name, which only the page itself can use."""
 
+import concurrent.futures
 import ctypes
 import os
 import re
@@ -203,6 +204,22 @@ def test_only_the_page_itself_binds_a_name(proxy, announcer, home):
     names.symlink_to(kept)
     assert post_name(proxy, {**fields, "name": "linked"}).startswith(b"HTTP/1.1 303 ")
     assert names.is_symlink() and kept.read_text() == f"mine = {hash_}:8090\nlinked = {hash_}:8090\n"
+
+
+def test_two_proxies_binding_at_once_lose_no_name(net, proxy, announcer, home):
+    other = start_proxy(net, home=os.environ["HOME"])
+    hash_ = announce(announcer, "HTTP", "8091", site_data(8091, b"named from two proxies"))
+    tokens = [form_of(wait_listed(each, hash_), hash_)[0] for each in (proxy, other)]
+
+    def bind(i):
+        fields = {"token": tokens[i % 2], "hash": hash_, "port": "8091", "name": f"race{i}"}
+        return post_name((proxy, other)[i % 2], fields)
+
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        assert all(answer.startswith(b"HTTP/1.1 303 ") for answer in pool.map(bind, range(40)))
+    text = (home / ".zivane" / "names").read_text()
+    assert [i for i in range(40) if f"race{i} = " not in text] == []
+    other.stop()
 
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
