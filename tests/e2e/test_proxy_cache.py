@@ -257,6 +257,16 @@ def test_variants_by_vary(site, gateway, proxy):
     assert [h["Accept-Language"] for _, p, h in site.seen if p == "/lang"] == ["en", "fr"]
 
 
+def test_a_url_keeps_a_bounded_number_of_variants(net, site, gateway, proxy):
+    # each is read whole on every look-up of the URL: a site's Vary must not make them many
+    site.routes["/many"] = (200, {"Cache-Control": "max-age=600", "Vary": "X-Variant"}, b"v" * 5000)
+    for i in range(40):
+        get(proxy, gateway, "/many", headers={"X-Variant": str(i)})
+    assert keys_on_disk(net).count(f"http://{gateway.dest_hash}:80/many") <= 16
+    get(proxy, gateway, "/many", headers={"X-Variant": "39"})  # the latest are kept
+    assert site.count("/many") == 40
+
+
 def test_unsafe_methods_invalidate(site, gateway, proxy):
     site.routes["/doc"] = (200, {"Cache-Control": "max-age=600"}, b"doc")
     get(proxy, gateway, "/doc")

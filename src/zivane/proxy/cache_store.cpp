@@ -22,6 +22,9 @@ constexpr double kTempLeftOver = 3600.0;
 // stored copy can answer: long enough that the browser's next requests of a page get
 // their copies at once, short enough that a site back on the mesh is seen soon.
 constexpr double kUnreachableMemory = 20.0;
+// Stored variants one URL keeps (the most recently used): every look-up of the URL reads
+// each of them whole to check it, and a site's Vary could make them as many as it likes.
+constexpr std::size_t kMaxVariants = 16;
 
 double wall_now() {
     timespec now{};
@@ -131,6 +134,13 @@ std::string Cache::path_for(const std::string& key, const std::vector<VaryValue>
 void Cache::invalidate(const std::string& key) {
     for (const std::string& path : variant_paths(key)) ::unlink(path.c_str());
     evict();
+}
+
+void Cache::keep_few_variants(const std::string& key) {
+    std::vector<FileSeen> files = entry_files(dir_, hex16(fnv1a(key)) + "-");
+    if (files.size() <= kMaxVariants) return;
+    std::sort(files.begin(), files.end(), older);
+    for (std::size_t i = 0; i + kMaxVariants < files.size(); ++i) ::unlink(files[i].path.c_str());
 }
 
 void Cache::evict() {
@@ -301,7 +311,9 @@ void Visit::on_pieces(const std::deque<std::string>& pieces) {
 void Visit::on_end() {
     if (!writer_.active()) return;
     without_gil_if_held([&] {
-        if (writer_.commit(writer_path_)) cache_->evict();
+        if (!writer_.commit(writer_path_)) return;
+        cache_->keep_few_variants(key_);
+        cache_->evict();
     });
 }
 
