@@ -244,6 +244,13 @@ def test_a_proxy_other_machines_reach_keeps_no_private_answers(net, site, gatewa
     for path in ("/mine", "/ours") * 2:
         get(wide, gateway, path)
     assert (site.count("/mine"), site.count("/ours")) == (2, 1)
+    # nor an answer to one browser's cookie, unless the site says it is for everyone
+    site.routes["/signed-in"] = (200, {"Cache-Control": "max-age=600"}, b"hello, alice")
+    site.routes["/signed-in-public"] = (200, {"Cache-Control": "public, max-age=600"}, b"the news")
+    for path in ("/signed-in", "/signed-in-public"):
+        get(wide, gateway, path, headers={"Cookie": "session=alice"})
+        get(wide, gateway, path)
+    assert (site.count("/signed-in"), site.count("/signed-in-public")) == (2, 1)
     # nor serves one that the user's loopback proxy stored in the same directory
     site.routes["/mine-too"] = (200, {"Cache-Control": "private, max-age=600"}, b"my mail")
     get(start_proxy(net, home=home), gateway, "/mine-too")
