@@ -189,6 +189,10 @@ def test_heuristic_freshness(site, gateway, proxy):
         get(proxy, gateway, path)
         get(proxy, gateway, path)
     assert [site.count(p) for p in paths] == [1, 1, 2, 1, 2]
+    # a browser's condition holds for a 2xx only: the stored 404 is no 304 for it
+    now = time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime())
+    status, _, body = get(proxy, gateway, "/favicon.ico", headers={"If-Modified-Since": now})
+    assert (status, body) == (404, b"no icon") and site.count("/favicon.ico") == 1
 
 
 def test_freshness_by_the_sites_word(site, gateway, proxy):
@@ -232,14 +236,25 @@ def test_what_is_not_stored(net, site, gateway, proxy):
 
 
 def test_a_proxy_other_machines_reach_keeps_no_private_answers(net, site, gateway):
-    port = free_port()
-    wide = start_proxy(net, "--listen", f"0.0.0.0:{port}", home=os.path.join(net.config_dir, "wide-home"))
+    home, port = os.path.join(net.config_dir, "wide-home"), free_port()
+    wide = start_proxy(net, "--listen", f"0.0.0.0:{port}", home=home)
     wide.port = port
     site.routes["/mine"] = (200, {"Cache-Control": "private, max-age=600"}, b"my account")
     site.routes["/ours"] = (200, {"Cache-Control": "max-age=600"}, b"everyone's")
     for path in ("/mine", "/ours") * 2:
         get(wide, gateway, path)
     assert (site.count("/mine"), site.count("/ours")) == (2, 1)
+    # nor an answer to one browser's cookie, unless the site says it is for everyone
+    site.routes["/signed-in"] = (200, {"Cache-Control": "max-age=600"}, b"hello, alice")
+    site.routes["/signed-in-public"] = (200, {"Cache-Control": "public, max-age=600"}, b"the news")
+    for path in ("/signed-in", "/signed-in-public"):
+        get(wide, gateway, path, headers={"Cookie": "session=alice"})
+        get(wide, gateway, path)
+    assert (site.count("/signed-in"), site.count("/signed-in-public")) == (2, 1)
+    # nor serves one that the user's loopback proxy stored in the same directory
+    site.routes["/mine-too"] = (200, {"Cache-Control": "private, max-age=600"}, b"my mail")
+    get(start_proxy(net, home=home), gateway, "/mine-too")
+    assert get(wide, gateway, "/mine-too")[2] == b"my mail" and site.count("/mine-too") == 2
 
 
 def test_variants_by_vary(site, gateway, proxy):
@@ -247,6 +262,16 @@ def test_variants_by_vary(site, gateway, proxy):
     for language in ("en", "fr", "en", "fr"):
         assert get(proxy, gateway, "/lang", headers={"Accept-Language": language})[0] == 200
     assert [h["Accept-Language"] for _, p, h in site.seen if p == "/lang"] == ["en", "fr"]
+
+
+def test_a_url_keeps_a_bounded_number_of_variants(net, site, gateway, proxy):
+    # each is read whole on every look-up of the URL: a site's Vary must not make them many
+    site.routes["/many"] = (200, {"Cache-Control": "max-age=600", "Vary": "X-Variant"}, b"v" * 5000)
+    for i in range(40):
+        get(proxy, gateway, "/many", headers={"X-Variant": str(i)})
+    assert keys_on_disk(net).count(f"http://{gateway.dest_hash}:80/many") <= 16
+    get(proxy, gateway, "/many", headers={"X-Variant": "39"})  # the latest are kept
+    assert site.count("/many") == 40
 
 
 def test_unsafe_methods_invalidate(site, gateway, proxy):
@@ -384,3 +409,13 @@ def test_a_site_that_does_not_answer_in_time(site, gateway, proxy):
     site.delays["/late"] = 8
     status, headers, body = get(proxy, gateway, "/late")
     assert (status, body) == (200, b"on time once") and "111" in headers["Warning"]
+
+
+def test_an_answer_is_stored_before_the_browser_has_all_of_it(site, gateway, proxy):
+    # the browser's next request, on another connection, may come the moment the last byte does
+    paths = [f"/at-once{i}" for i in range(30)]
+    for path in paths:
+        site.routes[path] = (200, {"Cache-Control": "max-age=600"}, path.encode() * 2000)
+        get(proxy, gateway, path)
+        assert get(proxy, gateway, path)[2] == path.encode() * 2000
+    assert [site.count(path) for path in paths] == [1] * len(paths)

@@ -2,10 +2,13 @@
 their destination hash, kept across restarts), the links it holds, and the form that binds a
 name, which only the page itself can use."""
 
+import concurrent.futures
+import ctypes
 import os
 import re
 import shutil
 import socket
+import struct
 import subprocess
 import time
 import urllib.parse
@@ -194,6 +197,29 @@ def test_only_the_page_itself_binds_a_name(proxy, announcer, home):
     assert names.read_text() == f"mine = {hash_}:8090\n"
     assert post_name(proxy, {**fields, "name": "mine"}).startswith(b"HTTP/1.1 400 ")  # bound already
     assert names.read_text().count("mine") == 1
+    # a names file the user keeps elsewhere and links here stays where it is, linked
+    kept = home / "kept-names"
+    kept.write_text(names.read_text())
+    names.unlink()
+    names.symlink_to(kept)
+    assert post_name(proxy, {**fields, "name": "linked"}).startswith(b"HTTP/1.1 303 ")
+    assert names.is_symlink() and kept.read_text() == f"mine = {hash_}:8090\nlinked = {hash_}:8090\n"
+
+
+def test_two_proxies_binding_at_once_lose_no_name(net, proxy, announcer, home):
+    other = start_proxy(net, home=os.environ["HOME"])
+    hash_ = announce(announcer, "HTTP", "8091", site_data(8091, b"named from two proxies"))
+    tokens = [form_of(wait_listed(each, hash_), hash_)[0] for each in (proxy, other)]
+
+    def bind(i):
+        fields = {"token": tokens[i % 2], "hash": hash_, "port": "8091", "name": f"race{i}"}
+        return post_name((proxy, other)[i % 2], fields)
+
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        assert all(answer.startswith(b"HTTP/1.1 303 ") for answer in pool.map(bind, range(40)))
+    text = (home / ".zivane" / "names").read_text()
+    assert [i for i in range(40) if f"race{i} = " not in text] == []
+    other.stop()
 
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -234,6 +260,38 @@ def test_a_site_opened_by_name_in_chromium_cannot_bind_a_name(net, proxy, home, 
         time.sleep(0.2)
     assert '"GET http://shop.rns/" 200' in proxy.stderr
     assert names.read_text() == before + f"shop = {site.dest_hash}\n"
+
+class Renames:
+    """Counts the files renamed into a directory, by name (inotify), from its making on."""
+
+    def __init__(self, directory):
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK)
+        assert self.libc.inotify_add_watch(self.fd, str(directory).encode(), 0x80) >= 0  # IN_MOVED_TO
+        self.counts = {}
+
+    def count(self, name):
+        while True:
+            try:
+                data = os.read(self.fd, 65536)
+            except BlockingIOError:
+                return self.counts.get(name, 0)
+            while data:
+                length = struct.unpack_from("iIII", data)[3]
+                moved = data[16:16 + length].rstrip(b"\0").decode()
+                self.counts[moved] = self.counts.get(moved, 0) + 1
+                data = data[16 + length:]
+
+
+def test_a_flood_of_announces_costs_few_writes(proxy, announcer, home):
+    (home / ".zivane").mkdir(exist_ok=True)
+    renames = Renames(home / ".zivane")
+    started = time.monotonic()
+    for port in range(9100, 9130):  # paced: each is listed before the next comes
+        wait_listed(proxy, announce(announcer, "HTTP", str(port), site_data(port, b"one of many")))
+    assert renames.count("directory") <= 2 + (time.monotonic() - started) / 5
+    os.close(renames.fd)
+
 
 def test_the_list_survives_a_restart_and_a_corrupted_file(net, proxy, announcer, home):
     hash_ = announce(announcer, "HTTP", "8095", site_data(8095, b"remembered"))

@@ -64,7 +64,8 @@ def answer_head(kind, version, fields, size):
         validator = tag
         head.append(("etag", tag))
     asked = fields.get("range", "")
-    if not (asked.startswith("bytes=") and fields.get("if-range") == validator):
+    if_range_holds = kind == "ignores" or fields.get("if-range") == validator
+    if not (asked.startswith("bytes=") and if_range_holds):
         return 200, head, 0, size - 1
     first, last = int(asked[6:].rstrip("-")), size - 1
     if kind == "shifted":
@@ -73,6 +74,8 @@ def answer_head(kind, version, fields, size):
         last -= 1
     if kind == "retagged":
         head = [h for h in head if h[0] != "etag"] + [("etag", '"other"')]
+    if kind == "ignores":  # deaf to If-Range, and silent about which version the bytes are of
+        head = [h for h in head if h[0] != "etag"]
     head.append(("content-range", "bytes %d-%d/%d" % (first, last, size)))
     return 206, head, first, last
 
@@ -99,7 +102,7 @@ async def app(scope, receive, send):
         await send({"type": "http.response.body", "body": body[i:i + PIECE], "more_body": True})
         if cut_at is not None and i + PIECE >= cut_at:
             state["cuts"] += 1
-            if kind == "changes":
+            if kind in ("changes", "ignores"):
                 state["version"] += 1
             await asyncio.sleep(1.0)  # what was sent reaches the other end first
             if kind == "stalls":  # the link stays up, silent
@@ -209,6 +212,7 @@ CUT_SHORT = [
     ("shifted", True),     # a 206 that starts a byte late
     ("short", True),       # a 206 that ends a byte early
     ("retagged", True),    # a 206 of another version
+    ("ignores", True),     # a 206 of the new version, without the ETag that would tell
 ]
 
 
@@ -252,7 +256,8 @@ def test_a_download_whose_link_dies_arrives_whole_through_the_transports(site, c
 
 
 @pytest.mark.parametrize("kind, error", [("changes", "RemoteProtocolError"), ("weak", "RemoteProtocolError"),
-                                         ("shifted", "RemoteProtocolError")])
+                                         ("shifted", "RemoteProtocolError"),
+                                         ("ignores", "RemoteProtocolError")])
 def test_an_answer_that_cannot_go_on_raises_in_the_transports(site, client, kind, error):
     path = f"/{kind}/60000/1/httpx"
     assert client.check(FETCH % (path, "httpx", "httpx"), timeout=300) == error

@@ -213,6 +213,14 @@ bool bind(std::string_view name, const Binding& binding, std::string& error) {
         error = cat({"'", name, "' is not a name (1-63 lower-case letters, digits, hyphens)"});
         return false;
     }
+    // Proxies of the user bind names in processes of their own: the file is read and
+    // replaced under a lock they share, taken before the book's mutex.
+    if (!files::make_directory(zivane_directory(), error)) return false;
+    files::Lock shared(zivane_directory() + "/names.lock");
+    if (!shared.held()) {
+        error = "cannot lock " + zivane_directory() + "/names.lock";
+        return false;
+    }
     Cache& c = cache();
     sync::MutexGuard held(c.mutex);
     std::string path = names_path(), text;
@@ -230,7 +238,10 @@ bool bind(std::string_view name, const Binding& binding, std::string& error) {
     text.append(name).append(" = ").append(binding.hash);
     if (binding.port) text.append(":").append(std::to_string(*binding.port));
     text += '\n';
-    return files::make_directory(zivane_directory(), error) && files::write_atomically(path, text, error);
+    // A names file the user keeps elsewhere and links here is replaced where it is, and
+    // stays linked.
+    std::string replaced = files::resolved(path);
+    return files::write_atomically(replaced, text, error);
 }
 
 }  // namespace zv::address_book

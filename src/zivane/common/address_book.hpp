@@ -52,7 +52,8 @@ std::vector<std::string> problems();
 
 // Adds `name = hash[:port]` to the file (made, with its directory, when missing), by
 // writing a new file and renaming it over the old one. False with `error` set when the
-// name is not valid, is bound already, or the file cannot be written.
+// name is not valid, is bound already, or the file cannot be written. Waits for other
+// processes binding names (names.lock beside the file): call without the GIL.
 bool bind(std::string_view name, const Binding& binding, std::string& error);
 
 }  // namespace zv::address_book

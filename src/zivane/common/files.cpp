@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +63,27 @@ bool make_directory(const std::string& path, std::string& why) {
     if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
     why = failed("make the directory", path);
     return false;
+}
+
+Lock::Lock(const std::string& path)
+    : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)) {
+    while (fd_ >= 0 && ::flock(fd_, LOCK_EX) < 0) {
+        if (errno == EINTR) continue;
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+Lock::~Lock() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::string resolved(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string out = real;
+    std::free(real);
+    return out;
 }
 
 bool write_atomically(const std::string& path, const std::string& text, std::string& why) {

@@ -25,6 +25,24 @@ bool read_bounded(const std::string& path, std::size_t limit, std::string& out, 
 // Makes `path` (mode 0700) when missing; false with `why` set.
 bool make_directory(const std::string& path, std::string& why);
 
+// An exclusive lock on the file `path` (made when missing) across processes, held while
+// the object lives; a blocking wait (call without the GIL). Not held when the file cannot
+// be opened.
+class Lock {
+public:
+    explicit Lock(const std::string& path);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// `path` with its symbolic links followed, or `path` itself when it names nothing.
+std::string resolved(const std::string& path);
+
 // Writes `text` to a new file beside `path`, flushes it and renames it over `path`.
 bool write_atomically(const std::string& path, const std::string& text, std::string& why);
 

@@ -10,7 +10,7 @@
 //
 // The bound (`limit` bytes) is kept after every store by removing the least recently used
 // files (by modification time, which a use renews); an answer over an eighth of the bound
-// is not stored. Proxies sharing the directory only ever rename whole files into place and
+// is not stored, and a URL keeps its few most recently used variants only. Proxies sharing the directory only ever rename whole files into place and
 // remove files: neither can leave the other a half-written entry.
 //
 // Threads: Cache's state is its atomic figures and a Monitor-level mutex (sync.hpp, 5)
@@ -54,6 +54,8 @@ public:
     std::string path_for(const std::string& key, const std::vector<VaryValue>& vary) const;
     // Removes every stored variant of `key`.
     void invalidate(const std::string& key);
+    // Removes the least recently used variants of `key` beyond the few a URL keeps.
+    void keep_few_variants(const std::string& key);
     // Removes the least recently used entries until the bound holds, and counts the rest.
     void evict();
 

@@ -202,6 +202,9 @@ std::string refusal_to_store(const http::Head& request, const Control& asked, co
     if (answer.find("set-cookie")) return "set-cookie";
     if (request.find("authorization") && !control.is_public && !control.must_revalidate)
         return "authorization";
+    // Browsers of several machines share a wide proxy: what one got for its cookie (its
+    // account, its basket) is kept only when the site says it is for everyone.
+    if (shared && request.find("cookie") && !control.is_public) return "cookie";
     if (!has_explicit_expiry(answer, control) && !heuristically_cacheable(answer.status) &&
         !control.is_public)
         return "no freshness";

@@ -49,7 +49,7 @@ double freshness_lifetime(const http::Head& stored, const Times& times);
 
 // Why an answer to a GET must not be stored; empty when it may be. `asked` is the
 // request's own Cache-Control; `shared`: the cache serves more than one user, so answers
-// marked private are not kept.
+// marked private, and answers to a request with a cookie not marked public, are not kept.
 std::string refusal_to_store(const http::Head& request, const Control& asked, const http::Head& answer,
                              bool shared);
 

@@ -22,6 +22,9 @@ constexpr double kTempLeftOver = 3600.0;
 // stored copy can answer: long enough that the browser's next requests of a page get
 // their copies at once, short enough that a site back on the mesh is seen soon.
 constexpr double kUnreachableMemory = 20.0;
+// Stored variants one URL keeps (the most recently used): every look-up of the URL reads
+// each of them whole to check it, and a site's Vary could make them as many as it likes.
+constexpr std::size_t kMaxVariants = 16;
 
 double wall_now() {
     timespec now{};
@@ -133,6 +136,13 @@ void Cache::invalidate(const std::string& key) {
     evict();
 }
 
+void Cache::keep_few_variants(const std::string& key) {
+    std::vector<FileSeen> files = entry_files(dir_, hex16(fnv1a(key)) + "-");
+    if (files.size() <= kMaxVariants) return;
+    std::sort(files.begin(), files.end(), older);
+    for (std::size_t i = 0; i + kMaxVariants < files.size(); ++i) ::unlink(files[i].path.c_str());
+}
+
 void Cache::evict() {
     std::vector<FileSeen> files = entry_files(dir_, "");
     std::sort(files.begin(), files.end(), older);
@@ -203,11 +213,13 @@ Visit::~Visit() {
 }
 
 // The variant of the key that the request's own fields select; the latest one when
-// several do (RFC 9111 4.1).
+// several do (RFC 9111 4.1). A proxy other machines reach passes over answers marked
+// private that a loopback proxy of the user stored in the same directory.
 void Visit::look_up() {
     for (const std::string& path : cache_->variant_paths(key_)) {
         StoredEntry entry;
         if (!entry.open(path, key_) || !vary_matches(entry.meta.vary, request_)) continue;
+        if (cache_->shared() && read_control(entry.meta.head, false).is_private) continue;
         if (stored_ && stored_->meta.times.response_time >= entry.meta.times.response_time) continue;
         stored_ = std::move(entry);
     }
@@ -299,7 +311,9 @@ void Visit::on_pieces(const std::deque<std::string>& pieces) {
 void Visit::on_end() {
     if (!writer_.active()) return;
     without_gil_if_held([&] {
-        if (writer_.commit(writer_path_)) cache_->evict();
+        if (!writer_.commit(writer_path_)) return;
+        cache_->keep_few_variants(key_);
+        cache_->evict();
     });
 }
 
@@ -323,7 +337,8 @@ http::Head Visit::stored_head(Served how, bool& has_body) {
                  current_age(meta.head, meta.times, now) >= freshness_lifetime(meta.head, meta.times);
     http::Head head = meta.head;
     has_body = false;
-    if (not_modified_for(request_, head)) {
+    // The browser's conditions are for a 2xx only (RFC 9110 13.2.1): a stored 404 stays one.
+    if (head.status >= 200 && head.status < 300 && not_modified_for(request_, head)) {
         head = not_modified_head(head);
     } else if (head.status == 204) {
         head.framing = http::Framing::None;

@@ -304,16 +304,15 @@ Relayed relay_released(Proxy& proxy, Browser& browser, Relay& relay, Link& link,
                                                                                           : Relayed::Close;
         }
         if (taken.has_head && !continued) plan = resume::plan_for(request, taken.head);
+        // Stored before the browser has its last byte: its next request may come at once.
+        visit.on_pieces(taken.pieces);
+        if (taken.ended) visit.on_end();
         if ((taken.has_head && !continued && !relay.begin(std::move(taken.head), answer->head_request)) ||
             !relay.pieces(taken.pieces)) {
             link.abandon(answer);
             return Relayed::Close;
         }
-        visit.on_pieces(taken.pieces);
-        if (taken.ended) {
-            visit.on_end();
-            return relay.finish() ? Relayed::Next : Relayed::Close;
-        }
+        if (taken.ended) return relay.finish() ? Relayed::Next : Relayed::Close;
         if (taken.overflowed) return Relayed::Close;
         if (!taken.failure.empty()) {
             if (!relay.started()) return stand_in(502, taken.failure);

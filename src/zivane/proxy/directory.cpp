@@ -20,6 +20,9 @@ namespace {
 constexpr std::string_view kHeader = "zivane-proxy directory 1";
 constexpr std::size_t kMaxFile = 512u << 10;  // kMaxSites lines of at most ~170 bytes
 constexpr std::int64_t kResaveSeconds = 60;   // a site heard again: its time saved at most this often
+// A site new or changed: saved at most this often, so that a flood of announces (each
+// from a new identity costs its sender nothing) does not rewrite the file for each one.
+constexpr std::int64_t kChangeSaveSeconds = 5;
 constexpr int kUnconfirmedPorts[] = {80, 8080};
 
 constexpr Capsule<std::weak_ptr<Directory>> kDirectoryCapsule{"zivane.proxy.directory"};
@@ -166,7 +169,7 @@ void Directory::heard(PyObject* module, PyObject* destination_hash, PyObject* id
         sync::MutexGuard held(mutex_);
         keep_locked(std::move(site), changed);
     }
-    save(changed ? Save::Now : Save::Heard);
+    save(changed ? Save::Changed : Save::Heard);
 }
 
 // Stores `site`, keeping what the proxy learnt of it; `changed` when more than the time
@@ -229,8 +232,10 @@ std::string Directory::serialize_locked() const {
     return text;
 }
 
-// Writes the sites: now, or when something changed since the last write and (Heard) that
-// write is older than kResaveSeconds. GIL held; the write itself goes without it.
+// Writes the sites: now, or when something changed since the last write and that write
+// is older than kChangeSaveSeconds (Changed) or kResaveSeconds (Heard); what is left
+// unwritten goes with the next save, at the latest the final one. GIL held; the write
+// itself goes without it.
 void Directory::save(Save when) {
     std::string text;
     std::uint64_t generation = 0;
@@ -239,6 +244,7 @@ void Directory::save(Save when) {
         bool unsaved = generation_ != written_.load();
         if (when == Save::Final && !unsaved) return;
         if (when == Save::Heard && (!unsaved || now() - saved_at_ < kResaveSeconds)) return;
+        if (when == Save::Changed && now() - saved_at_ < kChangeSaveSeconds) return;
         text = serialize_locked();
         generation = generation_;
         saved_at_ = now();

@@ -57,7 +57,7 @@ public:
     std::vector<HeardSite> newest_first();
 
 private:
-    enum class Save { Now, Heard, Final };
+    enum class Save { Now, Changed, Heard, Final };
     bool load();
     void save(Save when);
     std::string serialize_locked() const;

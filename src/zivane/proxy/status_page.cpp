@@ -4,6 +4,7 @@
 #include "proxy/proxy.hpp"
 #include "support/ascii.hpp"
 #include "support/concat.hpp"
+#include "support/sync.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -321,7 +322,10 @@ std::string bind_name(Proxy& proxy, const OwnRequest& request, int& status) {
         binding.port = number;
     }
     if (!address_book::is_hash(binding.hash)) return plain(status = 400, "bad destination hash");
-    if (!address_book::bind(name, binding, why)) return plain(status = 400, why);
+    // The names file is written and flushed to disk: not with the GIL, which Reticulum's
+    // threads wait for meanwhile.
+    if (!sync::without_gil([&] { return address_book::bind(name, binding, why); }))
+        return plain(status = 400, why);
     status = 303;
     return response(303, "text/plain; charset=utf-8", "", false, "Location: /\r\n");
 }

@@ -26,6 +26,8 @@
 //      ready callback, and by the closed callback while it ends the last answer.
 //      zivane.proxy Directory::save_turn_ (a PyMutex): held while one save writes the
 //      directory's file, with the GIL released for the write; nothing is taken under it.
+//      The names file's lock (flock on ~/.zivane/names.lock, shared with the user's other
+//      processes): taken with the GIL released, held while a name is bound (takes 4).
 //   3. Reticulum's own locks (RawChannelReader._lock, the buffered reader's lock,
 //      Channel._lock, ...): Python locks inside RNS. RNS calls into zivane while it holds
 //      one only for a proxy link's channel message handler (inside Channel._lock), which
