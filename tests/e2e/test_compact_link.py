@@ -174,7 +174,8 @@ def on_link(link):
 
 destination.set_link_established_callback(on_link)
 app_data = None if ARGS[1] == "-" else bytes.fromhex(ARGS[1])
-destination.announce(app_data=app_data)
+destination.set_default_app_data(app_data)  # path answers carry it too, as a gateway's do
+destination.announce()
 print("READY", destination.hash.hex(), flush=True)
 sys.stdin.read()
 """
