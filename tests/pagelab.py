@@ -322,10 +322,11 @@ def span(trace, server):
 
 
 class PageLab:
-    """One radio lab with both ways up: gateway and proxy, raw site and fetcher."""
+    """One radio lab with both ways up: gateway and proxy, raw site and fetcher (without
+    `raw`, the zivane way only)."""
 
-    def __init__(self, bitrate=9600, latency=0.25):
-        self.bitrate, self.latency = bitrate, latency
+    def __init__(self, bitrate=9600, latency=0.25, raw=True):
+        self.bitrate, self.latency, self.raw = bitrate, latency, raw
         self.lab = None
         self.site = None
 
@@ -348,22 +349,35 @@ class PageLab:
         root = os.path.join(lab.directory, "www")
         self.files = make_site(root)
         self.site = SiteServer(root)
-        for segment in ("zivane", "raw"):
+        for segment in ("zivane", "raw") if self.raw else ("zivane",):
             lab.segment(segment, bitrate=self.bitrate, latency=self.latency)
         gateway_node, proxy_node = lab.node("gateway", ["zivane"]), lab.node("proxy", ["zivane"])
-        site_node, fetcher_node = lab.node("site", ["raw"]), lab.node("fetcher", ["raw"])
         # The servers announce before the clients exist: a client's first visit pays for
         # its path request and the answer, as a browser's first visit to a site would.
         gateway = lab.spawn(gateway_node, GATEWAY_SOURCE, "{}", "80", self.site.url, "--identity",
                             os.path.join(lab.directory, "gateway-identity"),
                             ready="Destination hash:", name="gateway")
         self.gateway_hash = gateway.ready_words[-1]
-        self.raw_hash = lab.spawn(site_node, RAW_SITE_SOURCE, root, name="site").ready_words[0]
+        if self.raw:
+            site_node = lab.node("site", ["raw"])
+            self.raw_hash = lab.spawn(site_node, RAW_SITE_SOURCE, root, name="site").ready_words[0]
+        for server in ("gateway", "site") if self.raw else ("gateway",):
+            self.wait_announced(server)
         lab.wait_quiet(timeout=120)
         self.proxy = self.start_proxy(proxy_node)
-        self.fetcher = lab.spawn(fetcher_node, RAW_FETCHER_SOURCE, name="fetcher")
+        if self.raw:
+            self.fetcher = lab.spawn(lab.node("fetcher", ["raw"]), RAW_FETCHER_SOURCE, name="fetcher")
         self.profile = os.path.join(lab.directory, "chromium-profile")
         lab.wait_quiet(timeout=120)
+
+    def wait_announced(self, node, timeout=60):
+        """Until the node's announce has been on the air (its interface may come up after
+        the process says it is ready)."""
+        deadline = time.monotonic() + timeout
+        while not self.lab.air().total("kind:announce:frames", sender=node):
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{node} did not announce")
+            time.sleep(0.1)
 
     def start_proxy(self, node):
         port = free_port()
