@@ -118,6 +118,27 @@ def print_table(cases):
     print(f"(medians; rounds: {', '.join(f'{k} {v}' for k, v in rounds.items())})")
 
 
+GROUPS = (("path", {"path-request", "path-response", "announce"}),
+          ("link set-up", {"link-request", "link-proof", "link-rtt"}),
+          ("proofs", {"proof", "resource-proof"}),
+          ("resource control", {"resource-adv", "resource-req", "resource-hmu", "resource-cancel"}))
+
+
+def group_of(kind):
+    return next((name for name, kinds in GROUPS if kind in kinds), "data")
+
+
+def by_group(air, sender):
+    """{group: [frames, bytes]} of what `sender` put on the air."""
+    out = {}
+    for (_, who, field), value in air.counts.items():
+        if who == sender and field.startswith("kind:"):
+            _, kind, what = field.split(":")
+            entry = out.setdefault(group_of(kind), [0, 0])
+            entry[what == "bytes"] += value
+    return out
+
+
 def print_kinds(cases):
     print("\nOn the air by packet kind (frames/bytes, median round):")
     for case in cases:
@@ -125,6 +146,16 @@ def print_kinds(cases):
             visit = case.typical(way)
             if visit:
                 print(f"  {case.label:26} {way:6} {visit.describe()}")
+    print("\nUp and down by group (frames/bytes, median round):")
+    senders = {"zivane": ("proxy", "gateway"), "raw": ("fetcher", "site")}
+    for case in cases:
+        for way in WAYS:
+            visit = case.typical(way)
+            if visit:
+                halves = [", ".join(f"{group} {frames}/{size}" for group, (frames, size) in
+                                    sorted(by_group(visit.air, sender).items(), key=lambda kv: -kv[1][1]))
+                          for sender in senders[way]]
+                print(f"  {case.label:26} {way:6} up: {halves[0]} | down: {halves[1]}")
 
 
 def print_answers(cases):
