@@ -16,8 +16,9 @@ frame. Figures are medians over the rounds.
 
 Cases: 9600 bit/s (--rounds, default 3) and 1200 bit/s (--slow-rounds, default 1; a first
 visit takes about four minutes), the two rates in labs side by side. --quick: 9600 bit/s,
-one round. The zivane commands run with this interpreter (`sys.executable -m zivane.proxy`),
-so a build is measured by running this script with its virtual environment's python.
+one round; --slim: the proxy runs with --slim. The zivane commands run with this interpreter
+(`sys.executable -m zivane.proxy`), so a build is measured by running this script with its
+virtual environment's python.
 """
 
 import argparse
@@ -59,14 +60,14 @@ class Case:
         return good[len(good) // 2] if good else None
 
 
-def run_rounds(bitrate, rounds, first, second):
+def run_rounds(bitrate, rounds, first, second, proxy_args):
     for index in range(rounds):
         started = time.monotonic()
         print(f"{bitrate} bit/s round {index + 1} ...", file=sys.stderr, flush=True)
         # Alternate which way goes first, so neither always meets a machine just woken up.
         order = WAYS if index % 2 == 0 else WAYS[::-1]
         try:
-            with PageLab(bitrate=bitrate) as lab:
+            with PageLab(bitrate=bitrate, proxy_args=proxy_args) as lab:
                 for case in (first, second):
                     for way in order:
                         visit = lab.visit_zivane() if way == "zivane" else lab.visit_raw()
@@ -172,6 +173,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="9600 bit/s only, one round")
     parser.add_argument("--rounds", type=int, default=3, help="rounds at 9600 bit/s")
     parser.add_argument("--slow-rounds", type=int, default=1, help="rounds at 1200 bit/s")
+    parser.add_argument("--slim", action="store_true", help="the proxy drops headers that only identify the browser")
     args = parser.parse_args()
     if not CHROMIUM:
         sys.exit("chromium is not installed (apt-get install chromium)")
@@ -181,7 +183,9 @@ def main():
     cases = {bitrate: (Case(bitrate, 1), Case(bitrate, 2)) for bitrate, _ in plan}
     started = time.monotonic()
     # The labs are bound by simulated air time, not the processor: the rates run side by side.
-    lanes = [threading.Thread(target=run_rounds, args=(bitrate, rounds, *cases[bitrate])) for bitrate, rounds in plan]
+    proxy_args = ["--slim"] if args.slim else []
+    lanes = [threading.Thread(target=run_rounds, args=(bitrate, rounds, *cases[bitrate], proxy_args))
+             for bitrate, rounds in plan]
     for lane in lanes:
         lane.start()
     for lane in lanes:

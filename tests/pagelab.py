@@ -322,11 +322,11 @@ def span(trace, server):
 
 
 class PageLab:
-    """One radio lab with both ways up: gateway and proxy, raw site and fetcher (without
-    `raw`, the zivane way only)."""
+    """One radio lab with both ways up: gateway and proxy (with `proxy_args` on its command
+    line), raw site and fetcher (without `raw`, the zivane way only)."""
 
-    def __init__(self, bitrate=9600, latency=0.25, raw=True):
-        self.bitrate, self.latency, self.raw = bitrate, latency, raw
+    def __init__(self, bitrate=9600, latency=0.25, raw=True, proxy_args=()):
+        self.bitrate, self.latency, self.raw, self.proxy_args = bitrate, latency, raw, list(proxy_args)
         self.lab = None
         self.site = None
 
@@ -382,7 +382,8 @@ class PageLab:
     def start_proxy(self, node):
         port = free_port()
         args = [sys.executable, "-m", "zivane.proxy", "--listen", f"127.0.0.1:{port}", "--config",
-                node.config_dir, "--identity", os.path.join(self.lab.directory, "proxy-identity")]
+                node.config_dir, "--identity", os.path.join(self.lab.directory, "proxy-identity"),
+                *self.proxy_args]
         proc = ProxyProc(args, self.lab.env(node), None, "proxy")
         self.lab.procs.append(proc)
         deadline = time.monotonic() + 60
