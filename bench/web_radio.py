@@ -160,12 +160,17 @@ def print_kinds(cases):
 
 
 def print_answers(cases):
-    print("\nWhat the web server answered the browser (median round):")
+    print("\nWhat the web server answered the browser; the raw answers' resource parts on the air against"
+          " those they needed (the rest were sent again) (median round):")
     for case in cases:
         visit = case.typical("zivane")
         if visit:
             answers = " ".join(f"{path} {int(status)}" for _, path, status in visit.result["answers"])
             print(f"  {case.label:26} {answers}")
+        visit = case.typical("raw")
+        if visit and visit.result.get("parts"):
+            _, needed = visit.result["parts"]
+            print(f"  {case.label:26} raw resource parts: {visit.air.count('resource')} on the air, {needed} needed")
 
 
 def main():

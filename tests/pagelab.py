@@ -216,12 +216,22 @@ print("READY", destination.hexhash, flush=True)
 sys.stdin.read()
 """
 
-# VISIT <json: dest, order, timeout> -> DONE <json: ok, time, answers {path: [status, length]}, error>
+# VISIT <json: dest, order, timeout> -> DONE <json: ok, time, answers {path: [status, length]},
+#                                            parts [resource parts arrived, needed], error>
 # The link stays up between visits; a second visit asks with If-Modified-Since.
 RAW_FETCHER_SOURCE = """
 import json
 reticulum = RNS.Reticulum(CONFIG, RNS.LOG_WARNING)
 state = {"link": None, "modified": {}}
+
+# Resource parts handed to the resources, and the parts the answers needed.
+parts = {"arrived": 0, "needed": {}}
+receive_part = RNS.Resource.receive_part
+def counting_receive_part(resource, packet):
+    parts["arrived"] += 1
+    parts["needed"][resource.hash] = resource.total_parts
+    return receive_part(resource, packet)
+RNS.Resource.receive_part = counting_receive_part
 
 def open_link(dest, deadline):
     h = bytes.fromhex(dest)
@@ -247,6 +257,7 @@ def request_bytes(path):
 
 def visit(job):
     started = time.time()
+    parts["arrived"], parts["needed"] = 0, {}
     deadline = started + job["timeout"]
     if state["link"] is None or state["link"].status != RNS.Link.ACTIVE:
         state["link"] = open_link(job["dest"], deadline)
@@ -282,6 +293,7 @@ def visit(job):
     done.wait(max(0, deadline - time.time()))
     ok = not failed and len(answers) == len(job["order"])
     return {"ok": ok, "time": time.time() - started, "answers": answers,
+            "parts": [parts["arrived"], sum(parts["needed"].values())],
             "error": "; ".join(failed) or (None if ok else "timed out")}
 
 print("READY", flush=True)
