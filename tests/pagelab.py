@@ -309,11 +309,11 @@ for line in sys.stdin:
 class Visit:
     """What one visit put on the air, how long it took and what it got."""
 
-    def __init__(self, air, trace, server, result):
+    def __init__(self, air, trace, client, server, result):
         self.air, self.result = air, result
         self.ok = result.get("ok", False)
         self.time = span(trace, server)
-        self.up = air.total("bytes", sender=("proxy" if server == "gateway" else "fetcher"))
+        self.up = air.total("bytes", sender=client)
         self.down = air.total("bytes", sender=server)
 
     def describe(self):
@@ -406,7 +406,7 @@ class PageLab:
         proc.port = port
         return proc
 
-    def measure(self, segment, server, run, timeout):
+    def measure(self, segment, client, server, run, timeout):
         self.lab.wait_quiet(timeout=timeout)
         self.lab.trace()
         before = self.lab.air()
@@ -415,28 +415,29 @@ class PageLab:
         air = self.lab.air() - before
         air = Air({k: v for k, v in air.counts.items() if k[0] == segment})
         trace = [dict(t, latency=self.latency) for t in self.lab.trace() if t["segment"] == segment]
-        return Visit(air, trace, server, result)
+        return Visit(air, trace, client, server, result)
 
     def visit_zivane(self, timeout=600):
         """Chromium loads the page (with the lab's one profile) and the DOM is checked."""
         seen_before = len(self.site.seen)
 
         def run():
-            started = time.monotonic()
-            dom = self.chromium(f"http://{self.gateway_hash}.rns/index.html", timeout)
-            expected = expected_report(self.files)
-            ok = expected in dom.stdout
-            return {"ok": ok, "wall": time.monotonic() - started,
-                    "error": None if ok else f"page not ready: {dom.stdout[-300:]!r} {dom.stderr[-1500:]}"}
+            try:
+                dom = self.chromium(f"http://{self.gateway_hash}.rns/index.html", timeout)
+            except subprocess.TimeoutExpired:
+                return {"ok": False, "error": f"Chromium did not finish in {timeout} s"}
+            if expected_report(self.files) in dom.stdout:
+                return {"ok": True}
+            return {"ok": False, "error": f"page not ready: {dom.stdout[-300:]!r} {dom.stderr[-1500:]}"}
 
-        visit = self.measure("zivane", "gateway", run, timeout)
+        visit = self.measure("zivane", "proxy", "gateway", run, timeout)
         visit.result["answers"] = self.site.seen[seen_before:]
         return visit
 
     def visit_raw(self, timeout=600):
         job = {"dest": self.raw_hash, "order": FETCH_ORDER, "timeout": timeout}
         line = lambda: self.fetcher.command("VISIT " + json.dumps(job), "DONE", timeout + 30)  # noqa: E731
-        return self.measure("raw", "site", lambda: json.loads(line().partition(" ")[2]), timeout)
+        return self.measure("raw", "fetcher", "site", lambda: json.loads(line().partition(" ")[2]), timeout)
 
     def chromium(self, url, timeout):
         args = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
