@@ -2,6 +2,7 @@
 
 #include "common/files.hpp"
 
+#include "support/ascii.hpp"
 #include "support/concat.hpp"
 #include "support/sync.hpp"
 
@@ -38,19 +39,6 @@ std::string_view trim(std::string_view text) {
     return text;
 }
 
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-bool read_port(std::string_view text, int& port) {
-    if (text.empty() || text.size() > 5) return false;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    port = value;
-    return value <= 65535;
-}
-
 // "hash[:port]", the hash also as RNS prints it ("<hash>"). False with `why` set.
 bool read_binding(std::string_view text, Binding& out, std::string& why) {
     std::string_view hash = text, port;
@@ -66,7 +54,7 @@ bool read_binding(std::string_view text, Binding& out, std::string& why) {
     }
     int number = 0;
     if (!port.empty() || text.find(':') != std::string_view::npos) {
-        if (!read_port(port, number)) {
+        if (!ascii::read_port(port, number)) {
             why = cat({"'", port, "' is not a port (0-65535)"});
             return false;
         }
@@ -174,7 +162,7 @@ std::string names_path() { return zivane_directory() + "/names"; }
 bool is_hash(std::string_view text) {
     if (text.size() != kHashDigits) return false;
     for (char c : text)
-        if (!is_hex(c)) return false;
+        if (!ascii::is_hex_digit(c)) return false;
     return true;
 }
 

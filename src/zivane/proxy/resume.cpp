@@ -1,6 +1,7 @@
 #include "proxy/resume.hpp"
 
 #include "support/ascii.hpp"
+#include "support/calendar.hpp"
 
 #include <algorithm>
 #include <array>
@@ -83,16 +84,6 @@ bool parse_content_range(std::string_view text, ContentRange& range) {
            range.first <= range.last && range.last < range.total;
 }
 
-// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
-std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
-    year -= month <= 2;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const auto year_of_era = unsigned(year - era * 400);
-    const unsigned day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    return era * 146097 + std::int64_t(day_of_era) - 719468;
-}
-
 int month_number(const char* name) {
     static constexpr std::array<std::string_view, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -128,8 +119,8 @@ std::optional<std::int64_t> parse_http_date(std::string_view text) {
     const int month_no = read ? month_number(month) : 0;
     if (!month_no || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 || year < 1900)
         return std::nullopt;
-    return days_from_civil(year, unsigned(month_no), unsigned(day)) * 86400 + hour * 3600 + minute * 60 +
-           second;
+    return calendar::days_from_civil(year, unsigned(month_no), unsigned(day)) * 86400 + hour * 3600 +
+           minute * 60 + second;
 }
 
 bool Plan::another_try() {

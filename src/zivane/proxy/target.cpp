@@ -15,25 +15,10 @@ bool starts_with_lower(std::string_view text, std::string_view lower) {
     return text.size() >= lower.size() && ascii::equals_lower(text.substr(0, lower.size()), lower);
 }
 
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
 bool refuse(Refusal& refusal, int status, std::string reason) {
     refusal.status = status;
     refusal.reason = std::move(reason);
     return false;
-}
-
-// "65535" and the like; false for anything else (empty, signs, too large).
-bool read_port(std::string_view text, int& port) {
-    if (text.empty() || text.size() > 5) return false;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    if (value > 65535) return false;
-    port = value;
-    return true;
 }
 
 const char* const kOnlyRns =
@@ -64,7 +49,7 @@ bool read_authority(std::string_view authority, Target& out, Refusal& refusal) {
     out.port = 80;
     if (colon != std::string_view::npos) {
         host = authority.substr(0, colon);
-        if (!read_port(authority.substr(colon + 1), out.port))
+        if (!ascii::read_port(authority.substr(colon + 1), out.port))
             return refuse(refusal, 400, "bad port in '" + std::string(authority) + "'");
     }
     if (!host.empty() && host.back() == '.') host.remove_suffix(1);  // a fully qualified name
@@ -73,7 +58,7 @@ bool read_authority(std::string_view authority, Target& out, Refusal& refusal) {
         return refuse(refusal, 400, std::string(kOnlyRns) + " (not '" + std::string(authority) + "')");
     std::string_view hash = host.substr(0, host.size() - kSuffix.size());
     bool hex = hash.size() == kHashDigits;
-    for (char c : hash) hex = hex && is_hex(c);
+    for (char c : hash) hex = hex && ascii::is_hex_digit(c);
     out.authority = std::string(authority);
     if (hex) {
         out.hash.resize(hash.size());

@@ -27,6 +27,24 @@ constexpr bool is_token_char(char c) noexcept {
     return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
+constexpr bool is_hex_digit(char c) noexcept {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A port number, "0" to "65535" in at most five digits; false for anything else (empty,
+// signs, too large), `port` then untouched.
+constexpr bool read_port(std::string_view text, int& port) noexcept {
+    if (text.empty() || text.size() > 5) return false;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value > 65535) return false;
+    port = value;
+    return true;
+}
+
 // Copies `n` bytes from `from` to `to`, lowering A to Z.
 inline void copy_lower(char* to, const char* from, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; ++i) to[i] = to_lower(from[i]);

@@ -1,6 +1,7 @@
 #include "transport/head_codec.hpp"
 
 #include "support/ascii.hpp"
+#include "support/calendar.hpp"
 
 #include <algorithm>
 #include <array>
@@ -119,15 +120,6 @@ constexpr std::string_view kDays[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", 
 constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = unsigned(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + std::int64_t(doe) - 719468;
-}
-
 void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
     z += 719468;
     const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
@@ -169,8 +161,8 @@ bool parse_date(std::string_view value, std::uint64_t& seconds) {
     while (month < 12 && kMonths[month] != value.substr(8, 3)) ++month;
     if (month == 12 || day == ~0u || year == ~0u || hour > 23 || minute > 59 || second > 59 || year < 1970)
         return false;
-    seconds =
-        std::uint64_t(days_from_civil(year, month + 1, day)) * 86400 + hour * 3600 + minute * 60 + second;
+    seconds = std::uint64_t(calendar::days_from_civil(year, month + 1, day)) * 86400 + hour * 3600 +
+              minute * 60 + second;
     return format_date(seconds) == value;
 }
 
