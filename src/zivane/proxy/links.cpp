@@ -84,12 +84,31 @@ Ref callback(PyObject* module, const table::Function& row, const LinkPtr& link) 
     return closure ? table::make_nested(module, row, kOwner, closure.get()) : Ref{};
 }
 
+// Until its first part arrives, a resource re-asks for its window after
+// `part_timeout_factor * 3 * sdu / eifr` seconds (bytes over bits per second): the air time of
+// 1.5 packets at Reticulum's factor of 4. The first part cannot come sooner than the request's
+// air time, one part's and two crossings, and on a half-duplex radio the link's other frames
+// (the browser's next requests, their proofs) go on the air in between, so a slow path hit
+// that wait on nearly every answer and every part of the window crossed twice. Waiting for
+// four packets' air time lets them through; a lost request is asked again a few seconds later.
+constexpr long kFirstPartTimeoutFactor = 11;
+
+Ref optional_attr(PyObject* object, PyObject* name);
+
+void wait_longer_for_first_part(PyObject* resource) {
+    Ref current = optional_attr(resource, ZV_STR("part_timeout_factor"));
+    if (!current || !PyLong_Check(current.get())) return;  // a Reticulum that times parts otherwise
+    Ref factor = Ref::steal(PyLong_FromLong(kFirstPartTimeoutFactor));
+    if (factor && PyObject_SetAttr(resource, ZV_STR("part_timeout_factor"), factor.get()) < 0) PyErr_Clear();
+}
+
 // Each part of a resource that arrives counts as the link's progress.
 PyObject* on_resource_started_impl(NativeFunction* fn, PyObject* const* args) {
     LinkPtr link = link_of(fn);
     Ref progress = link ? callback(fn->module, kOnResourceProgress, link) : Ref{};
     if (progress) call_method(args[0], ZV_STR("progress_callback"), {progress.get()});
     PyErr_Clear();
+    if (link) wait_longer_for_first_part(args[0]);
     return Py_NewRef(Py_None);
 }
 
