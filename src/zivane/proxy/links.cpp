@@ -9,6 +9,7 @@
 #include "transport/reticulum_io.hpp"
 
 #include <algorithm>
+#include <thread>
 
 namespace zv::proxy {
 namespace {
@@ -243,6 +244,7 @@ int take_resources(PyObject* module, const LinkPtr& self) {
         !call_method(link, ZV_STR("set_resource_strategy"), {strategy.get()}))
         return -1;
     self->use_compact();
+    self->gather_below(rns::max_piece(rns.get(), self->channel.get()));
     return 0;
 }
 
@@ -359,16 +361,26 @@ bool Link::reclaim(const AnswerPtr& answer) {
 // Nothing when no byte of `data` was handed over and the link has closed (or gone
 // stale) under it: the peer cannot have seen any of it.
 Link::Written Link::write(PyObject* module, const std::string& data, std::string& failure) {
+    if (!requests_) return transmit(module, data, failure);
     std::string framed;
-    if (requests_) {
-        std::vector<compact::Step> steps;
-        if (!requests_->feed(data, steps)) {
-            failure = "the request to " + name_ + " could not be put in the compact form";
-            return Written::Part;  // this side's own bytes: the stream is out of step all the same
-        }
-        for (const compact::Step& step : steps) framed.append(step.stream);
+    // A request that cannot be framed is this side's own fault, but the stream is out of
+    // step all the same.
+    if (!frame(data, framed, failure)) return Written::Part;
+    return transmit(module, framed, failure);
+}
+
+// Appends the compact frames of `data` (request bytes, in the link's order) to `framed`.
+bool Link::frame(const std::string& data, std::string& framed, std::string& failure) {
+    std::vector<compact::Step> steps;
+    if (!requests_->feed(data, steps)) {
+        failure = "the request to " + name_ + " could not be put in the compact form";
+        return false;
     }
-    const std::string& out = requests_ ? framed : data;
+    for (const compact::Step& step : steps) framed.append(step.stream);
+    return true;
+}
+
+Link::Written Link::transmit(PyObject* module, const std::string& out, std::string& failure) {
     Ref rns = module_global(module, ZV_STR("RNS"));
     Ref bytes = rns ? Ref::steal(PyBytes_FromStringAndSize(out.data(), out.size())) : Ref{};
     std::atomic<std::int64_t> handed_over{0};
@@ -383,6 +395,88 @@ Link::Written Link::write(PyObject* module, const std::string& data, std::string
     PyErr_Clear();
     return gone && handed_over.load() == 0 ? Written::Nothing : Written::Part;
 }
+
+// ---- requests gathered on a radio link ---------------------------------------------------
+
+void Link::gather_below(Py_ssize_t piece) {
+    if (piece <= 0) PyErr_Clear();
+    gather_limit_ = piece > 0 && std::size_t(piece) < kGatheringPieceLimit ? std::size_t(piece) : 0;
+}
+
+// Whether `out` is a whole request small enough to wait for company (write turn held).
+bool Link::gathers(const Outbound& out) const {
+    constexpr std::size_t kGatheredRequestBytes = 16u << 10;  // as HTTP/1.1; its frames are far fewer
+    return gather_limit_ > 0 && requests_ && out.complete && out.data.size() <= kGatheredRequestBytes;
+}
+
+// Frames the request into the gathered message, writes that message when it is the first
+// one in it (after a moment for others) and ends as a lone write would have (write turn
+// held on entry; let go on the way).
+Link::Sent Link::send_gathered(PyObject* module, Outbound& out, const AnswerPtr& answer, sync::MutexGuard& turn,
+                               std::string& failure) {
+    if (!begin(answer, next_sequence(module), failure)) return Sent::NotTaken;
+    std::string frames;
+    if (!frame(out.data, frames, failure)) {
+        fail(module, failure);
+        return Sent::Failed;
+    }
+    if (gathered_ && gathered_->frames.size() + frames.size() > gather_limit_) {
+        // The message gathered so far is full: it goes now, and this request starts the next.
+        write_gathered(module);
+        int sequence = next_sequence(module);
+        monitor_.locked([&](sync::Monitor::Guard&) {
+            answer->first_sequence = sequence;
+            answer->sent = false;
+        });
+    }
+    bool first = !gathered_;
+    if (first) gathered_ = std::make_shared<Gathered>();
+    std::shared_ptr<Gathered> gathered = gathered_;
+    gathered->frames += frames;
+    gathered->members.push_back(answer);
+    if (first) {
+        turn.unlock();
+        sync::without_gil([] { std::this_thread::sleep_for(std::chrono::duration<double>(kGatherSeconds)); });
+        turn.lock();
+        if (gathered_ == gathered) write_gathered(module);
+    }
+    turn.unlock();
+    Gathered outcome = monitor_.locked([&](sync::Monitor::Guard& guard) {
+        monitor_.wait(guard, [&] { return gathered->done; });
+        return Gathered{{}, {}, true, gathered->link_ended, gathered->result, gathered->failure};
+    });
+    failure = outcome.failure;
+    if (outcome.link_ended) return reclaim(answer) ? Sent::NotTaken : Sent::Failed;
+    if (outcome.result == Written::Nothing) {
+        give_back(module, answer, failure);
+        return Sent::NotTaken;
+    }
+    if (outcome.result != Written::Whole) {
+        fail(module, failure);
+        return Sent::Failed;
+    }
+    out.data.clear();
+    return Sent::Whole;
+}
+
+// Writes the requests gathered as one message and tells their writers (write turn held).
+void Link::write_gathered(PyObject* module) {
+    std::shared_ptr<Gathered> gathered = std::move(gathered_);
+    bool ended = failed_.load();
+    std::string failure = ended ? failure_of_link() : std::string();
+    Written result = ended ? Written::Nothing : transmit(module, gathered->frames, failure);
+    if (result == Written::Whole)
+        for (const AnswerPtr& answer : gathered->members) note_sent(answer);
+    monitor_.locked([&](sync::Monitor::Guard&) {
+        gathered->done = true;
+        gathered->link_ended = ended;
+        gathered->result = result;
+        gathered->failure = failure;
+        monitor_.notify_all();
+    });
+}
+
+std::string Link::failure_of_link() const { return "the link to " + name_ + " ended while a request was written"; }
 
 // `answer` goes elsewhere, unharmed; the link that could not take it is done with.
 void Link::give_back(PyObject* module, const AnswerPtr& answer, const std::string& why) {

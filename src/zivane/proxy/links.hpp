@@ -136,8 +136,14 @@ public:
     // written also ends the link's use, as its stream would be out of step. A link that
     // turns out closed before the first byte went out ends too, and the request is
     // NotTaken, `out` holding all it had.
+    //
+    // On a radio link (its channel's messages small), a request whose bytes are all there
+    // and few waits a moment (kGatherSeconds) for others: a page's stylesheet and images
+    // are asked for at once, and going together they cost one message and one proof
+    // instead of one each. Each of them then ends as it would have alone.
     template <class More>
     Sent send(PyObject* module, Outbound& out, const AnswerPtr& answer, More&& more, std::string& failure);
+    static constexpr double kGatherSeconds = 0.025;
 
     // Moves out what `answer` has gained, waiting until there is something or `deadline`
     // passes (false then). Called without the GIL, like abandon().
@@ -184,6 +190,10 @@ public:
     bool compact() const { return answers_ != nullptr; }
     // Makes the link speak the compact form (open(), before any request).
     void use_compact();
+    // Gathers small requests when the link's channel carries at most `piece` bytes a
+    // message and that is below kGatheringPieceLimit (a radio path); -1: unknown.
+    void gather_below(Py_ssize_t piece);
+    static constexpr std::size_t kGatheringPieceLimit = 4096;
 
     // What the page shows of it; false once it has closed or failed.
     bool view(PyObject* module, LinkView& out);
@@ -213,6 +223,24 @@ private:
     void withdraw(PyObject* module, const AnswerPtr& answer, bool written, const std::string& why);
     enum class Written { Whole, Nothing, Part };
     Written write(PyObject* module, const std::string& data, std::string& failure);
+    bool frame(const std::string& data, std::string& framed, std::string& failure);
+    Written transmit(PyObject* module, const std::string& out, std::string& failure);
+
+    // Requests gathered for one message of a radio link, in the link's order. The first
+    // one's writer writes them all; the others wait for what became of it.
+    struct Gathered {
+        std::string frames;
+        std::vector<AnswerPtr> members;
+        bool done = false;         // under monitor_, like the two below
+        bool link_ended = false;   // the link had ended before they could go
+        Written result = Written::Nothing;
+        std::string failure;
+    };
+    bool gathers(const Outbound& out) const;
+    Sent send_gathered(PyObject* module, Outbound& out, const AnswerPtr& answer, sync::MutexGuard& turn,
+                       std::string& failure);
+    void write_gathered(PyObject* module);
+    std::string failure_of_link() const;
     void give_back(PyObject* module, const AnswerPtr& answer, const std::string& why);
     void hand_over(PyObject* module, sync::MutexGuard& guard);
     bool deliver(std::string_view input, std::uint64_t stream_at);
@@ -249,6 +277,8 @@ private:
     std::uint64_t read_ = 0;                      // under read_mutex_: stream bytes read from the buffer
     std::uint64_t message_start_ = 0;             // under read_mutex_: where the answer read now began
     std::unique_ptr<compact::Encoder> requests_;  // under write_turn_; null: plain HTTP/1.1
+    std::size_t gather_limit_ = 0;                // frames of one message gathered (0: none)
+    std::shared_ptr<Gathered> gathered_;          // under write_turn_: not written yet
     std::unique_ptr<compact::Decoder> answers_;   // under read_mutex_; null: plain HTTP/1.1
     std::string unread_;           // under read_mutex_: stream bytes read, behind a resource to come
     std::uint64_t unread_at_ = 0;  // under read_mutex_: the stream's place of unread_[0]
@@ -307,11 +337,21 @@ Link::Sent Link::send(PyObject* module, Outbound& out, const AnswerPtr& answer, 
     constexpr std::size_t kWriteSize = 64u << 10;
     sync::MutexGuard turn(write_turn_);
     WriterInside inside(*this);
+    if (gather_limit_ > 0 && !out.complete && !failed_.load()) {
+        Feed feed = more(out.data);  // a request without a body says Done at once
+        if (feed == Feed::Failed) {
+            failure = "the browser's request ended before its body";
+            return Sent::Failed;
+        }
+        out.complete = feed == Feed::Done;
+    }
+    if (gathers(out)) return send_gathered(module, out, answer, turn, failure);
+    if (gathered_) write_gathered(module);  // those go first: they are ahead in the link's order
     if (!begin(answer, next_sequence(module), failure)) return Sent::NotTaken;
     bool written = false;
     for (;;) {
         if (failed_.load()) {  // ended meanwhile (by its reader): nothing more goes out on it
-            failure = "the link to " + name_ + " ended while a request was written";
+            failure = failure_of_link();
             return !written && reclaim(answer) ? Sent::NotTaken : Sent::Failed;
         }
         Feed feed = out.complete ? Feed::Done : more(out.data);
