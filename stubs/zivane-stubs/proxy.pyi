@@ -16,5 +16,6 @@ _IDLE_TIMEOUT: float
 _ANSWER_LIMIT: int
 _MAX_CONNECTIONS: int
 _COMPACT_LINKS: int
+_GATHER_PIECE_LIMIT: int
 
 async def main() -> None: ...

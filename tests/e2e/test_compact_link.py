@@ -8,6 +8,7 @@ hostile partners."""
 import base64
 import json
 import re
+import threading
 import time
 
 import pytest
@@ -126,7 +127,8 @@ def test_a_raw_buffer_client_gets_plain_http_from_the_gateway(net, gateway):
 
 # A raw Reticulum site: HTTP.<port> answering on RNS.Buffer what ARGS[2] lists, one entry
 # per request it reads, in turn. It announces ARGS[1] (hex, "-" for nothing) as its
-# application data, and prints each request it reads: "REQUEST <hex>". It reads a request
+# application data, and prints each request it reads: "REQUEST <hex>", and "MESSAGE" for
+# each channel message that comes. It reads a request
 # as HTTP/1.1 up to its empty line, or as a compact head frame.
 RAW_SITE = """\
 import json
@@ -170,6 +172,10 @@ def on_link(link):
             else:
                 buffer.write(bytes.fromhex(answer["stream"]))
                 buffer.flush()
+    def on_message(message):
+        print("MESSAGE", flush=True)
+        return False  # the buffer's own handler reads it
+    link.get_channel().add_message_handler(on_message)
     buffer = RNS.Buffer.create_bidirectional_buffer(0, 1, link.get_channel(), on_ready)
 
 destination.set_link_established_callback(on_link)
@@ -267,6 +273,34 @@ def test_secrets_cost_their_full_length_every_time_other_fields_once(net, compac
     first, second = requests_seen(site, 3)[1:]
     assert first[0] == second[0] == 0x80
     assert len(second) > len(cookie) and len(first) - len(second) >= len(note)
+
+
+def test_requests_asked_at_once_on_a_radio_link_share_a_message(net):
+    # every link counts as a radio path here: loopback's channel messages are large
+    proxy = start_proxy(net, "--no-cache", tunables={"_GATHER_PIECE_LIMIT": 1 << 30})
+    site = start_raw_site(net, 94, COMPACT_SITE, [{"stream": GOOD.hex()}])
+    url = f"http://{site.dest_hash}.rns:94/"
+    warm_up(proxy, url)
+    before = requests_seen(site, 1)
+    messages_before = site.lines.count("MESSAGE")
+    start, results = threading.Barrier(6), []
+
+    def page_part(n):
+        start.wait()
+        results.append((n, fetch(proxy, f"{url}part-{n}", headers={"X-Part": str(n)})))
+
+    threads = [threading.Thread(target=page_part, args=(n,)) for n in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert sorted((n, status, body) for n, (status, _, body) in results) == [(n, 200, b"ok") for n in range(6)]
+    asked = requests_seen(site, len(before) + 6)[len(before):]
+    assert all(r[0] == 0x80 for r in asked)
+    assert all(any(b"/part-%d" % n in r for r in asked) for n in range(6))
+    assert site.lines.count("MESSAGE") - messages_before < 6
+    # and a request alone still goes, after its moment of waiting for company
+    assert fetch(proxy, url + "alone")[:3:2] == (200, b"ok")
 
 
 CHROMIUM = {

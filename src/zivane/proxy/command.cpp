@@ -159,6 +159,8 @@ bool read_options(PyObject* module, PyObject* args, Options& options) {
     s.report_progress = !options.quiet;
     s.answer_limit = std::size_t(size_global(module, ZV_STR("_ANSWER_LIMIT"), Py_ssize_t(s.answer_limit)));
     s.compact_links = size_global(module, ZV_STR("_COMPACT_LINKS"), 1) != 0;
+    s.gather_piece_limit =
+        std::size_t(size_global(module, ZV_STR("_GATHER_PIECE_LIMIT"), Py_ssize_t(s.gather_piece_limit)));
     options.max_connections =
         std::size_t(size_global(module, ZV_STR("_MAX_CONNECTIONS"), Py_ssize_t(options.max_connections)));
     options.idle_timeout = seconds_global(module, ZV_STR("_IDLE_TIMEOUT"), options.idle_timeout);

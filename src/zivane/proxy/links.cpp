@@ -400,7 +400,7 @@ Link::Written Link::transmit(PyObject* module, const std::string& out, std::stri
 
 void Link::gather_below(Py_ssize_t piece) {
     if (piece <= 0) PyErr_Clear();
-    gather_limit_ = piece > 0 && std::size_t(piece) < kGatheringPieceLimit ? std::size_t(piece) : 0;
+    gather_limit_ = piece > 0 && std::size_t(piece) < settings_.gather_piece_limit ? std::size_t(piece) : 0;
 }
 
 // Whether `out` is a whole request small enough to wait for company (write turn held).

@@ -59,6 +59,9 @@ struct Settings {
     double read_timeout = 30.0;     // silence within an answer
     std::size_t answer_limit = 4u << 20;
     bool compact_links = true;  // the compact form with sites that announce they take it
+    // A compact link whose channel messages carry fewer bytes than this (a radio path)
+    // gathers the small requests asked at once into one message.
+    std::size_t gather_piece_limit = 4096;
 };
 
 // One request's answer, as the link's reader hands it over. Fields below the first are
@@ -191,9 +194,8 @@ public:
     // Makes the link speak the compact form (open(), before any request).
     void use_compact();
     // Gathers small requests when the link's channel carries at most `piece` bytes a
-    // message and that is below kGatheringPieceLimit (a radio path); -1: unknown.
+    // message and that is below the settings' gather_piece_limit (a radio path); -1: unknown.
     void gather_below(Py_ssize_t piece);
-    static constexpr std::size_t kGatheringPieceLimit = 4096;
 
     // What the page shows of it; false once it has closed or failed.
     bool view(PyObject* module, LinkView& out);

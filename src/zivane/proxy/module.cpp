@@ -22,7 +22,8 @@ const table::Entry kBody[] = {
     // Tunables, read when the proxy starts: seconds to link, to the first bytes of an
     // answer, of silence within one, of an idle browser connection; bytes of an answer a
     // browser may fall behind; browser connections at once; whether links to sites that
-    // take the compact form speak it (1) or plain HTTP/1.1 (0).
+    // take the compact form speak it (1) or plain HTTP/1.1 (0); below which size of a
+    // link's channel messages small requests asked at once share one.
     table::value("_CONNECT_TIMEOUT", "120.0"),
     table::value("_REQUEST_TIMEOUT", "60.0"),
     table::value("_READ_TIMEOUT", "30.0"),
@@ -30,6 +31,7 @@ const table::Entry kBody[] = {
     table::value("_ANSWER_LIMIT", "4194304"),
     table::value("_MAX_CONNECTIONS", "64"),
     table::value("_COMPACT_LINKS", "1"),
+    table::value("_GATHER_PIECE_LIMIT", "4096"),
 };
 
 struct State {
