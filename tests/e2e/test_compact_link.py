@@ -127,8 +127,8 @@ def test_a_raw_buffer_client_gets_plain_http_from_the_gateway(net, gateway):
 
 # A raw Reticulum site: HTTP.<port> answering on RNS.Buffer what ARGS[2] lists, one entry
 # per request it reads, in turn. It announces ARGS[1] (hex, "-" for nothing) as its
-# application data, and prints each request it reads: "REQUEST <hex>", and "MESSAGE" for
-# each channel message that comes. It reads a request
+# application data, and prints each request it reads: "REQUEST <hex>", and for each channel
+# message that comes "MESSAGE compressed" or "MESSAGE plain". It reads a request
 # as HTTP/1.1 up to its empty line, or as a compact head frame.
 RAW_SITE = """\
 import json
@@ -173,7 +173,7 @@ def on_link(link):
                 buffer.write(bytes.fromhex(answer["stream"]))
                 buffer.flush()
     def on_message(message):
-        print("MESSAGE", flush=True)
+        print("MESSAGE", "compressed" if getattr(message, "compressed", False) else "plain", flush=True)
         return False  # the buffer's own handler reads it
     link.get_channel().add_message_handler(on_message)
     buffer = RNS.Buffer.create_bidirectional_buffer(0, 1, link.get_channel(), on_ready)
@@ -275,6 +275,10 @@ def test_secrets_cost_their_full_length_every_time_other_fields_once(net, compac
     assert len(second) > len(cookie) and len(first) - len(second) >= len(note)
 
 
+def messages(site):
+    return [line.split()[1] for line in site.lines if line.startswith("MESSAGE")]
+
+
 def test_requests_asked_at_once_on_a_radio_link_share_a_message(net):
     # every link counts as a radio path here: loopback's channel messages are large
     proxy = start_proxy(net, "--no-cache", tunables={"_GATHER_PIECE_LIMIT": 1 << 30})
@@ -282,7 +286,7 @@ def test_requests_asked_at_once_on_a_radio_link_share_a_message(net):
     url = f"http://{site.dest_hash}.rns:94/"
     warm_up(proxy, url)
     before = requests_seen(site, 1)
-    messages_before = site.lines.count("MESSAGE")
+    messages_before = len(messages(site))
     start, results = threading.Barrier(6), []
 
     def page_part(n):
@@ -298,9 +302,28 @@ def test_requests_asked_at_once_on_a_radio_link_share_a_message(net):
     asked = requests_seen(site, len(before) + 6)[len(before):]
     assert all(r[0] == 0x80 for r in asked)
     assert all(any(b"/part-%d" % n in r for r in asked) for n in range(6))
-    assert site.lines.count("MESSAGE") - messages_before < 6
+    assert len(messages(site)) - messages_before < 6
     # and a request alone still goes, after its moment of waiting for company
     assert fetch(proxy, url + "alone")[:3:2] == (200, b"ok")
+
+
+def test_a_request_with_a_secret_goes_uncompressed(net, compact_proxy):
+    # A page chooses the target and fields of requests that carry the site's cookie: were
+    # they compressed together, the size of the message would tell a right guess.
+    site = start_raw_site(net, 95, COMPACT_SITE, [{"stream": GOOD.hex()}])
+    url = f"http://{site.dest_hash}.rns:95/"
+    warm_up(compact_proxy, url)
+    guess = "a" * 600
+    for headers in ({"X-Note": guess}, {"X-Note": guess, "Cookie": "session=" + guess},
+                    {"X-Note": guess, "Authorization": "Bearer " + guess}):
+        before = len(messages(site))
+        assert fetch(compact_proxy, url + "x?" + guess, headers=headers)[0] == 200
+        deadline = time.monotonic() + 30
+        while len(messages(site)) == before and time.monotonic() < deadline:
+            time.sleep(0.05)
+        sent = set(messages(site)[before:])
+        assert sent == ({"plain"} if len(headers) > 1 else {"compressed"}), headers
+    assert all(guess.encode() in request for request in requests_seen(site, 4)[1:])
 
 
 CHROMIUM = {

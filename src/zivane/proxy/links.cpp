@@ -3,6 +3,7 @@
 #include "common/service.hpp"
 #include "common/site_announce.hpp"
 
+#include "support/ascii.hpp"
 #include "support/capsule.hpp"
 #include "support/native_coroutine.hpp"
 #include "support/tables.hpp"
@@ -360,13 +361,13 @@ bool Link::reclaim(const AnswerPtr& answer) {
 
 // Nothing when no byte of `data` was handed over and the link has closed (or gone
 // stale) under it: the peer cannot have seen any of it.
-Link::Written Link::write(PyObject* module, const std::string& data, std::string& failure) {
-    if (!requests_) return transmit(module, data, failure);
+Link::Written Link::write(PyObject* module, const std::string& data, bool secret, std::string& failure) {
+    if (!requests_) return transmit(module, data, secret, failure);
     std::string framed;
     // A request that cannot be framed is this side's own fault, but the stream is out of
     // step all the same.
     if (!frame(data, framed, failure)) return Written::Part;
-    return transmit(module, framed, failure);
+    return transmit(module, framed, secret, failure);
 }
 
 // Appends the compact frames of `data` (request bytes, in the link's order) to `framed`.
@@ -380,20 +381,38 @@ bool Link::frame(const std::string& data, std::string& framed, std::string& fail
     return true;
 }
 
-Link::Written Link::transmit(PyObject* module, const std::string& out, std::string& failure) {
+// Hands `out` to the link. A message with a secret goes uncompressed: RNS's writer would
+// compress it with the bytes a page chose (the target, other requests), and the sizes on
+// the air would then tell a page's right guess at the secret from a wrong one.
+Link::Written Link::transmit(PyObject* module, const std::string& out, bool secret, std::string& failure) {
     Ref rns = module_global(module, ZV_STR("RNS"));
     Ref bytes = rns ? Ref::steal(PyBytes_FromStringAndSize(out.data(), out.size())) : Ref{};
     std::atomic<std::int64_t> handed_over{0};
     rns::WriteLimits limits;
     limits.stall_seconds = std::max(settings_.read_timeout, 1.0);
     limits.progress = &handed_over;
-    if (bytes &&
-        rns::write_paced(rns.get(), buffer.get(), channel.get(), link.get(), bytes.get(), limits) == 0)
-        return Written::Whole;
+    constexpr long kSendStream = 0;  // the stream the link's buffer writes (see attach)
+    int written = !bytes ? -1
+                  : secret ? rns::write_uncompressed(rns.get(), buffer.get(), channel.get(), link.get(), kSendStream,
+                                                     bytes.get(), limits)
+                           : rns::write_paced(rns.get(), buffer.get(), channel.get(), link.get(), bytes.get(), limits);
+    if (written == 0) return Written::Whole;
     failure = "could not write to the link to " + name_ + ": " + pending_text();
     bool gone = rns && (rns::link_closed(rns.get(), link.get()) || rns::link_stale(rns.get(), link.get()));
     PyErr_Clear();
     return gone && handed_over.load() == 0 ? Written::Nothing : Written::Part;
+}
+
+bool carries_secret(std::string_view request) {
+    std::string_view head = request.substr(0, request.find("\r\n\r\n"));
+    for (std::size_t at = head.find("\r\n"); at != std::string_view::npos; at = head.find("\r\n", at + 2)) {
+        std::string_view line = head.substr(at + 2);
+        std::string_view name = line.substr(0, std::min(line.find(':'), line.find("\r\n")));
+        if (ascii::equals_lower(name, "cookie") || ascii::equals_lower(name, "authorization") ||
+            ascii::equals_lower(name, "proxy-authorization"))
+            return true;
+    }
+    return false;
 }
 
 // ---- requests gathered on a radio link ---------------------------------------------------
@@ -434,6 +453,7 @@ Link::Sent Link::send_gathered(PyObject* module, Outbound& out, const AnswerPtr&
     std::shared_ptr<Gathered> gathered = gathered_;
     gathered->frames += frames;
     gathered->members.push_back(answer);
+    gathered->secret = gathered->secret || carries_secret(out.data);
     if (first) {
         turn.unlock();
         sync::without_gil([] { std::this_thread::sleep_for(std::chrono::duration<double>(kGatherSeconds)); });
@@ -443,7 +463,7 @@ Link::Sent Link::send_gathered(PyObject* module, Outbound& out, const AnswerPtr&
     turn.unlock();
     Gathered outcome = monitor_.locked([&](sync::Monitor::Guard& guard) {
         monitor_.wait(guard, [&] { return gathered->done; });
-        return Gathered{{}, {}, true, gathered->link_ended, gathered->result, gathered->failure};
+        return Gathered{{}, {}, gathered->secret, true, gathered->link_ended, gathered->result, gathered->failure};
     });
     failure = outcome.failure;
     if (outcome.link_ended) return reclaim(answer) ? Sent::NotTaken : Sent::Failed;
@@ -464,7 +484,7 @@ void Link::write_gathered(PyObject* module) {
     std::shared_ptr<Gathered> gathered = std::move(gathered_);
     bool ended = failed_.load();
     std::string failure = ended ? failure_of_link() : std::string();
-    Written result = ended ? Written::Nothing : transmit(module, gathered->frames, failure);
+    Written result = ended ? Written::Nothing : transmit(module, gathered->frames, gathered->secret, failure);
     if (result == Written::Whole)
         for (const AnswerPtr& answer : gathered->members) note_sent(answer);
     monitor_.locked([&](sync::Monitor::Guard&) {

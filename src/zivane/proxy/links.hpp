@@ -104,6 +104,10 @@ struct LinkFailure {
     std::string reason;
 };
 
+// Whether the request whose bytes begin `request` has a field whose value is a secret
+// (Cookie, Authorization, Proxy-Authorization) in its head.
+bool carries_secret(std::string_view request);
+
 class Link {
 public:
     Link(std::string name, Settings settings) : name_(std::move(name)), settings_(settings) {}
@@ -224,15 +228,16 @@ private:
     bool begin(const AnswerPtr& answer, int first_sequence, std::string& failure);
     void withdraw(PyObject* module, const AnswerPtr& answer, bool written, const std::string& why);
     enum class Written { Whole, Nothing, Part };
-    Written write(PyObject* module, const std::string& data, std::string& failure);
+    Written write(PyObject* module, const std::string& data, bool secret, std::string& failure);
     bool frame(const std::string& data, std::string& framed, std::string& failure);
-    Written transmit(PyObject* module, const std::string& out, std::string& failure);
+    Written transmit(PyObject* module, const std::string& out, bool secret, std::string& failure);
 
     // Requests gathered for one message of a radio link, in the link's order. The first
     // one's writer writes them all; the others wait for what became of it.
     struct Gathered {
         std::string frames;
         std::vector<AnswerPtr> members;
+        bool secret = false;       // one of them carries a secret: the message goes uncompressed
         bool done = false;         // under monitor_, like the two below
         bool link_ended = false;   // the link had ended before they could go
         Written result = Written::Nothing;
@@ -364,7 +369,7 @@ Link::Sent Link::send(PyObject* module, Outbound& out, const AnswerPtr& answer, 
         }
         out.complete = feed == Feed::Done;
         if (out.complete || out.data.size() >= kWriteSize) {
-            Written result = write(module, out.data, failure);
+            Written result = write(module, out.data, !written && carries_secret(out.data), failure);
             if (result == Written::Nothing && !written) {
                 give_back(module, answer, failure);
                 return Sent::NotTaken;

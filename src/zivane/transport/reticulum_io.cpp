@@ -410,6 +410,40 @@ int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* li
     return 0;
 }
 
+// RNS's stream message class, from the module of its raw writer; empty when it has none.
+Ref stream_message_type(PyObject* rns) {
+    Ref writer = optional_attr(rns, ZV_STR("RawChannelWriter"));
+    Ref module_name = writer ? optional_attr(writer.get(), ZV_STR("__module__")) : Ref{};
+    Ref module = module_name && PyUnicode_Check(module_name.get()) ? Ref::steal(PyImport_GetModule(module_name.get()))
+                                                                    : Ref{};
+    Ref type = module ? optional_attr(module.get(), ZV_STR("StreamDataMessage")) : Ref{};
+    PyErr_Clear();
+    return type && PyCallable_Check(type.get()) ? type : Ref{};
+}
+
+int write_uncompressed(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link, long stream_id,
+                       PyObject* data, const WriteLimits& limits) {
+    Ref message_type = stream_message_type(rns);
+    if (!message_type) return write_paced(rns, buffer, channel, link, data, limits);
+    Ref stream = Ref::steal(PyLong_FromLong(stream_id));
+    if (!stream) return -1;
+    const Py_ssize_t size = PyBytes_GET_SIZE(data), piece = std::max<Py_ssize_t>(max_piece(rns, channel), 1);
+    PyErr_Clear();
+    const char* bytes = PyBytes_AS_STRING(data);
+    for (Py_ssize_t offset = 0; offset < size; offset += piece) {
+        if (wait_ready(rns, channel, link, limits) < 0) return -1;
+        if (link_closed(rns, link) || link_stale(rns, link)) {
+            PyErr_SetString(PyExc_ConnectionError, "Link closed");
+            return -1;
+        }
+        Ref chunk = Ref::steal(PyBytes_FromStringAndSize(bytes + offset, std::min(piece, size - offset)));
+        Ref message = chunk ? call(message_type.get(), {stream.get(), chunk.get(), Py_False, Py_False}) : Ref{};
+        if (!message || !call_method(channel, ZV_STR("send"), {message.get()})) return -1;
+        note_progress(limits);
+    }
+    return 0;
+}
+
 int read_available(PyObject* buffer, Py_ssize_t first, std::string& out) {
     Py_ssize_t want = first > 0 ? first : kReadChunk;
     for (;;) {

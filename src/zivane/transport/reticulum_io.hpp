@@ -122,6 +122,13 @@ struct WriteLimits {
 int write_paced(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link, PyObject* data,
                 const WriteLimits& limits);
 
+// Like write_paced, but every message goes as it is, never compressed: for bytes that mix
+// a secret with bytes someone else chose, whose compressed size would tell a guess at the
+// secret from a miss. `stream_id` is the stream `buffer` writes to. RNS's buffered writer
+// has nothing pending between writes, so the messages keep the stream's order.
+int write_uncompressed(PyObject* rns, PyObject* buffer, PyObject* channel, PyObject* link, long stream_id,
+                       PyObject* data, const WriteLimits& limits);
+
 // Appends everything `buffer` holds now to `out`: `buffer.read(first)` (a default size
 // when `first` <= 0), then further reads until one returns None or no bytes. Bytes read
 // before a failure stay in `out`. Returns 0, or -1 with the read's exception set.
