@@ -126,7 +126,7 @@ def test_a_raw_buffer_client_gets_plain_http_from_the_gateway(net, gateway):
 
 
 # A raw Reticulum site: HTTP.<port> answering on RNS.Buffer what ARGS[2] lists, one entry
-# per request it reads, in turn. It announces ARGS[1] (hex, "-" for nothing) as its
+# per request it reads, in turn ({"teardown": 1}: the link is torn down instead). It announces ARGS[1] (hex, "-" for nothing) as its
 # application data, and prints each request it reads: "REQUEST <hex>", and for each channel
 # message that comes "MESSAGE compressed" or "MESSAGE plain". It reads a request
 # as HTTP/1.1 up to its empty line, or as a compact head frame.
@@ -167,6 +167,9 @@ def on_link(link):
             del incoming[:size]
             answer = answers[min(served[0], len(answers) - 1)]
             served[0] += 1
+            if "teardown" in answer:
+                link.teardown()
+                return
             if "resource" in answer:
                 RNS.Resource(bytes.fromhex(answer["resource"]), link)
             else:
@@ -305,6 +308,32 @@ def test_requests_asked_at_once_on_a_radio_link_share_a_message(net):
     assert len(messages(site)) - messages_before < 6
     # and a request alone still goes, after its moment of waiting for company
     assert fetch(proxy, url + "alone")[:3:2] == (200, b"ok")
+
+
+def test_requests_gathered_on_a_link_that_dies_fail_and_the_next_ones_work(net):
+    proxy = start_proxy(net, "--no-cache", tunables={"_GATHER_PIECE_LIMIT": 1 << 30, "_REQUEST_TIMEOUT": 20.0})
+    good = {"stream": GOOD.hex()}
+    site = start_raw_site(net, 96, COMPACT_SITE, [good, {"teardown": 1}] + [good] * 20)
+    url = f"http://{site.dest_hash}.rns:96/"
+    warm_up(proxy, url)
+    start, results = threading.Barrier(4), []
+
+    def ask_at_once(n):
+        start.wait()
+        results.append(fetch(proxy, f"{url}doomed-{n}", timeout=60)[::2])
+
+    threads = [threading.Thread(target=ask_at_once, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(90)
+    # The first request read tears the link down: those that went with it fail, any that
+    # had not gone yet may go out on a new link; none is left waiting.
+    assert len(results) == 4
+    assert all(status in (200, 502) for status, _ in results), results
+    assert any(status == 502 for status, _ in results), results
+    assert all(body == b"ok" for status, body in results if status == 200), results
+    assert fetch(proxy, url + "after")[::2] == (200, b"ok")
 
 
 def test_a_request_with_a_secret_goes_uncompressed(net, compact_proxy):
