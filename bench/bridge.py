@@ -162,7 +162,7 @@ def run(rounds):
         proxy = None
         if has_proxy():
             from proxynet import start_proxy
-            proxy = start_proxy(net)
+            proxy = start_proxy(net, "--no-cache")  # the link's cost, not the proxy's cache
             cases["bridge"] = lambda path, n: client.run(
                 f"PROXY {proxy.port} http://{gateway.dest_hash}.rns:91{path} {n}")
         for fetch in cases.values():  # links up, paths known, caches warm
