@@ -41,7 +41,7 @@ sys.path.insert(0, HERE)
 
 from bridgenet import GATEWAY_SOURCE  # noqa: E402
 from pngs import textured  # noqa: E402
-from proxynet import ProxyProc  # noqa: E402
+from proxynet import ProxyProc, wait_listening  # noqa: E402
 from radiolab import Air, Lab, content  # noqa: E402
 from rnsnet import free_port  # noqa: E402
 
@@ -398,13 +398,7 @@ class PageLab:
                 *self.proxy_args]
         proc = ProxyProc(args, self.lab.env(node), None, "proxy")
         self.lab.procs.append(proc)
-        deadline = time.monotonic() + 60
-        while "Proxy listening on" not in proc.stderr:
-            if proc.popen.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"proxy did not start ({proc.popen.poll()}):\n{proc.stderr}")
-            time.sleep(0.05)
-        proc.port = port
-        return proc
+        return wait_listening(proc, port, timeout=60)
 
     def measure(self, segment, client, server, run, timeout):
         self.lab.wait_quiet(timeout=timeout)

@@ -54,7 +54,12 @@ def start_proxy(net, *extra, identity_path=None, tunables=None, home=None):
     os.makedirs(env["HOME"], exist_ok=True)
     proc = ProxyProc([sys.executable, *command, *args], env, None, "proxy")
     net.procs.append(proc)
-    deadline = time.monotonic() + START_TIMEOUT
+    return wait_listening(proc, port)
+
+
+def wait_listening(proc, port, timeout=START_TIMEOUT):
+    """`proc` once the proxy says it listens (on `port`, kept as its `port`)."""
+    deadline = time.monotonic() + timeout
     while "Proxy listening on" not in proc.stderr:
         if proc.popen.poll() is not None or time.monotonic() > deadline:
             raise RuntimeError(f"proxy did not start ({proc.popen.poll()}):\n{proc.stderr}")

@@ -39,6 +39,7 @@ pipe, so lines a process does not flush show up when its buffer fills or it exit
 """
 
 import base64
+import contextlib
 import os
 import queue
 import secrets
@@ -57,6 +58,21 @@ REPO = os.path.dirname(HERE)
 
 START_TIMEOUT = 30.0
 STOP_TIMEOUT = 5.0
+
+
+@contextlib.contextmanager
+def isolated_home(path):
+    """HOME set to `path` for this process and the processes it starts, then put back: the
+    user's own ~/.zivane is never touched."""
+    saved = os.environ.get("HOME")
+    os.environ["HOME"] = str(path)
+    try:
+        yield path
+    finally:
+        if saved is None:
+            del os.environ["HOME"]
+        else:
+            os.environ["HOME"] = saved
 
 
 def free_port():

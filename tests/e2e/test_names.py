@@ -9,7 +9,7 @@ import sys
 import pytest
 
 from proxynet import fetch, raw, start_proxy
-from rnsnet import Network
+from rnsnet import Network, isolated_home
 from webnet import start_client
 
 CLIENT = os.path.join(os.path.dirname(sys.executable), "zivane-client")
@@ -24,15 +24,9 @@ def hello(request):
 @pytest.fixture(scope="module")
 def home(tmp_path_factory):
     """HOME for this module's processes: the real ~/.zivane is never touched."""
-    path = tmp_path_factory.mktemp("home")
-    (path / ".zivane").mkdir()
-    saved = os.environ.get("HOME")
-    os.environ["HOME"] = str(path)
-    yield path
-    if saved is None:
-        del os.environ["HOME"]
-    else:
-        os.environ["HOME"] = saved
+    with isolated_home(tmp_path_factory.mktemp("home")) as path:
+        (path / ".zivane").mkdir()
+        yield path
 
 
 @pytest.fixture(scope="module")

@@ -16,7 +16,7 @@ import urllib.parse
 import pytest
 
 from proxynet import fetch, raw, start_proxy
-from rnsnet import Network, free_port
+from rnsnet import Network, free_port, isolated_home
 
 # A process that announces destinations on demand: ANNOUNCE <app> <aspect> <app data hex>.
 ANNOUNCER = """\
@@ -57,14 +57,8 @@ def site_data(port=None, name=None, features=None, version=1):
 @pytest.fixture(scope="module")
 def home(tmp_path_factory):
     """HOME for this module's processes: the real ~/.zivane is never touched."""
-    path = tmp_path_factory.mktemp("home")
-    saved = os.environ.get("HOME")
-    os.environ["HOME"] = str(path)
-    yield path
-    if saved is None:
-        del os.environ["HOME"]
-    else:
-        os.environ["HOME"] = saved
+    with isolated_home(tmp_path_factory.mktemp("home")) as path:
+        yield path
 
 
 @pytest.fixture(scope="module")

@@ -3,7 +3,6 @@
 #include "common/service.hpp"
 #include "common/site_announce.hpp"
 
-#include "support/ascii.hpp"
 #include "support/capsule.hpp"
 #include "support/native_coroutine.hpp"
 #include "support/tables.hpp"
@@ -408,9 +407,7 @@ bool carries_secret(std::string_view request) {
     for (std::size_t at = head.find("\r\n"); at != std::string_view::npos; at = head.find("\r\n", at + 2)) {
         std::string_view line = head.substr(at + 2);
         std::string_view name = line.substr(0, std::min(line.find(':'), line.find("\r\n")));
-        if (ascii::equals_lower(name, "cookie") || ascii::equals_lower(name, "authorization") ||
-            ascii::equals_lower(name, "proxy-authorization"))
-            return true;
+        if (head_codec::is_secret(name)) return true;
     }
     return false;
 }
@@ -461,22 +458,18 @@ Link::Sent Link::send_gathered(PyObject* module, Outbound& out, const AnswerPtr&
         if (gathered_ == gathered) write_gathered(module);
     }
     turn.unlock();
-    Gathered outcome = monitor_.locked([&](sync::Monitor::Guard& guard) {
+    bool link_ended = false;
+    Written result = Written::Nothing;
+    monitor_.locked([&](sync::Monitor::Guard& guard) {
         monitor_.wait(guard, [&] { return gathered->done; });
-        return Gathered{{}, {}, gathered->secret, true, gathered->link_ended, gathered->result, gathered->failure};
+        link_ended = gathered->link_ended;
+        result = gathered->result;
+        failure = gathered->failure;
     });
-    failure = outcome.failure;
-    if (outcome.link_ended) return reclaim(answer) ? Sent::NotTaken : Sent::Failed;
-    if (outcome.result == Written::Nothing) {
-        give_back(module, answer, failure);
-        return Sent::NotTaken;
-    }
-    if (outcome.result != Written::Whole) {
-        fail(module, failure);
-        return Sent::Failed;
-    }
-    out.data.clear();
-    return Sent::Whole;
+    if (link_ended) return reclaim(answer) ? Sent::NotTaken : Sent::Failed;
+    Sent settled = settle(module, answer, result, true, failure);
+    if (settled == Sent::Whole) out.data.clear();
+    return settled;
 }
 
 // Writes the requests gathered as one message and tells their writers (write turn held).
@@ -497,6 +490,22 @@ void Link::write_gathered(PyObject* module) {
 }
 
 std::string Link::failure_of_link() const { return "the link to " + name_ + " ended while a request was written"; }
+
+// What a request becomes after a write of its bytes: Whole when they went. A first write
+// that handed nothing over gives the request back for another link; any other failure
+// ends the link's use, its stream being out of step.
+Link::Sent Link::settle(PyObject* module, const AnswerPtr& answer, Written result, bool first_write,
+                        const std::string& failure) {
+    if (result == Written::Nothing && first_write) {
+        give_back(module, answer, failure);
+        return Sent::NotTaken;
+    }
+    if (result != Written::Whole) {
+        fail(module, failure);
+        return Sent::Failed;
+    }
+    return Sent::Whole;
+}
 
 // `answer` goes elsewhere, unharmed; the link that could not take it is done with.
 void Link::give_back(PyObject* module, const AnswerPtr& answer, const std::string& why) {

@@ -249,6 +249,8 @@ private:
     void write_gathered(PyObject* module);
     std::string failure_of_link() const;
     void give_back(PyObject* module, const AnswerPtr& answer, const std::string& why);
+    Sent settle(PyObject* module, const AnswerPtr& answer, Written result, bool first_write,
+                const std::string& failure);
     void hand_over(PyObject* module, sync::MutexGuard& guard);
     bool deliver(std::string_view input, std::uint64_t stream_at);
     bool decode_and_deliver(std::string& failure);
@@ -370,14 +372,8 @@ Link::Sent Link::send(PyObject* module, Outbound& out, const AnswerPtr& answer, 
         out.complete = feed == Feed::Done;
         if (out.complete || out.data.size() >= kWriteSize) {
             Written result = write(module, out.data, !written && carries_secret(out.data), failure);
-            if (result == Written::Nothing && !written) {
-                give_back(module, answer, failure);
-                return Sent::NotTaken;
-            }
-            if (result != Written::Whole) {
-                fail(module, failure);
-                return Sent::Failed;
-            }
+            if (Sent settled = settle(module, answer, result, !written, failure); settled != Sent::Whole)
+                return settled;
             if (!std::exchange(written, true)) note_sent(answer);
             out.data.clear();
         }

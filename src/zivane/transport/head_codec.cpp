@@ -152,11 +152,6 @@ constexpr std::string_view kMethods[] = {"GET",     "HEAD",    "POST",  "PUT",  
 
 constexpr std::uint64_t kValueDate = 1, kValueNumber = 3;
 
-bool is_secret(std::string_view name) {
-    return ascii::equals_lower(name, "cookie") || ascii::equals_lower(name, "set-cookie") ||
-           ascii::equals_lower(name, "authorization") || ascii::equals_lower(name, "proxy-authorization");
-}
-
 // Fields whose values seldom repeat: worth no room in the table.
 bool is_volatile(std::string_view name) {
     return ascii::equals_lower(name, "content-length") || ascii::equals_lower(name, "date") ||
@@ -313,6 +308,11 @@ const http::Field* entry_at(const Table& table, std::uint64_t index, http::Field
 }
 
 }  // namespace
+
+bool is_secret(std::string_view name) {
+    return ascii::equals_lower(name, "cookie") || ascii::equals_lower(name, "set-cookie") ||
+           ascii::equals_lower(name, "authorization") || ascii::equals_lower(name, "proxy-authorization");
+}
 
 bool read_varint(std::string_view& in, std::uint64_t& value) {
     value = 0;

@@ -36,6 +36,10 @@
 namespace zv::head_codec {
 
 inline constexpr std::size_t kTableBytes = 4096;
+
+// Whether a field of this name carries a secret (Cookie, Set-Cookie, Authorization,
+// Proxy-Authorization; any case).
+bool is_secret(std::string_view name);
 // A decoded head is refused beyond these (a few bytes can name a long entry many times).
 inline constexpr std::size_t kMaxFields = 256;
 inline constexpr std::size_t kMaxDecoded = 64 * 1024;
